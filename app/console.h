@@ -1,0 +1,82 @@
+#pragma once
+
+// The headless console: the operator's commands on standard input, one per line, and the
+// command window's and trace window's output on standard output.
+//
+//   cmd ID TEXT   hand TEXT (the rest of the line, verbatim) to the repeater with HpId ID (hex)
+//   trace ID      trace that repeater's traffic ("<- " received, "-> " sent); 0 ends tracing
+//   list          the connection rows and the channel rows
+//   quit          orderly stop
+//
+// Message boxes go to standard error as "caption: text".
+
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "core/operator_view.h"
+#include "platform/tcp.h"
+
+namespace kormlink {
+
+class MainThread;
+class Server;
+
+// Prints what the windows would show. Main thread.
+class ConsoleView final : public OperatorView {
+public:
+    ConsoleView(std::FILE* out, std::FILE* err) : m_out(out), m_err(err) {}
+    void ShowInCommandWindow(const std::string& text) override;
+    void traceText(TraceDirection direction, const std::string& text) override;
+    void showMessageBox(const std::string& caption, const std::string& text) override;
+    void connectionCountChanged(std::size_t) override {}
+
+private:
+    std::FILE* m_out;
+    std::FILE* m_err;
+};
+
+class Console {
+public:
+    enum class Result { Continue, Quit };
+
+    Console(Server& server, std::FILE* out, std::FILE* err)
+        : m_server(server), m_out(out), m_err(err) {}
+
+    // Carries out one command line. Main thread.
+    Result execute(std::string_view line);
+
+    // The rows of both lists as the main window shows them. Main thread.
+    std::string listText();
+
+private:
+    void sendCommand(std::string_view args);
+    void trace(std::string_view args);
+
+    Server& m_server;
+    std::FILE* m_out;
+    std::FILE* m_err;
+};
+
+// Reads lines from a file descriptor on its own thread and hands each to the main thread.
+// End of input ends the reading, not the server. Lines are capped at 64 KiB.
+class LineReaderThread {
+public:
+    LineReaderThread(int fd, MainThread& mainThread, std::function<void(std::string)> onLine);
+    ~LineReaderThread();
+    void stop();
+
+private:
+    void run();
+
+    int m_fd;
+    MainThread& m_mainThread;
+    std::function<void(std::string)> m_onLine;
+    Waker m_stop;
+    std::thread m_thread;
+};
+
+}  // namespace kormlink

@@ -1,0 +1,135 @@
+// Program entry: the desktop window when a display is available, otherwise (or with
+// --headless) the server with the console on standard input.
+
+#include <signal.h>
+
+#include <atomic>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "app/console.h"
+#include "core/main_thread.h"
+#include "core/server.h"
+#include "kormlink_version.h"
+
+#ifdef KORMLINK_WITH_UI
+#include "core/qt_main_loop.h"
+#endif
+
+namespace {
+
+using namespace kormlink;
+
+void printUsage(std::FILE* to) {
+    std::fprintf(to,
+                 "usage: kormlink [--headless] [--version]\n"
+                 "  Runs the relay server in the current folder (Kormlink.ini, logs, queue files).\n"
+                 "  --headless  no window; commands on standard input (cmd, trace, list, quit)\n"
+                 "  --version   print the version and exit\n");
+}
+
+bool hasDisplay() {
+    const char* x = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    return (x && *x) || (wayland && *wayland);
+}
+
+// Waits for SIGINT and SIGTERM (blocked in every thread) and reports them to the main thread.
+class SignalWatcher {
+public:
+    explicit SignalWatcher(std::function<void()> onSignal)
+        : m_onSignal(std::move(onSignal)), m_thread([this] { run(); }) {}
+    ~SignalWatcher() {
+        m_stop = true;
+        m_thread.join();
+    }
+
+private:
+    void run() {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGINT);
+        sigaddset(&set, SIGTERM);
+        while (!m_stop) {
+            timespec step{0, 200'000'000};
+            if (sigtimedwait(&set, nullptr, &step) > 0) m_onSignal();
+        }
+    }
+    std::function<void()> m_onSignal;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+int runHeadless() {
+    MainThread mainThread;
+    ConsoleView view(stdout, stderr);
+    Server server(mainThread, view);
+    Console console(server, stdout, stderr);
+    bool quit = false;
+
+    SignalWatcher signals([&] { mainThread.post([&] { quit = true; }); });
+    server.LoadConfiguration();
+    if (server.inputPort() != 0)
+        std::fprintf(stderr, "Kormlink: listening for repeaters on port %u\n", server.inputPort());
+    {
+        LineReaderThread console_input(0, mainThread, [&](const std::string& line) {
+            if (console.execute(line) == Console::Result::Quit) quit = true;
+        });
+        while (!quit) {
+            mainThread.waitForWork(1000);
+            mainThread.runPending();
+            server.RefreshAll = false;  // no lists to redraw without a window
+            server.QueueChanged = false;
+        }
+    }
+    server.StopServer();
+    mainThread.runPending();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool headless = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--headless") == 0) {
+            headless = true;
+        } else if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("%s\n", KORMLINK_VERSION);
+            return 0;
+        } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            printUsage(stdout);
+            return 0;
+        } else {
+            std::fprintf(stderr, "kormlink: unknown option %s\n", argv[i]);
+            printUsage(stderr);
+            return 2;
+        }
+    }
+
+    // Dates in the connection log follow the operator's locale; numbers in protocols never do.
+    std::setlocale(LC_TIME, "");
+    // A peer that vanishes while we write to it must not end the process.
+    ::signal(SIGPIPE, SIG_IGN);
+    // SIGINT and SIGTERM are taken by one watcher thread; every thread inherits this mask.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+
+    if (!headless && !hasDisplay()) {
+        std::fprintf(stderr, "Kormlink: no display found, running headless\n");
+        headless = true;
+    }
+#ifdef KORMLINK_WITH_UI
+    if (!headless) return runDesktop(argc, argv);
+#else
+    if (!headless) std::fprintf(stderr, "Kormlink: built without a window, running headless\n");
+#endif
+    return runHeadless();
+}

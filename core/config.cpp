@@ -1,0 +1,32 @@
+#include "core/config.h"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace kormlink {
+
+RepeaterConnectionSettings readRepeaterConnectionSettings(const IniFile& ini) {
+    RepeaterConnectionSettings s;
+    s.CmdDelay = ini.readInteger("Sock", "CmdDelay", 1000);
+    s.IdleLimit = static_cast<std::int32_t>(
+        std::clamp<std::int64_t>(2LL * ini.readInteger("Sock", "ECnst", 70), INT32_MIN, INT32_MAX));
+    s.ACKDelay = ini.readInteger("Sock", "ACKDelay", 1);
+    s.LoadDelay = ini.readInteger("loadee", "delay", 5000);
+    s.SyncP = static_cast<Millis>(ini.readInteger("In", "SyncP", 60)) * 60'000;
+    return s;
+}
+
+ServerSettings readServerSettings(const IniFile& ini) {
+    ServerSettings s;
+    s.ComOn = ini.readBool("Out", "ComOn", false);
+    s.InPort = ini.readInteger("In", "Port", kDefaultInPort);
+    s.OutPort = ini.readInteger("Out", "Port", kDefaultOutPort);
+    s.TestTimeMs =
+        static_cast<std::int64_t>(ini.readInteger("Options", "TestTime", kDefaultTestTimeMinutes)) *
+        60'000;
+    return s;
+}
+
+bool isChannelSection(const std::string& name) { return name.rfind("Client", 0) == 0; }
+
+}  // namespace kormlink

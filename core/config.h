@@ -1,0 +1,47 @@
+#pragma once
+
+// Names and defaults of the configuration file's keys, and the small groups of values that
+// components read together when they start. The file is "Kormlink.ini" in the data folder and is
+// read anew at every such moment; nothing here caches it.
+
+#include <cstdint>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/ini.h"
+
+namespace kormlink {
+
+inline constexpr const char* kIniFileName = "Kormlink.ini";
+
+// Section In: the repeaters' TCP input.
+inline constexpr std::int32_t kDefaultInPort = 910;
+// Section Out: outputs.
+inline constexpr std::int32_t kDefaultOutPort = 950;
+// Options/TestTime in minutes.
+inline constexpr std::int32_t kDefaultTestTimeMinutes = 5;
+
+// What a repeater connection reads from the file when it starts.
+struct RepeaterConnectionSettings {
+    Millis CmdDelay = 1000;     // Sock/CmdDelay: spacing of repeated time commands
+    std::int32_t IdleLimit = 140;  // 2 x Sock/ECnst: receive time-outs tolerated
+    Millis ACKDelay = 1;        // Sock/ACKDelay: pause before a command or time command
+    Millis LoadDelay = 5000;    // loadee/delay: reply time-out during command exchanges
+    Millis SyncP = 60 * 60'000; // In/SyncP minutes, as milliseconds; 0 disables
+};
+RepeaterConnectionSettings readRepeaterConnectionSettings(const IniFile& ini);
+
+// What the server model reads when it loads the configuration.
+struct ServerSettings {
+    bool ComOn = false;                   // Out/ComOn
+    std::int32_t InPort = kDefaultInPort;   // In/Port
+    std::int32_t OutPort = kDefaultOutPort; // Out/Port
+    std::int64_t TestTimeMs = kDefaultTestTimeMinutes * 60'000LL;  // Options/TestTime
+};
+ServerSettings readServerSettings(const IniFile& ini);
+
+// True for a section that defines a TCP output channel: its name begins with "Client"
+// (case-sensitive, unlike look-ups by name).
+bool isChannelSection(const std::string& name);
+
+}  // namespace kormlink

@@ -1,0 +1,30 @@
+#pragma once
+
+// Plain file helpers: one-line appends for the logs, whole-file atomic replacement for files
+// that hold undelivered data, and whole-file reads.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kormlink {
+
+// Appends text + CR LF to the file at path, creating the file when it is missing (the folder is
+// never created). Never truncates: the file is opened with O_APPEND, so concurrent readers and
+// other writers see whole lines. Returns false when the line could not be written.
+bool appendLine(const std::string& path, std::string_view text);
+
+// Replaces the file at path with content so that a crash at any moment leaves either the old
+// file or the new one, never a torn mixture: write a temporary file beside it, fsync it, rename
+// it over the old one, then fsync the folder so the rename itself is durable.
+// On failure the old file is untouched, the temporary is removed and error (when given) says why.
+bool replaceFileAtomically(const std::string& path, std::string_view content,
+                           std::string* error = nullptr);
+
+// The whole file, or nullopt when it cannot be read.
+std::optional<std::string> readWholeFile(const std::string& path);
+
+// "dir/name" with exactly one separator; dir "" or "." gives name unchanged.
+std::string joinPath(const std::string& dir, const std::string& name);
+
+}  // namespace kormlink

@@ -1,0 +1,98 @@
+#pragma once
+
+// TCP sockets for the listeners and connections.
+//
+// Sockets are blocking; every wait is a poll() with a time-out that also watches a Waker, so a
+// stop request ends any wait at once. Sends never raise SIGPIPE (MSG_NOSIGNAL) and are bounded
+// by a send time-out. Received text is buffered per connection with a cap on the unfinished
+// line, so a peer that never sends CR LF cannot grow the server without bound.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/clock.h"
+#include "platform/unique_fd.h"
+
+namespace kormlink {
+
+// A level-triggered wake-up signal (an eventfd) that poll() can watch. Thread-safe.
+class Waker {
+public:
+    Waker();
+    void wake();
+    bool isSet() const;
+    int fd() const { return m_fd.get(); }
+
+private:
+    UniqueFd m_fd;
+};
+
+enum class RecvStatus {
+    Line,         // a complete line was received
+    Timeout,      // no complete line within the time-out; received text stays buffered
+    Closed,       // the peer closed the connection
+    Error,        // connection reset or another socket error
+    Overflow,     // the peer sent more than the cap without a line end
+    Interrupted,  // the waker was set
+};
+
+class TcpSocket {
+public:
+    static constexpr size_t kDefaultMaxLine = 64 * 1024;
+    static constexpr Millis kSendTimeoutMs = 10'000;
+
+    explicit TcpSocket(UniqueFd fd, size_t maxLine = kDefaultMaxLine);
+
+    // Connects to host:port (IPv4 dotted address); for tests and tools.
+    static std::optional<TcpSocket> connectTo(const std::string& host, std::uint16_t port,
+                                              Millis timeoutMs);
+
+    // Receives one line ended by the first CR LF pair and returns it without the terminator
+    // (a lone CR or LF belongs to the line). The time-out bounds the wait for the whole line;
+    // text beyond the line, and a partial line on time-out, stay buffered for the next call.
+    RecvStatus recvLine(std::string& line, Millis timeoutMs, const Waker* interrupt = nullptr);
+
+    // Receives exactly n bytes (after whatever is buffered), within the time-out.
+    RecvStatus recvBytes(std::string& out, size_t n, Millis timeoutMs,
+                         const Waker* interrupt = nullptr);
+
+    // Sends all of data. False when the peer is gone or the send time-out expired.
+    bool sendAll(std::string_view data);
+
+    // Bytes received but not yet returned, plus bytes waiting in the kernel.
+    size_t bytesWaiting() const;
+    std::string peerAddress() const;
+    void shutdownBoth();
+    int fd() const { return m_fd.get(); }
+
+private:
+    enum class Fill { Data, Timeout, Closed, Error, Interrupted };
+    Fill fillBuffer(Millis deadline, const Waker* interrupt);
+
+    UniqueFd m_fd;
+    size_t m_maxLine;
+    std::string m_buffer;
+    size_t m_scanFrom = 0;  // CR LF search resumes here; bytes before it hold no pair
+};
+
+class TcpListener {
+public:
+    // Binds 0.0.0.0:port (0 picks a free port) and listens. nullopt and error set on failure.
+    static std::optional<TcpListener> open(std::uint16_t port, std::string* error);
+
+    // Waits up to timeoutMs for a pending connection and accepts it. Empty when none arrived,
+    // the accept failed, or the waker was set.
+    UniqueFd acceptFor(Millis timeoutMs, const Waker* interrupt = nullptr);
+
+    std::uint16_t port() const { return m_port; }
+
+private:
+    TcpListener(UniqueFd fd, std::uint16_t port) : m_fd(std::move(fd)), m_port(port) {}
+    UniqueFd m_fd;
+    std::uint16_t m_port = 0;
+};
+
+}  // namespace kormlink

@@ -1,0 +1,59 @@
+#pragma once
+
+// The record of one repeater connection, common to the TCP connection (TTCPEchoThrd) and the
+// serial repeater link. The registry, the main window and the command window treat both kinds
+// alike through these fields.
+//
+// Threads: the connection's own thread writes HpId and MCnt (atomics, read by the main thread
+// for display and sorting); Ip and Nr are fixed before the connection is registered; EventLine
+// is written and read on the main thread only; PendingCmd is handed over under a mutex.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace kormlink {
+
+// Set once when a connection thread has finished with everything it shares. Whoever stops a
+// connection takes this before requesting termination and waits on it, never on the
+// connection object, which disposes of itself when its thread ends.
+class Completion {
+public:
+    void set() { m_done.store(true); }
+    bool isSet() const { return m_done.load(); }
+
+private:
+    std::atomic<bool> m_done{false};
+};
+
+class RepeaterConnection {
+public:
+    virtual ~RepeaterConnection() = default;
+
+    std::atomic<std::uint32_t> HpId{0};  // 0 until learned from the first valid event line
+    std::atomic<std::int32_t> MCnt{0};   // received lines that went through the response step
+    std::atomic<bool> Closed{false};     // set just before the connection leaves the registry
+    std::int32_t Nr = 0;                 // the listener's sequence number of this connection
+    std::string Ip;                      // the peer's address, dotted IPv4
+    std::string EventLine;               // main thread: the last line handed to the outputs
+
+    // The command window's command line for this repeater; any thread.
+    void setPendingCmd(std::string cmd);
+    // Takes the pending command and clears it in one step; any thread.
+    std::string takePendingCmd();
+    std::string pendingCmd() const;
+
+    // Asks the connection thread to end; it notices within its receive cycle. Any thread.
+    virtual void requestStop() = 0;
+
+    const std::shared_ptr<Completion>& completion() const { return m_completion; }
+
+private:
+    mutable std::mutex m_cmdMutex;
+    std::string m_pendingCmd;
+    std::shared_ptr<Completion> m_completion = std::make_shared<Completion>();
+};
+
+}  // namespace kormlink

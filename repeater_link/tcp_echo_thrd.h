@@ -1,0 +1,95 @@
+#pragma once
+
+// TTCPEchoThrd: one repeater connection over TCP and the conversation held on it.
+//
+// The thread greets the repeater and sets its clock, registers the connection, then runs
+// receive cycles of 500 ms until the connection ends:
+//   - every line except a numbered event line goes through the response step: the batch
+//     acknowledgement "D<count>/" when an empty line closes a batch of numbered lines (D0/ when
+//     one was out of place), then the operator's pending command, or the due time command, or
+//     a plain acknowledgement (empty line) of an event line;
+//   - event lines (beginning with "COM") are logged, teach the connection its repeater Id, and
+//     go to the output channels, except status lines, which are passed on only when they change
+//     or when the test time has passed since the last one was passed on;
+//   - other non-empty lines are replies to commands and are shown in the command window;
+//   - 2 x ECnst receive time-outs in a row, a closed or broken connection, an unfinished line
+//     longer than the cap, or a stop request end the connection.
+// Everything that touches shared state runs on the main thread through the hand-over.
+//
+// The object owns itself: its thread holds the only owning reference and the object is gone
+// when the thread ends. Others wait on completion().
+
+#include <memory>
+#include <string>
+
+#include "core/config.h"
+#include "platform/tcp.h"
+#include "repeater_link/repeater_connection.h"
+
+namespace kormlink {
+
+class RepeaterLinkHost;
+
+class TTCPEchoThrd final : public RepeaterConnection {
+public:
+    static constexpr Millis kCycleMs = 500;
+
+    // Reads the connection's settings from the configuration file and starts its thread.
+    // host.workerStarted() is called before the thread exists and workerEnded() as the last
+    // step of the thread. Throws std::system_error when no thread can be started (the socket is
+    // then closed).
+    static void start(RepeaterLinkHost& host, UniqueFd socket, std::int32_t nr);
+
+    void requestStop() override;
+
+    ~TTCPEchoThrd() override;
+
+private:
+    TTCPEchoThrd(RepeaterLinkHost& host, UniqueFd socket, std::int32_t nr);
+
+    void run();
+    bool startConnection();
+    void runCycles();
+    void endConnection();
+
+    void respond(const std::string& line);
+    void DispatchCommand(const std::string& cmd, const std::string& line);
+    void processEventLine(const std::string& line);
+    void forwardStatusRepetition(Millis now);
+
+    RecvStatus RecvLine(std::string& line, Millis timeoutMs);
+    void SendLine(const std::string& text);
+    // Pauses ms milliseconds, less when a stop is requested.
+    void pause(Millis ms);
+    void showInCommandWindow(const std::string& text);
+
+    RepeaterLinkHost& m_host;
+    TcpSocket m_socket;
+    Waker m_stop;
+    bool m_sendFailed = false;
+
+    // Fields of the connection record.
+    std::int32_t IdleCount = 0;
+    std::uint32_t LineId = 0;
+    Millis CmdDelay = 0;
+    Millis SyncP = 0;
+    Millis LoadDelay = 0;
+    std::string SysTimeCmd;
+    std::string LogText;
+    bool SyncDue = false;
+    Millis ACKDelay = 0;
+    std::int32_t IdleLimit = 0;
+
+    // Cycle state.
+    Millis NextSync = 0;
+    Millis NextAttempt = 0;
+    std::uint16_t BatchCount = 0;
+    bool BatchBroken = false;
+    std::string Ack;
+    std::string PrevStatus;
+    Millis LastForward = 0;
+    bool m_forwardDue = true;  // LastForward "0": the next check forwards whatever the clock says
+    int StatusFlag = 0;
+};
+
+}  // namespace kormlink

@@ -1,0 +1,162 @@
+// The program as an operator runs it: kormlink --headless in a data folder.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "platform/tcp.h"
+#include "support/harness.h"
+
+extern char** environ;
+
+namespace kormlink {
+namespace {
+
+using test::EventSpec;
+using test::ScriptedRepeater;
+
+// A free port for the program's configuration: bind port 0, note it, release it.
+std::uint16_t freePort() {
+    auto l = TcpListener::open(0, nullptr);
+    return l ? l->port() : 0;
+}
+
+class Program {
+public:
+    Program(const test::TempDir& dir, std::vector<std::string> args) {
+        int in[2], out[2], err[2];
+        EXPECT_EQ(::pipe(in), 0);
+        EXPECT_EQ(::pipe(out), 0);
+        EXPECT_EQ(::pipe(err), 0);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+        posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+        posix_spawn_file_actions_addchdir_np(&fa, dir.path().c_str());
+        std::vector<char*> argv{const_cast<char*>(KORMLINK_BINARY)};
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        m_args = std::move(args);
+        EXPECT_EQ(posix_spawn(&m_pid, KORMLINK_BINARY, &fa, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&fa);
+        ::close(in[0]);
+        ::close(out[1]);
+        ::close(err[1]);
+        m_in = in[1];
+        m_out = out[0];
+        m_err = err[0];
+    }
+    ~Program() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        ::close(m_in);
+        ::close(m_out);
+        ::close(m_err);
+    }
+    void type(const std::string& line) {
+        std::string l = line + "\n";
+        EXPECT_EQ(::write(m_in, l.data(), l.size()), static_cast<ssize_t>(l.size()));
+    }
+    void closeInput() { ::close(m_in); m_in = -1; }
+    void signal(int sig) { ::kill(m_pid, sig); }
+    // Exit status, or -1 when it does not exit in time.
+    int wait(Millis timeoutMs) {
+        const Millis deadline = steadyClock().now() + timeoutMs;
+        while (steadyClock().now() < deadline) {
+            int status = 0;
+            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                m_pid = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            sleepMs(10);
+        }
+        return -1;
+    }
+    static std::string drain(int fd) {
+        std::string s;
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::read(fd, buf, sizeof buf)) > 0) s.append(buf, static_cast<size_t>(n));
+        return s;
+    }
+    std::string out() { return drain(m_out); }
+    std::string err() { return drain(m_err); }
+
+private:
+    pid_t m_pid = -1;
+    int m_in = -1, m_out = -1, m_err = -1;
+    std::vector<std::string> m_args;
+};
+
+TEST(Headless, VersionHasFourNumbers) {
+    test::TempDir dir;
+    Program p(dir, {"--version"});
+    EXPECT_EQ(p.wait(5000), 0);
+    EXPECT_NE(p.out().find('.'), std::string::npos);
+}
+
+TEST(Headless, ServesARepeaterTakesConsoleCommandsAndQuits) {
+    test::TempDir dir;
+    std::filesystem::create_directory(dir.file("Kormlink"));
+    const std::uint16_t port = freePort();
+    dir.write("Kormlink.ini", "[In]\nPort=" + std::to_string(port) + "\n");
+    Program p(dir, {"--headless"});
+    std::optional<ScriptedRepeater> rpt;
+    ASSERT_TRUE(test::eventually([&] {
+        rpt.emplace(port);
+        return rpt->connected();
+    }, 5000));
+    ASSERT_TRUE(rpt->readWelcome());
+    rpt->send(EventSpec{}.build());
+    ASSERT_EQ(rpt->readLine(), "");
+    p.type("cmd A1B2 ping");
+    sleepMs(200);
+    rpt->send(EventSpec{}.build());
+    EXPECT_EQ(rpt->readLine(), "ping");
+    p.closeInput();  // end of input does not stop the server
+    sleepMs(200);
+    rpt->send(EventSpec{}.build());
+    EXPECT_EQ(rpt->readLine(), "");
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(5000), 0);
+    EXPECT_TRUE(rpt->closedByServer(2000));
+    EXPECT_NE(p.out().find("A1B2:->ping"), std::string::npos);
+}
+
+TEST(Headless, PortInUseIsReportedOnceAndTheServerRunsOn) {
+    test::TempDir dir;
+    auto taken = TcpListener::open(0, nullptr);
+    ASSERT_TRUE(taken);
+    dir.write("Kormlink.ini", "[In]\nPort=" + std::to_string(taken->port()) + "\n");
+    Program p(dir, {"--headless"});
+    sleepMs(500);
+    EXPECT_EQ(p.wait(0), -1);  // still running
+    p.type("quit");
+    EXPECT_EQ(p.wait(5000), 0);
+    std::string err = p.err();
+    EXPECT_NE(err.find("cannot listen for repeaters on port " + std::to_string(taken->port())),
+              std::string::npos)
+        << err;
+}
+
+TEST(Headless, WithoutADisplayItRunsHeadlessAndSaysSo) {
+    test::TempDir dir;
+    dir.write("Kormlink.ini", "[In]\nPort=0\n");
+    ::unsetenv("DISPLAY");
+    ::unsetenv("WAYLAND_DISPLAY");
+    Program p(dir, {});
+    sleepMs(300);
+    p.signal(SIGINT);
+    EXPECT_EQ(p.wait(5000), 0);
+    EXPECT_NE(p.err().find("running headless"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kormlink

@@ -1,0 +1,80 @@
+#include "core/main_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+
+namespace kormlink {
+namespace {
+
+TEST(MainThread, CallRunsOnTheMainThreadInOrderAndRethrows) {
+    MainThread main;
+    std::vector<int> order;
+    std::atomic<bool> workerDone{false};
+    bool threw = false;
+    std::thread worker([&] {
+        main.post([&] { order.push_back(1); });
+        main.call([&] {
+            EXPECT_TRUE(main.isMainThread());
+            order.push_back(2);
+        });
+        try {
+            main.call([] { throw std::runtime_error("boom"); });
+        } catch (const std::runtime_error&) {
+            threw = true;
+        }
+        workerDone = true;
+    });
+    EXPECT_TRUE(main.runUntil([&] { return workerDone.load(); }, 5000));
+    worker.join();
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+    EXPECT_TRUE(threw);
+    // On the main thread itself call() runs inline.
+    bool ran = false;
+    main.call([&] { ran = true; });
+    EXPECT_TRUE(ran);
+}
+
+// The stop pattern: the main thread waits for a worker that hands over its last steps while
+// ending. Without draining during the wait this would deadlock.
+TEST(MainThread, WaitingForAWorkerKeepsServingItsHandOvers) {
+    MainThread main;
+    std::atomic<bool> ended{false};
+    int unregistered = 0;
+    std::thread worker([&] {
+        for (int i = 0; i < 100; ++i) main.call([&] { ++unregistered; });
+        ended = true;
+    });
+    EXPECT_TRUE(main.runUntil([&] { return ended.load(); }, 5000));
+    worker.join();
+    EXPECT_EQ(unregistered, 100);
+}
+
+TEST(MainThread, ClosedHandOverRefusesAndReleasesWaitingCallers) {
+    MainThread main;
+    std::atomic<bool> queued{false};
+    main.setWaker([&] { queued = true; });
+    std::atomic<int> result{-1};
+    std::thread worker([&] { result = main.call([] {}) ? 1 : 0; });
+    while (!queued) std::this_thread::yield();
+    main.close();  // the queued call never runs; its caller must not hang
+    worker.join();
+    EXPECT_EQ(result.load(), 0);
+    std::thread late([&] { result = main.call([] {}) ? 1 : 0; });
+    late.join();
+    EXPECT_EQ(result.load(), 0);
+}
+
+TEST(MainThread, AThrowingPostedTaskDoesNotStopTheLoop) {
+    MainThread main;
+    int after = 0;
+    main.post([] { throw std::runtime_error("posted"); });
+    main.post([&] { ++after; });
+    EXPECT_EQ(main.runPending(), 2u);
+    EXPECT_EQ(after, 1);
+}
+
+}  // namespace
+}  // namespace kormlink

@@ -1,0 +1,98 @@
+#include "platform/ini.h"
+
+#include <gtest/gtest.h>
+
+#include "support/harness.h"
+
+namespace kormlink {
+namespace {
+
+TEST(Ini, MissingFileReadsEveryDefault) {
+    test::TempDir dir;
+    IniFile ini = IniFile::load(dir.file("absent.ini"));
+    EXPECT_TRUE(ini.sectionNames().empty());
+    EXPECT_EQ(ini.readInteger("In", "Port", 910), 910);
+    EXPECT_EQ(ini.readString("Opt", "LifeTime", "4:00"), "4:00");
+    EXPECT_FALSE(ini.readBool("Out", "ComOn", false));
+}
+
+TEST(Ini, IntegersThatAreNoNumbersReadAsTheDefault) {
+    IniFile ini = IniFile::parse(
+        "[S]\nempty=\ntext=abc\ntrailing=12abc\nhex=$1F\nhuge=99999999999\nneg=-15\n"
+        "spaced=  42  \nplus=+7\nfloat=1.5\n");
+    EXPECT_EQ(ini.readInteger("S", "empty", 5), 5);
+    EXPECT_EQ(ini.readInteger("S", "text", 5), 5);
+    EXPECT_EQ(ini.readInteger("S", "trailing", 5), 5);
+    EXPECT_EQ(ini.readInteger("S", "hex", 5), 5);
+    EXPECT_EQ(ini.readInteger("S", "huge", 5), 5);
+    EXPECT_EQ(ini.readInteger("S", "float", 5), 5);
+    EXPECT_EQ(ini.readInteger("S", "neg", 5), -15);
+    EXPECT_EQ(ini.readInteger("S", "spaced", 5), 42);
+    EXPECT_EQ(ini.readInteger("S", "plus", 5), 7);
+}
+
+TEST(Ini, BooleansAreAnyNonZeroInteger) {
+    IniFile ini = IniFile::parse("[Out]\nA=1\nB=0\nC=2\nD=-1\nE=yes\n");
+    EXPECT_TRUE(ini.readBool("Out", "A", false));
+    EXPECT_FALSE(ini.readBool("Out", "B", true));
+    EXPECT_TRUE(ini.readBool("Out", "C", false));
+    EXPECT_TRUE(ini.readBool("Out", "D", false));
+    EXPECT_TRUE(ini.readBool("Out", "E", true));    // no number: the default
+    EXPECT_FALSE(ini.readBool("Out", "E", false));
+}
+
+TEST(Ini, LookUpIgnoresCaseButKeepsNamesAndOrder) {
+    IniFile ini = IniFile::parse(
+        "; comment\n[client1]\nId=lower\n[Client_north]\nID=north\nflt1=a\nFlt0=b\n"
+        "[CLIENT2]\n[Commands]\nz=first\na=second\nm=third\n");
+    EXPECT_EQ(ini.sectionNames(),
+              (std::vector<std::string>{"client1", "Client_north", "CLIENT2", "Commands"}));
+    EXPECT_EQ(ini.readString("CLIENT_NORTH", "id", ""), "north");
+    auto cmds = ini.entries("commands");
+    ASSERT_EQ(cmds.size(), 3u);
+    EXPECT_EQ(cmds[0], (std::pair<std::string, std::string>{"z", "first"}));
+    EXPECT_EQ(cmds[2].second, "third");
+    auto flt = ini.entries("Client_north");
+    EXPECT_EQ(flt[1].first, "flt1");  // names as written: prefix tests stay case-sensitive
+}
+
+TEST(Ini, FirstSectionAndFirstKeyWinAndValuesAreCleaned) {
+    IniFile ini = IniFile::parse(
+        "\xEF\xBB\xBF[A]\r\nk = one \r\nk=two\r\n q=\"quoted  \"\r\n s='x'\r\n"
+        "  ;k=comment\r\nnoequals\r\n[A]\r\nk=three\r\nother=\xE9t\xE9\r\n");
+    EXPECT_EQ(ini.readString("A", "k", ""), "one");
+    EXPECT_EQ(ini.readString("A", "q", ""), "quoted  ");
+    EXPECT_EQ(ini.readString("A", "s", ""), "x");
+    EXPECT_FALSE(ini.value("A", "other"));  // only in the second [A]
+    EXPECT_EQ(ini.sectionNames().size(), 2u);
+}
+
+TEST(Ini, WritingKeepsEverythingElseAndReplacesTheFileAtomically) {
+    test::TempDir dir;
+    const std::string original =
+        "; operator's notes\r\n[In]\r\nPort=910\r\n\r\n[Client0]\r\nId=A1\r\nFlt0=1;2\r\n\r\n"
+        "[Opt]\r\nLifeTime=4:00 ; four hours\r\n";
+    dir.write("k.ini", original);
+    IniFile ini = IniFile::load(dir.file("k.ini"));
+    ini.writeInteger("in", "PORT", 911);        // existing key, operator's spelling kept
+    ini.writeString("In", "SyncP", "30");       // new key at the end of its section
+    ini.writeBool("Out", "ComOn", true);        // new section at the end
+    ini.eraseSection("Client0");
+    ASSERT_TRUE(ini.save(dir.file("k.ini")));
+    EXPECT_FALSE(dir.exists("k.ini.new"));
+    EXPECT_EQ(dir.read("k.ini"),
+              "; operator's notes\r\n[In]\r\nPort=911\r\nSyncP=30\r\n\r\n"
+              "[Opt]\r\nLifeTime=4:00 ; four hours\r\n[Out]\r\nComOn=1\r\n");
+}
+
+TEST(Ini, SaveIntoAMissingFolderFailsAndSaysWhy) {
+    test::TempDir dir;
+    IniFile ini;
+    ini.writeString("A", "b", "c");
+    std::string error;
+    EXPECT_FALSE(ini.save(dir.file("no/such/folder.ini"), &error));
+    EXPECT_FALSE(error.empty());
+}
+
+}  // namespace
+}  // namespace kormlink

@@ -1,0 +1,80 @@
+#include "platform/tcp.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace kormlink {
+namespace {
+
+// A connected pair over loopback: the server side's socket and the client's.
+struct Pair {
+    explicit Pair(size_t maxLine = TcpSocket::kDefaultMaxLine) {
+        auto listener = TcpListener::open(0, nullptr);
+        EXPECT_TRUE(listener);
+        client = TcpSocket::connectTo("127.0.0.1", listener->port(), 1000);
+        EXPECT_TRUE(client);
+        server.emplace(listener->acceptFor(1000), maxLine);
+    }
+    std::optional<TcpSocket> server;
+    std::optional<TcpSocket> client;
+};
+
+TEST(TcpSocket, LinesEndOnlyAtCrLf) {
+    Pair p;
+    p.client->sendAll("a\rb\nc\r\n\r\nsplit");
+    std::string line;
+    ASSERT_EQ(p.server->recvLine(line, 1000), RecvStatus::Line);
+    EXPECT_EQ(line, "a\rb\nc");
+    ASSERT_EQ(p.server->recvLine(line, 1000), RecvStatus::Line);
+    EXPECT_EQ(line, "");
+    // A partial line stays buffered through a time-out, and a CR LF split across two sends
+    // still ends it.
+    EXPECT_EQ(p.server->recvLine(line, 50), RecvStatus::Timeout);
+    p.client->sendAll(" line\r");
+    EXPECT_EQ(p.server->recvLine(line, 50), RecvStatus::Timeout);
+    p.client->sendAll("\nnext\r\n");
+    ASSERT_EQ(p.server->recvLine(line, 1000), RecvStatus::Line);
+    EXPECT_EQ(line, "split line");
+    ASSERT_EQ(p.server->recvLine(line, 1000), RecvStatus::Line);
+    EXPECT_EQ(line, "next");
+    EXPECT_EQ(p.server->bytesWaiting(), 0u);
+}
+
+TEST(TcpSocket, UnfinishedLineBeyondTheCapOverflows) {
+    Pair p(1000);
+    p.client->sendAll(std::string(999, 'x') + "\r\n");
+    std::string line;
+    ASSERT_EQ(p.server->recvLine(line, 1000), RecvStatus::Line);
+    EXPECT_EQ(line.size(), 999u);
+    p.client->sendAll(std::string(1500, 'y'));
+    RecvStatus status = RecvStatus::Timeout;
+    for (int i = 0; i < 10 && status == RecvStatus::Timeout; ++i)
+        status = p.server->recvLine(line, 100);
+    EXPECT_EQ(status, RecvStatus::Overflow);
+}
+
+TEST(TcpSocket, ClosedPeerAndWakerEndTheWait) {
+    Pair p;
+    Waker waker;
+    std::string line;
+    std::thread([&] { waker.wake(); }).join();
+    EXPECT_EQ(p.server->recvLine(line, 5000, &waker), RecvStatus::Interrupted);
+    p.client.reset();
+    EXPECT_EQ(p.server->recvLine(line, 5000), RecvStatus::Closed);
+    // Sending to a vanished peer fails instead of raising SIGPIPE.
+    bool failed = false;
+    for (int i = 0; i < 50 && !failed; ++i) failed = !p.server->sendAll(std::string(4096, 'z'));
+    EXPECT_TRUE(failed);
+}
+
+TEST(TcpListener, PortInUseIsReported) {
+    auto first = TcpListener::open(0, nullptr);
+    ASSERT_TRUE(first);
+    std::string error;
+    EXPECT_FALSE(TcpListener::open(first->port(), &error));
+    EXPECT_NE(error.find("bind"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kormlink

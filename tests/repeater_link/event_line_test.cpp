@@ -1,0 +1,79 @@
+#include "repeater_link/event_line.h"
+
+#include <gtest/gtest.h>
+
+#include "support/harness.h"
+
+namespace kormlink {
+namespace {
+
+using test::EventSpec;
+
+TEST(EventLine, FieldsAtTheirPositions) {
+    EventSpec e;
+    e.transmitter = "1aF";
+    e.kind = 'D';  // low three bits: 5
+    e.digit39 = '0';
+    e.repeaterId = "00a1b2";
+    EventFields f = parseEventFields(e.build());
+    EXPECT_TRUE(f.hasIdWord);
+    EXPECT_EQ(f.lineId, 0xA1B2u);
+    EXPECT_EQ(f.transmitterId, 0x1AFu);
+    EXPECT_EQ(f.kind, 5u);
+    EXPECT_EQ(f.digit39, 0u);
+    EXPECT_FALSE(f.isStatus());
+}
+
+TEST(EventLine, StatusLineNeedsKindZeroDigitZeroAndItsOwnLowByte) {
+    EXPECT_TRUE(parseEventFields(EventSpec::status("00A1B2", "x").build()).isStatus());
+    EventSpec kind8 = EventSpec::status("00A1B2", "x");
+    kind8.kind = '8';  // low three bits 0: still the repeater's own report
+    EXPECT_TRUE(parseEventFields(kind8.build()).isStatus());
+    EventSpec other = EventSpec::status("00A1B2", "x");
+    other.transmitter = "0B3";
+    EXPECT_FALSE(parseEventFields(other.build()).isStatus());
+    EventSpec digit = EventSpec::status("00A1B2", "x");
+    digit.digit39 = '1';
+    EXPECT_FALSE(parseEventFields(digit.build()).isStatus());
+    EventSpec badId = EventSpec::status("00A1B2", "x");
+    badId.repeaterId = "XYZ0B2";  // the Id is no number: never a status line
+    EXPECT_FALSE(parseEventFields(badId.build()).isStatus());
+}
+
+TEST(EventLine, LinesWithoutAnIdWordOrWithShortFields) {
+    EXPECT_FALSE(parseEventFields(std::string(72, 'C')).hasIdWord);
+    EXPECT_FALSE(parseEventFields(" " + std::string(71, 'C')).hasIdWord);  // blank at position 1
+    EXPECT_FALSE(hexAt("COM", 41, 3));
+    EXPECT_FALSE(hexAt("0123", 0, 1));
+    EXPECT_FALSE(parseHex("123456789"));
+    EXPECT_EQ(parseHex("FFFFFFFF"), 0xFFFFFFFFu);
+}
+
+TEST(EventLine, NumberedLinesAndTrimming) {
+    EventSpec e;
+    e.number = 1;
+    e.length = 74;
+    EXPECT_TRUE(isNumberedLine(e.build()));
+    EXPECT_FALSE(isNumberedLine(EventSpec{}.build()));
+    EXPECT_FALSE(isNumberedLine("COM1#4"));                   // "#4" not at position 13
+    EXPECT_FALSE(isNumberedLine("COM1-#4------#4"));          // the first "#4" decides
+    EXPECT_FALSE(isNumberedLine("XOM1--------#4"));
+    EXPECT_EQ(trimLine(std::string("\x01 \tCOM x\x1f\r\n ")), "COM x");
+    EXPECT_EQ(trimLine("\xE9"), "\xE9");  // bytes above 127 are characters, not blanks
+    EXPECT_TRUE(hasValidEventLength(std::string(72, 'x')));
+    EXPECT_TRUE(hasValidEventLength(std::string(74, 'x')));
+    EXPECT_FALSE(hasValidEventLength(std::string(73, 'x')));
+}
+
+TEST(EventLine, ServerFormats) {
+    LocalTime t{2026, 12, 5, 6, 2, 7};
+    EXPECT_EQ(sysTimeCommand(t), "systime26,12,05,06,02,07");
+    EXPECT_EQ(formatTimeStamp(t), "2026/12/05 06:02:07");
+    EXPECT_EQ(hexId(0xA1B2), "A1B2");
+    EXPECT_EQ(hexId(0), "0");
+    EXPECT_EQ(connectionRecord(t, "Open", 0xA1B2, "10.1.2.3"), "12/05/26 06:02:07 Open 00A1B2 10.1.2.3");
+    EXPECT_EQ(connectionRecord(t, "Close", 0x12345678, "ip"), "12/05/26 06:02:07 Close 12345678 ip");
+}
+
+}  // namespace
+}  // namespace kormlink

@@ -1,0 +1,284 @@
+// The conversation with one repeater, byte for byte, over loopback.
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "repeater_link/event_line.h"
+#include "repeater_link/host_list.h"
+#include "repeater_link/repeater_connection.h"
+#include "support/harness.h"
+
+namespace kormlink {
+namespace {
+
+using test::EventSpec;
+using test::ScriptedRepeater;
+using test::ServerHarness;
+
+const char* kFastIni = "[In]\nPort=0\nSyncP=1\n[Sock]\nCmdDelay=1000\n";
+
+EventSpec numbered(int n) {
+    EventSpec e;
+    e.number = n;
+    e.length = 74;
+    return e;
+}
+
+// Hands a command to the connection with that Id, as the command window does.
+// The Id is learned just after the answer to the line that carried it, so wait for it.
+void queueCommand(ServerHarness& h, std::uint32_t id, const std::string& cmd) {
+    ASSERT_TRUE(test::eventually([&] {
+        return h.onMain([&](Server& s) {
+            RepeaterConnection* c = s.hostList()->findByHpId(id);
+            if (c) c->setPendingCmd(cmd);
+            return c != nullptr;
+        });
+    }));
+}
+
+class Protocol : public ::testing::Test {
+protected:
+    explicit Protocol(const char* ini = kFastIni) : h(ini), rpt(h.port()) {}
+    void SetUp() override {
+        ASSERT_TRUE(rpt.connected());
+        ASSERT_TRUE(rpt.readWelcome());
+    }
+    // Sends a plain event (teaching the server the Id 00A1B2) and reads the answer.
+    std::optional<std::string> plainEvent() {
+        rpt.send(EventSpec{}.build());
+        return rpt.readLine();
+    }
+    ServerHarness h;
+    ScriptedRepeater rpt;
+};
+
+TEST(Greeting, GreetingThenTimeCommandWithoutWaiting) {
+    ServerHarness h(kFastIni);
+    ScriptedRepeater rpt(h.port());
+    EXPECT_EQ(rpt.readLine(), "QX7310kv V1.02");
+    auto systime = rpt.readLine();
+    ASSERT_TRUE(systime);
+    EXPECT_TRUE(std::regex_match(*systime, std::regex(R"(systime\d\d(,\d\d){5})"))) << *systime;
+    EXPECT_FALSE(rpt.readLine(300));  // nothing more until the repeater speaks
+}
+
+TEST_F(Protocol, PlainEventIsAcknowledgedWithAnEmptyLineAndRouted) {
+    EXPECT_EQ(plainEvent(), "");
+    ASSERT_TRUE(h.waitRouted(1));
+    EXPECT_EQ(h.routed()[0], EventSpec{}.build());
+    // The event log has the line; the connection log has the open record.
+    EXPECT_TRUE(test::eventually([&] { return h.logLines(0).size() == 1; }));
+    EXPECT_EQ(h.logLines(0)[0], EventSpec{}.build());
+    auto conn = h.logLines(2);
+    ASSERT_EQ(conn.size(), 1u);
+    EXPECT_TRUE(std::regex_match(conn[0], std::regex(R"(.+ Open 00A1B2 127\.0\.0\.1)"))) << conn[0];
+}
+
+TEST_F(Protocol, BatchesAreAcknowledgedWithTheirCount) {
+    for (int n = 1; n <= 3; ++n) rpt.send(numbered(n).build());
+    EXPECT_FALSE(rpt.readLine(300));  // numbered lines get no answer of their own
+    rpt.send("");
+    EXPECT_EQ(rpt.readLine(), "D3/");
+    // Numbered lines are passed on with "#3".
+    ASSERT_TRUE(h.waitRouted(3));
+    EXPECT_EQ(h.routed()[0].substr(12, 2), "#3");
+    EXPECT_EQ(h.logLines(0)[0].substr(12, 2), "#3");
+}
+
+TEST_F(Protocol, ABatchWithANumberOutOfPlaceIsAcknowledgedWithD0) {
+    for (int n : {1, 2, 4}) rpt.send(numbered(n).build());
+    rpt.send("");
+    EXPECT_EQ(rpt.readLine(), "D0/");
+    // The count starts again after the acknowledgement.
+    for (int n : {1, 2}) rpt.send(numbered(n).build());
+    rpt.send("");
+    EXPECT_EQ(rpt.readLine(), "D2/");
+}
+
+TEST_F(Protocol, AnEmptyLineWithoutBatchIsNotAnswered) {
+    rpt.send("");
+    EXPECT_FALSE(rpt.readLine(400));
+    // A plain line inside a batch resets the count.
+    rpt.send(numbered(1).build());
+    EXPECT_EQ(plainEvent(), "");
+    rpt.send("");
+    EXPECT_FALSE(rpt.readLine(400));
+}
+
+TEST_F(Protocol, CommandTakesThePlaceOfTheAcknowledgement) {
+    ASSERT_EQ(plainEvent(), "");
+    queueCommand(h, 0xA1B2, "  RESET 1 ");
+    EXPECT_EQ(plainEvent(), "  RESET 1 ");  // sent unchanged
+    EXPECT_EQ(plainEvent(), "");           // and only once
+    // Shown and logged with the Id; only the ends of "->" + command are trimmed.
+    auto shown = h.view().commandLines();
+    EXPECT_NE(std::find(shown.begin(), shown.end(), "A1B2:->  RESET 1"), shown.end());
+    EXPECT_TRUE(test::eventually([&] {
+        auto log = h.logLines(0);
+        return std::find(log.begin(), log.end(), "A1B2:->  RESET 1") != log.end();
+    }));
+    // A reply is shown in the command window with the Id.
+    rpt.send("RESET done");
+    EXPECT_FALSE(rpt.readLine(300));
+    EXPECT_TRUE(test::eventually([&] {
+        auto lines = h.view().commandLines();
+        return !lines.empty() && lines.back() == "A1B2:RESET done";
+    }));
+}
+
+TEST_F(Protocol, BatchAcknowledgementGoesInFrontOfAPendingCommand) {
+    ASSERT_EQ(plainEvent(), "");
+    queueCommand(h, 0xA1B2, "stat");
+    for (int n : {1, 2}) rpt.send(numbered(n).build());
+    rpt.send("");
+    EXPECT_EQ(rpt.readLine(), "D2/stat");
+    EXPECT_TRUE(test::eventually([&] {
+        auto log = h.logLines(0);
+        return std::find(log.begin(), log.end(), "A1B2:->D2/stat") != log.end();
+    }));
+}
+
+TEST_F(Protocol, ExchangeCommandsAreDroppedUntilSupported) {
+    ASSERT_EQ(plainEvent(), "");
+    queueCommand(h, 0xA1B2, "1234?upfirm|/tmp/fw.hex");
+    EXPECT_EQ(plainEvent(), "");  // acknowledged as usual; nothing of the command is sent
+    EXPECT_EQ(plainEvent(), "");
+    auto shown = h.view().commandLines();
+    ASSERT_GE(shown.size(), 2u);
+    EXPECT_NE(shown.back().find("not supported"), std::string::npos);
+}
+
+TEST_F(Protocol, TimeSynchronisationRepeatsUntilOk) {
+    ASSERT_EQ(plainEvent(), "");
+    h.clock().advance(61'000);  // SyncP is one minute
+    auto first = plainEvent();
+    ASSERT_TRUE(first);
+    EXPECT_TRUE(std::regex_match(*first, std::regex(R"(systime\d\d(,\d\d){5})"))) << *first;
+    EXPECT_EQ(plainEvent(), "");  // within CmdDelay: a plain acknowledgement
+    h.clock().advance(1'001);
+    auto again = plainEvent();
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->rfind("systime", 0), 0u);
+    rpt.send("OK");
+    EXPECT_FALSE(rpt.readLine(300));  // "OK" is no event: nothing to acknowledge
+    h.clock().advance(1'001);
+    EXPECT_EQ(plainEvent(), "");  // synchronised
+    // The time commands are logged and shown as sent to A1B2.
+    auto shown = h.view().commandLines();
+    EXPECT_EQ(std::count_if(shown.begin(), shown.end(),
+                            [](const std::string& l) { return l.rfind("A1B2:->systime", 0) == 0; }),
+              2);
+}
+
+TEST_F(Protocol, DueTimeCommandFollowsABatchAcknowledgement) {
+    ASSERT_EQ(plainEvent(), "");  // the connection is registered and running its cycles
+    h.clock().advance(61'000);
+    rpt.send(numbered(1).build());
+    rpt.send("");
+    auto answer = rpt.readLine();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->rfind("D1/systime", 0), 0u) << *answer;
+}
+
+TEST(TimeSync, PeriodZeroSendsOnlyTheFirstTimeCommand) {
+    ServerHarness h("[In]\nPort=0\nSyncP=0\n");
+    ScriptedRepeater rpt(h.port());
+    ASSERT_TRUE(rpt.readWelcome());
+    h.clock().advance(24LL * 3600 * 1000);
+    rpt.send(EventSpec{}.build());
+    EXPECT_EQ(rpt.readLine(), "");
+}
+
+TEST(Idle, SilentRepeaterIsDisconnectedAfterECnstSeconds) {
+    ServerHarness h("[In]\nPort=0\n[Sock]\nECnst=1\n");
+    ScriptedRepeater rpt(h.port());
+    ASSERT_TRUE(rpt.readWelcome());
+    const Millis start = steadyClock().now();
+    EXPECT_TRUE(rpt.closedByServer(5000));
+    EXPECT_GE(steadyClock().now() - start, 800);  // two time-outs of 500 ms
+    EXPECT_TRUE(h.waitRegistrySize(0));
+}
+
+TEST(Idle, EveryLineResetsTheIdleCount) {
+    ServerHarness h("[In]\nPort=0\n[Sock]\nECnst=1\n");
+    ScriptedRepeater rpt(h.port());
+    ASSERT_TRUE(rpt.readWelcome());
+    for (int i = 0; i < 6; ++i) {
+        sleepMs(400);
+        rpt.send("");
+    }
+    EXPECT_EQ(h.registry().size(), 1u);
+}
+
+// Status lines: held back unless changed, repeated after the test time.
+class StatusLines : public Protocol {
+protected:
+    StatusLines() : Protocol("[In]\nPort=0\n[Options]\nTestTime=5\n") {}
+    std::string status(const std::string& state) {
+        return EventSpec::status("00A1B2", state).build();
+    }
+};
+
+TEST_F(StatusLines, FirstIsForwardedMarkedEightThenOnlyChangesUntilTheTestTime) {
+    const std::string s1 = status("0000000000000000");
+    rpt.send(s1);
+    EXPECT_EQ(rpt.readLine(), "");
+    ASSERT_TRUE(h.waitRouted(1));
+    std::string first = h.routed()[0];
+    EXPECT_EQ(first[43], '8');
+    EXPECT_EQ(first.substr(0, 16), s1.substr(0, 16));
+    EXPECT_EQ(first.substr(35), s1.substr(35).replace(43 - 35, 1, "8"));
+    EXPECT_TRUE(std::regex_match(first.substr(16, 19),
+                                 std::regex(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d)")));
+
+    rpt.send(s1);  // unchanged, within the test time: held back
+    EXPECT_EQ(rpt.readLine(), "");
+    std::string s2 = status("0001000000000000");  // differs at position 50
+    rpt.send(s2);
+    EXPECT_EQ(rpt.readLine(), "");
+    ASSERT_TRUE(h.waitRouted(2));
+    sleepMs(100);
+    ASSERT_EQ(h.routed().size(), 2u);
+    EXPECT_EQ(h.routed()[1][43], '0');
+    EXPECT_EQ(h.routed()[1].substr(46, 16), "0001000000000000");
+
+    // A plain event after the test time brings the last status line again, marked "8".
+    h.clock().advance(5 * 60'000 + 1);
+    rpt.send(EventSpec{}.build());
+    EXPECT_EQ(rpt.readLine(), "");
+    ASSERT_TRUE(h.waitRouted(4));
+    EXPECT_EQ(h.routed()[2], EventSpec{}.build());
+    EXPECT_EQ(h.routed()[3][43], '8');
+    EXPECT_EQ(h.routed()[3].substr(46, 16), "0001000000000000");
+    // Every status line went to the event log as received.
+    EXPECT_EQ(h.logLines(0).size(), 4u);
+}
+
+TEST_F(StatusLines, WrongLengthGoesToTheStatusLogOnly) {
+    EventSpec e;
+    e.length = 73;
+    rpt.send(e.build() + "   ");  // trailing blanks are trimmed before the length test
+    EXPECT_EQ(rpt.readLine(), "");  // still acknowledged
+    EXPECT_TRUE(test::eventually([&] { return h.logLines(1).size() == 1; }));
+    EXPECT_EQ(h.logLines(1)[0], e.build());
+    EXPECT_TRUE(h.logLines(0).empty());
+    EXPECT_TRUE(h.routed().empty());
+    EXPECT_EQ(h.registry()[0].first, 0u);  // no Id learned from it
+}
+
+TEST_F(Protocol, TraceShowsBothDirectionsOfTheTracedRepeater) {
+    ASSERT_EQ(plainEvent(), "");
+    h.onMain([](Server& s) { s.setTraceId(0xA1B2); });
+    ASSERT_EQ(plainEvent(), "");
+    rpt.send("");
+    EXPECT_FALSE(rpt.readLine(300));
+    EXPECT_TRUE(test::eventually([&] { return h.view().traceLines().size() == 3; }));
+    auto trace = h.view().traceLines();
+    EXPECT_EQ(trace[0], "<- " + EventSpec{}.build());
+    EXPECT_EQ(trace[1], "-> \r\n");
+    EXPECT_EQ(trace[2], "<- \r\n");
+}
+
+}  // namespace
+}  // namespace kormlink

@@ -1,0 +1,115 @@
+// The connection registry: order by Id, numbering, open and close records, stopping.
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "repeater_link/host_list.h"
+#include "repeater_link/repeater_connection.h"
+#include "support/harness.h"
+
+namespace kormlink {
+namespace {
+
+using test::EventSpec;
+using test::ScriptedRepeater;
+using test::ServerHarness;
+
+void identify(ScriptedRepeater& rpt, const std::string& id) {
+    EventSpec e;
+    e.repeaterId = id;
+    rpt.send(e.build());
+    ASSERT_EQ(rpt.readLine(), "");
+}
+
+TEST(Registry, SortedByIdWithUnknownIdsFirstAndDuplicatesSideBySide) {
+    ServerHarness h("[In]\nPort=0\n");
+    std::vector<std::unique_ptr<ScriptedRepeater>> rpts;
+    for (int i = 0; i < 5; ++i) {
+        rpts.push_back(std::make_unique<ScriptedRepeater>(h.port()));
+        ASSERT_TRUE(rpts.back()->readWelcome());
+        ASSERT_TRUE(h.waitRegistrySize(rpts.size()));  // accept order fixes Nr
+    }
+    identify(*rpts[0], "000003");
+    identify(*rpts[1], "F00001");  // above 0x7FFFFFFF would be negative if compared signed
+    identify(*rpts[2], "000002");
+    identify(*rpts[3], "000003");
+    // rpts[4] never identifies itself.
+    auto rows = h.registry();
+    ASSERT_EQ(rows.size(), 5u);
+    EXPECT_EQ(rows[0], (std::pair<std::uint32_t, std::int32_t>{0, 4}));
+    EXPECT_EQ(rows[1], (std::pair<std::uint32_t, std::int32_t>{2, 2}));
+    EXPECT_EQ(rows[2].first, 3u);
+    EXPECT_EQ(rows[3].first, 3u);
+    EXPECT_EQ(rows[4], (std::pair<std::uint32_t, std::int32_t>{0xF00001, 1}));
+    EXPECT_EQ(h.view().lastCount(), 5u);
+
+    // The Id is learned once: a later line with another Id does not change it.
+    identify(*rpts[2], "000009");
+    EXPECT_EQ(h.registry()[1].first, 2u);
+
+    // Closing: a close record for each identified connection, none for the unknown one.
+    for (auto& r : rpts) r->close();
+    ASSERT_TRUE(h.waitRegistrySize(0));
+    auto log = h.logLines(2);
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const std::string& l) { return l.find(" Open ") != std::string::npos; }),
+              4);
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const std::string& l) { return l.find(" Close ") != std::string::npos; }),
+              4);
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& l) {
+        return std::regex_match(l, std::regex(R"(.+ Close F00001 127\.0\.0\.1)"));
+    }));
+    EXPECT_EQ(h.view().lastCount(), 0u);
+}
+
+TEST(Registry, StopEndsLiveConnectionsAndARestartNumbersFromZero) {
+    ServerHarness h("[In]\nPort=0\n");
+    std::vector<std::unique_ptr<ScriptedRepeater>> rpts;
+    for (int i = 0; i < 20; ++i) {
+        rpts.push_back(std::make_unique<ScriptedRepeater>(h.port()));
+        ASSERT_TRUE(rpts.back()->readWelcome());
+    }
+    ASSERT_TRUE(h.waitRegistrySize(20));
+    identify(*rpts[7], "00BEEF");
+    const Millis start = steadyClock().now();
+    h.onMain([](Server& s) { s.StopServer(); });
+    EXPECT_LT(steadyClock().now() - start, 5000);  // a stop request ends a receive at once
+    for (auto& r : rpts) EXPECT_TRUE(r->closedByServer(2000));
+    auto log = h.logLines(2);
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_NE(log[1].find("Close 00BEEF"), std::string::npos);
+
+    h.onMain([](Server& s) { s.LoadConfiguration(); });
+    ScriptedRepeater again(h.port());
+    ASSERT_TRUE(again.readWelcome());
+    ASSERT_TRUE(h.waitRegistrySize(1));
+    EXPECT_EQ(h.registry()[0].second, 0);
+}
+
+TEST(Registry, CompareHpIdIsUnsigned) {
+    EXPECT_EQ(tHostList::CompareHpId(5, 5), 0);
+    EXPECT_EQ(tHostList::CompareHpId(0x80000000u, 1), 1);
+    EXPECT_EQ(tHostList::CompareHpId(1, 0xFFFFFFFFu), -1);
+}
+
+TEST(Registry, CommandGoesToTheLastEntryWithThatId) {
+    ServerHarness h("[In]\nPort=0\n");
+    ScriptedRepeater a(h.port()), b(h.port());
+    ASSERT_TRUE(a.readWelcome());
+    ASSERT_TRUE(b.readWelcome());
+    ASSERT_TRUE(h.waitRegistrySize(2));
+    identify(a, "000042");
+    identify(b, "000042");
+    h.onMain([](Server& s) { s.hostList()->findByHpId(0x42)->setPendingCmd("hello"); });
+    // Exactly one of the two gets it; the other answers its event with an empty line.
+    a.send(EventSpec{}.build());
+    b.send(EventSpec{}.build());
+    auto ra = a.readLine(), rb = b.readLine();
+    ASSERT_TRUE(ra && rb);
+    EXPECT_EQ(*ra + "|" + *rb == "hello|" || *ra + "|" + *rb == "|hello", true) << *ra << "|" << *rb;
+}
+
+}  // namespace
+}  // namespace kormlink

@@ -1,0 +1,93 @@
+// Bad peers must end only their own connection; everyone else is served on.
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+
+#include <random>
+#include <thread>
+
+#include "support/harness.h"
+
+namespace kormlink {
+namespace {
+
+using test::EventSpec;
+using test::ScriptedRepeater;
+using test::ServerHarness;
+
+// A well-behaved repeater that connects once the bad ones have done their worst.
+void expectServed(ServerHarness& h) {
+    ScriptedRepeater good(h.port());
+    ASSERT_TRUE(good.readWelcome());
+    good.send(EventSpec{}.build());
+    EXPECT_EQ(good.readLine(), "");
+}
+
+TEST(Robustness, EndlessLineWithoutLineEndEndsThatConnection) {
+    ServerHarness h("[In]\nPort=0\n");
+    ScriptedRepeater flood(h.port());
+    ASSERT_TRUE(flood.readWelcome());
+    ScriptedRepeater bystander(h.port());
+    ASSERT_TRUE(bystander.readWelcome());
+    std::string chunk(16 * 1024, 'A');
+    for (int i = 0; i < 6; ++i) flood.sendRaw(chunk);  // 96 KiB, no CR LF
+    EXPECT_TRUE(flood.closedByServer(3000));
+    bystander.send(EventSpec{}.build());
+    EXPECT_EQ(bystander.readLine(), "");
+    EXPECT_TRUE(h.waitRegistrySize(1));
+}
+
+TEST(Robustness, BinaryGarbageAndLongLinesAreHandledAsLines) {
+    ServerHarness h("[In]\nPort=0\n");
+    ScriptedRepeater rpt(h.port());
+    ASSERT_TRUE(rpt.readWelcome());
+    std::mt19937 rng(7);
+    std::string garbage;
+    for (int i = 0; i < 20000; ++i) garbage.push_back(static_cast<char>(rng() & 0xFF));
+    rpt.sendRaw(garbage + "\r\n");
+    rpt.send("COM" + std::string(40000, '\xFF'));  // an "event" far too long: status log
+    rpt.send(std::string("COM1\0\0\0", 7) + std::string(65, ' ') + "1");  // NULs, no Id word
+    // Answers: whatever the garbage held, each event-looking line is acknowledged; then a
+    // proper event is still served.
+    rpt.send(EventSpec{}.build());
+    std::optional<std::string> line;
+    int empties = 0;
+    while ((line = rpt.readLine(1000))) empties += line->empty();
+    EXPECT_GE(empties, 2);
+    EXPECT_EQ(h.registry().size(), 1u);
+    expectServed(h);
+}
+
+TEST(Robustness, ResetInTheMiddleOfALine) {
+    ServerHarness h("[In]\nPort=0\n");
+    {
+        ScriptedRepeater rpt(h.port());
+        ASSERT_TRUE(rpt.readWelcome());
+        rpt.sendRaw(EventSpec{}.build().substr(0, 30));
+        rpt.reset();  // RST instead of FIN
+    }
+    EXPECT_TRUE(h.waitRegistrySize(0));
+    EXPECT_TRUE(h.logLines(0).empty());  // the partial line was never taken as an event
+    expectServed(h);
+}
+
+TEST(Robustness, ThousandsOfShortConnections) {
+    ServerHarness h("[In]\nPort=0\n");
+    const std::uint16_t port = h.port();
+    std::vector<std::thread> workers;
+    for (int w = 0; w < 4; ++w) {
+        workers.emplace_back([port, w] {
+            for (int i = 0; i < 500; ++i) {
+                ScriptedRepeater r(port);
+                if (i % 3 == 0) r.sendRaw("COM" + std::to_string(w));  // half a line, then gone
+            }
+        });
+    }
+    for (auto& t : workers) t.join();
+    EXPECT_TRUE(h.waitRegistrySize(0, 20000));
+    expectServed(h);
+}
+
+}  // namespace
+}  // namespace kormlink

@@ -1,0 +1,247 @@
+#include "support/harness.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+
+#include "platform/files.h"
+#include "repeater_link/daily_logs.h"
+#include "repeater_link/host_list.h"
+#include "repeater_link/repeater_connection.h"
+
+namespace kormlink::test {
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "kormlink-test-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    m_path = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(m_path, ec);
+}
+
+void TempDir::write(const std::string& name, const std::string& content) const {
+    if (!replaceFileAtomically(file(name), content)) throw std::runtime_error("write failed");
+}
+
+std::string TempDir::read(const std::string& name) const {
+    return readWholeFile(file(name)).value_or("");
+}
+
+bool TempDir::exists(const std::string& name) const {
+    return std::filesystem::exists(file(name));
+}
+
+std::string EventSpec::build() const {
+    std::string line(length, '-');
+    auto put = [&](std::size_t pos, const std::string& text) {
+        for (std::size_t i = 0; i < text.size() && pos - 1 + i < line.size(); ++i)
+            line[pos - 1 + i] = text[i];
+    };
+    put(1, "COM");
+    put(4, std::string(1, system));
+    put(13, number >= 0 ? "#4" : "  ");
+    put(17, stamp);
+    put(39, std::string(1, digit39));
+    put(41, transmitter);
+    put(44, std::string(1, kind));
+    put(47, state);
+    if (number >= 0) {
+        char num[16];
+        std::snprintf(num, sizeof num, "%04X", number);
+        put(64, num);
+    }
+    // The last word is the repeater's Id, after the only blank in the tail of the line.
+    if (repeaterId.size() < line.size()) {
+        std::size_t blank = line.size() - repeaterId.size() - 1;
+        line[blank] = ' ';
+        put(blank + 2, repeaterId);
+    }
+    return line;
+}
+
+EventSpec EventSpec::status(const std::string& id, const std::string& state) {
+    EventSpec s;
+    s.digit39 = '0';
+    s.kind = '0';
+    s.transmitter = "0" + id.substr(id.size() - 2);
+    s.repeaterId = id;
+    s.state = state;
+    return s;
+}
+
+ScriptedRepeater::ScriptedRepeater(std::uint16_t port) {
+    m_socket = TcpSocket::connectTo("127.0.0.1", port, 3000);
+}
+
+void ScriptedRepeater::send(const std::string& line) { sendRaw(line + "\r\n"); }
+
+void ScriptedRepeater::sendRaw(const std::string& bytes) {
+    if (m_socket) m_socket->sendAll(bytes);
+}
+
+std::optional<std::string> ScriptedRepeater::readLine(Millis timeoutMs) {
+    if (!m_socket) return std::nullopt;
+    std::string line;
+    m_last = m_socket->recvLine(line, timeoutMs);
+    if (m_last != RecvStatus::Line) return std::nullopt;
+    return line;
+}
+
+bool ScriptedRepeater::readWelcome() {
+    auto greeting = readLine();
+    auto systime = readLine();
+    return greeting == "QX7310kv V1.02" && systime && systime->rfind("systime", 0) == 0;
+}
+
+bool ScriptedRepeater::closedByServer(Millis timeoutMs) {
+    const Millis deadline = steadyClock().now() + timeoutMs;
+    while (steadyClock().now() < deadline) {
+        auto line = readLine(deadline - steadyClock().now());
+        if (!line && (m_last == RecvStatus::Closed || m_last == RecvStatus::Error)) return true;
+        if (!line && m_last == RecvStatus::Timeout) return false;
+    }
+    return false;
+}
+
+void ScriptedRepeater::reset() {
+    if (!m_socket) return;
+    linger abort{1, 0};
+    ::setsockopt(m_socket->fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    m_socket.reset();
+}
+
+void RecordingView::ShowInCommandWindow(const std::string& text) {
+    std::lock_guard lock(m_mutex);
+    m_command.push_back(text);
+}
+
+void RecordingView::traceText(TraceDirection direction, const std::string& text) {
+    std::lock_guard lock(m_mutex);
+    m_trace.push_back((direction == TraceDirection::Received ? "<- " : "-> ") + text);
+}
+
+void RecordingView::showMessageBox(const std::string& caption, const std::string& text) {
+    std::lock_guard lock(m_mutex);
+    m_command.push_back("[box] " + caption + ": " + text);
+}
+
+void RecordingView::connectionCountChanged(std::size_t count) {
+    std::lock_guard lock(m_mutex);
+    m_count = count;
+}
+
+std::vector<std::string> RecordingView::commandLines() const {
+    std::lock_guard lock(m_mutex);
+    return m_command;
+}
+
+std::vector<std::string> RecordingView::traceLines() const {
+    std::lock_guard lock(m_mutex);
+    return m_trace;
+}
+
+std::size_t RecordingView::lastCount() const {
+    std::lock_guard lock(m_mutex);
+    return m_count;
+}
+
+ServerHarness::ServerHarness(const std::string& ini, bool withLogFolders) {
+    m_dir.write("Kormlink.ini", ini);
+    if (withLogFolders) {
+        std::filesystem::create_directory(m_dir.file("Kormlink"));
+        std::filesystem::create_directory(m_dir.file("Kormlink_c"));
+    }
+    auto ready = m_ready.get_future();
+    m_thread = std::thread([this] {
+        MainThread mainThread;
+        ServerOptions options;
+        options.dataDir = m_dir.path();
+        options.clock = &m_clock;
+        Server server(mainThread, m_view, options);
+        server.setEventTap([this](const std::string& line, EventSource) {
+            std::lock_guard lock(m_routedMutex);
+            m_routed.push_back(line);
+        });
+        server.LoadConfiguration();
+        m_main = &mainThread;
+        m_server = &server;
+        m_ready.set_value();
+        while (!m_stop) {
+            mainThread.waitForWork(20);
+            mainThread.runPending();
+        }
+        server.StopServer();
+        mainThread.runPending();
+        mainThread.close();
+    });
+    ready.wait();
+}
+
+ServerHarness::~ServerHarness() {
+    m_stop = true;
+    m_main->wake();
+    m_thread.join();
+}
+
+std::uint16_t ServerHarness::port() {
+    std::uint16_t port = 0;
+    eventually([&] { return (port = onMain([](Server& s) { return s.inputPort(); })) != 0; });
+    return port;
+}
+
+std::vector<std::string> ServerHarness::routed() const {
+    std::lock_guard lock(m_routedMutex);
+    return m_routed;
+}
+
+bool ServerHarness::waitRouted(std::size_t n, Millis timeoutMs) const {
+    return eventually([&] { return routed().size() >= n; }, timeoutMs);
+}
+
+std::vector<std::pair<std::uint32_t, std::int32_t>> ServerHarness::registry() {
+    return onMain([](Server& s) {
+        std::vector<std::pair<std::uint32_t, std::int32_t>> rows;
+        if (tHostList* list = s.hostList())
+            for (RepeaterConnection* c : list->entries()) rows.emplace_back(c->HpId.load(), c->Nr);
+        return rows;
+    });
+}
+
+bool ServerHarness::waitRegistrySize(std::size_t n, Millis timeoutMs) {
+    return eventually([&] { return registry().size() == n; }, timeoutMs);
+}
+
+std::vector<std::string> ServerHarness::logLines(int which) const {
+    LocalTime t = localNow();
+    DailyLog log = which == 0 ? DailyLog::Event : which == 1 ? DailyLog::Status : DailyLog::Connection;
+    return splitLines(m_dir.read(dailyLogName(log, t.year, t.month, t.day)));
+}
+
+bool eventually(const std::function<bool()>& pred, Millis timeoutMs) {
+    const Millis deadline = steadyClock().now() + timeoutMs;
+    while (!pred()) {
+        if (steadyClock().now() > deadline) return false;
+        sleepMs(5);
+    }
+    return true;
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find("\r\n", pos);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(pos, end - pos));
+        pos = end + 2;
+    }
+    return lines;
+}
+
+}  // namespace kormlink::test

@@ -1,0 +1,150 @@
+#pragma once
+
+// Test support: temporary data folders, a scripted repeater on loopback, event lines built
+// field by field, and a server running on its own "main" thread.
+
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/main_thread.h"
+#include "core/operator_view.h"
+#include "core/server.h"
+#include "platform/clock.h"
+#include "platform/tcp.h"
+
+namespace kormlink::test {
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string& path() const { return m_path; }
+    std::string file(const std::string& name) const { return m_path + "/" + name; }
+    void write(const std::string& name, const std::string& content) const;
+    std::string read(const std::string& name) const;  // "" when missing
+    bool exists(const std::string& name) const;
+
+private:
+    std::string m_path;
+};
+
+// The fields of an event line; build() places them at their positions.
+struct EventSpec {
+    char system = '1';
+    std::string stamp = "2026/12/05 06:02:07";  // positions 17-35
+    char digit39 = '1';
+    std::string transmitter = "123";            // positions 41-43
+    char kind = '1';                            // position 44
+    std::string state = "0000000000000000";     // positions 47-62, 16 characters
+    std::string repeaterId = "00A1B2";          // the last word
+    int number = -1;                            // >= 0: numbered line ("#4", positions 64-67)
+    std::size_t length = 72;                    // 72 or 74, or a wrong length
+
+    std::string build() const;
+    // A status line of repeater `id`: kind 0, digit 39 is 0, transmitter = low byte of id.
+    static EventSpec status(const std::string& id, const std::string& state);
+};
+
+// A repeater played by the test over loopback.
+class ScriptedRepeater {
+public:
+    explicit ScriptedRepeater(std::uint16_t port);
+    bool connected() const { return m_socket.has_value(); }
+    void send(const std::string& line);     // appends CR LF
+    void sendRaw(const std::string& bytes);
+    // The next line from the server, or nullopt when none arrives in time (or it closed).
+    std::optional<std::string> readLine(Millis timeoutMs = 3000);
+    // Reads the greeting and the first time command; false when they are not as expected.
+    bool readWelcome();
+    // True when the server closes the connection within the time.
+    bool closedByServer(Millis timeoutMs);
+    RecvStatus lastStatus() const { return m_last; }
+    void close() { m_socket.reset(); }
+    // Abortive close: the server sees a connection reset.
+    void reset();
+
+private:
+    std::optional<TcpSocket> m_socket;
+    RecvStatus m_last = RecvStatus::Timeout;
+};
+
+// Remembers everything shown to the operator. Thread-safe.
+class RecordingView : public OperatorView {
+public:
+    void ShowInCommandWindow(const std::string& text) override;
+    void traceText(TraceDirection direction, const std::string& text) override;
+    void showMessageBox(const std::string& caption, const std::string& text) override;
+    void connectionCountChanged(std::size_t count) override;
+
+    std::vector<std::string> commandLines() const;
+    std::vector<std::string> traceLines() const;  // "<- text" / "-> text"
+    std::size_t lastCount() const;
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<std::string> m_command;
+    std::vector<std::string> m_trace;
+    std::size_t m_count = 0;
+};
+
+// A Server with its own main thread, configured from an INI text in a temporary data folder
+// that has the log folders. The clock is an OffsetClock the test may move forward.
+class ServerHarness {
+public:
+    explicit ServerHarness(const std::string& ini, bool withLogFolders = true);
+    ~ServerHarness();
+
+    // Runs fn on the server's main thread and returns its result.
+    template <typename F>
+    auto onMain(F fn) -> decltype(fn(std::declval<Server&>())) {
+        using R = decltype(fn(std::declval<Server&>()));
+        if constexpr (std::is_void_v<R>) {
+            m_main->call([&] { fn(*m_server); });
+        } else {
+            std::optional<R> result;
+            m_main->call([&] { result.emplace(fn(*m_server)); });
+            return std::move(*result);
+        }
+    }
+
+    std::uint16_t port();  // the input port, once listening
+    OffsetClock& clock() { return m_clock; }
+    RecordingView& view() { return m_view; }
+    const TempDir& dir() const { return m_dir; }
+    // Lines offered to the output channels, in order. Thread-safe.
+    std::vector<std::string> routed() const;
+    // Waits until at least n lines were routed.
+    bool waitRouted(std::size_t n, Millis timeoutMs = 3000) const;
+    // The registry as (HpId, Nr) pairs in order.
+    std::vector<std::pair<std::uint32_t, std::int32_t>> registry();
+    bool waitRegistrySize(std::size_t n, Millis timeoutMs = 3000);
+    // Lines of one of today's logs ("" lines dropped).
+    std::vector<std::string> logLines(int which /*0 event, 1 status, 2 connection*/) const;
+
+private:
+    TempDir m_dir;
+    OffsetClock m_clock;
+    RecordingView m_view;
+    mutable std::mutex m_routedMutex;
+    std::vector<std::string> m_routed;
+    MainThread* m_main = nullptr;
+    Server* m_server = nullptr;
+    std::promise<void> m_ready;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// Polls pred every few milliseconds until it holds or the time is up.
+bool eventually(const std::function<bool()>& pred, Millis timeoutMs = 3000);
+
+std::vector<std::string> splitLines(const std::string& text);
+
+}  // namespace kormlink::test
