@@ -1,19 +1,17 @@
 // Program entry: the desktop window when a display is available, otherwise (or with
 // --headless) the server with the console on standard input.
 
-#include <signal.h>
-
 #include <atomic>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "app/console.h"
 #include "core/main_thread.h"
 #include "core/server.h"
+#include "platform/signals.h"
 #include "kormlink_version.h"
 
 #ifdef KORMLINK_WITH_UI
@@ -38,32 +36,6 @@ bool hasDisplay() {
     return (x && *x) || (wayland && *wayland);
 }
 
-// Waits for SIGINT and SIGTERM (blocked in every thread) and reports them to the main thread.
-class SignalWatcher {
-public:
-    explicit SignalWatcher(std::function<void()> onSignal)
-        : m_onSignal(std::move(onSignal)), m_thread([this] { run(); }) {}
-    ~SignalWatcher() {
-        m_stop = true;
-        m_thread.join();
-    }
-
-private:
-    void run() {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGINT);
-        sigaddset(&set, SIGTERM);
-        while (!m_stop) {
-            timespec step{0, 200'000'000};
-            if (sigtimedwait(&set, nullptr, &step) > 0) m_onSignal();
-        }
-    }
-    std::function<void()> m_onSignal;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
-
 int runHeadless() {
     MainThread mainThread;
     ConsoleView view(stdout, stderr);
@@ -71,7 +43,7 @@ int runHeadless() {
     Console console(server, stdout, stderr);
     bool quit = false;
 
-    SignalWatcher signals([&] { mainThread.post([&] { quit = true; }); });
+    StopSignalWatcher signals([&] { mainThread.post([&] { quit = true; }); });
     server.LoadConfiguration();
     if (server.inputPort() != 0)
         std::fprintf(stderr, "Kormlink: listening for repeaters on port %u\n", server.inputPort());
@@ -113,14 +85,8 @@ int main(int argc, char** argv) {
 
     // Dates in the connection log follow the operator's locale; numbers in protocols never do.
     std::setlocale(LC_TIME, "");
-    // A peer that vanishes while we write to it must not end the process.
-    ::signal(SIGPIPE, SIG_IGN);
-    // SIGINT and SIGTERM are taken by one watcher thread; every thread inherits this mask.
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    // SIGINT and SIGTERM are taken by one watcher thread; SIGPIPE is ignored.
+    blockStopSignals();
 
     if (!headless && !hasDisplay()) {
         std::fprintf(stderr, "Kormlink: no display found, running headless\n");

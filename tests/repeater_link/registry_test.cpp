@@ -15,11 +15,16 @@ using test::EventSpec;
 using test::ScriptedRepeater;
 using test::ServerHarness;
 
-void identify(ScriptedRepeater& rpt, const std::string& id) {
+// Sends an event carrying the Id; returns once the server has logged it (the Id is learned
+// just after the acknowledgement).
+void identify(ServerHarness& h, ScriptedRepeater& rpt, const std::string& id) {
+    const std::size_t logged = h.logLines(0).size();
     EventSpec e;
     e.repeaterId = id;
     rpt.send(e.build());
     ASSERT_EQ(rpt.readLine(), "");
+    ASSERT_TRUE(test::eventually([&] { return h.logLines(0).size() > logged; }));
+    h.onMain([](Server&) {});  // the Id is learned in the same hand-over as the log line
 }
 
 TEST(Registry, SortedByIdWithUnknownIdsFirstAndDuplicatesSideBySide) {
@@ -30,10 +35,10 @@ TEST(Registry, SortedByIdWithUnknownIdsFirstAndDuplicatesSideBySide) {
         ASSERT_TRUE(rpts.back()->readWelcome());
         ASSERT_TRUE(h.waitRegistrySize(rpts.size()));  // accept order fixes Nr
     }
-    identify(*rpts[0], "000003");
-    identify(*rpts[1], "F00001");  // above 0x7FFFFFFF would be negative if compared signed
-    identify(*rpts[2], "000002");
-    identify(*rpts[3], "000003");
+    identify(h, *rpts[0], "000003");
+    identify(h, *rpts[1], "F0000001");  // negative if it were compared signed
+    identify(h, *rpts[2], "000002");
+    identify(h, *rpts[3], "000003");
     // rpts[4] never identifies itself.
     auto rows = h.registry();
     ASSERT_EQ(rows.size(), 5u);
@@ -41,11 +46,11 @@ TEST(Registry, SortedByIdWithUnknownIdsFirstAndDuplicatesSideBySide) {
     EXPECT_EQ(rows[1], (std::pair<std::uint32_t, std::int32_t>{2, 2}));
     EXPECT_EQ(rows[2].first, 3u);
     EXPECT_EQ(rows[3].first, 3u);
-    EXPECT_EQ(rows[4], (std::pair<std::uint32_t, std::int32_t>{0xF00001, 1}));
+    EXPECT_EQ(rows[4], (std::pair<std::uint32_t, std::int32_t>{0xF0000001u, 1}));
     EXPECT_EQ(h.view().lastCount(), 5u);
 
     // The Id is learned once: a later line with another Id does not change it.
-    identify(*rpts[2], "000009");
+    identify(h, *rpts[2], "000009");
     EXPECT_EQ(h.registry()[1].first, 2u);
 
     // Closing: a close record for each identified connection, none for the unknown one.
@@ -59,7 +64,7 @@ TEST(Registry, SortedByIdWithUnknownIdsFirstAndDuplicatesSideBySide) {
                             [](const std::string& l) { return l.find(" Close ") != std::string::npos; }),
               4);
     EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& l) {
-        return std::regex_match(l, std::regex(R"(.+ Close F00001 127\.0\.0\.1)"));
+        return std::regex_match(l, std::regex(R"(.+ Close F0000001 127\.0\.0\.1)"));
     }));
     EXPECT_EQ(h.view().lastCount(), 0u);
 }
@@ -72,7 +77,7 @@ TEST(Registry, StopEndsLiveConnectionsAndARestartNumbersFromZero) {
         ASSERT_TRUE(rpts.back()->readWelcome());
     }
     ASSERT_TRUE(h.waitRegistrySize(20));
-    identify(*rpts[7], "00BEEF");
+    identify(h, *rpts[7], "00BEEF");
     const Millis start = steadyClock().now();
     h.onMain([](Server& s) { s.StopServer(); });
     EXPECT_LT(steadyClock().now() - start, 5000);  // a stop request ends a receive at once
@@ -100,8 +105,8 @@ TEST(Registry, CommandGoesToTheLastEntryWithThatId) {
     ASSERT_TRUE(a.readWelcome());
     ASSERT_TRUE(b.readWelcome());
     ASSERT_TRUE(h.waitRegistrySize(2));
-    identify(a, "000042");
-    identify(b, "000042");
+    identify(h, a, "000042");
+    identify(h, b, "000042");
     h.onMain([](Server& s) { s.hostList()->findByHpId(0x42)->setPendingCmd("hello"); });
     // Exactly one of the two gets it; the other answers its event with an empty line.
     a.send(EventSpec{}.build());
