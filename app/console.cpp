@@ -141,7 +141,17 @@ void LineReaderThread::run() {
         if (got <= 0) return;  // end of input: the server goes on without a console
         for (ssize_t i = 0; i < got; ++i) {
             if (chunk[i] == '\n') {
-                if (!discarding) m_mainThread.post([onLine = m_onLine, line = buffer] { onLine(line); });
+                if (discarding) {
+                    // the over-long line is dropped whole
+                } else if (m_backlog->load() >= kMaxBacklog) {
+                    std::fprintf(stderr, "Kormlink: console input dropped (too many lines)\n");
+                } else {
+                    ++*m_backlog;
+                    m_mainThread.post([onLine = m_onLine, backlog = m_backlog, line = buffer] {
+                        --*backlog;
+                        onLine(line);
+                    });
+                }
                 buffer.clear();
                 discarding = false;
             } else if (!discarding) {

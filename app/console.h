@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -62,9 +63,12 @@ private:
 };
 
 // Reads lines from a file descriptor on its own thread and hands each to the main thread.
-// End of input ends the reading, not the server. Lines are capped at 64 KiB.
+// End of input ends the reading, not the server. Lines are capped at 64 KiB, and at most
+// kMaxBacklog lines wait for the main thread; further lines are dropped with a notice.
 class LineReaderThread {
 public:
+    static constexpr int kMaxBacklog = 1000;
+
     LineReaderThread(int fd, MainThread& mainThread, std::function<void(std::string)> onLine);
     ~LineReaderThread();
     void stop();
@@ -76,6 +80,8 @@ private:
     MainThread& m_mainThread;
     std::function<void(std::string)> m_onLine;
     Waker m_stop;
+    // Shared with the posted closures, which may run after this object is gone.
+    std::shared_ptr<std::atomic<int>> m_backlog = std::make_shared<std::atomic<int>>(0);
     std::thread m_thread;
 };
 

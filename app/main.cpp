@@ -45,8 +45,6 @@ int runHeadless() {
 
     StopSignalWatcher signals([&] { mainThread.post([&] { quit = true; }); });
     server.LoadConfiguration();
-    if (server.inputPort() != 0)
-        std::fprintf(stderr, "Kormlink: listening for repeaters on port %u\n", server.inputPort());
     {
         LineReaderThread console_input(0, mainThread, [&](const std::string& line) {
             if (console.execute(line) == Console::Result::Quit) quit = true;

@@ -1,5 +1,7 @@
 #include "core/server.h"
 
+#include <cstdio>
+
 #include "core/main_thread.h"
 #include "core/operator_view.h"
 #include "platform/files.h"
@@ -62,9 +64,13 @@ void Server::StopServer() {
     m_listener.reset();
 
     m_hostList->StopAllConnections(m_mainThread, kStopWaitBoundMs);
-    // Connections accepted just before the listener stopped may not have registered yet; they
-    // find no registry and end by themselves. Wait for every connection thread to be gone.
-    m_mainThread.runUntil([this] { return m_liveWorkers.load() == 0; }, kStopWaitBoundMs);
+    // Connections accepted just before the listener stopped are refused registration (the
+    // server no longer runs) and end by themselves. The registry and this object must outlive
+    // every connection thread, so the wait goes on, with a report now and then, until all
+    // are gone; every wait inside a connection thread is bounded, so it ends.
+    while (!m_mainThread.runUntil([this] { return m_liveWorkers.load() == 0; }, kStopWaitBoundMs))
+        std::fprintf(stderr, "Kormlink: still waiting for %d repeater connection(s) to end\n",
+                     m_liveWorkers.load());
     m_hostList.reset();
     m_view.connectionCountChanged(0);
 

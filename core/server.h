@@ -48,7 +48,8 @@ public:
     // they exist, the output server, the serial output and the serial repeater link).
     void LoadConfiguration();
     // Stops the listener, every repeater connection, the output side, and saves the queues.
-    // Does nothing when the server is not running.
+    // Returns only when every connection thread has ended (each ends within its receive cycle,
+    // a send time-out, or its current hand-over). Does nothing when the server is not running.
     void StopServer();
     bool isRunning() const { return m_running; }
 
@@ -82,6 +83,7 @@ public:
     void workerStarted() override { ++m_liveWorkers; }
     void workerEnded() override { --m_liveWorkers; }
     tHostList* hostList() override { return m_hostList.get(); }
+    bool acceptingConnections() const override { return m_running; }
     const DailyLogs& logs() const override { return m_logs; }
     OperatorView& view() override { return m_view; }
     void RouteEvent(std::string& eventLine, EventSource source) override;

@@ -12,17 +12,18 @@
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 namespace kormlink {
 namespace {
 
-// Waits until fd is readable, the waker is set, or the deadline passes.
-// Returns 1 readable, 0 time-out, -1 interrupted by the waker, -2 poll error.
-int waitReadable(int fd, Millis deadline, const Waker* interrupt) {
+// Waits until fd is ready for `events`, the waker is set, or the deadline passes.
+// Returns 1 ready, 0 time-out, -1 interrupted by the waker, -2 poll error.
+int waitFor(int fd, short events, Millis deadline, const Waker* interrupt) {
     for (;;) {
         Millis left = deadline - steadyClock().now();
         if (left < 0) left = 0;
-        pollfd fds[2] = {{fd, POLLIN, 0}, {interrupt ? interrupt->fd() : -1, POLLIN, 0}};
+        pollfd fds[2] = {{fd, events, 0}, {interrupt ? interrupt->fd() : -1, POLLIN, 0}};
         int n = ::poll(fds, interrupt ? 2 : 1, static_cast<int>(left));
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -34,9 +35,15 @@ int waitReadable(int fd, Millis deadline, const Waker* interrupt) {
     }
 }
 
+int waitReadable(int fd, Millis deadline, const Waker* interrupt) {
+    return waitFor(fd, POLLIN, deadline, interrupt);
+}
+
 }  // namespace
 
-Waker::Waker() : m_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+Waker::Waker() : m_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (!m_fd) throw std::system_error(errno, std::generic_category(), "eventfd");
+}
 
 void Waker::wake() {
     std::uint64_t one = 1;
@@ -48,11 +55,7 @@ bool Waker::isSet() const {
     return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
 }
 
-TcpSocket::TcpSocket(UniqueFd fd, size_t maxLine) : m_fd(std::move(fd)), m_maxLine(maxLine) {
-    timeval tv{};
-    tv.tv_sec = kSendTimeoutMs / 1000;
-    ::setsockopt(m_fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
+TcpSocket::TcpSocket(UniqueFd fd, size_t maxLine) : m_fd(std::move(fd)), m_maxLine(maxLine) {}
 
 std::optional<TcpSocket> TcpSocket::connectTo(const std::string& host, std::uint16_t port,
                                               Millis timeoutMs) {
@@ -132,14 +135,17 @@ RecvStatus TcpSocket::recvBytes(std::string& out, size_t n, Millis timeoutMs,
     return RecvStatus::Line;
 }
 
-bool TcpSocket::sendAll(std::string_view data) {
+bool TcpSocket::sendAll(std::string_view data, const Waker* interrupt) {
+    const Millis deadline = steadyClock().now() + kSendTimeoutMs;
     while (!data.empty()) {
-        ssize_t n = ::send(m_fd.get(), data.data(), data.size(), MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
+        ssize_t n = ::send(m_fd.get(), data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            data.remove_prefix(static_cast<size_t>(n));
+            continue;
         }
-        data.remove_prefix(static_cast<size_t>(n));
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+        if (waitFor(m_fd.get(), POLLOUT, deadline, interrupt) != 1) return false;
     }
     return true;
 }

@@ -21,6 +21,8 @@ namespace kormlink {
 // A level-triggered wake-up signal (an eventfd) that poll() can watch. Thread-safe.
 class Waker {
 public:
+    // Throws std::system_error when no eventfd can be had (for example no descriptors left):
+    // a waker that cannot wake would make its owner unstoppable.
     Waker();
     void wake();
     bool isSet() const;
@@ -59,8 +61,9 @@ public:
     RecvStatus recvBytes(std::string& out, size_t n, Millis timeoutMs,
                          const Waker* interrupt = nullptr);
 
-    // Sends all of data. False when the peer is gone or the send time-out expired.
-    bool sendAll(std::string_view data);
+    // Sends all of data within kSendTimeoutMs. False when the peer is gone, the time-out
+    // expired (the peer has not been reading), or the waker was set.
+    bool sendAll(std::string_view data, const Waker* interrupt = nullptr);
 
     // Bytes received but not yet returned, plus bytes waiting in the kernel.
     size_t bytesWaiting() const;

@@ -36,10 +36,17 @@ void tHostList::UnregisterConnection(RepeaterConnection* connection) {
 }
 
 void tHostList::StopAllConnections(MainThread& mainThread, Millis waitBoundMs) {
-    for (std::size_t i = m_entries.size(); i-- > 0;) {
-        // Connections that ended on their own during an earlier wait have left the list.
-        if (i >= m_entries.size()) continue;
-        RepeaterConnection* connection = m_entries[i];
+    // Waiting serves hand-overs, during which entries leave (and, before the owner stopped
+    // taking connections on, could arrive), so positions shift: take the last entry not yet
+    // asked each time instead of walking fixed positions.
+    std::vector<RepeaterConnection*> asked;
+    for (;;) {
+        auto it = std::find_if(m_entries.rbegin(), m_entries.rend(), [&](RepeaterConnection* c) {
+            return std::find(asked.begin(), asked.end(), c) == asked.end();
+        });
+        if (it == m_entries.rend()) break;
+        RepeaterConnection* connection = *it;
+        asked.push_back(connection);
         std::shared_ptr<Completion> done = connection->completion();
         connection->requestStop();
         if (!mainThread.runUntil([&] { return done->isSet(); }, waitBoundMs)) tone(1400, 20);

@@ -28,8 +28,9 @@ public:
 
     // Stops every registered connection, from the last entry to the first: request termination,
     // then keep running the main thread's hand-overs until that thread has ended. Connections
-    // that end on their own meanwhile leave the registry and are skipped. waitBoundMs bounds the
-    // wait for one connection; one that does not end in time sounds a tone and the loop goes on.
+    // that end on their own meanwhile leave the registry and are skipped; each connection is
+    // asked once however the list shifts. waitBoundMs bounds the wait for one connection; one
+    // that does not end in time sounds a tone and the loop goes on.
     void StopAllConnections(MainThread& mainThread, Millis waitBoundMs);
 
     // 0 when equal, 1 when a is greater (unsigned), -1 otherwise.

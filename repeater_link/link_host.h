@@ -36,6 +36,8 @@ public:
 
     // Main thread only.
     virtual tHostList* hostList() = 0;  // nullptr while the server is stopped
+    // False from the moment a stop begins: connections that have not registered yet end.
+    virtual bool acceptingConnections() const = 0;
     virtual const DailyLogs& logs() const = 0;
     virtual OperatorView& view() = 0;
     virtual void RouteEvent(std::string& eventLine, EventSource source) = 0;

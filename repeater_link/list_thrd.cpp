@@ -37,6 +37,7 @@ void TListThrd::run() {
     }
     if (listener) {
         m_boundPort = listener->port();
+        std::fprintf(stderr, "Kormlink: listening for repeaters on port %u\n", listener->port());
     } else {
         std::fprintf(stderr, "Kormlink: cannot listen for repeaters on port %d (%s)\n", m_port,
                      error.c_str());

@@ -73,7 +73,13 @@ void TTCPEchoThrd::run() {
     } catch (...) {
         std::fprintf(stderr, "Kormlink: repeater connection %s ended by an error\n", Ip.c_str());
     }
-    if (registered) endConnection();
+    if (registered) {
+        try {
+            endConnection();
+        } catch (...) {
+            // Nothing may escape a connection thread; endConnection unregisters regardless.
+        }
+    }
     m_socket.shutdownBoth();
     completion()->set();
 }
@@ -86,7 +92,8 @@ bool TTCPEchoThrd::startConnection() {
     bool registered = false;
     m_host.mainThread().call([&] {
         tHostList* list = m_host.hostList();
-        if (!list) return;  // the server is stopping: this connection is not taken on
+        // Once a stop has begun no connection is taken on: it would escape the stop.
+        if (!list || !m_host.acceptingConnections()) return;
         list->RegisterConnection(this);
         registered = true;
         m_host.ShowConnectionCount();
@@ -98,8 +105,13 @@ bool TTCPEchoThrd::startConnection() {
 
 void TTCPEchoThrd::endConnection() {
     m_host.mainThread().call([&] {
-        if (std::uint32_t id = HpId.load(); id != 0)
-            m_host.logs().WriteConnectionLog(connectionRecord(m_host.localTime(), "Close", id, Ip));
+        try {
+            if (std::uint32_t id = HpId.load(); id != 0)
+                m_host.logs().WriteConnectionLog(
+                    connectionRecord(m_host.localTime(), "Close", id, Ip));
+        } catch (...) {
+            // A lost log line must not leave a dangling registry entry.
+        }
         Closed = true;
         if (tHostList* list = m_host.hostList()) list->UnregisterConnection(this);
         m_host.ShowConnectionCount();
@@ -255,9 +267,9 @@ RecvStatus TTCPEchoThrd::RecvLine(std::string& line, Millis timeoutMs) {
         std::uint32_t id = HpId.load();
         if (id != 0 && id == m_host.traceId()) {
             std::string text = line.empty() ? std::string(kCrLf) : line;
-            m_host.mainThread().post([&host = m_host, text = std::move(text)] {
-                host.view().traceText(TraceDirection::Received, text);
-            });
+            // call(), not post(): a peer flooding lines must not grow the main thread's queue.
+            m_host.mainThread().call(
+                [&] { m_host.view().traceText(TraceDirection::Received, text); });
         }
     }
     return status;
@@ -266,12 +278,11 @@ RecvStatus TTCPEchoThrd::RecvLine(std::string& line, Millis timeoutMs) {
 void TTCPEchoThrd::SendLine(const std::string& text) {
     std::uint32_t id = HpId.load();
     if (id != 0 && id == m_host.traceId()) {
-        m_host.mainThread().post(
-            [&host = m_host, text] { host.view().traceText(TraceDirection::Sent, text); });
+        m_host.mainThread().call([&] { m_host.view().traceText(TraceDirection::Sent, text); });
     }
     // A failed send ends the connection at the end of the cycle: either the peer is gone, or it
     // has not read for the whole send time-out and the stream can no longer be trusted.
-    if (!m_socket.sendAll(text)) m_sendFailed = true;
+    if (!m_socket.sendAll(text, &m_stop)) m_sendFailed = true;
 }
 
 void TTCPEchoThrd::pause(Millis ms) {

@@ -93,6 +93,30 @@ TEST(Registry, StopEndsLiveConnectionsAndARestartNumbersFromZero) {
     EXPECT_EQ(h.registry()[0].second, 0);
 }
 
+// A connection accepted just before a stop registers through a hand-over that the stop itself
+// serves; it must be refused, not left running past the stop.
+TEST(Registry, AConnectionArrivingDuringAStopIsRefused) {
+    ServerHarness h("[In]\nPort=0\n");
+    const std::uint16_t port = h.port();
+    ScriptedRepeater early(port);
+    ASSERT_TRUE(early.readWelcome());
+    ASSERT_TRUE(h.waitRegistrySize(1));
+    std::optional<ScriptedRepeater> late;
+    const Millis start = steadyClock().now();
+    h.onMain([&](Server& s) {
+        late.emplace(port);  // its registration waits behind this closure
+        sleepMs(300);
+        s.StopServer();
+    });
+    EXPECT_LT(steadyClock().now() - start, 5000);
+    EXPECT_TRUE(early.closedByServer(2000));
+    ASSERT_TRUE(late->connected());
+    EXPECT_TRUE(late->readWelcome());
+    EXPECT_TRUE(late->closedByServer(2000));
+    h.onMain([](Server& s) { s.LoadConfiguration(); });
+    EXPECT_TRUE(h.registry().empty());
+}
+
 TEST(Registry, CompareHpIdIsUnsigned) {
     EXPECT_EQ(tHostList::CompareHpId(5, 5), 0);
     EXPECT_EQ(tHostList::CompareHpId(0x80000000u, 1), 1);

@@ -159,7 +159,8 @@ ServerHarness::ServerHarness(const std::string& ini, bool withLogFolders) {
     }
     auto ready = m_ready.get_future();
     m_thread = std::thread([this] {
-        MainThread mainThread;
+        m_main = std::make_unique<MainThread>();
+        MainThread& mainThread = *m_main;
         ServerOptions options;
         options.dataDir = m_dir.path();
         options.clock = &m_clock;
@@ -169,7 +170,6 @@ ServerHarness::ServerHarness(const std::string& ini, bool withLogFolders) {
             m_routed.push_back(line);
         });
         server.LoadConfiguration();
-        m_main = &mainThread;
         m_server = &server;
         m_ready.set_value();
         while (!m_stop) {

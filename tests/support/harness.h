@@ -135,7 +135,7 @@ private:
     RecordingView m_view;
     mutable std::mutex m_routedMutex;
     std::vector<std::string> m_routed;
-    MainThread* m_main = nullptr;
+    std::unique_ptr<MainThread> m_main;  // made on the server thread, outlives it
     Server* m_server = nullptr;
     std::promise<void> m_ready;
     std::atomic<bool> m_stop{false};
