@@ -7,6 +7,7 @@
 
 #include "core/main_thread.h"
 #include "core/server.h"
+#include "output/channels.h"
 #include "repeater_link/event_line.h"
 #include "repeater_link/host_list.h"
 #include "repeater_link/repeater_connection.h"
@@ -110,7 +111,13 @@ std::string Console::listText() {
         }
     }
     text += "Id\tQueue\tConnected\n";
-    for (const std::string& id : m_server.channelIds()) text += id + "\t0\tno\n";
+    if (const tOList* channels = m_server.channels()) {
+        for (std::size_t i = 0; i < channels->size(); ++i) {
+            const tOItem& c = channels->at(i);
+            text += c.Id + "\t" + std::to_string(c.Queue.size()) + "\t" +
+                    (c.Connected.load() != 0 ? "yes" : "no") + "\n";
+        }
+    }
     return text;
 }
 

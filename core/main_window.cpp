@@ -1,6 +1,7 @@
 #include "core/main_window.h"
 
 #include <QAbstractTableModel>
+#include <QApplication>
 #include <QEvent>
 #include <QFontDatabase>
 #include <QHeaderView>
@@ -15,6 +16,7 @@
 #include <QTreeView>
 
 #include "core/server.h"
+#include "output/channels.h"
 #include "kormlink_version.h"
 #include "repeater_link/event_line.h"
 #include "repeater_link/host_list.h"
@@ -79,7 +81,8 @@ public:
         endResetModel();
     }
     int rowCount(const QModelIndex& parent = {}) const override {
-        return parent.isValid() || !m_server ? 0 : static_cast<int>(m_server->channelIds().size());
+        const tOList* list = m_server ? m_server->channels() : nullptr;
+        return parent.isValid() || !list ? 0 : static_cast<int>(list->size());
     }
     int columnCount(const QModelIndex& parent = {}) const override {
         return parent.isValid() ? 0 : ColumnCount;
@@ -90,12 +93,15 @@ public:
         return QString::fromLatin1(names[section]);
     }
     QVariant data(const QModelIndex& index, int role) const override {
-        if (role != Qt::DisplayRole || !m_server) return {};
-        const auto& ids = m_server->channelIds();
-        if (index.row() >= static_cast<int>(ids.size())) return {};
+        const tOList* list = m_server ? m_server->channels() : nullptr;
+        if (!list || index.row() >= static_cast<int>(list->size())) return {};
+        const tOItem& channel = list->at(static_cast<std::size_t>(index.row()));
+        if (role == Qt::DecorationRole && index.column() == Icon && channel.Connected.load() != 0)
+            return QApplication::style()->standardIcon(QStyle::SP_DialogApplyButton);
+        if (role != Qt::DisplayRole) return {};
         switch (index.column()) {
-            case Id: return QString::fromLatin1(ids[static_cast<std::size_t>(index.row())].c_str());
-            case Queue: return 0;
+            case Id: return QString::fromLatin1(channel.Id.c_str());
+            case Queue: return static_cast<qulonglong>(channel.Queue.size());
             default: return {};
         }
     }
@@ -234,7 +240,8 @@ void TFRPTs::showMessageBox(const std::string& caption, const std::string& text)
 void TFRPTs::connectionCountChanged(std::size_t count) {
     m_connectionModel->setRows(static_cast<int>(count));
     m_conCnt->setText(QString::number(count));
-    m_channelModel->reload();
 }
+
+void TFRPTs::channelsChanged() { m_channelModel->reload(); }
 
 }  // namespace kormlink

@@ -42,6 +42,7 @@ public:
     void traceText(TraceDirection direction, const std::string& text) override;
     void showMessageBox(const std::string& caption, const std::string& text) override;
     void connectionCountChanged(std::size_t count) override;
+    void channelsChanged() override;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -22,6 +22,8 @@ public:
     virtual void showMessageBox(const std::string& caption, const std::string& text) = 0;
     // The connection registry changed size (new rows for the connection list, the counter).
     virtual void connectionCountChanged(std::size_t count) = 0;
+    // The channel list or a channel's attached state changed: redraw the channel view now.
+    virtual void channelsChanged() {}
 };
 
 // Shows nothing; for tools and for tests that do not look.

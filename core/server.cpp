@@ -1,9 +1,15 @@
 #include "core/server.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "core/main_thread.h"
 #include "core/operator_view.h"
+#include "output/channels.h"
+#include "output/client_list.h"
+#include "output/out_list_thrd.h"
+#include "output/out_thrd.h"
+#include "output/sout_thrd.h"
 #include "platform/files.h"
 #include "repeater_link/host_list.h"
 #include "repeater_link/list_thrd.h"
@@ -18,7 +24,6 @@ Server::Server(MainThread& mainThread, OperatorView& view, ServerOptions options
 
 Server::~Server() {
     StopServer();
-    // Posted hand-overs (trace lines) refer to this object: run them while it still exists.
     m_mainThread.runPending();
 }
 
@@ -26,8 +31,10 @@ std::string Server::iniPath() const { return joinPath(m_options.dataDir, kIniFil
 
 IniFile Server::readConfig() const { return IniFile::load(iniPath()); }
 
-std::uint16_t Server::inputPort() const {
-    return m_listener ? m_listener->boundPort() : 0;
+std::uint16_t Server::inputPort() const { return m_listener ? m_listener->boundPort() : 0; }
+
+std::uint16_t Server::outputPort() const {
+    return m_outListener ? m_outListener->boundPort() : 0;
 }
 
 void Server::LoadConfiguration() {
@@ -35,57 +42,83 @@ void Server::LoadConfiguration() {
     const IniFile ini = readConfig();
     const ServerSettings settings = readServerSettings(ini);
 
-    // The channel list: "Com" first when the serial output is enabled, then every section whose
-    // name begins with "Client", in file order.
-    m_channelIds.clear();
     ComOn = settings.ComOn;
-    if (ComOn) m_channelIds.push_back("Com");
-    for (const std::string& section : ini.sectionNames())
-        if (isChannelSection(section)) m_channelIds.push_back(ini.readString(section, "Id", ""));
-    HasChannels = !m_channelIds.empty();
+    m_channels = std::make_unique<tOList>(ini, m_options.dataDir, ComOn);
+    HasChannels = m_channels->size() > 0;
 
+    m_running = true;
     m_hostList = std::make_unique<tHostList>();
     m_listener = std::make_unique<TListThrd>(*this, settings.InPort);
     TestTimeMs = settings.TestTimeMs;
+    if (HasChannels) {
+        m_clientList = std::make_unique<tOHostList>();
+        m_outListener = std::make_unique<TOListThrd>(*this, settings.OutPort);
+    }
+    if (ComOn) m_serialOutput = std::make_unique<TOutThrd>(*this);
+    // The serial repeater link starts here once it exists.
 
-    // The output server (when HasChannels), the serial output (when ComOn) and the serial
-    // repeater link start here once they exist.
-
-    m_running = true;
     RefreshAll = true;
     ShowConnectionCount();
+    ShowChannels();
+}
+
+void Server::waitForWorkers(WorkerKind kind, const char* what) {
+    // The registries and this object must outlive every worker thread; every wait inside a
+    // worker is bounded, so this ends.
+    while (!m_mainThread.runUntil([&] { return workers(kind).load() == 0; }, kStopWaitBoundMs))
+        std::fprintf(stderr, "Kormlink: still waiting for %d %s to end\n", workers(kind).load(),
+                     what);
 }
 
 void Server::StopServer() {
     if (!m_running) return;
-    m_running = false;
+    m_running = false;  // from here on, connections that have not registered yet are refused
 
     m_listener->stop();
     m_listener.reset();
-
     m_hostList->StopAllConnections(m_mainThread, kStopWaitBoundMs);
-    // Connections accepted just before the listener stopped are refused registration (the
-    // server no longer runs) and end by themselves. The registry and this object must outlive
-    // every connection thread, so the wait goes on, with a report now and then, until all
-    // are gone; every wait inside a connection thread is bounded, so it ends.
-    while (!m_mainThread.runUntil([this] { return m_liveWorkers.load() == 0; }, kStopWaitBoundMs))
-        std::fprintf(stderr, "Kormlink: still waiting for %d repeater connection(s) to end\n",
-                     m_liveWorkers.load());
+    waitForWorkers(WorkerKind::Repeater, "repeater connection(s)");
     m_hostList.reset();
     m_view.connectionCountChanged(0);
 
-    // The output server and its clients, the serial output, and the saving of every queue
-    // follow here once they exist.
-    m_channelIds.clear();
+    if (m_outListener) {
+        m_outListener->stop();
+        m_outListener.reset();
+    }
+    if (m_clientList) m_clientList->StopAll(m_mainThread, kStopWaitBoundMs);
+    // Clients still identifying, or held after naming no channel, are not attached: they are
+    // stopped too, before the channel list goes.
+    for (TSOutThrd* client : m_allClients) client->requestStop();
+    waitForWorkers(WorkerKind::OutputClient, "output client(s)");
+    m_clientList.reset();
+
+    if (m_serialOutput) {
+        m_serialOutput->stop();
+        m_serialOutput.reset();
+    }
+
+    if (m_channels) m_channels->SaveQueues();
+    m_channels.reset();
     HasChannels = false;
+    ShowChannels();
 }
 
 void Server::RouteEvent(std::string& eventLine, EventSource source) {
+    if (m_channels) m_channels->RouteEvent(eventLine, source == EventSource::Tcp, localTime());
     if (m_eventTap) m_eventTap(eventLine, source);
 }
 
 void Server::ShowConnectionCount() {
     if (m_hostList) m_view.connectionCountChanged(m_hostList->size());
 }
+
+void Server::registerClient(TSOutThrd* client) { m_allClients.push_back(client); }
+
+void Server::unregisterClient(TSOutThrd* client) {
+    m_allClients.erase(std::remove(m_allClients.begin(), m_allClients.end(), client),
+                       m_allClients.end());
+}
+
+void Server::ShowChannels() { m_view.channelsChanged(); }
 
 }  // namespace kormlink

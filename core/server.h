@@ -16,17 +16,18 @@
 #include <vector>
 
 #include "core/config.h"
+#include "core/server_host.h"
 #include "platform/clock.h"
 #include "platform/local_time.h"
 #include "repeater_link/daily_logs.h"
-#include "repeater_link/link_host.h"
 
 namespace kormlink {
 
 class MainThread;
 class OperatorView;
 class TListThrd;
-class tHostList;
+class TOListThrd;
+class TOutThrd;
 
 struct ServerOptions {
     std::string dataDir = ".";                      // working folder: INI file, logs, queues
@@ -34,9 +35,9 @@ struct ServerOptions {
     LocalTimeSource localTime = localNow;           // time stamps and file names
 };
 
-class Server final : public RepeaterLinkHost {
+class Server final : public ServerHost {
 public:
-    // Longest wait for one connection thread to end during a stop.
+    // Longest wait for one worker thread to end during a stop before it is reported.
     static constexpr Millis kStopWaitBoundMs = 30'000;
 
     Server(MainThread& mainThread, OperatorView& view, ServerOptions options = {});
@@ -44,12 +45,14 @@ public:
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    // Reads the configuration file, builds the channel list and starts the listener (and, as
-    // they exist, the output server, the serial output and the serial repeater link).
+    // Reads the configuration file, builds the channel list (taking over the queue files) and
+    // starts the input listener, the output listener (when a channel exists) and the serial
+    // output (when enabled).
     void LoadConfiguration();
-    // Stops the listener, every repeater connection, the output side, and saves the queues.
-    // Returns only when every connection thread has ended (each ends within its receive cycle,
-    // a send time-out, or its current hand-over). Does nothing when the server is not running.
+    // Stops the input listener and every repeater connection, then the output listener and
+    // every output client, then the serial output, and saves every queue to its file.
+    // Returns only when every worker thread has ended (each ends within its receive cycle, a
+    // send time-out, or its current hand-over). Does nothing when the server is not running.
     void StopServer();
     bool isRunning() const { return m_running; }
 
@@ -60,38 +63,49 @@ public:
     bool QueueChanged = false;  // redraw the queue list at the next tick
     std::int64_t TestTimeMs = kDefaultTestTimeMinutes * 60'000LL;
 
-    // The channels the configuration defines, in list order ("Com" first when enabled).
-    const std::vector<std::string>& channelIds() const { return m_channelIds; }
-    // The port the input listener is bound to; 0 when not listening. Any thread.
+    // The ports the listeners are bound to; 0 when not listening. Any thread.
     std::uint16_t inputPort() const;
+    std::uint16_t outputPort() const;
     std::string iniPath() const;
 
     // The trace target; 0 traces nobody. Any thread.
     void setTraceId(std::uint32_t id) { m_traceId = id; }
 
-    // Receives every event offered to the output channels. A stand-in until the channel list
-    // takes the events; tests use it to see what was passed on.
+    // Sees every event offered to the output channels, after the channels took it; tests and
+    // tools use it.
     using EventTap = std::function<void(const std::string& eventLine, EventSource source)>;
     void setEventTap(EventTap tap) { m_eventTap = std::move(tap); }
 
-    // RepeaterLinkHost.
+    // ServerHost.
     MainThread& mainThread() override { return m_mainThread; }
     const Clock& clock() const override { return *m_options.clock; }
     LocalTime localTime() const override { return m_options.localTime(); }
     IniFile readConfig() const override;
     std::uint32_t traceId() const override { return m_traceId.load(); }
-    void workerStarted() override { ++m_liveWorkers; }
-    void workerEnded() override { --m_liveWorkers; }
-    tHostList* hostList() override { return m_hostList.get(); }
+    void workerStarted(WorkerKind kind) override { ++workers(kind); }
+    void workerEnded(WorkerKind kind) override { --workers(kind); }
     bool acceptingConnections() const override { return m_running; }
     const DailyLogs& logs() const override { return m_logs; }
     OperatorView& view() override { return m_view; }
+    tHostList* hostList() override { return m_hostList.get(); }
     void RouteEvent(std::string& eventLine, EventSource source) override;
     void MarkRefresh() override { RefreshAll = true; }
     void ShowConnectionCount() override;
     std::int64_t TestTime() const override { return TestTimeMs; }
+    tOList* channels() override { return m_channels.get(); }
+    tOHostList* clientList() override { return m_clientList.get(); }
+    void registerClient(TSOutThrd* client) override;
+    void unregisterClient(TSOutThrd* client) override;
+    void MarkQueueChanged() override { QueueChanged = true; }
+    void ShowChannels() override;
 
 private:
+    std::atomic<int>& workers(WorkerKind kind) {
+        return kind == WorkerKind::Repeater ? m_repeaterWorkers : m_clientWorkers;
+    }
+    // Serves hand-overs until no worker of that kind is left, reporting every kStopWaitBoundMs.
+    void waitForWorkers(WorkerKind kind, const char* what);
+
     MainThread& m_mainThread;
     OperatorView& m_view;
     ServerOptions m_options;
@@ -100,9 +114,14 @@ private:
     bool m_running = false;
     std::unique_ptr<tHostList> m_hostList;
     std::unique_ptr<TListThrd> m_listener;
-    std::vector<std::string> m_channelIds;
+    std::unique_ptr<tOList> m_channels;
+    std::unique_ptr<tOHostList> m_clientList;
+    std::unique_ptr<TOListThrd> m_outListener;
+    std::unique_ptr<TOutThrd> m_serialOutput;
+    std::vector<TSOutThrd*> m_allClients;  // every output client thread, attached or not
     std::atomic<std::uint32_t> m_traceId{0};
-    std::atomic<int> m_liveWorkers{0};
+    std::atomic<int> m_repeaterWorkers{0};
+    std::atomic<int> m_clientWorkers{0};
     EventTap m_eventTap;
 };
 

@@ -80,3 +80,13 @@ std::string formatDateTimeNumber(double value) {
 }
 
 }  // namespace kormlink
+
+namespace kormlink {
+std::string localeDateTimeTextOmitMidnight(const LocalTime& t) {
+    if (t.hour != 0 || t.minute != 0 || t.second != 0) return localeDateTimeText(t);
+    std::tm tm = toTm(t);
+    char buf[128];
+    size_t n = std::strftime(buf, sizeof buf, "%x", &tm);
+    return std::string(buf, n);
+}
+}  // namespace kormlink

@@ -33,3 +33,8 @@ double dateTimeNumber(const LocalTime& t);
 std::string formatDateTimeNumber(double value);
 
 }  // namespace kormlink
+
+namespace kormlink {
+// As localeDateTimeText, but the time is left out when it is exactly midnight.
+std::string localeDateTimeTextOmitMidnight(const LocalTime& t);
+}  // namespace kormlink

@@ -11,7 +11,7 @@
 #include "repeater_link/daily_logs.h"
 #include "repeater_link/event_line.h"
 #include "repeater_link/host_list.h"
-#include "repeater_link/link_host.h"
+#include "core/server_host.h"
 
 namespace kormlink {
 namespace {
@@ -31,23 +31,23 @@ constexpr size_t kKindIndex = 43;
 
 }  // namespace
 
-void TTCPEchoThrd::start(RepeaterLinkHost& host, UniqueFd socket, std::int32_t nr) {
+void TTCPEchoThrd::start(ServerHost& host, UniqueFd socket, std::int32_t nr) {
     std::shared_ptr<TTCPEchoThrd> self(new TTCPEchoThrd(host, std::move(socket), nr));
-    host.workerStarted();
+    host.workerStarted(WorkerKind::Repeater);
     try {
         std::thread([self]() mutable {
-            RepeaterLinkHost& host = self->m_host;
+            ServerHost& host = self->m_host;
             self->run();
             self.reset();  // the connection object is gone before the server hears of the end
-            host.workerEnded();
+            host.workerEnded(WorkerKind::Repeater);
         }).detach();
     } catch (...) {
-        host.workerEnded();
+        host.workerEnded(WorkerKind::Repeater);
         throw;
     }
 }
 
-TTCPEchoThrd::TTCPEchoThrd(RepeaterLinkHost& host, UniqueFd socket, std::int32_t nr)
+TTCPEchoThrd::TTCPEchoThrd(ServerHost& host, UniqueFd socket, std::int32_t nr)
     : m_host(host), m_socket(std::move(socket)) {
     Nr = nr;
     const RepeaterConnectionSettings s = readRepeaterConnectionSettings(host.readConfig());

@@ -28,7 +28,7 @@
 
 namespace kormlink {
 
-class RepeaterLinkHost;
+class ServerHost;
 
 class TTCPEchoThrd final : public RepeaterConnection {
 public:
@@ -38,14 +38,14 @@ public:
     // host.workerStarted() is called before the thread exists and workerEnded() as the last
     // step of the thread. Throws std::system_error when no thread can be started (the socket is
     // then closed).
-    static void start(RepeaterLinkHost& host, UniqueFd socket, std::int32_t nr);
+    static void start(ServerHost& host, UniqueFd socket, std::int32_t nr);
 
     void requestStop() override;
 
     ~TTCPEchoThrd() override;
 
 private:
-    TTCPEchoThrd(RepeaterLinkHost& host, UniqueFd socket, std::int32_t nr);
+    TTCPEchoThrd(ServerHost& host, UniqueFd socket, std::int32_t nr);
 
     void run();
     bool startConnection();
@@ -63,7 +63,7 @@ private:
     void pause(Millis ms);
     void showInCommandWindow(const std::string& text);
 
-    RepeaterLinkHost& m_host;
+    ServerHost& m_host;
     TcpSocket m_socket;
     Waker m_stop;
     bool m_sendFailed = false;

@@ -58,7 +58,7 @@ TEST(Console, CommandsReachTheRepeaterOrSayThereIsNone) {
                        EventSpec{}.build() + "\t0\n"),
               std::string::npos)
         << out;
-    EXPECT_NE(out.find("Id\tQueue\tConnected\nA1\t0\tno\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Id\tQueue\tConnected\nA1\t1\tno\n"), std::string::npos) << out;
     const std::string err = Capture::text(cap.err);
     EXPECT_NE(err.find("usage: cmd"), std::string::npos);
     EXPECT_NE(err.find("unknown command: frobnicate"), std::string::npos);

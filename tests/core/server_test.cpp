@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "output/channels.h"
 #include "platform/tcp.h"
 #include "support/harness.h"
 
@@ -15,7 +16,9 @@ TEST(Server, ChannelListFollowsTheSectionsInFileOrder) {
         "[In]\nPort=0\n[Client_north]\nId=N\n[client1]\nId=lower\n[Com]\nQSize=10\n"
         "[Client0]\nId=A1\n[Out]\nComOn=1\n[Options]\nTestTime=7\n");
     auto [ids, comOn, has, testTime] = h.onMain([](Server& s) {
-        return std::make_tuple(s.channelIds(), s.ComOn, s.HasChannels, s.TestTime());
+        std::vector<std::string> ids;
+        for (std::size_t i = 0; i < s.channels()->size(); ++i) ids.push_back(s.channels()->at(i).Id);
+        return std::make_tuple(ids, s.ComOn, s.HasChannels, s.TestTime());
     });
     EXPECT_EQ(ids, (std::vector<std::string>{"Com", "N", "A1"}));
     EXPECT_TRUE(comOn);

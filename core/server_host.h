@@ -1,0 +1,67 @@
+#pragma once
+
+// What the server's worker threads (repeater connections, output clients, serial output) need
+// from the server that owns them. The server model implements it; it outlives every thread it
+// starts (StopServer waits for all of them).
+
+#include <cstdint>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/ini.h"
+#include "platform/local_time.h"
+
+namespace kormlink {
+
+class DailyLogs;
+class MainThread;
+class OperatorView;
+class TSOutThrd;
+class tHostList;
+class tOHostList;
+class tOList;
+
+// Where an event came from: the output side checks duplicates only for TCP repeaters.
+enum class EventSource { Tcp, Serial };
+
+// The kinds of worker threads, counted separately because they are stopped in separate steps.
+enum class WorkerKind { Repeater, OutputClient };
+
+class ServerHost {
+public:
+    virtual ~ServerHost() = default;
+
+    // Any thread.
+    virtual MainThread& mainThread() = 0;
+    virtual const Clock& clock() const = 0;
+    virtual LocalTime localTime() const = 0;
+    virtual IniFile readConfig() const = 0;
+    virtual std::uint32_t traceId() const = 0;
+    // Accounting of started worker threads, so a stop can wait for every one of them.
+    virtual void workerStarted(WorkerKind kind) = 0;
+    virtual void workerEnded(WorkerKind kind) = 0;
+
+    // Main thread only.
+    virtual bool acceptingConnections() const = 0;  // false from the moment a stop begins
+    virtual const DailyLogs& logs() const = 0;
+    virtual OperatorView& view() = 0;
+
+    // Repeater side (main thread).
+    virtual tHostList* hostList() = 0;  // nullptr while the server is stopped
+    virtual void RouteEvent(std::string& eventLine, EventSource source) = 0;
+    virtual void MarkRefresh() = 0;
+    virtual void ShowConnectionCount() = 0;
+    virtual std::int64_t TestTime() const = 0;
+
+    // Output side (main thread).
+    virtual tOList* channels() = 0;         // nullptr while the server is stopped
+    virtual tOHostList* clientList() = 0;   // attached clients; nullptr without channels
+    // Every output client thread, attached or not, so a stop reaches them all.
+    virtual void registerClient(TSOutThrd* client) = 0;
+    virtual void unregisterClient(TSOutThrd* client) = 0;
+    virtual void MarkQueueChanged() = 0;   // redraw the queue list at the next tick
+    virtual void ShowChannels() = 0;       // redraw the channel view now
+};
+
+
+}  // namespace kormlink

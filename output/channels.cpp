@@ -1,0 +1,339 @@
+#include "output/channels.h"
+
+#include <unistd.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/files.h"
+#include "repeater_link/event_line.h"
+
+namespace kormlink {
+namespace {
+
+// Decimal, or hexadecimal after "$"; anything else (an empty field included) is 0.
+std::uint32_t filterNumber(std::string_view text) {
+    int base = 10;
+    if (!text.empty() && text.front() == '$') {
+        base = 16;
+        text.remove_prefix(1);
+    }
+    bool negative = false;
+    if (base == 10 && !text.empty() && (text.front() == '-' || text.front() == '+')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    std::uint64_t value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return 0;
+    auto v = static_cast<std::uint32_t>(value);
+    return negative ? 0u - v : v;  // two's complement, then cut to the field's width
+}
+
+// Strict decimal of exactly the given characters.
+std::optional<int> digitsAt(std::string_view s, std::size_t pos1, std::size_t len) {
+    if (s.size() < pos1 - 1 + len) return std::nullopt;
+    int value = 0;
+    for (char c : s.substr(pos1 - 1, len)) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+bool isLeapYear(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+bool isValidDate(int y, int m, int d) {
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (y < 1 || y > 9999 || m < 1 || m > 12 || d < 1) return false;
+    return d <= days[m - 1] + (m == 2 && isLeapYear(y) ? 1 : 0);
+}
+
+// The stamp of a line as a date-time number; nullopt when any part is no valid number.
+std::optional<double> stampNumber(std::string_view line) {
+    auto y = digitsAt(line, 17, 4), mo = digitsAt(line, 22, 2), d = digitsAt(line, 25, 2);
+    auto h = digitsAt(line, 28, 2), mi = digitsAt(line, 31, 2), s = digitsAt(line, 34, 2);
+    if (!y || !mo || !d || !h || !mi || !s) return std::nullopt;
+    if (!isValidDate(*y, *mo, *d) || *h > 23 || *mi > 59 || *s > 59) return std::nullopt;
+    return dateTimeNumber({*y, *mo, *d, *h, *mi, *s});
+}
+
+bool sameDuplicateFields(const std::string& a, const std::string& b) {
+    auto part = [](const std::string& s, std::size_t pos1, std::size_t len) {
+        return pos1 - 1 < s.size() ? std::string_view(s).substr(pos1 - 1, len) : std::string_view{};
+    };
+    return part(a, 11, 1) == part(b, 11, 1) && part(a, 41, 22) == part(b, 41, 22) &&
+           part(a, 69, 2) == part(b, 69, 2);
+}
+
+}  // namespace
+
+tFItem parseFilter(std::string_view value) {
+    std::string_view fields[5];
+    for (int i = 0; i < 5; ++i) {
+        if (i == 4) {
+            fields[i] = value;
+            break;
+        }
+        std::size_t semi = value.find(';');
+        fields[i] = value.substr(0, semi);
+        if (semi == std::string_view::npos) break;
+        value.remove_prefix(semi + 1);
+    }
+    tFItem f;
+    f.IdFrom = static_cast<std::uint16_t>(filterNumber(fields[0]));
+    f.IdTo = static_cast<std::uint16_t>(filterNumber(fields[1]));
+    f.SysNr = static_cast<std::uint8_t>(filterNumber(fields[2]));
+    f.SlotMask = static_cast<std::uint8_t>(filterNumber(fields[3]));
+    f.RptOn = fields[4] == "1";
+    return f;
+}
+
+std::string formatFilter(const tFItem& f) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%d;%d;$%2.2x;$%2.2x;%d", f.IdFrom, f.IdTo, f.SysNr, f.SlotMask,
+                  f.RptOn ? 1 : 0);
+    return buf;
+}
+
+std::optional<EventKey> decodeEvent(std::string_view line) {
+    if (!startsWith(line, "COM") || line.size() < 62 || line[29] != ':' || line[32] != ':')
+        return std::nullopt;
+    const std::string_view s = trimLine(line);
+    EventKey key;
+    auto id = hexAt(s, 41, 3);
+    auto kind = hexAt(s, 44, 1);
+    if (!id || !kind) return std::nullopt;
+    key.transmitterId = *id;
+    key.repeaterEvent = (*kind & 7) == 0;
+
+    // The slot digit follows the first "Slot"; without one, position 4 stands in for it.
+    char slot = s[3];
+    if (std::size_t at = s.find("Slot"); at != std::string_view::npos)
+        slot = at + 4 < s.size() ? s[at + 4] : '\0';
+    const int n = slot - '0';
+    key.slotMask = (n >= 0 && n < 8) ? static_cast<std::uint8_t>(1u << n) : 0;
+
+    key.systemNumber = s[3] - '0';
+    if (key.systemNumber == 0) {
+        std::size_t blank = s.rfind(' ');
+        std::string_view word = blank == std::string_view::npos ? s : s.substr(blank + 1);
+        if (word.size() == 6) key.systemNumber = static_cast<int>(parseHex(word.substr(0, 2)).value_or(0));
+    }
+    return key;
+}
+
+bool refreshTimeStamp(std::string& line, const LocalTime& now) {
+    const std::string_view s = trimLine(line);
+    auto y = digitsAt(s, 17, 4), m = digitsAt(s, 22, 2), d = digitsAt(s, 25, 2);
+    double day = 0;  // no valid date counts as 30 December 1899
+    if (y && m && d && isValidDate(*y, *m, *d)) day = dateTimeNumber({*y, *m, *d, 0, 0, 0});
+    const double today = dateTimeNumber({now.year, now.month, now.day, 0, 0, 0});
+    if (std::fabs(day - today) <= 1.0) return false;
+    if (line.size() < kTimeStampPos - 1 + kTimeStampLen) return false;
+    line.replace(kTimeStampPos - 1, kTimeStampLen, formatTimeStamp(now));
+    return true;
+}
+
+bool MatchChannel(const tFList& filters, const EventKey& e) {
+    if (filters.empty()) return true;
+    for (const tFItem& f : filters) {
+        if (f.SysNr != e.systemNumber) continue;
+        if (e.repeaterEvent) {
+            if (f.RptOn) return true;
+        } else if (f.IdFrom <= e.transmitterId && e.transmitterId <= f.IdTo &&
+                   (f.SlotMask & e.slotMask) != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool IsAlive(std::string_view line, double lifetimeDays, const LocalTime& now) {
+    auto stamp = stampNumber(line);
+    if (!stamp) return false;
+    return dateTimeNumber(now) - lifetimeDays < *stamp;
+}
+
+std::optional<double> parseTimeOfDay(std::string_view text) {
+    text = trimLine(text);
+    int parts[3] = {0, 0, 0};
+    int count = 0;
+    while (count < 3) {
+        std::size_t colon = text.find(':');
+        std::string_view part = text.substr(0, colon);
+        int value = 0;
+        auto [end, ec] = std::from_chars(part.data(), part.data() + part.size(), value);
+        if (part.empty() || part.size() > 2 || ec != std::errc() || end != part.data() + part.size())
+            return std::nullopt;
+        parts[count++] = value;
+        if (colon == std::string_view::npos) break;
+        text.remove_prefix(colon + 1);
+        if (count == 3) return std::nullopt;  // a fourth part
+    }
+    if (count < 2 || parts[0] > 23 || parts[1] > 59 || parts[2] > 59) return std::nullopt;
+    return (parts[0] * 3600.0 + parts[1] * 60.0 + parts[2]) / 86400.0;
+}
+
+double readLifeTime(const IniFile& ini, bool* invalid) {
+    if (invalid) *invalid = false;
+    auto text = ini.value("Opt", "LifeTime");
+    if (!text) return kDefaultLifeTimeDays;
+    auto days = parseTimeOfDay(*text);
+    if (!days) {
+        if (invalid) *invalid = true;
+        return kDefaultLifeTimeDays;
+    }
+    return *days > 0 ? *days : kDefaultLifeTimeDays;
+}
+
+void ChannelSignal::notify() {
+    {
+        std::lock_guard lock(m_mutex);
+        ++m_count;
+    }
+    m_cv.notify_all();
+}
+
+std::uint64_t ChannelSignal::count() const {
+    std::lock_guard lock(m_mutex);
+    return m_count;
+}
+
+bool ChannelSignal::waitForChange(std::uint64_t seen, Millis timeoutMs) const {
+    std::unique_lock lock(m_mutex);
+    return m_cv.wait_for(lock, std::chrono::milliseconds(std::max<Millis>(timeoutMs, 0)),
+                         [&] { return m_count != seen; });
+}
+
+std::string queueFileName(const std::string& id) { return id + ".out"; }
+
+tOItem::tOItem(const std::string& section, const IniFile& ini, const std::string& dataDir) {
+    const bool serial = section == "Com";
+    Id = serial ? "Com" : ini.readString(section, "Id", "");
+    for (const auto& [key, value] : ini.entries(section)) {
+        if (key == "QSize") {
+            QSize = ini.readInteger(section, "QSize", 50);
+        } else if (key.rfind("Flt", 0) == 0) {
+            Filters.push_back(parseFilter(value));
+        }
+    }
+    // A name that is no plain file name in the data folder is never opened.
+    if (Id.find('/') != std::string::npos || Id.find('\0') != std::string::npos) return;
+    const std::string path = joinPath(dataDir, queueFileName(Id));
+    auto content = readWholeFile(path);
+    if (!content) return;
+    std::size_t pos = 0;
+    while (pos < content->size()) {
+        std::size_t lf = content->find('\n', pos);
+        std::string_view line(content->data() + pos,
+                              (lf == std::string::npos ? content->size() : lf) - pos);
+        pos = lf == std::string::npos ? content->size() : lf + 1;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        // An empty line would read as "queue empty" at the head and block the channel.
+        if (!line.empty()) Queue.push_back(QueuedLine{0, std::string(line)});
+    }
+    ::unlink(path.c_str());
+}
+
+tOList::tOList(const IniFile& ini, const std::string& dataDir, bool comOn) : m_dataDir(dataDir) {
+    if (comOn) m_channels.push_back(std::make_unique<tOItem>("Com", ini, dataDir));
+    for (const std::string& section : ini.sectionNames())
+        if (section.rfind("Client", 0) == 0)
+            m_channels.push_back(std::make_unique<tOItem>(section, ini, dataDir));
+    for (auto& channel : m_channels)
+        for (QueuedLine& line : channel->Queue) line.seq = ++m_nextSeq;
+}
+
+void tOList::RouteEvent(std::string& line, bool duplicateTest, const LocalTime& now) {
+    if (!startsWith(line, "COM") || line.size() < 62 || line[29] != ':' || line[32] != ':') return;
+    refreshTimeStamp(line, now);
+    const std::optional<EventKey> key = decodeEvent(line);
+    if (!key) return;  // transmitter Id or kind is no hexadecimal digit
+    for (auto& channel : m_channels) {
+        if (!MatchChannel(channel->Filters, *key)) continue;
+        auto& queue = channel->Queue;
+        if (duplicateTest && !queue.empty() && sameDuplicateFields(line, queue.back().text))
+            continue;
+        queue.push_back(QueuedLine{++m_nextSeq, line});
+        while (static_cast<std::int64_t>(queue.size()) > channel->QSize) queue.pop_front();
+        channel->Signal->notify();
+    }
+}
+
+tOItem* tOList::find(std::string_view id) {
+    for (auto& channel : m_channels)
+        if (channel->Id == id) return channel.get();
+    return nullptr;
+}
+
+tOList::Head tOList::FetchHead(std::string_view id) const {
+    for (const auto& channel : m_channels) {
+        if (channel->Id != id) continue;
+        if (channel->Queue.empty()) return {};
+        return Head{channel->Queue.front().text, channel->Queue.front().seq};
+    }
+    return {};
+}
+
+tOList::Head tOList::FetchHead(std::size_t index) const {
+    if (index >= m_channels.size() || m_channels[index]->Queue.empty()) return {};
+    const QueuedLine& head = m_channels[index]->Queue.front();
+    return Head{head.text, head.seq};
+}
+
+namespace {
+bool removeSeq(std::deque<QueuedLine>& queue, std::uint64_t seq) {
+    for (auto it = queue.begin(); it != queue.end(); ++it) {
+        if (it->seq == seq) {
+            queue.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+}  // namespace
+
+bool tOList::RemoveLine(std::string_view id, std::uint64_t seq) {
+    tOItem* channel = find(id);
+    return channel && removeSeq(channel->Queue, seq);
+}
+
+bool tOList::RemoveLine(std::size_t index, std::uint64_t seq) {
+    return index < m_channels.size() && removeSeq(m_channels[index]->Queue, seq);
+}
+
+int tOList::SaveQueues() {
+    int failures = 0;
+    std::vector<bool> done(m_channels.size(), false);
+    for (std::size_t i = 0; i < m_channels.size(); ++i) {
+        if (done[i]) continue;
+        const std::string& id = m_channels[i]->Id;
+        std::string content;
+        std::size_t lines = 0;
+        for (std::size_t j = i; j < m_channels.size(); ++j) {
+            if (m_channels[j]->Id != id) continue;
+            done[j] = true;
+            for (const QueuedLine& line : m_channels[j]->Queue) {
+                content += line.text;
+                content += "\r\n";
+                ++lines;
+            }
+        }
+        if (lines == 0) continue;
+        std::string error = "not a valid file name";
+        const bool validName = id.find('/') == std::string::npos && id.find('\0') == std::string::npos;
+        if (!validName ||
+            !replaceFileAtomically(joinPath(m_dataDir, queueFileName(id)), content, &error)) {
+            std::fprintf(stderr, "Kormlink: cannot save the queue of channel \"%s\" (%zu lines): %s\n",
+                         id.c_str(), lines, error.c_str());
+            ++failures;
+        }
+    }
+    m_channels.clear();
+    return failures;
+}
+
+}  // namespace kormlink

@@ -1,0 +1,157 @@
+#pragma once
+
+// Output channels: named, bounded store-and-forward queues with filters.
+//
+// Every event line a repeater delivers is offered to every channel (RouteEvent); a channel
+// keeps the lines its filters accept, oldest first, until its consumer (a monitoring client of
+// the output server, or the serial output for the first channel) has delivered them and had
+// them acknowledged. A full queue drops its oldest line, never the new one. Queues outlive a
+// restart in one file per channel, "<Id>.out" in the data folder, read (and deleted) when the
+// channel list is built and written when it is disposed of.
+//
+// Threads: the channel list and its queues are touched on the main thread only; consumers
+// reach them through the main-thread hand-over. A consumer waiting for lines sleeps on the
+// channel's ChannelSignal, which is thread-safe, instead of asking the main thread in a loop.
+// Connected is atomic because the serial output writes it from its own thread.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/ini.h"
+#include "platform/local_time.h"
+
+namespace kormlink {
+
+// One filter of a channel.
+struct tFItem {
+    std::uint16_t IdFrom = 0;    // lowest transmitter Id that passes
+    std::uint16_t IdTo = 0;      // highest transmitter Id that passes (inclusive)
+    std::uint8_t SysNr = 0;      // system number the filter applies to
+    std::uint8_t SlotMask = 0;   // bit n: slot n passes
+    bool RptOn = false;          // repeater events of this system pass
+};
+using tFList = std::vector<tFItem>;
+
+// "IdFrom;IdTo;SysNr;SlotMask;RptOn": fields split at each ";" from the left, the last taking
+// the rest; the first four decimal, or hexadecimal after "$", cut to their width (anything else,
+// or a missing field, reads as 0); RptOn only when the fifth field is exactly "1".
+tFItem parseFilter(std::string_view value);
+// The form the settings dialog writes: "%d;%d;$%2.2x;$%2.2x;%d".
+std::string formatFilter(const tFItem& filter);
+
+// What routing reads from an event line.
+struct EventKey {
+    std::uint32_t transmitterId = 0;  // positions 41-43
+    bool repeaterEvent = false;       // kind (position 44, low three bits) is 0
+    std::uint8_t slotMask = 0;        // 1 << slot digit; 0 for digits 8, 9 and non-digits
+    int systemNumber = 0;             // position 4, or the Id's first two digits when that is 0
+};
+// nullopt when the line is not routable: no "COM", shorter than 62 characters, no ":" at
+// positions 30 and 33, or transmitter Id or kind not hexadecimal.
+std::optional<EventKey> decodeEvent(std::string_view line);
+
+// Overwrites the time stamp (positions 17-35) with `now` when its date is more than one day
+// from today's, or is no valid date. Returns true when it rewrote the stamp.
+bool refreshTimeStamp(std::string& line, const LocalTime& now);
+
+// A channel without filters takes everything; otherwise the first filter that passes decides.
+bool MatchChannel(const tFList& filters, const EventKey& event);
+
+// The lifetime test: alive when now minus the lifetime is earlier than the line's stamp. A
+// stamp that does not parse strictly, or is no valid date and time, is not alive.
+bool IsAlive(std::string_view line, double lifetimeDays, const LocalTime& now);
+
+// "h:mm" or "h:mm:ss" as a fraction of a day; nullopt when it is no time of day.
+std::optional<double> parseTimeOfDay(std::string_view text);
+inline constexpr double kDefaultLifeTimeDays = 4.0 / 24.0;
+// Opt/LifeTime as a fraction of a day: "4:00" when absent or zero. A text that is no time also
+// gives "4:00" and sets *invalid, so the caller can report it.
+double readLifeTime(const IniFile& ini, bool* invalid = nullptr);
+
+// Wakes the consumers of a channel when a line is queued or when they are asked to stop.
+class ChannelSignal {
+public:
+    void notify();
+    std::uint64_t count() const;
+    // Waits until count() differs from seen or the time is up. True when it changed.
+    bool waitForChange(std::uint64_t seen, Millis timeoutMs) const;
+
+private:
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_cv;
+    std::uint64_t m_count = 0;
+};
+
+struct QueuedLine {
+    std::uint64_t seq;  // unique within the channel list: names the line for its removal
+    std::string text;
+};
+
+// One output channel.
+class tOItem {
+public:
+    // Builds the channel from its INI section ("Com" is the serial channel) and takes over the
+    // lines of its queue file, deleting the file once read.
+    tOItem(const std::string& section, const IniFile& ini, const std::string& dataDir);
+
+    std::string Id;
+    std::atomic<std::uint8_t> Connected{0};  // attached clients; for "Com" the serial link state
+    std::int32_t QSize = 50;
+    tFList Filters;
+    std::deque<QueuedLine> Queue;            // front is the head, the oldest line
+    const std::shared_ptr<ChannelSignal> Signal = std::make_shared<ChannelSignal>();
+};
+
+// The channel list.
+class tOList {
+public:
+    // The serial channel "Com" first when comOn, then one channel per section whose name
+    // begins with "Client", in file order.
+    tOList(const IniFile& ini, const std::string& dataDir, bool comOn);
+
+    // Offers the line to every channel; may rewrite its time stamp in place. The duplicate test
+    // (against each queue's last line) applies to lines from TCP repeaters.
+    void RouteEvent(std::string& line, bool duplicateTest, const LocalTime& now);
+
+    struct Head {
+        std::string text;  // empty: no such channel, or its queue is empty
+        std::uint64_t seq = 0;
+    };
+    // The head of the first channel with that Id (compared exactly).
+    Head FetchHead(std::string_view id) const;
+    Head FetchHead(std::size_t index) const;
+    // Removes the line `seq` from the first channel with that Id if it is still queued, and
+    // nothing else: overflow or another consumer may have moved the head since it was fetched.
+    bool RemoveLine(std::string_view id, std::uint64_t seq);
+    bool RemoveLine(std::size_t index, std::uint64_t seq);
+
+    tOItem* find(std::string_view id);
+    std::size_t size() const { return m_channels.size(); }
+    tOItem& at(std::size_t i) { return *m_channels.at(i); }
+    const tOItem& at(std::size_t i) const { return *m_channels.at(i); }
+
+    // Writes every queue file and empties the list. Channels sharing an Id share one file
+    // with the lines of each in channel order. A file that cannot be written is reported on
+    // stderr with the channel and its line count; the others are still written.
+    // Returns the number of files that failed.
+    int SaveQueues();
+
+private:
+    std::string m_dataDir;
+    std::vector<std::unique_ptr<tOItem>> m_channels;
+    std::uint64_t m_nextSeq = 0;
+};
+
+// The queue file of a channel Id.
+std::string queueFileName(const std::string& id);
+
+}  // namespace kormlink

@@ -1,0 +1,24 @@
+#pragma once
+
+// TOListThrd: the output listener. Accepts monitoring clients on the output port and starts a
+// TSOutThrd for each. It runs only while at least one channel exists.
+
+#include <cstdint>
+
+#include "platform/tcp_acceptor.h"
+
+namespace kormlink {
+
+class ServerHost;
+
+class TOListThrd {
+public:
+    TOListThrd(ServerHost& host, std::int32_t port);
+    void stop() { m_acceptor.stop(); }
+    std::uint16_t boundPort() const { return m_acceptor.boundPort(); }
+
+private:
+    TcpAcceptor m_acceptor;
+};
+
+}  // namespace kormlink

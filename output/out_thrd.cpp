@@ -1,0 +1,125 @@
+#include "output/out_thrd.h"
+
+#include <poll.h>
+
+#include <atomic>
+#include <cstdio>
+#include <exception>
+
+#include "core/main_thread.h"
+#include "core/operator_view.h"
+#include "core/server_host.h"
+#include "output/channels.h"
+#include "output/client_access.h"
+
+namespace kormlink {
+
+TOutThrd::TOutThrd(ServerHost& host) : m_host(host), m_thread([this] { run(); }) {}
+
+TOutThrd::~TOutThrd() { stop(); }
+
+void TOutThrd::stop() {
+    m_stop.wake();
+    if (!m_thread.joinable()) return;
+    // The thread may be waiting for a hand-over: keep serving them until it has ended. Every
+    // wait in its cycle ends when the stop is requested.
+    m_host.mainThread().runUntil([this] { return m_ended.load(); }, 60'000);
+    m_thread.join();
+}
+
+void TOutThrd::run() {
+    try {
+        const IniFile ini = m_host.readConfig();
+        bool invalidLifeTime = false;
+        m_lifetime = readLifeTime(ini, &invalidLifeTime);
+        if (invalidLifeTime)
+            std::fprintf(stderr, "Kormlink: [Opt] LifeTime is no time (h:mm); using 4:00\n");
+        const std::int32_t portNumber = ini.readInteger("Out", "Com", 0);
+        SyncPeriod = readClientSyncPeriod(ini);
+        m_nextSync = m_host.clock().now() + SyncPeriod;
+        m_host.mainThread().call([&] {
+            if (tOList* list = m_host.channels(); list && list->size() > 0) m_channel = &list->at(0);
+        });
+        if (!m_channel) return;
+
+        std::string error;
+        const std::string path = serialDevicePath(ini, portNumber);
+        if (auto port = SerialPort::open(path, readSerialSettings(ini, "Out"), &error))
+            m_port.emplace(std::move(*port));
+        if (!m_port) {
+            std::fprintf(stderr, "Kormlink: serial output COM%d (%s): %s\n", portNumber,
+                         path.empty() ? "no device" : path.c_str(), error.c_str());
+            m_host.mainThread().call(
+                [&] { m_host.view().showMessageBox("Error", "Cannot open Com port!"); });
+        } else {
+            setConnected(true);
+        }
+        while (!m_stop.isSet()) cycle();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "Kormlink: serial output ended by an error: %s\n", e.what());
+    }
+    m_port.reset();
+    m_ended = true;
+}
+
+void TOutThrd::cycle() {
+    std::string line;
+    std::uint64_t seq = 0;
+    bool timeSync = false;
+    const Millis now = m_host.clock().now();
+    if (SyncPeriod > 0 && now > m_nextSync) {
+        m_nextSync = now + SyncPeriod;
+        line = "systime" + formatDateTimeNumber(dateTimeNumber(m_host.localTime()));
+        timeSync = true;
+    } else {
+        m_host.mainThread().call([&] {
+            if (tOList* list = m_host.channels()) {
+                tOList::Head head = list->FetchHead(std::size_t{0});
+                line = std::move(head.text);
+                seq = head.seq;
+            }
+        });
+    }
+    if (line.empty()) {
+        pause(kIdlePauseMs);
+        return;
+    }
+    if (!timeSync && !IsAlive(line, m_lifetime, m_host.localTime())) {
+        m_host.mainThread().call([&] {
+            if (tOList* list = m_host.channels(); list && list->RemoveLine(std::size_t{0}, seq))
+                m_host.MarkQueueChanged();
+        });
+        return;
+    }
+    bool answered = false;
+    if (m_port) {
+        // Only a CR that arrives after the line was sent acknowledges it.
+        m_port->discardInput();
+        if (m_port->write(line + "\n", kAnswerTimeoutMs, &m_stop))
+            answered = m_port->waitForByte('\r', kAnswerTimeoutMs, &m_stop);
+        m_port->discardInput();
+    } else {
+        pause(kAnswerTimeoutMs);
+    }
+    if (m_stop.isSet()) return;
+    if (answered && !timeSync) {
+        m_host.mainThread().call([&] {
+            if (tOList* list = m_host.channels(); list && list->RemoveLine(std::size_t{0}, seq))
+                m_host.MarkQueueChanged();
+        });
+    }
+    setConnected(answered);
+}
+
+void TOutThrd::setConnected(bool up) {
+    const std::uint8_t value = up ? 1 : 0;
+    if (m_channel->Connected.exchange(value) != value)
+        m_host.mainThread().call([&] { m_host.MarkQueueChanged(); });
+}
+
+bool TOutThrd::pause(Millis ms) {
+    pollfd p{m_stop.fd(), POLLIN, 0};
+    return ::poll(&p, 1, static_cast<int>(ms)) == 0;
+}
+
+}  // namespace kormlink

@@ -1,0 +1,210 @@
+#include "output/sout_thrd.h"
+
+#include <poll.h>
+
+#include <cstdio>
+#include <exception>
+#include <thread>
+
+#include "core/main_thread.h"
+#include "core/server_host.h"
+#include "output/channels.h"
+#include "output/client_access.h"
+#include "output/client_list.h"
+#include "platform/tone.h"
+#include "repeater_link/daily_logs.h"
+#include "repeater_link/event_line.h"
+
+namespace kormlink {
+
+void TSOutThrd::start(ServerHost& host, UniqueFd socket) {
+    std::shared_ptr<TSOutThrd> self(new TSOutThrd(host, std::move(socket)));
+    host.workerStarted(WorkerKind::OutputClient);
+    try {
+        std::thread([self]() mutable {
+            ServerHost& host = self->m_host;
+            self->run();
+            self.reset();
+            host.workerEnded(WorkerKind::OutputClient);
+        }).detach();
+    } catch (...) {
+        host.workerEnded(WorkerKind::OutputClient);
+        throw;
+    }
+}
+
+TSOutThrd::TSOutThrd(ServerHost& host, UniqueFd socket) : m_host(host), Sock(std::move(socket)) {}
+
+void TSOutThrd::requestStop() {
+    m_stop.wake();
+    if (m_signal) m_signal->notify();  // ends a wait for lines
+}
+
+void TSOutThrd::run() {
+    bool registered = false;
+    try {
+        m_host.mainThread().call([&] {
+            // Once a stop has begun no client is taken on: it would escape the stop.
+            if (!m_host.acceptingConnections()) return;
+            m_host.registerClient(this);
+            registered = true;
+        });
+        if (registered) converse();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "Kormlink: output client %s ended by an error: %s\n", m_ip.c_str(),
+                     e.what());
+    } catch (...) {
+        std::fprintf(stderr, "Kormlink: output client %s ended by an error\n", m_ip.c_str());
+    }
+    if (registered) {
+        try {
+            m_host.mainThread().call([&] { m_host.unregisterClient(this); });
+        } catch (...) {
+        }
+    }
+    Sock.shutdownBoth();
+    m_completion->set();
+}
+
+void TSOutThrd::converse() {
+    tone(5000, 100);
+    m_ip = Sock.peerAddress();
+    const IniFile ini = m_host.readConfig();
+    SyncPeriod = readClientSyncPeriod(ini);
+    m_nextSync = m_host.clock().now() + SyncPeriod;
+    if (!IsClientAllowed(ini, m_ip)) {
+        tone(500, 500);
+        tone(5000, 500);
+        return;  // closed without a word and without a record
+    }
+    bool invalidLifeTime = false;
+    m_lifetime = readLifeTime(ini, &invalidLifeTime);
+    if (invalidLifeTime) {
+        static std::atomic<bool> reported{false};
+        if (!reported.exchange(true))
+            std::fprintf(stderr, "Kormlink: [Opt] LifeTime \"%s\" is no time (h:mm); using 4:00\n",
+                         ini.readString("Opt", "LifeTime", "").c_str());
+    }
+
+    send("Kormlink\r\n");
+    std::string id;
+    if (Sock.recvLine(id, kIdentifyTimeoutMs, &m_stop) != RecvStatus::Line) id.clear();
+    m_host.mainThread().call([&] { Id = id; });
+    if (!id.empty()) writeLog(localeDateTimeTextOmitMidnight(m_host.localTime()) + " Open Id=" + id);
+
+    attach();
+    if (Id.empty()) {
+        writeLog(localeDateTimeTextOmitMidnight(m_host.localTime()) + " Close");
+        for (int i = 0; i < kHoldSteps && pause(100); ++i) {
+        }
+        detach();
+        return;
+    }
+    try {
+        serveChannel();
+    } catch (...) {
+        detach();
+        writeLog(localeDateTimeTextOmitMidnight(m_host.localTime()) + " Close Id=" + Id);
+        throw;
+    }
+    detach();
+    writeLog(localeDateTimeTextOmitMidnight(m_host.localTime()) + " Close Id=" + Id);
+}
+
+void TSOutThrd::serveChannel() {
+    Millis idleSince = m_host.clock().now();
+    std::string answer;
+    while (!m_stop.isSet()) {
+        Millis now = m_host.clock().now();
+        if (SyncPeriod > 0 && now > m_nextSync) {
+            m_nextSync = now + SyncPeriod;
+            send("systime" + formatDateTimeNumber(dateTimeNumber(m_host.localTime())) + "\r\n");
+            Sock.recvLine(answer, kAnswerTimeoutMs, &m_stop);  // any outcome is fine
+            if (m_stop.isSet()) return;
+        }
+
+        tOList::Head head;
+        std::uint64_t seen = 0;
+        m_host.mainThread().call([&] {
+            if (tOList* list = m_host.channels()) head = list->FetchHead(Id);
+            seen = m_signal ? m_signal->count() : 0;
+        });
+
+        if (!head.text.empty()) {
+            idleSince = m_host.clock().now();
+            if (!IsAlive(head.text, m_lifetime, m_host.localTime())) {
+                m_host.mainThread().call([&] {
+                    if (tOList* list = m_host.channels(); list && list->RemoveLine(Id, head.seq))
+                        m_host.MarkQueueChanged();
+                });
+                continue;
+            }
+            if (!send(head.text + "\r\n")) return;
+            if (Sock.recvLine(answer, kAnswerTimeoutMs, &m_stop) != RecvStatus::Line) return;
+            if (!answer.empty()) {
+                m_host.mainThread().call([&] {
+                    if (tOList* list = m_host.channels(); list && list->RemoveLine(Id, head.seq))
+                        m_host.MarkQueueChanged();
+                });
+                continue;  // acknowledged: the next line at once
+            }
+            if (!pause(kRetryPauseMs)) return;  // an empty answer: the same line again
+            continue;
+        }
+
+        now = m_host.clock().now();
+        if (now - idleSince >= kKeepAliveAfterMs) {
+            idleSince = now;
+            if (!send("@\r\n")) return;
+            if (Sock.recvLine(answer, kAnswerTimeoutMs, &m_stop) != RecvStatus::Line) return;
+            continue;
+        }
+        // Sleep until a line is queued, the keep-alive or the time sync is due, or a stop.
+        Millis wake = idleSince + kKeepAliveAfterMs;
+        if (SyncPeriod > 0) wake = std::min(wake, m_nextSync + 1);
+        if (m_signal) m_signal->waitForChange(seen, std::max<Millis>(wake - now, 1));
+        else pause(kRetryPauseMs);
+    }
+}
+
+void TSOutThrd::attach() {
+    m_host.mainThread().call([&] {
+        tOList* list = m_host.channels();
+        tOItem* channel = (list && !Id.empty()) ? list->find(Id) : nullptr;
+        tOHostList* clients = m_host.clientList();
+        if (!channel || !clients) {
+            Id.clear();
+            return;
+        }
+        clients->add(this);
+        ++channel->Connected;
+        m_signal = channel->Signal;
+        m_host.ShowChannels();
+    });
+}
+
+void TSOutThrd::detach() {
+    m_host.mainThread().call([&] {
+        tOList* list = m_host.channels();
+        tOItem* channel = (list && !Id.empty()) ? list->find(Id) : nullptr;
+        if (channel && channel->Connected > 0) {
+            --channel->Connected;
+            m_host.ShowChannels();
+        }
+        tOHostList* clients = m_host.clientList();
+        if (!clients || !clients->remove(this)) tone(3000, 1);
+    });
+}
+
+void TSOutThrd::writeLog(const std::string& record) {
+    m_host.mainThread().call([&] { m_host.logs().WriteConnectionLog(record); });
+}
+
+bool TSOutThrd::send(const std::string& text) { return Sock.sendAll(text, &m_stop); }
+
+bool TSOutThrd::pause(Millis ms) {
+    pollfd p{m_stop.fd(), POLLIN, 0};
+    return ::poll(&p, 1, static_cast<int>(ms)) == 0;
+}
+
+}  // namespace kormlink

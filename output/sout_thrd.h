@@ -1,0 +1,77 @@
+#pragma once
+
+// TSOutThrd: one monitoring client on the output port.
+//
+// The client is checked against the address list, greeted with "Kormlink", and names a
+// channel within 20 s. Attached, it receives the channel's lines one at a time, each removed
+// only when the client answers it with a non-empty line within 5 s; an empty answer gets the
+// same line again, no answer ends the connection and leaves the line queued. The client also
+// gets "systime<day number>" every Out/SyncP minutes and "@" after about 10 s without lines.
+// A client that names no channel is held for 10 s and closed.
+//
+// Delivery does not poll: after an acknowledged line the next is fetched at once, and an idle
+// connection sleeps on its channel's signal until a line is queued, the keep-alive or time
+// sync falls due, or it is stopped.
+//
+// The object owns itself (its thread holds it); others wait on completion().
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "platform/tcp.h"
+#include "repeater_link/repeater_connection.h"
+
+namespace kormlink {
+
+class ChannelSignal;
+class ServerHost;
+
+class TSOutThrd {
+public:
+    static constexpr Millis kIdentifyTimeoutMs = 20'000;
+    static constexpr Millis kAnswerTimeoutMs = 5'000;
+    static constexpr Millis kKeepAliveAfterMs = 10'000;
+    static constexpr Millis kRetryPauseMs = 10;
+    static constexpr int kHoldSteps = 100;  // x 100 ms for a client that names no channel
+
+    // Starts the thread; throws std::system_error when it cannot (the socket is then closed).
+    static void start(ServerHost& host, UniqueFd socket);
+
+    // Any thread.
+    void requestStop();
+    const std::shared_ptr<Completion>& completion() const { return m_completion; }
+
+    // Main thread: the channel Id as the client named it (empty when none or no such channel).
+    const std::string& channelId() const { return Id; }
+
+    // Main thread, from the attaching hand-over.
+    void setSignal(std::shared_ptr<ChannelSignal> signal) { m_signal = std::move(signal); }
+
+private:
+    TSOutThrd(ServerHost& host, UniqueFd socket);
+
+    void run();
+    void converse();
+    void serveChannel();
+    void attach();
+    void detach();
+    void writeLog(const std::string& record);
+    bool send(const std::string& text);
+    // Waits ms milliseconds or until stopped; false when stopped.
+    bool pause(Millis ms);
+
+    ServerHost& m_host;
+    TcpSocket Sock;
+    Waker m_stop;
+    std::shared_ptr<Completion> m_completion = std::make_shared<Completion>();
+    std::shared_ptr<ChannelSignal> m_signal;  // of the attached channel
+    std::string m_ip;
+
+    std::string Id;
+    Millis SyncPeriod = 0;
+    Millis m_nextSync = 0;
+    double m_lifetime = 0;
+};
+
+}  // namespace kormlink

@@ -1,0 +1,66 @@
+#include "platform/tcp_acceptor.h"
+
+#include <poll.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <exception>
+
+namespace kormlink {
+namespace {
+constexpr Millis kAcceptWaitMs = 1000;
+// After a failed accept (for example no file descriptors left) the acceptor pauses instead of
+// spinning on the still-pending connection.
+constexpr Millis kAcceptFailurePauseMs = 100;
+}  // namespace
+
+TcpAcceptor::TcpAcceptor(std::int32_t port, std::string what, OnAccept onAccept)
+    : m_port(port),
+      m_what(std::move(what)),
+      m_onAccept(std::move(onAccept)),
+      m_thread([this] { run(); }) {}
+
+TcpAcceptor::~TcpAcceptor() { stop(); }
+
+void TcpAcceptor::stop() {
+    m_stop.wake();
+    if (m_thread.joinable()) m_thread.join();
+}
+
+void TcpAcceptor::run() {
+    std::optional<TcpListener> listener;
+    std::string error = "not a port number";
+    if (m_port >= 0 && m_port <= 65535)
+        listener = TcpListener::open(static_cast<std::uint16_t>(m_port), &error);
+    if (!listener) {
+        std::fprintf(stderr, "Kormlink: cannot listen for %s on port %d (%s)\n", m_what.c_str(),
+                     m_port, error.c_str());
+        pollfd p{m_stop.fd(), POLLIN, 0};
+        while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
+        }
+        return;
+    }
+    m_boundPort = listener->port();
+    std::fprintf(stderr, "Kormlink: listening for %s on port %u\n", m_what.c_str(),
+                 listener->port());
+
+    while (!m_stop.isSet()) {
+        UniqueFd fd = listener->acceptFor(kAcceptWaitMs, &m_stop);
+        if (m_stop.isSet()) break;
+        if (!fd) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                sleepMs(kAcceptFailurePauseMs);
+            continue;
+        }
+        try {
+            m_onAccept(std::move(fd));
+        } catch (const std::exception& e) {
+            // The connection is closed (its socket went with the failed start); others go on.
+            std::fprintf(stderr, "Kormlink: cannot serve a connection from %s (%s)\n",
+                         m_what.c_str(), e.what());
+            sleepMs(kAcceptFailurePauseMs);
+        }
+    }
+}
+
+}  // namespace kormlink
