@@ -45,13 +45,25 @@ bool MainThread::call(Task fn) {
 }
 
 size_t MainThread::runPending() {
-    std::deque<Item> batch;
+    // One closure at a time straight from the shared queue, never a private batch: a closure
+    // may itself wait for a worker (a stop) and drain the queue meanwhile, and it must find
+    // every closure queued so far, or a worker whose closure sat in such a batch would wait
+    // for ever.
+    size_t budget;
     {
         std::lock_guard lock(m_mutex);
-        batch.swap(m_queue);
+        budget = m_queue.size();
         m_woken = false;
     }
-    for (auto& item : batch) {
+    size_t ran = 0;
+    for (; ran < budget; ++ran) {
+        Item item;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_queue.empty()) break;
+            item = std::move(m_queue.front());
+            m_queue.pop_front();
+        }
         // call() closures catch for their caller; a posted closure that throws must not take
         // the main loop down with it.
         try {
@@ -62,7 +74,7 @@ size_t MainThread::runPending() {
             std::fprintf(stderr, "Kormlink: main-thread task failed\n");
         }
     }
-    return batch.size();
+    return ran;
 }
 
 bool MainThread::runUntil(const std::function<bool()>& pred, Millis timeoutMs) {

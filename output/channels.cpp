@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -189,23 +190,12 @@ double readLifeTime(const IniFile& ini, bool* invalid) {
     return *days > 0 ? *days : kDefaultLifeTimeDays;
 }
 
-void ChannelSignal::notify() {
-    {
-        std::lock_guard lock(m_mutex);
-        ++m_count;
-    }
-    m_cv.notify_all();
+void ChannelSignal::unsubscribe(Waker* waker) {
+    m_waiters.erase(std::remove(m_waiters.begin(), m_waiters.end(), waker), m_waiters.end());
 }
 
-std::uint64_t ChannelSignal::count() const {
-    std::lock_guard lock(m_mutex);
-    return m_count;
-}
-
-bool ChannelSignal::waitForChange(std::uint64_t seen, Millis timeoutMs) const {
-    std::unique_lock lock(m_mutex);
-    return m_cv.wait_for(lock, std::chrono::milliseconds(std::max<Millis>(timeoutMs, 0)),
-                         [&] { return m_count != seen; });
+void ChannelSignal::notify() const {
+    for (Waker* waker : m_waiters) waker->wake();
 }
 
 std::string queueFileName(const std::string& id) { return id + ".out"; }
@@ -259,7 +249,7 @@ void tOList::RouteEvent(std::string& line, bool duplicateTest, const LocalTime& 
             continue;
         queue.push_back(QueuedLine{++m_nextSeq, line});
         while (static_cast<std::int64_t>(queue.size()) > channel->QSize) queue.pop_front();
-        channel->Signal->notify();
+        channel->Signal.notify();
     }
 }
 

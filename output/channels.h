@@ -10,16 +10,15 @@
 // channel list is built and written when it is disposed of.
 //
 // Threads: the channel list and its queues are touched on the main thread only; consumers
-// reach them through the main-thread hand-over. A consumer waiting for lines sleeps on the
-// channel's ChannelSignal, which is thread-safe, instead of asking the main thread in a loop.
+// reach them through the main-thread hand-over. A consumer waiting for lines sleeps on its own
+// Waker, which the channel sets when a line is queued, instead of asking the main thread in a
+// loop.
 // Connected is atomic because the serial output writes it from its own thread.
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,6 +27,7 @@
 #include "platform/clock.h"
 #include "platform/ini.h"
 #include "platform/local_time.h"
+#include "platform/tcp.h"
 
 namespace kormlink {
 
@@ -77,18 +77,16 @@ inline constexpr double kDefaultLifeTimeDays = 4.0 / 24.0;
 // gives "4:00" and sets *invalid, so the caller can report it.
 double readLifeTime(const IniFile& ini, bool* invalid = nullptr);
 
-// Wakes the consumers of a channel when a line is queued or when they are asked to stop.
+// Wakes the consumers of a channel when a line is queued. Main thread only; the wakers it
+// sets are thread-safe.
 class ChannelSignal {
 public:
-    void notify();
-    std::uint64_t count() const;
-    // Waits until count() differs from seen or the time is up. True when it changed.
-    bool waitForChange(std::uint64_t seen, Millis timeoutMs) const;
+    void subscribe(Waker* waker) { m_waiters.push_back(waker); }
+    void unsubscribe(Waker* waker);
+    void notify() const;
 
 private:
-    mutable std::mutex m_mutex;
-    mutable std::condition_variable m_cv;
-    std::uint64_t m_count = 0;
+    std::vector<Waker*> m_waiters;
 };
 
 struct QueuedLine {
@@ -108,7 +106,7 @@ public:
     std::int32_t QSize = 50;
     tFList Filters;
     std::deque<QueuedLine> Queue;            // front is the head, the oldest line
-    const std::shared_ptr<ChannelSignal> Signal = std::make_shared<ChannelSignal>();
+    ChannelSignal Signal;                    // consumers waiting for lines
 };
 
 // The channel list.

@@ -35,10 +35,7 @@ void TSOutThrd::start(ServerHost& host, UniqueFd socket) {
 
 TSOutThrd::TSOutThrd(ServerHost& host, UniqueFd socket) : m_host(host), Sock(std::move(socket)) {}
 
-void TSOutThrd::requestStop() {
-    m_stop.wake();
-    if (m_signal) m_signal->notify();  // ends a wait for lines
-}
+void TSOutThrd::requestStop() { m_stop.wake(); }
 
 void TSOutThrd::run() {
     bool registered = false;
@@ -124,10 +121,9 @@ void TSOutThrd::serveChannel() {
         }
 
         tOList::Head head;
-        std::uint64_t seen = 0;
+        m_lineQueued.reset();  // a line queued after the fetch sets it again
         m_host.mainThread().call([&] {
             if (tOList* list = m_host.channels()) head = list->FetchHead(Id);
-            seen = m_signal ? m_signal->count() : 0;
         });
 
         if (!head.text.empty()) {
@@ -159,11 +155,10 @@ void TSOutThrd::serveChannel() {
             if (Sock.recvLine(answer, kAnswerTimeoutMs, &m_stop) != RecvStatus::Line) return;
             continue;
         }
-        // Sleep until a line is queued, the keep-alive or the time sync is due, or a stop.
         Millis wake = idleSince + kKeepAliveAfterMs;
         if (SyncPeriod > 0) wake = std::min(wake, m_nextSync + 1);
-        if (m_signal) m_signal->waitForChange(seen, std::max<Millis>(wake - now, 1));
-        else pause(kRetryPauseMs);
+        waitForLine(std::max<Millis>(wake - now, 1));
+        if (m_peerGone) return;
     }
 }
 
@@ -178,7 +173,7 @@ void TSOutThrd::attach() {
         }
         clients->add(this);
         ++channel->Connected;
-        m_signal = channel->Signal;
+        channel->Signal.subscribe(&m_lineQueued);
         m_host.ShowChannels();
     });
 }
@@ -187,6 +182,7 @@ void TSOutThrd::detach() {
     m_host.mainThread().call([&] {
         tOList* list = m_host.channels();
         tOItem* channel = (list && !Id.empty()) ? list->find(Id) : nullptr;
+        if (channel) channel->Signal.unsubscribe(&m_lineQueued);
         if (channel && channel->Connected > 0) {
             --channel->Connected;
             m_host.ShowChannels();
@@ -201,6 +197,15 @@ void TSOutThrd::writeLog(const std::string& record) {
 }
 
 bool TSOutThrd::send(const std::string& text) { return Sock.sendAll(text, &m_stop); }
+
+void TSOutThrd::waitForLine(Millis ms) {
+    // The socket is watched only for the peer hanging up (POLLRDHUP), so a client that has gone
+    // is noticed at once; text it sends meanwhile stays unread, as it would without the wait.
+    pollfd fds[3] = {{m_stop.fd(), POLLIN, 0}, {m_lineQueued.fd(), POLLIN, 0},
+                     {Sock.fd(), POLLRDHUP, 0}};
+    if (::poll(fds, 3, static_cast<int>(std::min<Millis>(ms, INT32_MAX))) > 0 && fds[2].revents)
+        m_peerGone = true;
+}
 
 bool TSOutThrd::pause(Millis ms) {
     pollfd p{m_stop.fd(), POLLIN, 0};

@@ -24,7 +24,6 @@
 
 namespace kormlink {
 
-class ChannelSignal;
 class ServerHost;
 
 class TSOutThrd {
@@ -45,9 +44,6 @@ public:
     // Main thread: the channel Id as the client named it (empty when none or no such channel).
     const std::string& channelId() const { return Id; }
 
-    // Main thread, from the attaching hand-over.
-    void setSignal(std::shared_ptr<ChannelSignal> signal) { m_signal = std::move(signal); }
-
 private:
     TSOutThrd(ServerHost& host, UniqueFd socket);
 
@@ -60,12 +56,15 @@ private:
     bool send(const std::string& text);
     // Waits ms milliseconds or until stopped; false when stopped.
     bool pause(Millis ms);
+    // Idle: waits until a line is queued, the time is up, the peer hangs up or a stop.
+    void waitForLine(Millis ms);
 
     ServerHost& m_host;
     TcpSocket Sock;
     Waker m_stop;
     std::shared_ptr<Completion> m_completion = std::make_shared<Completion>();
-    std::shared_ptr<ChannelSignal> m_signal;  // of the attached channel
+    Waker m_lineQueued;  // set by the attached channel when it queues a line
+    bool m_peerGone = false;
     std::string m_ip;
 
     std::string Id;

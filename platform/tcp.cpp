@@ -50,6 +50,11 @@ void Waker::wake() {
     [[maybe_unused]] ssize_t n = ::write(m_fd.get(), &one, sizeof one);
 }
 
+void Waker::reset() {
+    std::uint64_t value;
+    [[maybe_unused]] ssize_t n = ::read(m_fd.get(), &value, sizeof value);
+}
+
 bool Waker::isSet() const {
     pollfd p{m_fd.get(), POLLIN, 0};
     return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);

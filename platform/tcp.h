@@ -26,6 +26,8 @@ public:
     Waker();
     void wake();
     bool isSet() const;
+    // Clears the signal.
+    void reset();
     int fd() const { return m_fd.get(); }
 
 private:

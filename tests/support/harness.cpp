@@ -9,6 +9,7 @@
 
 #include "platform/files.h"
 #include "repeater_link/daily_logs.h"
+#include "repeater_link/event_line.h"
 #include "repeater_link/host_list.h"
 #include "repeater_link/repeater_connection.h"
 
@@ -35,6 +36,11 @@ std::string TempDir::read(const std::string& name) const {
 
 bool TempDir::exists(const std::string& name) const {
     return std::filesystem::exists(file(name));
+}
+
+std::string processStamp() {
+    static const std::string stamp = formatTimeStamp(localNow());
+    return stamp;
 }
 
 std::string EventSpec::build() const {
@@ -192,6 +198,12 @@ ServerHarness::~ServerHarness() {
 std::uint16_t ServerHarness::port() {
     std::uint16_t port = 0;
     eventually([&] { return (port = onMain([](Server& s) { return s.inputPort(); })) != 0; });
+    return port;
+}
+
+std::uint16_t ServerHarness::outPort() {
+    std::uint16_t port = 0;
+    eventually([&] { return (port = onMain([](Server& s) { return s.outputPort(); })) != 0; });
     return port;
 }
 

@@ -36,10 +36,14 @@ private:
     std::string m_path;
 };
 
+// The local time when the test program started, as an event line's time stamp: recent enough
+// that routing keeps it, and the same in every line the program builds.
+std::string processStamp();
+
 // The fields of an event line; build() places them at their positions.
 struct EventSpec {
     char system = '1';
-    std::string stamp = "2026/12/05 06:02:07";  // positions 17-35
+    std::string stamp = processStamp();          // positions 17-35
     char digit39 = '1';
     std::string transmitter = "123";            // positions 41-43
     char kind = '1';                            // position 44
@@ -115,7 +119,8 @@ public:
         }
     }
 
-    std::uint16_t port();  // the input port, once listening
+    std::uint16_t port();     // the input port, once listening
+    std::uint16_t outPort();  // the output port, once listening
     OffsetClock& clock() { return m_clock; }
     RecordingView& view() { return m_view; }
     const TempDir& dir() const { return m_dir; }

@@ -1,0 +1,239 @@
+#include "output/channels.h"
+
+#include <gtest/gtest.h>
+
+#include "repeater_link/event_line.h"
+#include "support/harness.h"
+
+namespace kormlink {
+namespace {
+
+using test::EventSpec;
+
+const LocalTime kNow{2026, 12, 6, 12, 0, 0};
+
+std::string event(const std::string& tx, char kind = '1', char system = '1',
+                  const std::string& stamp = "2026/12/06 11:59:00") {
+    EventSpec e;
+    e.transmitter = tx.size() < 3 ? std::string(3 - tx.size(), '0') + tx : tx;
+    e.kind = kind;
+    e.system = system;
+    e.stamp = stamp;
+    return e.build();
+}
+
+// An event with "Slot<digit>" written into positions 5-9.
+std::string slotEvent(char digit, const std::string& tx = "123") {
+    std::string line = event(tx);
+    line.replace(4, 5, std::string("Slot") + digit);
+    return line;
+}
+
+TEST(Filters, ParsedFieldByField) {
+    tFItem a = parseFilter("10;20");
+    EXPECT_EQ(a.IdFrom, 10);
+    EXPECT_EQ(a.IdTo, 20);
+    EXPECT_EQ(a.SysNr, 0);
+    EXPECT_EQ(a.SlotMask, 0);
+    EXPECT_FALSE(a.RptOn);
+    tFItem b = parseFilter("0;4095;$1F;$03;1");
+    EXPECT_EQ(b.IdTo, 4095);
+    EXPECT_EQ(b.SysNr, 31);
+    EXPECT_EQ(b.SlotMask, 3);
+    EXPECT_TRUE(b.RptOn);
+    tFItem c = parseFilter("70000;$1FFFF;$1ff;300;1 ");  // cut to width; "1 " is not "1"
+    EXPECT_EQ(c.IdFrom, 70000 & 0xFFFF);
+    EXPECT_EQ(c.IdTo, 0xFFFF);
+    EXPECT_EQ(c.SysNr, 0xFF);
+    EXPECT_EQ(c.SlotMask, 300 & 0xFF);
+    EXPECT_FALSE(c.RptOn);
+    EXPECT_FALSE(parseFilter("1;2;3;4;1;5").RptOn);  // the last field is the rest
+    EXPECT_EQ(parseFilter("x;;$zz;4").IdFrom, 0);
+    EXPECT_EQ(parseFilter("x;;$zz;4").SlotMask, 4);
+    EXPECT_EQ(formatFilter(parseFilter("100;200;$12;$03;0")), "100;200;$12;$03;0");
+}
+
+TEST(Routing, SystemNumberKindAndSlot) {
+    auto e = decodeEvent(event("1A2", 'C', '3'));
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->transmitterId, 0x1A2u);
+    EXPECT_FALSE(e->repeaterEvent);  // C = 1100: low three bits 4
+    EXPECT_EQ(e->systemNumber, 3);
+    EXPECT_EQ(e->slotMask, 1 << 3);  // no "Slot": position 4 stands in
+
+    EXPECT_TRUE(decodeEvent(event("123", '8'))->repeaterEvent);
+    EXPECT_EQ(decodeEvent(slotEvent('5'))->slotMask, 1 << 5);
+    EXPECT_EQ(decodeEvent(slotEvent('8'))->slotMask, 0);
+    EXPECT_EQ(decodeEvent(slotEvent('9'))->slotMask, 0);
+    EXPECT_EQ(decodeEvent(slotEvent('x'))->slotMask, 0);
+
+    EventSpec zero;
+    zero.system = '0';
+    zero.repeaterId = "12ABCD";
+    EXPECT_EQ(decodeEvent(zero.build())->systemNumber, 0x12);
+    zero.repeaterId = "2ABCD";
+    EXPECT_EQ(decodeEvent(zero.build())->systemNumber, 0);
+
+    EXPECT_FALSE(decodeEvent(event("G12")));            // transmitter Id no hex
+    EXPECT_FALSE(decodeEvent(event("123", 'Z')));       // kind no hex
+    EXPECT_FALSE(decodeEvent(event("123").substr(0, 61)));
+    std::string noColon = event("123");
+    noColon[29] = '-';
+    EXPECT_FALSE(decodeEvent(noColon));
+    EXPECT_FALSE(decodeEvent("XOM" + event("123").substr(3)));
+}
+
+TEST(Routing, FiltersMatchSystemRangeSlotsAndRepeaterEvents) {
+    const EventKey tx{0x100, false, 1 << 2, 1};
+    const EventKey rpt{0x0B2, true, 1 << 1, 1};
+    EXPECT_TRUE(MatchChannel({}, tx));
+    EXPECT_TRUE(MatchChannel({parseFilter("0;4095;$01;$04;0")}, tx));
+    EXPECT_FALSE(MatchChannel({parseFilter("0;4095;$02;$FF;1")}, tx));   // other system
+    EXPECT_FALSE(MatchChannel({parseFilter("0;255;$01;$FF;0")}, tx));    // out of range
+    EXPECT_FALSE(MatchChannel({parseFilter("0;4095;$01;$03;0")}, tx));   // other slots
+    EXPECT_TRUE(MatchChannel({parseFilter("0;4095;$01;$03;0"), parseFilter("256;256;$01;$04;0")}, tx));
+    // RptOn with an empty slot mask passes only repeater events of its system.
+    EXPECT_TRUE(MatchChannel({parseFilter("0;0;$01;$00;1")}, rpt));
+    EXPECT_FALSE(MatchChannel({parseFilter("0;0;$01;$00;1")}, tx));
+    EXPECT_FALSE(MatchChannel({parseFilter("0;4095;$01;$FF;0")}, rpt));
+    // Slot digits 8 and 9 pass no transmitter filter.
+    EXPECT_FALSE(MatchChannel({parseFilter("0;4095;$01;$FF;0")}, EventKey{0x100, false, 0, 1}));
+}
+
+TEST(Routing, StaleStampsAreRefreshed) {
+    std::string old = event("123", '1', '1', "2026/12/03 10:00:00");
+    EXPECT_TRUE(refreshTimeStamp(old, kNow));
+    EXPECT_EQ(old.substr(16, 19), "2026/12/06 12:00:00");
+    for (const char* kept : {"2026/12/05 00:00:01", "2026/12/07 23:59:59", "2026/12/06 01:00:00"}) {
+        std::string line = event("123", '1', '1', kept);
+        EXPECT_FALSE(refreshTimeStamp(line, kNow)) << kept;
+        EXPECT_EQ(line.substr(16, 19), kept);
+    }
+    std::string bad = event("123", '1', '1', "2026/02/30 10:00:00");
+    EXPECT_TRUE(refreshTimeStamp(bad, kNow));
+}
+
+TEST(Lifetime, StampsOlderThanTheLifetimeOrUnreadableAreNotAlive) {
+    const double fourHours = 4.0 / 24.0;
+    EXPECT_TRUE(IsAlive(event("1", '1', '1', "2026/12/06 08:00:01"), fourHours, kNow));
+    EXPECT_FALSE(IsAlive(event("1", '1', '1', "2026/12/06 07:59:59"), fourHours, kNow));
+    EXPECT_TRUE(IsAlive(event("1", '1', '1', "2027/01/01 00:00:00"), fourHours, kNow));
+    EXPECT_FALSE(IsAlive(event("1", '1', '1', "2026/12/06 1x:00:00"), fourHours, kNow));
+    EXPECT_FALSE(IsAlive(event("1", '1', '1', "2026/02/30 12:00:00"), fourHours, kNow));
+    EXPECT_FALSE(IsAlive("COM1", fourHours, kNow));
+
+    EXPECT_DOUBLE_EQ(*parseTimeOfDay("4:00"), fourHours);
+    EXPECT_DOUBLE_EQ(*parseTimeOfDay("1:30:36"), (3600 + 1800 + 36) / 86400.0);
+    EXPECT_FALSE(parseTimeOfDay("abc"));
+    EXPECT_FALSE(parseTimeOfDay("4"));
+    EXPECT_FALSE(parseTimeOfDay("25:00"));
+    bool invalid = false;
+    EXPECT_DOUBLE_EQ(readLifeTime(IniFile::parse("[Opt]\nLifeTime=0:00\n"), &invalid), fourHours);
+    EXPECT_FALSE(invalid);
+    EXPECT_DOUBLE_EQ(readLifeTime(IniFile::parse("[Opt]\nLifeTime=soon\n"), &invalid), fourHours);
+    EXPECT_TRUE(invalid);
+    EXPECT_DOUBLE_EQ(readLifeTime(IniFile::parse("[opt]\nlifetime=0:30\n")), 1.0 / 48);
+}
+
+class ChannelList : public ::testing::Test {
+protected:
+    std::unique_ptr<tOList> build(const std::string& ini, bool comOn = false) {
+        return std::make_unique<tOList>(IniFile::parse(ini), dir.path(), comOn);
+    }
+    std::vector<std::string> texts(const tOItem& c) {
+        std::vector<std::string> out;
+        for (const auto& q : c.Queue) out.push_back(q.text);
+        return out;
+    }
+    test::TempDir dir;
+};
+
+TEST_F(ChannelList, BuiltFromSectionsInOrderWithTheirKeys) {
+    auto list = build(
+        "[Client_b]\nId=B\nQSize=abc\n[Com]\nId=ignored\nQSize=10\nFlt0=1;2\n[client_x]\nId=X\n"
+        "[Client_a]\nid=A\nQSize=7\nFlt1=0;9;$01;$FF;1\nflt9=1;1\nFlt0=5;6\n",
+        true);
+    ASSERT_EQ(list->size(), 3u);
+    EXPECT_EQ(list->at(0).Id, "Com");
+    EXPECT_EQ(list->at(0).QSize, 10);
+    EXPECT_EQ(list->at(1).Id, "B");
+    EXPECT_EQ(list->at(1).QSize, 50);
+    EXPECT_EQ(list->at(2).Id, "A");
+    EXPECT_EQ(list->at(2).QSize, 7);
+    ASSERT_EQ(list->at(2).Filters.size(), 2u);  // "flt9" is not a filter key
+    EXPECT_EQ(list->at(2).Filters[0].IdTo, 9);  // file order, not number order
+    EXPECT_EQ(list->at(2).Filters[1].IdFrom, 5);
+}
+
+TEST_F(ChannelList, DuplicatesOverflowAndTheSerialLink) {
+    auto list = build("[Client0]\nId=A\nQSize=3\n[Client1]\nId=B\nFlt0=0;0;$01;$FF;0\n");
+    std::string first = event("100");
+    std::string same = first;
+    list->RouteEvent(first, true, kNow);
+    list->RouteEvent(same, true, kNow);
+    EXPECT_EQ(list->at(0).Queue.size(), 1u);  // a TCP duplicate is queued once
+    list->RouteEvent(same, false, kNow);
+    EXPECT_EQ(list->at(0).Queue.size(), 2u);  // from the serial link it is not tested
+    EXPECT_TRUE(list->at(1).Queue.empty());   // B's filter takes only transmitter 0
+    for (const char* tx : {"101", "102", "103"}) {
+        std::string line = event(tx);
+        list->RouteEvent(line, true, kNow);
+    }
+    EXPECT_EQ(texts(list->at(0)), (std::vector<std::string>{event("101"), event("102"), event("103")}));
+    // Lines that differ only outside the compared positions are duplicates.
+    std::string near = event("103");
+    near[5] = 'Z';
+    list->RouteEvent(near, true, kNow);
+    EXPECT_EQ(list->at(0).Queue.back().text, event("103"));
+}
+
+TEST_F(ChannelList, TheDeliveredLineIsRemovedNotWhateverIsAtTheHead) {
+    auto list = build("[Client0]\nId=A\nQSize=2\n");
+    std::string a = event("1"), b = event("2"), c = event("3");
+    list->RouteEvent(a, true, kNow);
+    list->RouteEvent(b, true, kNow);
+    tOList::Head delivered = list->FetchHead("A");
+    EXPECT_EQ(delivered.text, a);
+    list->RouteEvent(c, true, kNow);  // overflow drops a while it is out for delivery
+    EXPECT_FALSE(list->RemoveLine("A", delivered.seq));
+    EXPECT_EQ(texts(list->at(0)), (std::vector<std::string>{b, c}));
+    tOList::Head next = list->FetchHead("A");
+    EXPECT_TRUE(list->RemoveLine("A", next.seq));
+    EXPECT_FALSE(list->RemoveLine("A", next.seq));  // a second acknowledgement removes nothing
+    EXPECT_EQ(texts(list->at(0)), (std::vector<std::string>{c}));
+    EXPECT_TRUE(list->FetchHead("nope").text.empty());
+}
+
+TEST_F(ChannelList, QueuesPassThroughTheirFilesAcrossARestart) {
+    const std::string ini = "[Client0]\nId=A\n[Client1]\nId=Empty\nFlt0=0;0;$09;$00;0\n";
+    auto list = build(ini);
+    std::string one = event("1"), two = event("2");
+    list->RouteEvent(one, true, kNow);
+    list->RouteEvent(two, true, kNow);
+    EXPECT_EQ(list->SaveQueues(), 0);
+    EXPECT_EQ(dir.read("A.out"), one + "\r\n" + two + "\r\n");
+    EXPECT_FALSE(dir.exists("Empty.out"));  // an empty queue leaves no file
+    EXPECT_FALSE(dir.exists("A.out.new"));
+
+    dir.write("A.out", dir.read("A.out") + "\r\n");  // a blank line must not block the channel
+    auto again = build(ini);
+    EXPECT_EQ(texts(again->at(0)), (std::vector<std::string>{one, two}));
+    EXPECT_FALSE(dir.exists("A.out"));
+    EXPECT_EQ(again->FetchHead("A").text, one);
+}
+
+TEST_F(ChannelList, ChannelsSharingAnIdShareOneFileAndBadNamesAreReported) {
+    auto list = build("[Client0]\nId=A\n[Client1]\nId=no/such\n[Client2]\nId=A\n[Client3]\nId=C\n");
+    std::string line = event("1");
+    list->RouteEvent(line, true, kNow);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(list->SaveQueues(), 1);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("\"no/such\" (1 lines)"), std::string::npos) << err;
+    EXPECT_EQ(dir.read("A.out"), line + "\r\n" + line + "\r\n");
+    EXPECT_EQ(dir.read("C.out"), line + "\r\n");
+    EXPECT_EQ(list->size(), 0u);
+}
+
+}  // namespace
+}  // namespace kormlink

@@ -1,0 +1,210 @@
+// Monitoring clients on the output port, byte for byte, over loopback.
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "output/channels.h"
+#include "repeater_link/event_line.h"
+#include "support/harness.h"
+
+namespace kormlink {
+namespace {
+
+using test::EventSpec;
+using test::ScriptedRepeater;
+using test::ServerHarness;
+
+// Two channels: A1 takes everything, B2 only transmitter 0 of system 9.
+std::string config(const std::string& outKeys = "") {
+    return "[In]\nPort=0\n[Out]\nPort=0\n" + outKeys +
+           "[Client0]\nId=A1\n[Client1]\nId=B2\nFlt0=0;0;$09;$00;0\n";
+}
+const std::string kIni = config();
+
+std::string eventFor(const std::string& tx) {
+    EventSpec e;
+    e.transmitter = tx;
+    return e.build();
+}
+
+// A repeater that feeds events into the server.
+class Feeder {
+public:
+    explicit Feeder(ServerHarness& h) : m_rpt(h.port()) { m_rpt.readWelcome(); }
+    void send(const std::string& line) {
+        m_rpt.send(line);
+        m_rpt.readLine();
+    }
+
+private:
+    ScriptedRepeater m_rpt;
+};
+
+std::size_t queueLength(ServerHarness& h, std::size_t channel) {
+    return h.onMain([&](Server& s) { return s.channels()->at(channel).Queue.size(); });
+}
+
+int connected(ServerHarness& h, std::size_t channel) {
+    return h.onMain([&](Server& s) { return int(s.channels()->at(channel).Connected.load()); });
+}
+
+// A client that named its channel and is attached.
+std::unique_ptr<ScriptedRepeater> attach(ServerHarness& h, const std::string& id, int expected = 1) {
+    auto client = std::make_unique<ScriptedRepeater>(h.outPort());
+    EXPECT_EQ(client->readLine(), "Kormlink");
+    client->send(id);
+    EXPECT_TRUE(test::eventually([&] { return connected(h, 0) >= expected; }));
+    return client;
+}
+
+TEST(OutputServer, EventTravelsFromRepeaterToClientAndLeavesOnAcknowledgement) {
+    ServerHarness h(kIni);
+    Feeder feeder(h);
+    feeder.send(eventFor("101"));
+    feeder.send(eventFor("102"));
+    auto client = attach(h, "A1");
+    EXPECT_EQ(client->readLine(), eventFor("101"));
+    client->send("ok");
+    EXPECT_EQ(client->readLine(), eventFor("102"));
+    client->send("x");
+    EXPECT_TRUE(test::eventually([&] { return queueLength(h, 0) == 0; }));
+    // An idle client is woken by the next event at once.
+    const Millis start = steadyClock().now();
+    feeder.send(eventFor("103"));
+    EXPECT_EQ(client->readLine(1000), eventFor("103"));
+    EXPECT_LT(steadyClock().now() - start, 500);
+    client->send("ok");
+    EXPECT_TRUE(test::eventually([&] { return queueLength(h, 0) == 0; }));
+    EXPECT_EQ(queueLength(h, 1), 0u);  // B2's filter takes system 9 only
+
+    client->close();
+    EXPECT_TRUE(test::eventually([&] { return connected(h, 0) == 0; }));
+    auto log = h.logLines(2);
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_TRUE(std::regex_match(log[log.size() - 2], std::regex(R"(.+ Open Id=A1)"))) << log[log.size() - 2];
+    EXPECT_TRUE(std::regex_match(log.back(), std::regex(R"(.+ Close Id=A1)"))) << log.back();
+}
+
+TEST(OutputServer, EmptyAnswerGetsTheSameLineAgainAndNoAnswerEndsTheConnection) {
+    ServerHarness h(kIni);
+    Feeder feeder(h);
+    feeder.send(eventFor("201"));
+    auto client = attach(h, "A1");
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(client->readLine(), eventFor("201"));
+        client->send("");
+    }
+    EXPECT_EQ(client->readLine(), eventFor("201"));
+    EXPECT_TRUE(client->closedByServer(7000));  // no answer within 5 s
+    EXPECT_EQ(queueLength(h, 0), 1u);
+    EXPECT_TRUE(test::eventually([&] { return connected(h, 0) == 0; }));
+    // The next client gets the line that stayed at the head.
+    auto next = attach(h, "A1");
+    EXPECT_EQ(next->readLine(), eventFor("201"));
+}
+
+TEST(OutputServer, TwoClientsOnOneChannelRemoveEachLineOnce) {
+    ServerHarness h(kIni);
+    Feeder feeder(h);
+    feeder.send(eventFor("301"));
+    feeder.send(eventFor("302"));
+    auto a = attach(h, "A1", 1);
+    EXPECT_EQ(a->readLine(), eventFor("301"));
+    auto b = attach(h, "A1", 2);
+    EXPECT_EQ(b->readLine(), eventFor("301"));  // both hold the same head
+    b->send("ok");                              // b's answer removes 301
+    EXPECT_EQ(b->readLine(), eventFor("302"));
+    a->send("ok");                              // a's answer must not remove 302
+    EXPECT_TRUE(test::eventually([&] { return queueLength(h, 0) == 1; }));
+    sleepMs(100);
+    EXPECT_EQ(h.onMain([](Server& s) { return s.channels()->at(0).Queue.front().text; }),
+              eventFor("302"));
+}
+
+TEST(OutputServer, UnknownOrUntrimmedIdIsHeldWithoutAnswerAndEndsAtStop) {
+    ServerHarness h(kIni);
+    ScriptedRepeater client(h.outPort());
+    EXPECT_EQ(client.readLine(), "Kormlink");
+    client.send(" A1");  // compared as received: no such channel
+    EXPECT_FALSE(client.readLine(1000));
+    EXPECT_EQ(connected(h, 0), 0);
+    auto log = h.logLines(2);
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_TRUE(std::regex_match(log[0], std::regex(R"(.+ Open Id= A1)"))) << log[0];
+    EXPECT_TRUE(std::regex_match(log[1], std::regex(R"(.+ Close)"))) << log[1];
+    // A held connection is not attached, yet the stop ends it at once.
+    const Millis start = steadyClock().now();
+    h.onMain([](Server& s) { s.StopServer(); });
+    EXPECT_LT(steadyClock().now() - start, 3000);
+    EXPECT_TRUE(client.closedByServer(1000));
+}
+
+TEST(OutputServer, AddressListRefusesOthersWithoutAGreeting) {
+    ServerHarness h(kIni + "[CList]\nstation=10.0.0.5\n");
+    ScriptedRepeater refused(h.outPort());
+    EXPECT_TRUE(refused.closedByServer(2000));
+    EXPECT_TRUE(h.logLines(2).empty());
+
+    ServerHarness allowed(kIni + "[CList]\na=10.0.0.5\nb=127.000.0.001\n");
+    ScriptedRepeater client(allowed.outPort());
+    EXPECT_EQ(client.readLine(), "Kormlink");
+}
+
+TEST(OutputServer, ExpiredLinesAreDroppedUnsent) {
+    // Lifetime one minute; the first line is stamped an hour ago (today, so routing keeps it).
+    ServerHarness h(kIni + "[Opt]\nLifeTime=0:01\n");
+    Feeder feeder(h);
+    LocalTime t = localNow();
+    if (t.hour == 0) GTEST_SKIP() << "an hour ago is yesterday";
+    t.hour -= 1;
+    EventSpec old;
+    old.transmitter = "401";
+    old.stamp = formatTimeStamp(t);
+    feeder.send(old.build());
+    EventSpec fresh;
+    fresh.transmitter = "402";
+    fresh.stamp = formatTimeStamp(localNow());
+    feeder.send(fresh.build());
+    auto client = attach(h, "A1");
+    EXPECT_EQ(client->readLine(), fresh.build());
+}
+
+TEST(OutputServer, TimeSyncAndKeepAliveOfAnIdleClient) {
+    ServerHarness h(config("SyncP=1\n"));
+    auto client = attach(h, "A1");
+    h.clock().advance(61'000);  // the sync period has passed, and the idle time too
+    auto sync = client->readLine(12'000);
+    ASSERT_TRUE(sync);
+    EXPECT_TRUE(std::regex_match(*sync, std::regex(R"(systime\d{5}(\.\d+)?)"))) << *sync;
+    client->send("ok");
+    EXPECT_EQ(client->readLine(12'000), "@");
+    client->send("alive");
+    EXPECT_FALSE(client->closedByServer(500));
+}
+
+TEST(OutputServer, QueuesSurviveARestartAndAnInvalidLifetimeStillServes) {
+    ServerHarness h(kIni + "[Opt]\nLifeTime=soon\n");
+    {
+        Feeder feeder(h);
+        feeder.send(eventFor("501"));
+        feeder.send(eventFor("502"));
+    }
+    h.onMain([](Server& s) { s.StopServer(); });
+    EXPECT_EQ(h.dir().read("A1.out"), eventFor("501") + "\r\n" + eventFor("502") + "\r\n");
+    h.onMain([](Server& s) { s.LoadConfiguration(); });
+    EXPECT_FALSE(h.dir().exists("A1.out"));
+    EXPECT_EQ(queueLength(h, 0), 2u);
+    auto client = attach(h, "A1");
+    EXPECT_EQ(client->readLine(), eventFor("501"));
+}
+
+TEST(OutputServer, NoChannelNoOutputPort) {
+    ServerHarness h("[In]\nPort=0\n[Out]\nPort=0\n[Com]\nQSize=5\n");
+    sleepMs(200);
+    EXPECT_EQ(h.onMain([](Server& s) { return s.outputPort(); }), 0);
+    EXPECT_FALSE(h.onMain([](Server& s) { return s.HasChannels; }));
+}
+
+}  // namespace
+}  // namespace kormlink
