@@ -44,8 +44,7 @@ void TOutThrd::run() {
 
         std::string error;
         const std::string path = serialDevicePath(ini, portNumber);
-        if (auto port = SerialPort::open(path, readSerialSettings(ini, "Out"), &error))
-            m_port.emplace(std::move(*port));
+        m_port = SerialPort::open(path, readSerialSettings(ini, "Out"), &error);
         if (!m_port) {
             std::fprintf(stderr, "Kormlink: serial output COM%d (%s): %s\n", portNumber,
                          path.empty() ? "no device" : path.c_str(), error.c_str());

@@ -59,6 +59,30 @@ SerialSettings readSerialSettings(const IniFile& ini, std::string_view section) 
     return s;
 }
 
+void configureTermios(termios& t, const SerialSettings& s) {
+    ::cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    switch (s.DataBits) {
+        case 4:  // no 4-bit characters on Linux: the nearest is 5
+        case 5: t.c_cflag |= CS5; break;
+        case 6: t.c_cflag |= CS6; break;
+        case 7: t.c_cflag |= CS7; break;
+        default: t.c_cflag |= CS8; break;
+    }
+    if (s.Parity == 1) t.c_cflag |= PARENB | PARODD;
+    if (s.Parity == 2) t.c_cflag |= PARENB;
+    if (s.StopBits == 1 || s.StopBits == 2) t.c_cflag |= CSTOPB;  // 1.5 becomes 2
+    t.c_iflag &= ~(IXON | IXOFF | IXANY);
+    if (s.FlowCtrl == 1) t.c_iflag |= IXON | IXOFF;
+    if (s.FlowCtrl == 2) t.c_cflag |= CRTSCTS;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    const speed_t speed = nearestBaud(s.Baud);
+    ::cfsetispeed(&t, speed);
+    ::cfsetospeed(&t, speed);
+}
+
 std::string serialDevicePath(const IniFile& ini, std::int32_t port) {
     if (port <= 0) return {};
     if (auto mapped = ini.value("Ports", "COM" + std::to_string(port))) return *mapped;
@@ -82,27 +106,7 @@ std::optional<SerialPort> SerialPort::open(const std::string& path, const Serial
     if (::tcgetattr(fd.get(), &original) != 0) return fail("not a serial port");
 
     termios t = original;
-    ::cfmakeraw(&t);
-    t.c_cflag |= CLOCAL | CREAD;
-    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-    switch (s.DataBits) {
-        case 4:  // no 4-bit characters on Linux: the nearest is 5
-        case 5: t.c_cflag |= CS5; break;
-        case 6: t.c_cflag |= CS6; break;
-        case 7: t.c_cflag |= CS7; break;
-        default: t.c_cflag |= CS8; break;
-    }
-    if (s.Parity == 1) t.c_cflag |= PARENB | PARODD;
-    if (s.Parity == 2) t.c_cflag |= PARENB;
-    if (s.StopBits == 1 || s.StopBits == 2) t.c_cflag |= CSTOPB;  // 1.5 becomes 2
-    t.c_iflag &= ~(IXON | IXOFF | IXANY);
-    if (s.FlowCtrl == 1) t.c_iflag |= IXON | IXOFF;
-    if (s.FlowCtrl == 2) t.c_cflag |= CRTSCTS;
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = 0;
-    const speed_t speed = nearestBaud(s.Baud);
-    ::cfsetispeed(&t, speed);
-    ::cfsetospeed(&t, speed);
+    configureTermios(t, s);
     if (::tcsetattr(fd.get(), TCSANOW, &t) != 0) return fail("settings");
     // DTR on with hardware flow control, DTR and RTS off otherwise. Pseudo-terminals have no
     // modem lines; their refusal is harmless.
@@ -123,12 +127,29 @@ SerialPort::SerialPort(SerialPort&& other) noexcept
     other.m_original = nullptr;
 }
 
-SerialPort::~SerialPort() {
+SerialPort& SerialPort::operator=(SerialPort&& other) noexcept {
+    if (this != &other) {
+        close();
+        m_fd = std::move(other.m_fd);
+        m_restore = other.m_restore;
+        m_original = other.m_original;
+        other.m_restore = false;
+        other.m_original = nullptr;
+    }
+    return *this;
+}
+
+SerialPort::~SerialPort() { close(); }
+
+void SerialPort::close() {
     if (m_fd && m_restore && m_original) {
         ::tcflush(m_fd.get(), TCIOFLUSH);
         ::tcsetattr(m_fd.get(), TCSANOW, m_original);
     }
     delete m_original;
+    m_original = nullptr;
+    m_restore = false;
+    m_fd.reset();
 }
 
 bool SerialPort::write(std::string_view data, Millis timeoutMs, const Waker* interrupt) {

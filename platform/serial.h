@@ -35,6 +35,10 @@ struct SerialSettings {
 };
 SerialSettings readSerialSettings(const IniFile& ini, std::string_view section);
 
+// Puts the settings into t: raw mode, local line, receiver on, data bits, parity, stop bits,
+// flow control and speed.
+void configureTermios(::termios& t, const SerialSettings& settings);
+
 // The device path of COM<port>; empty for port 0 or below.
 std::string serialDevicePath(const IniFile& ini, std::int32_t port);
 
@@ -45,7 +49,7 @@ public:
                                           std::string* error);
     ~SerialPort();
     SerialPort(SerialPort&& other) noexcept;
-    SerialPort& operator=(SerialPort&&) = delete;
+    SerialPort& operator=(SerialPort&& other) noexcept;
     SerialPort(const SerialPort&) = delete;
 
     // Writes all of data within the time. False on error or time-out.
@@ -65,6 +69,7 @@ public:
 
 private:
     explicit SerialPort(UniqueFd fd) : m_fd(std::move(fd)) {}
+    void close();
     UniqueFd m_fd;
     bool m_restore = false;
     ::termios* m_original = nullptr;  // owned; the settings restored on close

@@ -1,0 +1,183 @@
+// The serial output against a receiver played on a pseudo-terminal.
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "output/channels.h"
+#include "platform/serial.h"
+#include "support/harness.h"
+
+namespace kormlink {
+namespace {
+
+using test::EventSpec;
+using test::ScriptedRepeater;
+using test::ServerHarness;
+
+// The receiver's end of a pseudo-terminal; the server opens the other end by its path.
+class Receiver {
+public:
+    Receiver() {
+        int slave = -1;
+        char name[128] = {};
+        EXPECT_EQ(::openpty(&m_master, &slave, name, nullptr, nullptr), 0);
+        // Keep the slave open until the server has it, so the master never sees a hang-up.
+        m_slave = slave;
+        m_path = name;
+    }
+    ~Receiver() {
+        ::close(m_master);
+        if (m_slave >= 0) ::close(m_slave);
+    }
+    const std::string& path() const { return m_path; }
+    // Bytes up to and including the next LF, or nullopt after the time.
+    std::optional<std::string> readLine(Millis timeoutMs = 3000) {
+        const Millis deadline = steadyClock().now() + timeoutMs;
+        std::string line;
+        while (steadyClock().now() < deadline) {
+            pollfd p{m_master, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0) continue;
+            char c;
+            if (::read(m_master, &c, 1) != 1) continue;
+            line.push_back(c);
+            if (c == '\n') return line;
+        }
+        return std::nullopt;
+    }
+    void answer(const std::string& bytes) {
+        ASSERT_EQ(::write(m_master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+
+private:
+    int m_master = -1;
+    int m_slave = -1;
+    std::string m_path;
+};
+
+std::string config(const Receiver& r, const std::string& outKeys = "") {
+    return "[In]\nPort=0\n[Out]\nPort=0\nComOn=1\nCom=5\n" + outKeys + "[Ports]\nCOM5=" + r.path() +
+           "\n[Com]\nQSize=10\n";
+}
+
+std::string eventFor(const std::string& tx) {
+    EventSpec e;
+    e.transmitter = tx;
+    return e.build();
+}
+
+void feed(ServerHarness& h, const std::vector<std::string>& lines) {
+    ScriptedRepeater rpt(h.port());
+    ASSERT_TRUE(rpt.readWelcome());
+    for (const auto& line : lines) {
+        rpt.send(line);
+        rpt.readLine();
+    }
+}
+
+std::size_t queueLength(ServerHarness& h) {
+    return h.onMain([](Server& s) { return s.channels()->at(0).Queue.size(); });
+}
+int linkState(ServerHarness& h) {
+    return h.onMain([](Server& s) { return int(s.channels()->at(0).Connected.load()); });
+}
+
+TEST(SerialOutput, ReceiverAnsweringCrTakesTheLinesInOrder) {
+    Receiver rx;
+    ServerHarness h(config(rx));
+    feed(h, {eventFor("601"), eventFor("602")});
+    EXPECT_EQ(rx.readLine(), eventFor("601") + "\n");  // LF only, no CR
+    EXPECT_EQ(linkState(h), 1);
+    rx.answer("ack\r");
+    EXPECT_EQ(rx.readLine(), eventFor("602") + "\n");
+    rx.answer("\r");
+    EXPECT_TRUE(test::eventually([&] { return queueLength(h) == 0; }));
+    EXPECT_EQ(linkState(h), 1);
+    // A monitoring client naming "Com" shares the serial channel.
+    ScriptedRepeater client(h.outPort());
+    EXPECT_EQ(client.readLine(), "Kormlink");
+}
+
+TEST(SerialOutput, AnswersEndingInLfOnlyNeverAcknowledge) {
+    Receiver rx;
+    ServerHarness h(config(rx));
+    feed(h, {eventFor("611")});
+    EXPECT_EQ(rx.readLine(), eventFor("611") + "\n");
+    rx.answer("ok\n");
+    EXPECT_EQ(rx.readLine(7000), eventFor("611") + "\n");  // sent again after 5 s
+    EXPECT_EQ(linkState(h), 0);
+    EXPECT_EQ(queueLength(h), 1u);
+    rx.answer("\r");
+    EXPECT_TRUE(test::eventually([&] { return queueLength(h) == 0; }));
+    EXPECT_EQ(linkState(h), 1);
+}
+
+TEST(SerialOutput, TimeSyncGoesFirstAndRemovesNothing) {
+    Receiver rx;
+    ServerHarness h(config(rx, "SyncP=1\n"));
+    ASSERT_TRUE(test::eventually([&] { return linkState(h) == 1; }));  // the port is open
+    h.clock().advance(61'000);
+    auto sync = rx.readLine();
+    ASSERT_TRUE(sync);
+    EXPECT_TRUE(std::regex_match(*sync, std::regex("systime\\d{5}(\\.\\d+)?\n"))) << *sync;
+    feed(h, {eventFor("621")});
+    rx.answer("\r");
+    EXPECT_EQ(rx.readLine(), eventFor("621") + "\n");
+    EXPECT_EQ(queueLength(h), 1u);
+}
+
+TEST(SerialOutput, APortThatCannotBeOpenedIsReported) {
+    ServerHarness h("[In]\nPort=0\n[Out]\nPort=0\nComOn=1\n");  // Com absent: port 0
+    EXPECT_TRUE(test::eventually([&] {
+        auto lines = h.view().commandLines();
+        return std::find(lines.begin(), lines.end(), "[box] Error: Cannot open Com port!") !=
+               lines.end();
+    }));
+    EXPECT_EQ(linkState(h), 0);
+}
+
+TEST(SerialPort, SettingsAreMappedToTermios) {
+    SerialSettings s;
+    s.Baud = 14400;  // not in termios: the nearest rate
+    s.DataBits = 7;
+    s.Parity = 2;
+    s.StopBits = 1;  // one and a half: two
+    s.FlowCtrl = 1;
+    termios t{};
+    configureTermios(t, s);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS7));
+    EXPECT_TRUE(t.c_cflag & PARENB);
+    EXPECT_FALSE(t.c_cflag & PARODD);
+    EXPECT_TRUE(t.c_cflag & CSTOPB);
+    EXPECT_TRUE(t.c_iflag & IXON);
+    EXPECT_FALSE(t.c_cflag & CRTSCTS);
+    EXPECT_EQ(::cfgetospeed(&t), static_cast<speed_t>(B19200));
+    s.DataBits = 4;
+    s.Parity = 1;
+    s.FlowCtrl = 2;
+    configureTermios(t, s);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS5));
+    EXPECT_TRUE(t.c_cflag & PARODD);
+    EXPECT_FALSE(t.c_iflag & IXON);
+    EXPECT_TRUE(t.c_cflag & CRTSCTS);
+    s.FlowCtrl = 3;  // unknown: no flow control
+    configureTermios(t, s);
+    EXPECT_FALSE(t.c_cflag & CRTSCTS);
+    EXPECT_FALSE(t.c_iflag & IXON);
+
+    Receiver rx;
+    std::string error;
+    EXPECT_TRUE(SerialPort::open(rx.path(), s, &error)) << error;
+    EXPECT_FALSE(SerialPort::open("/nonexistent/tty", s, &error));
+    EXPECT_FALSE(SerialPort::open("", s, &error));
+    EXPECT_EQ(serialDevicePath(IniFile::parse("[Ports]\nCOM3=/dev/ttyUSB0\n"), 3), "/dev/ttyUSB0");
+    EXPECT_EQ(serialDevicePath(IniFile{}, 1), "/dev/ttyS0");
+    EXPECT_EQ(serialDevicePath(IniFile{}, 0), "");
+}
+
+}  // namespace
+}  // namespace kormlink
