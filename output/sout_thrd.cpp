@@ -111,6 +111,22 @@ void TSOutThrd::converse() {
 void TSOutThrd::serveChannel() {
     Millis idleSince = m_host.clock().now();
     std::string answer;
+    std::uint64_t removeSeq = 0;  // an answered (or expired) line still to be removed
+    // An acknowledged line is removed even when the loop ends before the next fetch.
+    struct RemoveOnExit {
+        TSOutThrd& self;
+        std::uint64_t& seq;
+        ~RemoveOnExit() {
+            if (seq == 0) return;
+            try {
+                self.m_host.mainThread().call([&] {
+                    if (tOList* list = self.m_host.channels(); list && list->RemoveLine(self.Id, seq))
+                        self.m_host.MarkQueueChanged();
+                });
+            } catch (...) {
+            }
+        }
+    } removeOnExit{*this, removeSeq};
     while (!m_stop.isSet()) {
         Millis now = m_host.clock().now();
         if (SyncPeriod > 0 && now > m_nextSync) {
@@ -122,26 +138,31 @@ void TSOutThrd::serveChannel() {
 
         tOList::Head head;
         m_lineQueued.reset();  // a line queued after the fetch sets it again
-        m_host.mainThread().call([&] {
-            if (tOList* list = m_host.channels()) head = list->FetchHead(Id);
-        });
+        if (removeSeq != 0) {
+            // Removing the answered line and fetching the next is one hand-over.
+            m_host.mainThread().call([&] {
+                if (tOList* list = m_host.channels()) {
+                    if (list->RemoveLine(Id, removeSeq)) m_host.MarkQueueChanged();
+                    head = list->FetchHead(Id);
+                }
+            });
+            removeSeq = 0;
+        } else {
+            m_host.mainThread().call([&] {
+                if (tOList* list = m_host.channels()) head = list->FetchHead(Id);
+            });
+        }
 
         if (!head.text.empty()) {
             idleSince = m_host.clock().now();
             if (!IsAlive(head.text, m_lifetime, m_host.localTime())) {
-                m_host.mainThread().call([&] {
-                    if (tOList* list = m_host.channels(); list && list->RemoveLine(Id, head.seq))
-                        m_host.MarkQueueChanged();
-                });
+                removeSeq = head.seq;  // dropped unsent
                 continue;
             }
             if (!send(head.text + "\r\n")) return;
             if (Sock.recvLine(answer, kAnswerTimeoutMs, &m_stop) != RecvStatus::Line) return;
             if (!answer.empty()) {
-                m_host.mainThread().call([&] {
-                    if (tOList* list = m_host.channels(); list && list->RemoveLine(Id, head.seq))
-                        m_host.MarkQueueChanged();
-                });
+                removeSeq = head.seq;
                 continue;  // acknowledged: the next line at once
             }
             if (!pause(kRetryPauseMs)) return;  // an empty answer: the same line again
