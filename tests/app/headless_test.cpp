@@ -130,6 +130,63 @@ TEST(Headless, ServesARepeaterTakesConsoleCommandsAndQuits) {
     EXPECT_NE(p.out().find("A1B2:->ping"), std::string::npos);
 }
 
+// An event from a repeater reaches a monitoring client and a serial receiver; what is not yet
+// acknowledged survives a SIGTERM restart in the queue files.
+TEST(Headless, EventsTravelEndToEndAndSurviveARestart) {
+    test::TempDir dir;
+    test::PtyReceiver serial;
+    std::filesystem::create_directory(dir.file("Kormlink_c"));
+    const std::uint16_t in = freePort(), out = freePort();
+    dir.write("Kormlink.ini", "[In]\nPort=" + std::to_string(in) + "\n[Out]\nPort=" +
+                                  std::to_string(out) + "\nComOn=1\nCom=7\n[ComIn]\nCom=0\n"
+                                  "[Ports]\nCOM7=" + serial.path() + "\n[Client0]\nId=A1\n");
+    EventSpec first, second;
+    first.transmitter = "111";
+    second.transmitter = "222";
+    {
+        Program p(dir, {"--headless"});
+        std::optional<ScriptedRepeater> rpt;
+        ASSERT_TRUE(test::eventually([&] {
+            rpt.emplace(in);
+            return rpt->connected();
+        }, 5000));
+        ASSERT_TRUE(rpt->readWelcome());
+        rpt->send(first.build());
+        ASSERT_EQ(rpt->readLine(), "");
+
+        ScriptedRepeater client(out);
+        EXPECT_EQ(client.readLine(), "Kormlink");
+        client.send("A1");
+        EXPECT_EQ(client.readLine(), first.build());
+        client.send("ok");
+        EXPECT_EQ(serial.readLine(), first.build() + "\n");
+        serial.answer("\r");
+        sleepMs(200);
+        client.close();
+
+        rpt->send(second.build());  // answered by nobody before the stop
+        ASSERT_EQ(rpt->readLine(), "");
+        EXPECT_EQ(serial.readLine(), second.build() + "\n");
+        p.signal(SIGTERM);
+        EXPECT_EQ(p.wait(10'000), 0);
+    }
+    EXPECT_EQ(dir.read("A1.out"), second.build() + "\r\n");
+    EXPECT_EQ(dir.read("Com.out"), second.build() + "\r\n");
+
+    Program again(dir, {"--headless"});
+    std::optional<ScriptedRepeater> client;
+    ASSERT_TRUE(test::eventually([&] {
+        client.emplace(out);
+        return client->connected();
+    }, 5000));
+    EXPECT_EQ(client->readLine(), "Kormlink");
+    client->send("A1");
+    EXPECT_EQ(client->readLine(), second.build());
+    EXPECT_FALSE(dir.exists("A1.out"));
+    again.type("quit");
+    EXPECT_EQ(again.wait(10'000), 0);
+}
+
 TEST(Headless, PortInUseIsReportedOnceAndTheServerRunsOn) {
     test::TempDir dir;
     auto taken = TcpListener::open(0, nullptr);

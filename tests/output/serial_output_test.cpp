@@ -16,48 +16,9 @@ namespace kormlink {
 namespace {
 
 using test::EventSpec;
+using Receiver = test::PtyReceiver;
 using test::ScriptedRepeater;
 using test::ServerHarness;
-
-// The receiver's end of a pseudo-terminal; the server opens the other end by its path.
-class Receiver {
-public:
-    Receiver() {
-        int slave = -1;
-        char name[128] = {};
-        EXPECT_EQ(::openpty(&m_master, &slave, name, nullptr, nullptr), 0);
-        // Keep the slave open until the server has it, so the master never sees a hang-up.
-        m_slave = slave;
-        m_path = name;
-    }
-    ~Receiver() {
-        ::close(m_master);
-        if (m_slave >= 0) ::close(m_slave);
-    }
-    const std::string& path() const { return m_path; }
-    // Bytes up to and including the next LF, or nullopt after the time.
-    std::optional<std::string> readLine(Millis timeoutMs = 3000) {
-        const Millis deadline = steadyClock().now() + timeoutMs;
-        std::string line;
-        while (steadyClock().now() < deadline) {
-            pollfd p{m_master, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0) continue;
-            char c;
-            if (::read(m_master, &c, 1) != 1) continue;
-            line.push_back(c);
-            if (c == '\n') return line;
-        }
-        return std::nullopt;
-    }
-    void answer(const std::string& bytes) {
-        ASSERT_EQ(::write(m_master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-
-private:
-    int m_master = -1;
-    int m_slave = -1;
-    std::string m_path;
-};
 
 std::string config(const Receiver& r, const std::string& outKeys = "") {
     return "[In]\nPort=0\n[Out]\nPort=0\nComOn=1\nCom=5\n" + outKeys + "[Ports]\nCOM5=" + r.path() +

@@ -1,6 +1,9 @@
 #include "support/harness.h"
 
+#include <poll.h>
+#include <pty.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -120,6 +123,37 @@ void ScriptedRepeater::reset() {
     linger abort{1, 0};
     ::setsockopt(m_socket->fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     m_socket.reset();
+}
+
+PtyReceiver::PtyReceiver() {
+    char name[128] = {};
+    if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
+        throw std::runtime_error("openpty failed");
+    m_path = name;
+}
+
+PtyReceiver::~PtyReceiver() {
+    ::close(m_master);
+    ::close(m_slave);
+}
+
+std::optional<std::string> PtyReceiver::readLine(Millis timeoutMs) {
+    const Millis deadline = steadyClock().now() + timeoutMs;
+    std::string line;
+    while (steadyClock().now() < deadline) {
+        pollfd p{m_master, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0) continue;
+        char c;
+        if (::read(m_master, &c, 1) != 1) continue;
+        line.push_back(c);
+        if (c == '\n') return line;
+    }
+    return std::nullopt;
+}
+
+void PtyReceiver::answer(const std::string& bytes) {
+    if (::write(m_master, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+        throw std::runtime_error("write to pseudo-terminal failed");
 }
 
 void RecordingView::ShowInCommandWindow(const std::string& text) {

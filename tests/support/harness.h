@@ -80,6 +80,23 @@ private:
     RecvStatus m_last = RecvStatus::Timeout;
 };
 
+// A receiver wired to a serial port, played on the master side of a pseudo-terminal; the
+// program under test opens the slave side by its path.
+class PtyReceiver {
+public:
+    PtyReceiver();
+    ~PtyReceiver();
+    const std::string& path() const { return m_path; }
+    // Bytes up to and including the next LF, or nullopt after the time.
+    std::optional<std::string> readLine(Millis timeoutMs = 3000);
+    void answer(const std::string& bytes);
+
+private:
+    int m_master = -1;
+    int m_slave = -1;  // kept open so the master never sees a hang-up
+    std::string m_path;
+};
+
 // Remembers everything shown to the operator. Thread-safe.
 class RecordingView : public OperatorView {
 public:
