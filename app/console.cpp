@@ -48,9 +48,11 @@ void ConsoleView::traceText(TraceDirection direction, const std::string& text) {
     std::fflush(m_out);
 }
 
-void ConsoleView::showMessageBox(const std::string& caption, const std::string& text) {
+void ConsoleView::showMessageBox(const std::string& caption, const std::string& text,
+                                 std::function<void()> closed) {
     std::fprintf(m_err, "%s: %s\n", caption.c_str(), text.c_str());
     std::fflush(m_err);
+    if (closed) closed();  // nobody to wait for
 }
 
 Console::Result Console::execute(std::string_view line) {

@@ -32,7 +32,8 @@ public:
     ConsoleView(std::FILE* out, std::FILE* err) : m_out(out), m_err(err) {}
     void ShowInCommandWindow(const std::string& text) override;
     void traceText(TraceDirection direction, const std::string& text) override;
-    void showMessageBox(const std::string& caption, const std::string& text) override;
+    void showMessageBox(const std::string& caption, const std::string& text,
+                        std::function<void()> closed) override;
     void connectionCountChanged(std::size_t) override {}
 
 private:

@@ -229,11 +229,14 @@ void TFRPTs::ShowInCommandWindow(const std::string&) {
 
 void TFRPTs::traceText(TraceDirection, const std::string&) {}
 
-void TFRPTs::showMessageBox(const std::string& caption, const std::string& text) {
-    // Shown without blocking the main thread, which keeps serving the connections.
+void TFRPTs::showMessageBox(const std::string& caption, const std::string& text,
+                            std::function<void()> closed) {
+    // Window-modal but not blocking: the main thread keeps serving the connections, and the
+    // worker that asked waits for closed().
     auto* box = new QMessageBox(QMessageBox::Critical, QString::fromStdString(caption),
                                 QString::fromStdString(text), QMessageBox::Ok, this);
     box->setAttribute(Qt::WA_DeleteOnClose);
+    if (closed) connect(box, &QMessageBox::finished, this, [closed] { closed(); });
     box->open();
 }
 

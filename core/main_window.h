@@ -40,7 +40,8 @@ public:
     // OperatorView.
     void ShowInCommandWindow(const std::string& text) override;
     void traceText(TraceDirection direction, const std::string& text) override;
-    void showMessageBox(const std::string& caption, const std::string& text) override;
+    void showMessageBox(const std::string& caption, const std::string& text,
+                        std::function<void()> closed) override;
     void connectionCountChanged(std::size_t count) override;
     void channelsChanged() override;
 

@@ -48,8 +48,14 @@ void TOutThrd::run() {
         if (!m_port) {
             std::fprintf(stderr, "Kormlink: serial output COM%d (%s): %s\n", portNumber,
                          path.empty() ? "no device" : path.c_str(), error.c_str());
-            m_host.mainThread().call(
-                [&] { m_host.view().showMessageBox("Error", "Cannot open Com port!"); });
+            // The thread waits until the operator has closed the box (or a stop).
+            auto closed = std::make_shared<std::atomic<bool>>(false);
+            m_host.mainThread().call([&] {
+                m_host.view().showMessageBox("Error", "Cannot open Com port!",
+                                             [closed] { *closed = true; });
+            });
+            while (!*closed && pause(100)) {
+            }
         } else {
             setConnected(true);
         }

@@ -71,7 +71,9 @@ TEST(ConsoleView, TraceAndBoxesAreFormattedForTheTerminal) {
     view.traceText(TraceDirection::Received, "\r\n");
     view.traceText(TraceDirection::Sent, "D2/stat\r\n");
     view.ShowInCommandWindow("A1B2:->stat");
-    view.showMessageBox("Error", "Wrong version (2.5)!");
+    bool closed = false;
+    view.showMessageBox("Error", "Wrong version (2.5)!", [&] { closed = true; });
+    EXPECT_TRUE(closed);
     EXPECT_EQ(Capture::text(cap.out), "<- \n-> D2/stat\nA1B2:->stat\n");
     EXPECT_EQ(Capture::text(cap.err), "Error: Wrong version (2.5)!\n");
 }

@@ -116,6 +116,9 @@ TEST(Headless, ServesARepeaterTakesConsoleCommandsAndQuits) {
     ASSERT_TRUE(rpt->readWelcome());
     rpt->send(EventSpec{}.build());
     ASSERT_EQ(rpt->readLine(), "");
+    // The Id is learned just after the first answer; the second answer comes after that.
+    rpt->send(EventSpec{}.build());
+    ASSERT_EQ(rpt->readLine(), "");
     p.type("cmd A1B2 ping");
     sleepMs(200);
     rpt->send(EventSpec{}.build());

@@ -80,6 +80,8 @@ TEST(OutputServer, EventTravelsFromRepeaterToClientAndLeavesOnAcknowledgement) {
 
     client->close();
     EXPECT_TRUE(test::eventually([&] { return connected(h, 0) == 0; }));
+    // The close record follows the detachment.
+    EXPECT_TRUE(test::eventually([&] { return h.logLines(2).size() >= 3; }));
     auto log = h.logLines(2);
     ASSERT_GE(log.size(), 3u);
     EXPECT_TRUE(std::regex_match(log[log.size() - 2], std::regex(R"(.+ Open Id=A1)"))) << log[log.size() - 2];

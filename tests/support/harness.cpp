@@ -166,9 +166,13 @@ void RecordingView::traceText(TraceDirection direction, const std::string& text)
     m_trace.push_back((direction == TraceDirection::Received ? "<- " : "-> ") + text);
 }
 
-void RecordingView::showMessageBox(const std::string& caption, const std::string& text) {
-    std::lock_guard lock(m_mutex);
-    m_command.push_back("[box] " + caption + ": " + text);
+void RecordingView::showMessageBox(const std::string& caption, const std::string& text,
+                                   std::function<void()> closed) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_command.push_back("[box] " + caption + ": " + text);
+    }
+    if (closed) closed();
 }
 
 void RecordingView::connectionCountChanged(std::size_t count) {

@@ -102,7 +102,8 @@ class RecordingView : public OperatorView {
 public:
     void ShowInCommandWindow(const std::string& text) override;
     void traceText(TraceDirection direction, const std::string& text) override;
-    void showMessageBox(const std::string& caption, const std::string& text) override;
+    void showMessageBox(const std::string& caption, const std::string& text,
+                        std::function<void()> closed) override;
     void connectionCountChanged(std::size_t count) override;
 
     std::vector<std::string> commandLines() const;
