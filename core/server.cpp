@@ -46,7 +46,21 @@ void Server::LoadConfiguration() {
     m_channels = std::make_unique<tOList>(ini, m_options.dataDir, ComOn);
     HasChannels = m_channels->size() > 0;
 
+    // Running (taking connections on) from before the listeners start; if a start throws, the
+    // partial start is stopped again before the exception goes on.
     m_running = true;
+    try {
+        startThreads(settings);
+    } catch (...) {
+        StopServer();
+        throw;
+    }
+    RefreshAll = true;
+    ShowConnectionCount();
+    ShowChannels();
+}
+
+void Server::startThreads(const ServerSettings& settings) {
     m_hostList = std::make_unique<tHostList>();
     m_listener = std::make_unique<TListThrd>(*this, settings.InPort);
     TestTimeMs = settings.TestTimeMs;
@@ -56,10 +70,6 @@ void Server::LoadConfiguration() {
     }
     if (ComOn) m_serialOutput = std::make_unique<TOutThrd>(*this);
     // The serial repeater link starts here once it exists.
-
-    RefreshAll = true;
-    ShowConnectionCount();
-    ShowChannels();
 }
 
 void Server::waitForWorkers(WorkerKind kind, const char* what) {
@@ -74,9 +84,9 @@ void Server::StopServer() {
     if (!m_running) return;
     m_running = false;  // from here on, connections that have not registered yet are refused
 
-    m_listener->stop();
+    if (m_listener) m_listener->stop();
     m_listener.reset();
-    m_hostList->StopAllConnections(m_mainThread, kStopWaitBoundMs);
+    if (m_hostList) m_hostList->StopAllConnections(m_mainThread, kStopWaitBoundMs);
     waitForWorkers(WorkerKind::Repeater, "repeater connection(s)");
     m_hostList.reset();
     m_view.connectionCountChanged(0);
@@ -106,6 +116,16 @@ void Server::StopServer() {
 void Server::RouteEvent(std::string& eventLine, EventSource source) {
     if (m_channels) m_channels->RouteEvent(eventLine, source == EventSource::Tcp, localTime());
     if (m_eventTap) m_eventTap(eventLine, source);
+}
+
+bool Server::takeUnattachedSlot() {
+    if (++m_unattachedClients <= kMaxUnattachedClients) return true;
+    --m_unattachedClients;
+    if (!m_reportedClientFlood.exchange(true))
+        std::fprintf(stderr,
+                     "Kormlink: more than %d output connections name no channel; closing new ones\n",
+                     kMaxUnattachedClients);
+    return false;
 }
 
 void Server::ShowConnectionCount() {

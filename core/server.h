@@ -82,6 +82,9 @@ public:
     LocalTime localTime() const override { return m_options.localTime(); }
     IniFile readConfig() const override;
     std::uint32_t traceId() const override { return m_traceId.load(); }
+    static constexpr int kMaxUnattachedClients = 256;
+    bool takeUnattachedSlot() override;
+    void releaseUnattachedSlot() override { --m_unattachedClients; }
     void workerStarted(WorkerKind kind) override { ++workers(kind); }
     void workerEnded(WorkerKind kind) override { --workers(kind); }
     bool acceptingConnections() const override { return m_running; }
@@ -103,6 +106,7 @@ private:
     std::atomic<int>& workers(WorkerKind kind) {
         return kind == WorkerKind::Repeater ? m_repeaterWorkers : m_clientWorkers;
     }
+    void startThreads(const ServerSettings& settings);
     // Serves hand-overs until no worker of that kind is left, reporting every kStopWaitBoundMs.
     void waitForWorkers(WorkerKind kind, const char* what);
 
@@ -122,6 +126,8 @@ private:
     std::atomic<std::uint32_t> m_traceId{0};
     std::atomic<int> m_repeaterWorkers{0};
     std::atomic<int> m_clientWorkers{0};
+    std::atomic<int> m_unattachedClients{0};
+    std::atomic<bool> m_reportedClientFlood{false};
     EventTap m_eventTap;
 };
 

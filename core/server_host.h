@@ -37,6 +37,11 @@ public:
     virtual LocalTime localTime() const = 0;
     virtual IniFile readConfig() const = 0;
     virtual std::uint32_t traceId() const = 0;
+    // Output clients that have not attached to a channel yet (identifying, or held after naming
+    // none) are capped, so a flood of idle connections cannot use up the descriptors. False
+    // when the cap is reached; a true answer must be matched by releaseUnattachedSlot().
+    virtual bool takeUnattachedSlot() = 0;
+    virtual void releaseUnattachedSlot() = 0;
     // Accounting of started worker threads, so a stop can wait for every one of them.
     virtual void workerStarted(WorkerKind kind) = 0;
     virtual void workerEnded(WorkerKind kind) = 0;

@@ -205,7 +205,7 @@ tOItem::tOItem(const std::string& section, const IniFile& ini, const std::string
     Id = serial ? "Com" : ini.readString(section, "Id", "");
     for (const auto& [key, value] : ini.entries(section)) {
         if (key == "QSize") {
-            QSize = ini.readInteger(section, "QSize", 50);
+            QSize = parseDecimal32(value).value_or(50);
         } else if (key.rfind("Flt", 0) == 0) {
             Filters.push_back(parseFilter(value));
         }
@@ -248,7 +248,8 @@ void tOList::RouteEvent(std::string& line, bool duplicateTest, const LocalTime& 
         if (duplicateTest && !queue.empty() && sameDuplicateFields(line, queue.back().text))
             continue;
         queue.push_back(QueuedLine{++m_nextSeq, line});
-        while (static_cast<std::int64_t>(queue.size()) > channel->QSize) queue.pop_front();
+        while (!queue.empty() && static_cast<std::int64_t>(queue.size()) > channel->QSize)
+            queue.pop_front();
         channel->Signal.notify();
     }
 }

@@ -97,11 +97,19 @@ void TOutThrd::cycle() {
         return;
     }
     bool answered = false;
+    const Millis answerDeadline = m_host.clock().now() + kAnswerTimeoutMs;
     if (m_port) {
         // Only a CR that arrives after the line was sent acknowledges it.
         m_port->discardInput();
-        if (m_port->write(line + "\n", kAnswerTimeoutMs, &m_stop))
+        if (m_port->write(line + "\n", kWriteTimeoutMs, &m_stop)) {
             answered = m_port->waitForByte('\r', kAnswerTimeoutMs, &m_stop);
+        } else {
+            // Held back by flow control or a port that has gone: drop the unsent rest, so a
+            // repeat does not follow a fragment, and wait out the answer time like any
+            // unanswered line instead of spinning.
+            m_port->discardOutput();
+            pause(std::max<Millis>(answerDeadline - m_host.clock().now(), 0));
+        }
         m_port->discardInput();
     } else {
         pause(kAnswerTimeoutMs);

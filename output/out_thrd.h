@@ -25,6 +25,7 @@ class tOItem;
 class TOutThrd {
 public:
     static constexpr Millis kAnswerTimeoutMs = 5'000;
+    static constexpr Millis kWriteTimeoutMs = 1'000;
     static constexpr Millis kIdlePauseMs = 20;
 
     // Starts at once. The channel list must hold its serial channel first.

@@ -18,7 +18,15 @@
 namespace kormlink {
 
 void TSOutThrd::start(ServerHost& host, UniqueFd socket) {
-    std::shared_ptr<TSOutThrd> self(new TSOutThrd(host, std::move(socket)));
+    if (!host.takeUnattachedSlot()) return;  // the socket closes here
+    std::shared_ptr<TSOutThrd> self;
+    try {
+        self.reset(new TSOutThrd(host, std::move(socket)));
+    } catch (...) {
+        host.releaseUnattachedSlot();
+        throw;
+    }
+    self->m_holdsSlot = true;
     host.workerStarted(WorkerKind::OutputClient);
     try {
         std::thread([self]() mutable {
@@ -29,8 +37,13 @@ void TSOutThrd::start(ServerHost& host, UniqueFd socket) {
         }).detach();
     } catch (...) {
         host.workerEnded(WorkerKind::OutputClient);
+        self->releaseSlot();
         throw;
     }
+}
+
+void TSOutThrd::releaseSlot() {
+    if (m_holdsSlot.exchange(false)) m_host.releaseUnattachedSlot();
 }
 
 TSOutThrd::TSOutThrd(ServerHost& host, UniqueFd socket) : m_host(host), Sock(std::move(socket)) {}
@@ -55,10 +68,13 @@ void TSOutThrd::run() {
     }
     if (registered) {
         try {
+            // Whatever ended the conversation, the client must not stay attached.
+            if (m_attached) detach();
             m_host.mainThread().call([&] { m_host.unregisterClient(this); });
         } catch (...) {
         }
     }
+    releaseSlot();
     Sock.shutdownBoth();
     m_completion->set();
 }
@@ -90,6 +106,7 @@ void TSOutThrd::converse() {
     if (!id.empty()) writeLog(localeDateTimeTextOmitMidnight(m_host.localTime()) + " Open Id=" + id);
 
     attach();
+    if (!Id.empty()) releaseSlot();  // attached: no longer counted against the cap
     if (Id.empty()) {
         writeLog(localeDateTimeTextOmitMidnight(m_host.localTime()) + " Close");
         for (int i = 0; i < kHoldSteps && pause(100); ++i) {
@@ -192,15 +209,17 @@ void TSOutThrd::attach() {
             Id.clear();
             return;
         }
-        clients->add(this);
-        ++channel->Connected;
         channel->Signal.subscribe(&m_lineQueued);
+        clients->add(this);
+        m_attached = true;
+        ++channel->Connected;
         m_host.ShowChannels();
     });
 }
 
 void TSOutThrd::detach() {
     m_host.mainThread().call([&] {
+        m_attached = false;
         tOList* list = m_host.channels();
         tOItem* channel = (list && !Id.empty()) ? list->find(Id) : nullptr;
         if (channel) channel->Signal.unsubscribe(&m_lineQueued);

@@ -53,6 +53,7 @@ private:
     void attach();
     void detach();
     void writeLog(const std::string& record);
+    void releaseSlot();
     bool send(const std::string& text);
     // Waits ms milliseconds or until stopped; false when stopped.
     bool pause(Millis ms);
@@ -65,6 +66,8 @@ private:
     std::shared_ptr<Completion> m_completion = std::make_shared<Completion>();
     Waker m_lineQueued;  // set by the attached channel when it queues a line
     bool m_peerGone = false;
+    bool m_attached = false;                 // in tOHostList and subscribed to the channel
+    std::atomic<bool> m_holdsSlot{false};    // counted as an unattached client
     std::string m_ip;
 
     std::string Id;

@@ -173,10 +173,13 @@ bool SerialPort::write(std::string_view data, Millis timeoutMs, const Waker* int
 
 void SerialPort::discardInput() {
     char buf[512];
-    while (::read(m_fd.get(), buf, sizeof buf) > 0) {
+    // Bounded: a receiver that never stops sending cannot hold the thread here.
+    for (int i = 0; i < 128 && ::read(m_fd.get(), buf, sizeof buf) > 0; ++i) {
     }
     ::tcflush(m_fd.get(), TCIFLUSH);
 }
+
+void SerialPort::discardOutput() { ::tcflush(m_fd.get(), TCOFLUSH); }
 
 bool SerialPort::waitForByte(char c, Millis timeoutMs, const Waker* interrupt) {
     const Millis deadline = steadyClock().now() + timeoutMs;

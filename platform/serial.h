@@ -56,6 +56,8 @@ public:
     bool write(std::string_view data, Millis timeoutMs, const Waker* interrupt = nullptr);
     // Reads and drops everything received so far.
     void discardInput();
+    // Drops everything written but not yet sent.
+    void discardOutput();
     // Waits until the byte c arrives among bytes received from now on; the bytes read meanwhile
     // are consumed. False on time-out, error or when the waker is set.
     bool waitForByte(char c, Millis timeoutMs, const Waker* interrupt = nullptr);

@@ -165,6 +165,15 @@ TEST_F(ChannelList, BuiltFromSectionsInOrderWithTheirKeys) {
     EXPECT_EQ(list->at(2).Filters[1].IdFrom, 5);
 }
 
+TEST_F(ChannelList, QueueSizeComesFromTheExactKeyAndMayBeZeroOrNegative) {
+    auto list = build("[Client0]\nId=A\nqsize=5\nQSize=-1\n[Client1]\nId=B\nQSize=0\n");
+    EXPECT_EQ(list->at(0).QSize, -1);
+    std::string line = event("100");
+    list->RouteEvent(line, true, kNow);  // keeps nothing, and must not fail
+    EXPECT_TRUE(list->at(0).Queue.empty());
+    EXPECT_TRUE(list->at(1).Queue.empty());
+}
+
 TEST_F(ChannelList, DuplicatesOverflowAndTheSerialLink) {
     auto list = build("[Client0]\nId=A\nQSize=3\n[Client1]\nId=B\nFlt0=0;0;$01;$FF;0\n");
     std::string first = event("100");
