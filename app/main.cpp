@@ -10,6 +10,7 @@
 
 #include "app/console.h"
 #include "core/main_thread.h"
+#include "config_image/message_catalog.h"
 #include "core/server.h"
 #include "platform/signals.h"
 #include "kormlink_version.h"
@@ -37,6 +38,7 @@ bool hasDisplay() {
 }
 
 int runHeadless() {
+    LoadMessages(".");
     MainThread mainThread;
     ConsoleView view(stdout, stderr);
     Server server(mainThread, view);

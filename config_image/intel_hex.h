@@ -28,6 +28,11 @@ void BuildImageHexLines(const tCfgImage& image, std::vector<std::string>& lines)
 
 // Applies one line to the image: data records (type 00) only; every byte is dispatched to its
 // area by device address, bytes for unmapped addresses are dropped. Other lines are ignored.
+// The type (characters 8-9) must be present and read as 0; the count, address and data fields
+// are read by textToNumber with "$" in front, so a malformed field gives the digits before its
+// first bad character. A line shorter than its count says stores only the bytes whose two
+// characters are both present; nothing past the end of the line is read. The checksum is not
+// checked.
 void ParseHexLine(tCfgImage& image, std::string_view line);
 
 // Sets every area and slot record to 0xFF, applies every line, and returns the lowest present

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <thread>
 
+#include "config_image/message_catalog.h"
 #include "core/main_thread.h"
 #include "core/main_window.h"
 #include "core/server.h"
@@ -17,6 +18,7 @@ namespace kormlink {
 
 int runDesktop(int argc, char** argv) {
     QApplication app(argc, argv);
+    LoadMessages(".");
     MainThread mainThread;
     // Worker hand-overs are drained by the Qt event loop (nested loops of modal dialogs too).
     mainThread.setWaker([&mainThread] {

@@ -5,6 +5,7 @@
 
 #include "core/main_thread.h"
 #include "core/operator_view.h"
+#include "device/com_thrd.h"
 #include "output/channels.h"
 #include "output/client_list.h"
 #include "output/out_list_thrd.h"
@@ -69,7 +70,9 @@ void Server::startThreads(const ServerSettings& settings) {
         m_outListener = std::make_unique<TOListThrd>(*this, settings.OutPort);
     }
     if (ComOn) m_serialOutput = std::make_unique<TOutThrd>(*this);
-    // The serial repeater link starts here once it exists.
+    // The serial repeater link: Nr 2, an entry of the registry; a port that cannot be opened
+    // means no link, silently.
+    TComThrd::Create(*this, 2);
 }
 
 void Server::waitForWorkers(WorkerKind kind, const char* what) {

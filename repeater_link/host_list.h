@@ -20,6 +20,8 @@ class tHostList {
 public:
     // Appends the connection, then sorts by HpId.
     void RegisterConnection(RepeaterConnection* connection);
+    // Appends the connection without sorting (the serial link joins at the end).
+    void AppendConnection(RepeaterConnection* connection) { m_entries.push_back(connection); }
     // Sorts again, after a connection has learned its HpId.
     void ResortConnections();
     // Removes the connection (by identity). A connection that is not registered sounds a short

@@ -1,17 +1,28 @@
 #include "repeater_link/repeater_connection.h"
 
+#include "device/program_editor.h"
+
 namespace kormlink {
 
-void RepeaterConnection::setPendingCmd(std::string cmd) {
+void RepeaterConnection::setPendingCmd(std::string cmd, std::shared_ptr<ProgramEditor> editor) {
     std::lock_guard lock(m_cmdMutex);
     m_pendingCmd = std::move(cmd);
+    m_editor = std::move(editor);
 }
 
-std::string RepeaterConnection::takePendingCmd() {
+void RepeaterConnection::keepPendingCmd(std::string cmd, std::shared_ptr<ProgramEditor> editor) {
     std::lock_guard lock(m_cmdMutex);
-    std::string cmd;
-    cmd.swap(m_pendingCmd);
-    return cmd;
+    if (!m_pendingCmd.empty()) return;
+    m_pendingCmd = std::move(cmd);
+    m_editor = std::move(editor);
+}
+
+std::pair<std::string, std::shared_ptr<ProgramEditor>> RepeaterConnection::takePendingCmd() {
+    std::lock_guard lock(m_cmdMutex);
+    std::pair<std::string, std::shared_ptr<ProgramEditor>> taken;
+    taken.first.swap(m_pendingCmd);
+    taken.second.swap(m_editor);
+    return taken;
 }
 
 std::string RepeaterConnection::pendingCmd() const {

@@ -16,6 +16,8 @@
 
 namespace kormlink {
 
+class ProgramEditor;
+
 // Set once when a connection thread has finished with everything it shares. Whoever stops a
 // connection takes this before requesting termination and waits on it, never on the
 // connection object, which disposes of itself when its thread ends.
@@ -39,10 +41,14 @@ public:
     std::string Ip;                      // the peer's address, dotted IPv4
     std::string EventLine;               // main thread: the last line handed to the outputs
 
-    // The command window's command line for this repeater; any thread.
-    void setPendingCmd(std::string cmd);
-    // Takes the pending command and clears it in one step; any thread.
-    std::string takePendingCmd();
+    // The command window's command line for this repeater, with the configuration editor of a
+    // programming request or upload (if any); any thread. A newer command replaces an older one.
+    void setPendingCmd(std::string cmd, std::shared_ptr<ProgramEditor> editor = nullptr);
+    // Sets the command only when none is pending (a command the connection keeps for its next
+    // pass must not overwrite one the operator gave meanwhile); any thread.
+    void keepPendingCmd(std::string cmd, std::shared_ptr<ProgramEditor> editor);
+    // Takes the pending command and its editor and clears both in one step; any thread.
+    std::pair<std::string, std::shared_ptr<ProgramEditor>> takePendingCmd();
     std::string pendingCmd() const;
 
     // Asks the connection thread to end; it notices within its receive cycle. Any thread.
@@ -53,6 +59,7 @@ public:
 private:
     mutable std::mutex m_cmdMutex;
     std::string m_pendingCmd;
+    std::shared_ptr<ProgramEditor> m_editor;  // shared with the request that set it
     std::shared_ptr<Completion> m_completion = std::make_shared<Completion>();
 };
 

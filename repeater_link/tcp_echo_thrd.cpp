@@ -14,23 +14,6 @@
 #include "core/server_host.h"
 
 namespace kormlink {
-namespace {
-
-// Command forms whose exchanges are carried out by the device-command layer.
-bool isExchangeCommand(const std::string& cmd) {
-    for (const char* form : {"?upfirm", ":upfirm", ":upee", "prog"})
-        if (cmd.find(form) != std::string::npos) return true;
-    return false;
-}
-
-// Positions 47-62 of a status line: its state content.
-constexpr size_t kStateFrom = 46;
-constexpr size_t kStateLen = 16;
-// Position 44: the kind digit.
-constexpr size_t kKindIndex = 43;
-
-}  // namespace
-
 void TTCPEchoThrd::start(ServerHost& host, UniqueFd socket, std::int32_t nr) {
     std::shared_ptr<TTCPEchoThrd> self(new TTCPEchoThrd(host, std::move(socket), nr));
     host.workerStarted(WorkerKind::Repeater);
@@ -141,7 +124,12 @@ void TTCPEchoThrd::runCycles() {
                 auto number = hexAt(line, 64, 4);
                 if (!number || *number != BatchCount) BatchBroken = true;
             } else {
+                const std::string received = line;
                 respond(line);
+                // An exchange answered this line and replaced it with its own last reply. An
+                // event line that was answered that way is still an event: it is logged and
+                // passed on before the reply is looked at, or it would be lost.
+                if (line != received && isEventLine(received)) processEventLine(received);
             }
             if (isEventLine(line)) {
                 processEventLine(line);
@@ -155,14 +143,17 @@ void TTCPEchoThrd::runCycles() {
     }
 }
 
-void TTCPEchoThrd::respond(const std::string& line) {
+void TTCPEchoThrd::respond(std::string& line) {
     Ack.clear();
     if (line.empty() && BatchCount != 0) {
         if (BatchBroken) BatchCount = 0;
         Ack = "D" + std::to_string(BatchCount) + "/";
     }
-    if (std::string cmd = takePendingCmd(); !cmd.empty()) {
-        DispatchCommand(cmd, line);
+    if (auto [cmd, editor] = takePendingCmd(); !cmd.empty()) {
+        CommandContext ctx{cmd, editor, Ack, LoadDelay, ACKDelay};
+        DispatchResult result = DispatchCommand(*this, ctx);
+        if (!result.stillPending.empty()) keepPendingCmd(result.stillPending, result.editor);
+        if (result.replacesLine) line = result.line;
     } else if (SyncDue && m_host.clock().now() > NextAttempt) {
         SysTimeCmd = sysTimeCommand(m_host.localTime());
         NextAttempt = m_host.clock().now() + CmdDelay;
@@ -182,27 +173,6 @@ void TTCPEchoThrd::respond(const std::string& line) {
     BatchBroken = false;
 }
 
-void TTCPEchoThrd::DispatchCommand(const std::string& cmd, const std::string& line) {
-    LogText = hexId(HpId) + ":" + std::string(trimLine("->" + Ack + cmd));
-    if (isExchangeCommand(cmd)) {
-        // Firmware updates and programming requests need the device-command layer, which this
-        // build does not have yet. The command is dropped; the line is still acknowledged.
-        std::string notice = hexId(HpId) + ": command not supported yet, dropped: " + cmd;
-        m_host.mainThread().call([&] {
-            m_host.view().ShowInCommandWindow(LogText);
-            m_host.view().ShowInCommandWindow(notice);
-        });
-        if (isEventLine(line) || !Ack.empty()) SendLine(Ack + std::string(kCrLf));
-        return;
-    }
-    m_host.mainThread().call([&] {
-        m_host.view().ShowInCommandWindow(LogText);
-        m_host.logs().WriteEventLog(LogText);
-    });
-    pause(ACKDelay);
-    SendLine(Ack + cmd + std::string(kCrLf));
-}
-
 void TTCPEchoThrd::processEventLine(const std::string& received) {
     const std::string line(trimLine(received));
     LogText = line;
@@ -217,7 +187,6 @@ void TTCPEchoThrd::processEventLine(const std::string& received) {
         const EventFields fields = parseEventFields(line);
         if (fields.hasIdWord) {
             LineId = fields.lineId;
-            StatusFlag = 8;
             if (HpId.load() == 0) {
                 HpId = LineId;
                 if (tHostList* list = m_host.hostList()) list->ResortConnections();
@@ -227,52 +196,69 @@ void TTCPEchoThrd::processEventLine(const std::string& received) {
                 }
             }
         }
-
-        if (fields.isStatus()) {
-            // Held back; passed on below when it changed or the test time has passed.
-            if (PrevStatus.size() >= kStateFrom + kStateLen) {
-                if (PrevStatus.compare(kStateFrom, kStateLen, line, kStateFrom, kStateLen) != 0) {
-                    StatusFlag = 0;
-                    m_forwardDue = true;
-                }
-            } else {
-                m_forwardDue = true;
-            }
-            PrevStatus = line;
-        } else {
+        if (!m_status.take(line, fields)) {
             EventLine = line;
             m_host.RouteEvent(EventLine, EventSource::Tcp);
             m_host.MarkRefresh();
         }
-        forwardStatusRepetition(m_host.clock().now());
+        if (auto repeated = m_status.due(m_host.clock().now(), m_host.TestTime(), m_host.localTime())) {
+            EventLine = *repeated;
+            m_host.RouteEvent(EventLine, EventSource::Tcp);
+            m_host.MarkRefresh();
+        }
     });
-}
-
-// Main thread. Passes the last status line on, freshly stamped, when it is due.
-void TTCPEchoThrd::forwardStatusRepetition(Millis now) {
-    if (PrevStatus.empty()) return;
-    if (!m_forwardDue && now - LastForward <= m_host.TestTime()) return;
-    LastForward = now;
-    m_forwardDue = false;
-    EventLine = PrevStatus;
-    EventLine.replace(kTimeStampPos - 1, kTimeStampLen, formatTimeStamp(m_host.localTime()));
-    EventLine[kKindIndex] = StatusFlag == 8 ? '8' : '0';
-    m_host.RouteEvent(EventLine, EventSource::Tcp);
-    m_host.MarkRefresh();
 }
 
 RecvStatus TTCPEchoThrd::RecvLine(std::string& line, Millis timeoutMs) {
     RecvStatus status = m_socket.recvLine(line, timeoutMs, &m_stop);
-    if (status == RecvStatus::Line) {
-        std::uint32_t id = HpId.load();
-        if (id != 0 && id == m_host.traceId()) {
-            std::string text = line.empty() ? std::string(kCrLf) : line;
-            // call(), not post(): a peer flooding lines must not grow the main thread's queue.
-            m_host.mainThread().call(
-                [&] { m_host.view().traceText(TraceDirection::Received, text); });
+    if (status == RecvStatus::Line) traceReceived(line.empty() ? std::string(kCrLf) : line);
+    return status;
+}
+
+void TTCPEchoThrd::traceReceived(const std::string& text) {
+    std::uint32_t id = HpId.load();
+    if (id == 0 || id != m_host.traceId()) return;
+    // call(), not post(): a peer flooding lines must not grow the main thread's queue.
+    m_host.mainThread().call([&] { m_host.view().traceText(TraceDirection::Received, text); });
+}
+
+ReplyStatus TTCPEchoThrd::readReply(std::string& line, Millis timeoutMs) {
+    switch (RecvLine(line, timeoutMs)) {
+        case RecvStatus::Line: return ReplyStatus::Line;
+        case RecvStatus::Timeout: return ReplyStatus::Timeout;
+        default: m_sendFailed = true; return ReplyStatus::Broken;  // the connection ends after
+    }
+}
+
+std::string TTCPEchoThrd::waitForPrompt() {
+    // Up to 600 looks, 100 ms apart, for 14 bytes waiting; exactly those 14 are taken, and
+    // anything after them stays for later line reads.
+    for (int i = 0; i < 600; ++i) {
+        pause(100);
+        if (m_stop.isSet()) return {};
+        if (m_socket.bytesWaiting() >= 14) {
+            std::string reply;
+            if (m_socket.recvBytes(reply, 14, 100, &m_stop) != RecvStatus::Line) return {};
+            traceReceived(reply);
+            return reply;
         }
     }
-    return status;
+    return {};
+}
+
+IniFile TTCPEchoThrd::readConfig() const { return m_host.readConfig(); }
+
+Millis TTCPEchoThrd::now() const { return m_host.clock().now(); }
+
+void TTCPEchoThrd::writeEventLog(const std::string& text) {
+    m_host.mainThread().call([&] { m_host.logs().WriteEventLog(text); });
+}
+
+void TTCPEchoThrd::errorBox(const std::string& text) {
+    auto closed = std::make_shared<std::atomic<bool>>(false);
+    m_host.mainThread().call(
+        [&] { m_host.view().showMessageBox("Error", text, [closed] { *closed = true; }); });
+    while (!*closed && !m_stop.isSet()) pause(100);
 }
 
 void TTCPEchoThrd::SendLine(const std::string& text) {

@@ -23,6 +23,8 @@
 #include <string>
 
 #include "core/config.h"
+#include "device/command_protocol.h"
+#include "repeater_link/status_lines.h"
 #include "platform/tcp.h"
 #include "repeater_link/repeater_connection.h"
 
@@ -30,7 +32,7 @@ namespace kormlink {
 
 class ServerHost;
 
-class TTCPEchoThrd final : public RepeaterConnection {
+class TTCPEchoThrd final : public RepeaterConnection, private ExchangeIo {
 public:
     static constexpr Millis kCycleMs = 500;
 
@@ -52,12 +54,25 @@ private:
     void runCycles();
     void endConnection();
 
-    void respond(const std::string& line);
-    void DispatchCommand(const std::string& cmd, const std::string& line);
+    // The response step; an exchange may replace the pass's line.
+    void respond(std::string& line);
     void processEventLine(const std::string& line);
-    void forwardStatusRepetition(Millis now);
+
+    // ExchangeIo: the command exchanges run on this connection's thread and socket.
+    bool isSerial() const override { return false; }
+    std::uint32_t linkId() const override { return HpId.load(); }
+    ReplyStatus readReply(std::string& line, Millis timeoutMs) override;
+    void sendText(const std::string& text) override { SendLine(text); }
+    std::string waitForPrompt() override;
+    void pauseMs(Millis ms) override { pause(ms); }
+    IniFile readConfig() const override;
+    Millis now() const override;
+    void show(const std::string& text) override { showInCommandWindow(text); }
+    void writeEventLog(const std::string& text) override;
+    void errorBox(const std::string& text) override;
 
     RecvStatus RecvLine(std::string& line, Millis timeoutMs);
+    void traceReceived(const std::string& text);
     void SendLine(const std::string& text);
     // Pauses ms milliseconds, less when a stop is requested.
     void pause(Millis ms);
@@ -86,10 +101,7 @@ private:
     std::uint16_t BatchCount = 0;
     bool BatchBroken = false;
     std::string Ack;
-    std::string PrevStatus;
-    Millis LastForward = 0;
-    bool m_forwardDue = true;  // LastForward "0": the next check forwards whatever the clock says
-    int StatusFlag = 0;
+    StatusLines m_status{true};  // main thread
 };
 
 }  // namespace kormlink

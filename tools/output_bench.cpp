@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
     char tmpl[] = "/tmp/kormlink-bench-XXXXXX";
     std::string dir = ::mkdtemp(tmpl);
     ::mkdir((dir + "/Kormlink_c").c_str(), 0755);
-    replaceFileAtomically(dir + "/Kormlink.ini", "[In]\nPort=0\n[Out]\nPort=0\n[Client0]\nId=A\nQSize=" +
+    replaceFileAtomically(dir + "/Kormlink.ini", "[In]\nPort=0\n[ComIn]\nCom=0\n[Out]\nPort=0\n[Client0]\nId=A\nQSize=" +
                                                      std::to_string(lines) + "\n");
     MainThread mainThread;
     NullOperatorView view;

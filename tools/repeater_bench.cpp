@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
     std::string dir = ::mkdtemp(tmpl);
     ::mkdir((dir + "/Kormlink").c_str(), 0755);
     ::mkdir((dir + "/Kormlink_c").c_str(), 0755);
-    replaceFileAtomically(dir + "/Kormlink.ini", "[In]\nPort=0\n[Sock]\nACKDelay=0\n");
+    replaceFileAtomically(dir + "/Kormlink.ini", "[In]\nPort=0\n[ComIn]\nCom=0\n[Sock]\nACKDelay=0\n");
 
     MainThread mainThread;
     NullOperatorView view;

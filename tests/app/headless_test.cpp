@@ -106,7 +106,7 @@ TEST(Headless, ServesARepeaterTakesConsoleCommandsAndQuits) {
     test::TempDir dir;
     std::filesystem::create_directory(dir.file("Kormlink"));
     const std::uint16_t port = freePort();
-    dir.write("Kormlink.ini", "[In]\nPort=" + std::to_string(port) + "\n");
+    dir.write("Kormlink.ini", "[In]\nPort=" + std::to_string(port) + "\n[ComIn]\nCom=0\n");
     Program p(dir, {"--headless"});
     std::optional<ScriptedRepeater> rpt;
     ASSERT_TRUE(test::eventually([&] {
@@ -194,7 +194,7 @@ TEST(Headless, PortInUseIsReportedOnceAndTheServerRunsOn) {
     test::TempDir dir;
     auto taken = TcpListener::open(0, nullptr);
     ASSERT_TRUE(taken);
-    dir.write("Kormlink.ini", "[In]\nPort=" + std::to_string(taken->port()) + "\n");
+    dir.write("Kormlink.ini", "[In]\nPort=" + std::to_string(taken->port()) + "\n[ComIn]\nCom=0\n");
     Program p(dir, {"--headless"});
     sleepMs(500);
     EXPECT_EQ(p.wait(0), -1);  // still running
@@ -208,7 +208,7 @@ TEST(Headless, PortInUseIsReportedOnceAndTheServerRunsOn) {
 
 TEST(Headless, WithoutADisplayItRunsHeadlessAndSaysSo) {
     test::TempDir dir;
-    dir.write("Kormlink.ini", "[In]\nPort=0\n");
+    dir.write("Kormlink.ini", "[In]\nPort=0\n[ComIn]\nCom=0\n");
     ::unsetenv("DISPLAY");
     ::unsetenv("WAYLAND_DISPLAY");
     Program p(dir, {});

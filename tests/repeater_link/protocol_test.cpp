@@ -139,16 +139,6 @@ TEST_F(Protocol, BatchAcknowledgementGoesInFrontOfAPendingCommand) {
     }));
 }
 
-TEST_F(Protocol, ExchangeCommandsAreDroppedUntilSupported) {
-    ASSERT_EQ(plainEvent(), "");
-    queueCommand(h, 0xA1B2, "1234?upfirm|/tmp/fw.hex");
-    EXPECT_EQ(plainEvent(), "");  // acknowledged as usual; nothing of the command is sent
-    EXPECT_EQ(plainEvent(), "");
-    auto shown = h.view().commandLines();
-    ASSERT_GE(shown.size(), 2u);
-    EXPECT_NE(shown.back().find("not supported"), std::string::npos);
-}
-
 TEST_F(Protocol, TimeSynchronisationRepeatsUntilOk) {
     ASSERT_EQ(plainEvent(), "");
     h.clock().advance(61'000);  // SyncP is one minute

@@ -196,7 +196,9 @@ std::size_t RecordingView::lastCount() const {
 }
 
 ServerHarness::ServerHarness(const std::string& ini, bool withLogFolders) {
-    m_dir.write("Kormlink.ini", ini);
+    // The serial repeater link defaults to COM1, the machine's own serial port: tests name
+    // their ports, and have none unless they say so.
+    m_dir.write("Kormlink.ini", ini.find("[ComIn]") == std::string::npos ? ini + "[ComIn]\nCom=0\n" : ini);
     if (withLogFolders) {
         std::filesystem::create_directory(m_dir.file("Kormlink"));
         std::filesystem::create_directory(m_dir.file("Kormlink_c"));

@@ -20,7 +20,7 @@ using test::ScriptedRepeater;
 // A window over a server in a temporary data folder; the test thread is the main thread.
 struct Desktop {
     explicit Desktop(const std::string& ini) : app(argc, argv) {
-        dir.write("Kormlink.ini", ini);
+        dir.write("Kormlink.ini", ini + "[ComIn]\nCom=0\n");
         ServerOptions options;
         options.dataDir = dir.path();
         server.emplace(mainThread, window, options);

@@ -1,0 +1,247 @@
+#include "device/com_thrd.h"
+
+#include <poll.h>
+
+#include <atomic>
+#include <cstdio>
+#include <exception>
+#include <thread>
+
+#include "core/main_thread.h"
+#include "core/operator_view.h"
+#include "core/server_host.h"
+#include "repeater_link/daily_logs.h"
+#include "repeater_link/event_line.h"
+#include "repeater_link/host_list.h"
+
+namespace kormlink {
+
+bool TComThrd::Create(ServerHost& host, std::int32_t nr) {
+    const IniFile ini = host.readConfig();
+    const std::int32_t number = ini.readInteger("ComIn", "Com", 1);
+    std::string error;
+    auto port = SerialPort::open(serialDevicePath(ini, number), readSerialSettings(ini, "ComIn"),
+                                 &error);
+    if (!port) return false;  // no serial link, and nothing to report
+    std::shared_ptr<TComThrd> self(new TComThrd(host, std::move(*port), nr));
+    // Registered before the thread starts, so a stop that follows at once finds it.
+    if (tHostList* list = host.hostList()) list->AppendConnection(self.get());
+    host.ShowConnectionCount();
+    host.workerStarted(WorkerKind::Repeater);
+    try {
+        std::thread([self]() mutable {
+            ServerHost& host = self->m_host;
+            self->run();
+            self.reset();
+            host.workerEnded(WorkerKind::Repeater);
+        }).detach();
+    } catch (...) {
+        if (tHostList* list = host.hostList()) list->UnregisterConnection(self.get());
+        host.workerEnded(WorkerKind::Repeater);
+        throw;
+    }
+    return true;
+}
+
+TComThrd::TComThrd(ServerHost& host, SerialPort port, std::int32_t nr)
+    : m_host(host), m_port(std::move(port)) {
+    Nr = nr;
+    Ip = "Com";
+    HpId = kSerialHpId;
+    const IniFile ini = host.readConfig();
+    CmdDelay = ini.readInteger("Sock", "CmdDelay", 1000);
+    LoadDelay = ini.readInteger("loadee", "delay", 5000);
+    SyncP = static_cast<Millis>(ini.readInteger("ComIn", "SyncP", 60)) * 60'000;
+}
+
+void TComThrd::run() {
+    try {
+        NextSync = m_host.clock().now() + SyncP;
+        SendLine(std::string(kRepeaterGreeting) + std::string(kCrLf));
+        SendLine(sysTimeCommand(m_host.localTime()) + std::string(kCrLf));
+        runCycles();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "Kormlink: serial repeater link ended by an error: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "Kormlink: serial repeater link ended by an error\n");
+    }
+    try {
+        // The link leaves the registry itself, like a TCP connection, so no entry outlives it.
+        m_host.mainThread().call([&] {
+            Closed = true;
+            if (tHostList* list = m_host.hostList()) list->UnregisterConnection(this);
+            m_host.ShowConnectionCount();
+        });
+    } catch (...) {
+    }
+    completion()->set();
+}
+
+void TComThrd::runCycles() {
+    while (!m_stop.isSet()) {
+        std::string line = RecvLine(kCycleMs);
+        const Millis now = m_host.clock().now();
+        if (SyncP > 0 && now > NextSync) {
+            NextSync = now + SyncP;
+            SyncDue = true;
+        }
+        if (line.empty()) {
+            // A time-out or a blank line: only a pending command goes out.
+            if (auto [cmd, editor] = takePendingCmd(); !cmd.empty()) {
+                CommandContext ctx{cmd, editor, "", LoadDelay, 0};
+                DispatchResult result = DispatchCommand(*this, ctx);
+                if (!result.stillPending.empty()) keepPendingCmd(result.stillPending, result.editor);
+            }
+            continue;
+        }
+        if (line == "OK") {
+            NextAttempt = now;
+            SyncDue = false;
+        }
+        if (isNumberedLine(line)) {
+            line[13] = '3';
+            ++BatchCount;  // counted, but the serial link never acknowledges batches
+        } else {
+            const std::string received = line;
+            respond(line);
+            if (line != received && isEventLine(received)) processEventLine(received);
+        }
+        if (isEventLine(line)) {
+            processEventLine(line);
+        } else if (!line.empty()) {
+            const std::string shown = hexId(kSerialHpId) + ":" + line;
+            m_host.mainThread().call([&] {
+                m_host.logs().WriteStatusLog(line);
+                m_host.view().ShowInCommandWindow(shown);
+            });
+        }
+    }
+}
+
+void TComThrd::respond(std::string& line) {
+    if (auto [cmd, editor] = takePendingCmd(); !cmd.empty()) {
+        CommandContext ctx{cmd, editor, "", LoadDelay, 0};
+        DispatchResult result = DispatchCommand(*this, ctx);
+        if (!result.stillPending.empty()) keepPendingCmd(result.stillPending, result.editor);
+        if (result.replacesLine) line = result.line;
+    } else if (SyncDue && m_host.clock().now() > NextAttempt) {
+        SysTimeCmd = sysTimeCommand(m_host.localTime());
+        NextAttempt = m_host.clock().now() + CmdDelay;
+        LogText = hexId(kSerialHpId) + ":" + std::string(trimLine("->" + SysTimeCmd));
+        m_host.mainThread().call([&] {
+            m_host.view().ShowInCommandWindow(LogText);
+            m_host.logs().WriteEventLog(LogText);
+        });
+        SendLine(SysTimeCmd + std::string(kCrLf));
+        SysTimeCmd.clear();
+    } else if (isEventLine(line)) {
+        SendLine(std::string(kCrLf));
+    }
+    ++MCnt;
+    BatchCount = 0;
+}
+
+void TComThrd::processEventLine(const std::string& received) {
+    const std::string line(trimLine(received));
+    LogText = line;
+    m_host.mainThread().call([&] {
+        m_host.logs().WriteEventLog(LogText);
+        const EventFields fields = parseEventFields(line);
+        if (!m_status.take(line, fields)) {
+            EventLine = line;
+            m_host.RouteEvent(EventLine, EventSource::Serial);
+            m_host.MarkRefresh();
+        }
+        if (auto repeated = m_status.due(m_host.clock().now(), m_host.TestTime(), m_host.localTime())) {
+            EventLine = *repeated;
+            m_host.RouteEvent(EventLine, EventSource::Serial);
+            m_host.MarkRefresh();
+        }
+    });
+}
+
+std::string TComThrd::RecvLine(Millis timeoutMs) {
+    auto takeLine = [this]() -> std::optional<std::string> {
+        const std::size_t cr = RxBuffer.find('\r');
+        if (cr == std::string::npos) return std::nullopt;
+        std::string line(trimLine(std::string_view(RxBuffer).substr(0, cr + 1)));
+        RxBuffer.erase(0, cr + 1);
+        return line;
+    };
+    std::optional<std::string> line = takeLine();
+    const Millis deadline = m_host.clock().now() + timeoutMs;
+    while (!line && !m_stop.isSet()) {
+        const Millis left = deadline - m_host.clock().now();
+        if (left <= 0) break;
+        if (RxBuffer.size() > kDiscardAbove) {
+            pause(left);  // a stream without CR: wait out the time, then drop it
+            break;
+        }
+        std::string chunk;
+        if (!m_port.readSome(chunk, kReadChunk, left, &m_stop)) break;
+        RxBuffer += chunk;
+        line = takeLine();
+    }
+    if (!line) {
+        if (RxBuffer.size() > kDiscardAbove || m_port.bytesWaiting() > kDiscardAbove) {
+            RxBuffer.clear();
+            m_port.discardInput();
+        }
+        return {};
+    }
+    if (!line->empty()) traceText(TraceDirection::Received, *line);
+    return *line;
+}
+
+void TComThrd::SendLine(const std::string& text) {
+    traceText(TraceDirection::Sent, text);
+    // The whole text goes to the port, or (held by flow control) is dropped after the time-out.
+    if (!m_port.write(text, kWriteTimeoutMs, &m_stop)) m_port.discardOutput();
+}
+
+void TComThrd::traceText(TraceDirection direction, const std::string& text) {
+    if (m_host.traceId() != kSerialHpId) return;
+    m_host.mainThread().call([&] { m_host.view().traceText(direction, text); });
+}
+
+void TComThrd::pause(Millis ms) {
+    if (ms <= 0) return;
+    pollfd p{m_stop.fd(), POLLIN, 0};
+    ::poll(&p, 1, static_cast<int>(std::min<Millis>(ms, INT32_MAX)));
+}
+
+void TComThrd::showInCommandWindow(const std::string& text) {
+    m_host.mainThread().call([&] { m_host.view().ShowInCommandWindow(text); });
+}
+
+ReplyStatus TComThrd::readReply(std::string& line, Millis timeoutMs) {
+    line = RecvLine(timeoutMs);
+    return m_stop.isSet() ? ReplyStatus::Broken : ReplyStatus::Line;
+}
+
+std::string TComThrd::waitForPrompt() {
+    // Up to 601 looks of 100 ms for 14 bytes; then whatever has come (at most 255 bytes), read
+    // past the line buffer.
+    std::string reply;
+    for (int i = 0; i < 601 && reply.size() < 14 && !m_stop.isSet(); ++i)
+        m_port.readSome(reply, 255 - reply.size(), 100, &m_stop);
+    if (!reply.empty()) traceText(TraceDirection::Received, reply);
+    return reply;
+}
+
+IniFile TComThrd::readConfig() const { return m_host.readConfig(); }
+
+Millis TComThrd::now() const { return m_host.clock().now(); }
+
+void TComThrd::writeEventLog(const std::string& text) {
+    m_host.mainThread().call([&] { m_host.logs().WriteEventLog(text); });
+}
+
+void TComThrd::errorBox(const std::string& text) {
+    auto closed = std::make_shared<std::atomic<bool>>(false);
+    m_host.mainThread().call(
+        [&] { m_host.view().showMessageBox("Error", text, [closed] { *closed = true; }); });
+    while (!*closed && !m_stop.isSet()) pause(100);
+}
+
+}  // namespace kormlink

@@ -1,0 +1,452 @@
+#include "config_image/editor_model.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <set>
+
+#include "config_image/field_table.h"
+#include "support/harness.h"
+
+namespace kormlink {
+namespace {
+
+const std::string kSegQuestion = "Incorrect quantity of used segments! Continue?";
+const std::string kBlackQuestion = "Incorrect quantity of used blacklists! Continue?";
+
+// Answers from a script (Yes once it runs out) and records what was asked.
+class ScriptedQuestions : public EditorQuestions {
+  public:
+    bool ask(const std::string& text) override {
+        asked.push_back(text);
+        if (answers.empty()) return true;
+        const bool answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+    std::string askRanges(const std::string& caption) override {
+        rangeCaptions.push_back(caption);
+        return rangeAnswer;
+    }
+
+    std::deque<bool> answers;
+    std::vector<std::string> asked;
+    std::vector<std::string> rangeCaptions;
+    std::string rangeAnswer;
+};
+
+class EditorTest : public ::testing::Test {
+  protected:
+    EditorTest() : editor(&questions) {}
+
+    void presentChannels(std::initializer_list<int> channels) {
+        for (auto& flag : editor.image().ChannelPresent) flag = 0;
+        for (int k : channels) editor.image().ChannelPresent[static_cast<std::size_t>(k - 1)] = 1;
+    }
+
+    // Fills the Slots page with consistent counts: `segments` segment pairs and `blacks` black
+    // list pairs, starting at pair 1.
+    void fillSlotPage(int segments, int blacks, int seed) {
+        for (int i = 1; i <= 16; ++i) {
+            const std::string n = std::to_string(i);
+            editor.setText("eSegment" + n + "L", i <= segments ? std::to_string(seed + i) : "0");
+            editor.setText("eSegment" + n + "H", "0");
+            editor.setText("eBlackList" + n + "L", "0");
+            editor.setText("eBlackList" + n + "H", i <= blacks ? std::to_string(seed * i) : "0");
+        }
+        editor.setText("eDigOfActiveSeg", std::to_string(segments));
+        editor.setText("eDigOfActiveBlack", std::to_string(blacks));
+        editor.setText("eScramblerMask", "5a");
+        editor.setSelection("eType", seed % 4);
+    }
+
+    ScriptedQuestions questions;
+    ConfigEditor editor;
+};
+
+TEST(FieldTable, CoversEveryByteOfEachAreaOnce) {
+    struct Area {
+        FieldArea area;
+        int size;
+    };
+    for (const Area& a : {Area{FieldArea::General, 64}, Area{FieldArea::Network, 160},
+                          Area{FieldArea::Slot, 132}}) {
+        std::vector<int> owners(static_cast<std::size_t>(a.size), 0);
+        for (const FieldDef& f : fieldTable()) {
+            if (f.area != a.area) continue;
+            for (int i = 0; i < fieldWidth(f); ++i) {
+                ASSERT_LT(f.offset + i, a.size) << f.name;
+                ++owners[static_cast<std::size_t>(f.offset + i)];
+            }
+        }
+        for (int i = 0; i < a.size; ++i) EXPECT_EQ(owners[i], 1) << "byte " << i;
+    }
+    std::set<std::string> names;
+    for (const FieldDef& f : fieldTable()) {
+        if (!f.name.empty()) {
+            EXPECT_TRUE(names.insert(f.name).second) << f.name;
+        }
+        for (const CheckBoxDef& box : f.checks) EXPECT_TRUE(names.insert(box.name).second);
+    }
+}
+
+TEST(FieldTable, DeviceAddressesFollowTheSlotGaps) {
+    const std::uint16_t b = slotBase(4);
+    EXPECT_EQ(deviceAddress(*findField("eBatNorma")), 0x1023);
+    EXPECT_EQ(deviceAddress(*findField("eGsmAltTime")), 0x103C);
+    EXPECT_EQ(deviceAddress(*findField("eDomainName")), 0x117F);
+    EXPECT_EQ(deviceAddress(*findField("eSegment16H"), 4), b + 64);
+    EXPECT_EQ(deviceAddress(*findField("eDigOfActiveBlack"), 4), b + 113);
+    EXPECT_EQ(deviceAddress(*findField("eBlackList16H"), 4), b + 176);
+    EXPECT_EQ(deviceAddress(*findField("eScramblerMask"), 4), b + 185);
+    CheckBoxRef gsm7 = findCheckBox("eGSM_7");
+    ASSERT_TRUE(gsm7.field);
+    EXPECT_EQ(deviceAddress(*gsm7.field), 0x1016);
+    EXPECT_EQ(gsm7.box->bit, 3);
+    EXPECT_EQ(gsm7.field->tab, "Ch8");
+}
+
+TEST_F(EditorTest, ErasedImageShowsAllOnes) {
+    editor.image().fill(0xFF);
+    editor.image().CurrentChannel = 1;
+    editor.ShowGeneral();
+    editor.ShowSlot();
+    EXPECT_EQ(editor.text("eRepAddr"), "255");
+    EXPECT_EQ(editor.text("eTxScramblerMaskSlot7"), "FF");
+    EXPECT_EQ(editor.text("eFirmID"), "FF");
+    EXPECT_EQ(editor.text("eRadioAltTime"), "65535");
+    EXPECT_EQ(editor.text("eSegment9H"), "65535");
+    EXPECT_EQ(editor.text("eWiznetSWCombination").size(), 3u);
+    EXPECT_EQ(editor.text("eLocalIp").size(), 15u);
+    for (const FieldDef& f : fieldTable()) {
+        for (const CheckBoxDef& box : f.checks) EXPECT_TRUE(editor.checked(box.name)) << box.name;
+    }
+    EXPECT_EQ(editor.selection("eAltForWiznet"), 4);
+    EXPECT_EQ(editor.selection("eIpMethod"), -1);  // fewer entries than position 4
+    EXPECT_EQ(editor.selection("eOperationMode"), -1);
+    EXPECT_EQ(editor.selection("eType"), -1);
+    EXPECT_EQ(editor.grid().enabledCount(), 0);
+}
+
+TEST_F(EditorTest, NumbersStoreTheirLowBits) {
+    editor.setText("eRepAddr", "300");
+    editor.setText("eNextRepAddr", "");
+    editor.setText("eRadioAltTime", "70000");
+    editor.setText("eWiznetAltTime", "-1");
+    editor.setText("eTxScramblerMaskSlot0", "a5");
+    editor.setText("eFirmID", "12");  // digits typed, read as hexadecimal
+    editor.setText("eDelimiterSize", "12x");
+    editor.image().General.fill(0x77);
+    editor.StoreGeneral();
+    const auto& g = editor.image().General;
+    EXPECT_EQ(g[0x00], 44);
+    EXPECT_EQ(g[0x01], 0);
+    EXPECT_EQ((g[0x2D] << 8) | g[0x2E], 4464);
+    EXPECT_EQ(g[0x32], 0xFF);
+    EXPECT_EQ(g[0x33], 0xFF);
+    EXPECT_EQ(g[0x06], 0xA5);
+    EXPECT_EQ(g[0x3F], 0x12);
+    EXPECT_EQ(editor.image().Network[0x61], 12);
+
+    editor.image().General[0x06] = 0x0A;
+    editor.ShowGeneral();
+    EXPECT_EQ(editor.text("eTxScramblerMaskSlot0"), "0A");
+    EXPECT_EQ(editor.text("eRadioAltTime"), "4464");
+}
+
+TEST_F(EditorTest, BitsBytesAreRebuiltFromTheirBoxesOnly) {
+    editor.image().fill(0xFF);
+    editor.ShowGeneral();
+    for (const FieldDef& f : fieldTable()) {
+        for (const CheckBoxDef& box : f.checks) editor.setChecked(box.name, false);
+    }
+    editor.setChecked("eCOM1_r", true);
+    editor.setChecked("eGSM_2", true);
+    editor.setChecked("eCheck_Dup", true);
+    editor.setChecked("eCom1_Echo", true);
+    editor.setChecked("eWiznet_Inserted", true);
+    editor.StoreGeneral();
+    const auto& g = editor.image().General;
+    EXPECT_EQ(g[0x0E], 0x04);
+    EXPECT_EQ(g[0x0F], 0x00);
+    EXPECT_EQ(g[0x11], 0x08);
+    EXPECT_EQ(g[0x17], 0x80);
+    EXPECT_EQ(g[0x24], 0x80);
+    EXPECT_EQ(editor.image().Network[0x00], 0x01);  // bits 1-7 written as 0
+    EXPECT_EQ(editor.image().Network[0x6E], 0x00);
+}
+
+TEST_F(EditorTest, OnehotSelectors) {
+    const std::uint8_t stored[] = {0, 1, 2, 4, 8};
+    for (int position = 0; position <= 4; ++position) {
+        editor.setSelection("eAltForGsm", position);
+        editor.StoreGeneral();
+        EXPECT_EQ(editor.image().General[0x28], stored[position]) << position;
+    }
+    editor.setSelection("eAltForGsm", 7);  // not in the list: no selection
+    EXPECT_EQ(editor.selection("eAltForGsm"), -1);
+    editor.StoreGeneral();
+    EXPECT_EQ(editor.image().General[0x28], 0);
+
+    struct Shown {
+        std::uint8_t byte;
+        int position;
+    };
+    for (const Shown& s : {Shown{0x0C, 4}, Shown{0x10, 0}, Shown{0x03, 2}, Shown{0xF4, 3}}) {
+        editor.image().General[0x26] = s.byte;
+        editor.ShowGeneral();
+        EXPECT_EQ(editor.selection("eAltForWiznet"), s.position) << int(s.byte);
+    }
+    editor.image().Network[0x3B] = 0x02;  // "UDP" is position 2 of eOperationMode
+    editor.ShowGeneral();
+    EXPECT_EQ(editor.selection("eOperationMode"), 2);
+}
+
+TEST_F(EditorTest, CharacterFields) {
+    editor.image().Network.fill(0xEE);
+    editor.setText("eWiznetSWCombination", "ABC");
+    editor.setText("eLocalIp", "192.168.100.200");
+    editor.setText("eSubnetMask", "255.255.255.0 and more");
+    editor.setText("eDomainName", std::string(40, 'd'));
+    editor.StoreGeneral();
+    const auto& n = editor.image().Network;
+    EXPECT_EQ(std::string(n.begin() + 1, n.begin() + 4), "ABC");
+    EXPECT_EQ(n[0x04], '1');  // eLocalIp's first byte, not a NUL of the 3-character field
+    EXPECT_EQ(std::string(n.begin() + 4, n.begin() + 0x13), "192.168.100.200");
+    EXPECT_EQ(n[0x13], 0);  // device address 0x1113
+    EXPECT_EQ(std::string(n.begin() + 0x14, n.begin() + 0x23), "255.255.255.0 a");
+    EXPECT_EQ(n[0x23], 0);
+    EXPECT_EQ(n[0x24], 0);  // empty eGateway: all NUL
+    EXPECT_EQ(n[0x9F], 0);  // the 32-character domain name ends at the block's last byte
+
+    editor.ShowGeneral();
+    EXPECT_EQ(editor.text("eWiznetSWCombination"), "ABC");  // exactly three bytes are read
+    EXPECT_EQ(editor.text("eLocalIp"), "192.168.100.200");
+    EXPECT_EQ(editor.text("eDomainName"), std::string(32, 'd'));
+}
+
+TEST_F(EditorTest, SlotRecordLayout) {
+    editor.image().CurrentChannel = 2;
+    fillSlotPage(0, 0, 0);
+    editor.setText("eSegment1L", "4660");  // 0x1234
+    editor.setText("eDigOfActiveSeg", "1");
+    editor.setText("eBlackList3H", "65535");
+    editor.setText("eDigOfActiveBlack", "1");
+    editor.setSelection("eType", 3);  // IP
+    ASSERT_TRUE(editor.StoreSlot());
+    EXPECT_TRUE(questions.asked.empty());
+    const tSlotRec& rec = editor.image().Slots[1];
+    EXPECT_EQ(rec[0], 4);
+    EXPECT_EQ(rec[1], 1);
+    EXPECT_EQ(rec[2], 0x12);
+    EXPECT_EQ(rec[3], 0x34);
+    EXPECT_EQ(rec[66], 1);
+    EXPECT_EQ(rec[67 + 8 + 2], 0xFF);
+    EXPECT_EQ(rec[131], 0x5A);
+    EXPECT_EQ(editor.image().Slots[0], tSlotRec{});  // other channels untouched
+
+    editor.setSelection("eType", -1);
+    ASSERT_TRUE(editor.StoreSlot());
+    EXPECT_EQ(editor.image().Slots[1][0], 0);
+
+    const std::pair<int, int> storedShown[] = {{0, 0}, {1, 0}, {4, 3}, {5, -1}};
+    for (const auto& [stored, shown] : storedShown) {
+        editor.image().Slots[1][0] = static_cast<std::uint8_t>(stored);
+        editor.ShowSlot();
+        EXPECT_EQ(editor.selection("eType"), shown) << stored;
+    }
+}
+
+TEST_F(EditorTest, CountQuestions) {
+    editor.image().CurrentChannel = 1;
+
+    // Pairs are counted wherever they lie, so one filled pair 9 matches a count of 1. The empty
+    // grid is written back: channel 1 is enabled nowhere.
+    fillSlotPage(0, 0, 0);
+    editor.setText("eSegment9H", "1");
+    editor.setText("eDigOfActiveSeg", "1");
+    EXPECT_TRUE(editor.StoreSlot());
+    EXPECT_TRUE(questions.asked.empty());
+    EXPECT_EQ(editor.image().Mask[0], 0x01);
+
+    // Wrong segment count, answered No: the record keeps the page but the mask is not written.
+    fillSlotPage(3, 2, 10);
+    editor.setText("eDigOfActiveSeg", "4");
+    editor.grid().applyRangeText("0 0", true);
+    questions.answers = {false};
+    EXPECT_FALSE(editor.StoreSlot());
+    EXPECT_EQ(questions.asked, std::vector<std::string>{kSegQuestion});
+    EXPECT_EQ(editor.image().Slots[0][1], 4);
+    EXPECT_EQ(editor.image().Mask[0], 0x01);  // the enabled cell 0 did not reach the table
+
+    // Both counts wrong, Yes then No: both questions, still failure.
+    questions.asked.clear();
+    editor.setText("eDigOfActiveBlack", "0");
+    questions.answers = {true, false};
+    EXPECT_FALSE(editor.StoreSlot());
+    EXPECT_EQ(questions.asked, (std::vector<std::string>{kSegQuestion, kBlackQuestion}));
+    EXPECT_EQ(editor.image().Mask[0], 0x01);
+
+    // Yes to both: the grid reaches the mask table.
+    questions.asked.clear();
+    questions.answers = {true, true};
+    EXPECT_TRUE(editor.StoreSlot());
+    EXPECT_EQ(questions.asked.size(), 2u);
+    EXPECT_EQ(editor.image().Mask[0], 0x00);
+    EXPECT_EQ(editor.image().Mask[1], 0x01);
+
+    // No channel shown: nothing is checked or written.
+    questions.asked.clear();
+    editor.image().CurrentChannel = 0;
+    EXPECT_TRUE(editor.StoreSlot());
+    EXPECT_TRUE(questions.asked.empty());
+}
+
+TEST_F(EditorTest, ChannelSwitchKeepsEachChannelsValues) {
+    editor.image().Mask.fill(0xFF);
+    editor.image().CurrentChannel = 1;
+    fillSlotPage(2, 1, 7);
+    editor.grid().applyRangeText("10 12", true);
+    ASSERT_TRUE(editor.selectChannel(2));
+    EXPECT_EQ(editor.image().CurrentChannel, 2);
+    EXPECT_EQ(editor.text("eSegment1L"), "0");  // channel 2's zero-filled record
+    EXPECT_EQ(editor.grid().enabledCount(), 0);
+
+    fillSlotPage(1, 0, 3);
+    editor.setText("eDigOfActiveSeg", "5");  // wrong count
+    questions.answers = {false};
+    EXPECT_FALSE(editor.selectChannel(1));
+    EXPECT_EQ(editor.image().CurrentChannel, 2);
+    EXPECT_EQ(editor.text("eDigOfActiveSeg"), "5");  // page left as typed
+
+    editor.setText("eDigOfActiveSeg", "1");
+    ASSERT_TRUE(editor.selectChannel(1));
+    EXPECT_EQ(editor.text("eSegment2L"), "9");
+    EXPECT_EQ(editor.text("eBlackList1H"), "7");
+    EXPECT_EQ(editor.text("eScramblerMask"), "5A");
+    EXPECT_EQ(editor.selection("eType"), 3);
+    EXPECT_EQ(editor.grid().enabledCount(), 3);
+    EXPECT_TRUE(editor.grid().isEnabled(10) && editor.grid().isEnabled(12));
+}
+
+TEST_F(EditorTest, SetAndClearButtons) {
+    editor.grid().mousePress(2, 2, false);
+    editor.grid().mouseMove(6 * 4 + 2, 2);
+    editor.grid().mouseRelease();
+    questions.rangeAnswer = "100 200";
+    editor.maskSet();  // the selection wins; no input box
+    EXPECT_TRUE(questions.rangeCaptions.empty());
+    EXPECT_EQ(editor.grid().enabledCount(), 5);
+
+    editor.maskClear();  // no selection now: ask for ranges
+    EXPECT_EQ(questions.rangeCaptions, std::vector<std::string>{"Clr"});
+    questions.rangeAnswer = "3 150";
+    editor.maskSet();
+    EXPECT_EQ(questions.rangeCaptions.back(), "Set");
+    EXPECT_EQ(editor.grid().enabledCount(), 151);  // 0-2 from the selection, 3-150
+}
+
+TEST_F(EditorTest, HexRoundTripSelectsTheLowestPresentChannel) {
+    presentChannels({1, 2, 3, 4, 5, 6, 7, 8});
+    editor.image().Mask.fill(0xFF);
+    editor.setText("eRepAddr", "17");
+    editor.setText("eLocalIp", "10.0.0.1");
+    editor.setSelection("eAltForCom1", 2);
+    for (int k = 1; k <= 8; ++k) {
+        ASSERT_TRUE(editor.selectChannel(k));
+        fillSlotPage(k % 3, k % 2, k);
+        editor.grid().applyRangeText(std::to_string(k) + " " + std::to_string(k * 100), true);
+    }
+    ASSERT_TRUE(editor.StoreSlot());
+    std::vector<std::string> lines;
+    editor.BuildImageHex(lines);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "C/359");
+
+    ConfigEditor loaded;
+    for (auto& flag : loaded.image().ChannelPresent) flag = 0;
+    loaded.image().ChannelPresent[4] = 1;
+    loaded.image().ChannelPresent[6] = 1;
+    loaded.LoadImageFromHex(lines);
+    for (int k = 1; k <= 8; ++k) EXPECT_EQ(loaded.channelButtonEnabled(k), k == 5 || k == 7);
+    EXPECT_EQ(loaded.image().CurrentChannel, 5);
+    EXPECT_EQ(loaded.text("eSegment1L"), "6");  // ShowSlot ran for channel 5
+    EXPECT_EQ(loaded.text("eRepAddr"), "");     // the general pages wait for ShowGeneral
+    EXPECT_EQ(loaded.grid().enabledCount(), 496);
+    EXPECT_EQ(loaded.image().Mask, editor.image().Mask);
+    EXPECT_EQ(loaded.image().General, editor.image().General);
+    loaded.ShowGeneral();
+    EXPECT_EQ(loaded.text("eLocalIp"), "10.0.0.1");
+    EXPECT_EQ(loaded.selection("eAltForCom1"), 2);
+}
+
+TEST_F(EditorTest, LoadWithNoPresentChannelShowsNone) {
+    presentChannels({});
+    editor.image().CurrentChannel = 3;
+    editor.LoadImageFromHex({});
+    for (int k = 1; k <= 8; ++k) EXPECT_FALSE(editor.channelButtonEnabled(k));
+    EXPECT_EQ(editor.image().CurrentChannel, 0);
+    EXPECT_FALSE(editor.selectChannel(1));
+    EXPECT_TRUE(editor.StoreSlot());
+    EXPECT_EQ(editor.image().Mask[0], 0xFF);
+    EXPECT_EQ(editor.image().Slots[2][0], 0xFF);
+}
+
+TEST_F(EditorTest, SaveAndLoadFiles) {
+    test::TempDir dir;
+    presentChannels({2, 8});
+    editor.image().CurrentChannel = 2;
+    fillSlotPage(1, 1, 42);
+    editor.setText("eBatLow", "200");
+
+    // A No to the count question stops before anything is written.
+    editor.setText("eDigOfActiveSeg", "3");
+    questions.answers = {false};
+    std::string error = "stale";
+    EXPECT_FALSE(editor.saveHexFile(dir.file("a.hex"), &error));
+    EXPECT_TRUE(error.empty());
+    EXPECT_FALSE(dir.exists("a.hex"));
+
+    editor.setText("eDigOfActiveSeg", "1");
+    ASSERT_TRUE(editor.saveHexFile(dir.file("a.hex"), &error)) << error;
+    const std::vector<std::string> lines = test::splitLines(dir.read("a.hex"));
+    ASSERT_EQ(lines.size(), 271u + 2 * 11);
+    EXPECT_EQ(lines.back(), ":00000001FF");
+    EXPECT_NE(dir.read("a.hex").find(":00000001FF\r\n"), std::string::npos);
+
+    ConfigEditor other;
+    for (auto& flag : other.image().ChannelPresent) flag = 0;
+    other.image().ChannelPresent[1] = 1;
+    other.loadHexFile(dir.file("a.hex"));
+    EXPECT_EQ(other.image().CurrentChannel, 2);
+    EXPECT_EQ(other.text("eBatLow"), "200");
+    EXPECT_EQ(other.text("eSegment1L"), "43");
+    EXPECT_EQ(other.text("eDigOfActiveSeg"), "1");
+
+    other.loadHexFile(dir.file("missing.hex"));  // unreadable: an erased image
+    EXPECT_EQ(other.text("eBatLow"), "255");
+    EXPECT_EQ(other.selection("eType"), -1);
+}
+
+TEST_F(EditorTest, CloseQuestions) {
+    editor.image().CurrentChannel = 1;
+    fillSlotPage(0, 0, 0);
+    editor.setText("eDigOfActiveSeg", "2");
+    questions.answers = {false};
+    EXPECT_FALSE(editor.queryClose(true));
+    EXPECT_EQ(questions.asked, std::vector<std::string>{kSegQuestion});  // no leave question
+
+    editor.setText("eDigOfActiveSeg", "0");
+    questions.asked.clear();
+    questions.answers = {false};
+    EXPECT_FALSE(editor.queryClose(true));
+    EXPECT_EQ(questions.asked, std::vector<std::string>{"To leave with record?"});
+
+    questions.asked.clear();
+    questions.answers = {true};
+    EXPECT_TRUE(editor.queryClose(false));
+    EXPECT_EQ(questions.asked, std::vector<std::string>{"To leave without record?"});
+}
+
+}  // namespace
+}  // namespace kormlink

@@ -1,0 +1,367 @@
+#include "config_image/intel_hex.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "support/harness.h"
+
+namespace kormlink {
+namespace {
+
+// A data record built independently of the code under test.
+std::string record(unsigned addr, const std::vector<std::uint8_t>& bytes, unsigned type = 0) {
+    char head[16];
+    std::snprintf(head, sizeof head, ":%02X%04X%02X", static_cast<unsigned>(bytes.size()), addr,
+                  type);
+    std::string line = head;
+    unsigned sum = static_cast<unsigned>(bytes.size()) + (addr >> 8) + (addr & 0xFF) + type;
+    for (std::uint8_t b : bytes) {
+        char digits[3];
+        std::snprintf(digits, sizeof digits, "%02X", b);
+        line += digits;
+        sum += b;
+    }
+    char check[3];
+    std::snprintf(check, sizeof check, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
+    return line + check;
+}
+
+// Every byte of every area and slot record, in a fixed order, for whole-image comparisons.
+std::vector<std::uint8_t> bytesOf(const tCfgImage& image) {
+    std::vector<std::uint8_t> out(image.Mask.begin(), image.Mask.end());
+    out.insert(out.end(), image.General.begin(), image.General.end());
+    out.insert(out.end(), image.Network.begin(), image.Network.end());
+    for (const tSlotRec& rec : image.Slots) out.insert(out.end(), rec.begin(), rec.end());
+    return out;
+}
+
+void setPresent(tCfgImage& image, std::initializer_list<int> channels) {
+    for (auto& flag : image.ChannelPresent) flag = 0;
+    for (int k : channels) image.ChannelPresent[k - 1] = 1;
+}
+
+// Loads lines into an image preset to 0x00 so that stored bytes stand out from the 0xFF fill.
+std::vector<std::uint8_t> loaded(const std::vector<std::string>& lines) {
+    tCfgImage image;
+    image.fill(0x00);
+    LoadImageLines(image, lines);
+    return bytesOf(image);
+}
+
+std::vector<std::uint8_t> allFF() {
+    tCfgImage image;
+    image.fill(0xFF);
+    return bytesOf(image);
+}
+
+TEST(IntelHexWrite, WorkedRecords) {
+    std::vector<std::string> lines;
+    const std::vector<std::uint8_t> ff(16, 0xFF);
+    WriteHexRange(0x1000, 0x100F, ff.data(), ff.size(), 0, lines);
+    WriteHexRange(0x12C0, 0x12C0, ff.data(), ff.size(), 0, lines);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], ":10100000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF0");
+    EXPECT_EQ(lines[1], ":0212C000FFFF2E");
+}
+
+TEST(IntelHexWrite, RangeEndsOneByteLateUnlessAMultipleOf16) {
+    std::vector<std::uint8_t> data(40);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i);
+
+    std::vector<std::string> lines;
+    WriteHexRange(0x0100, 0x011F, data.data(), data.size(), 0, lines);  // 32 bytes
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1],
+              record(0x0110, {16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31}));
+
+    lines.clear();
+    WriteHexRange(0x0200, 0x0210, data.data(), data.size(), 3, lines);  // 17 bytes asked
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].substr(0, 9), ":10020000");
+    EXPECT_EQ(lines[1], record(0x0210, {19, 20}));
+}
+
+TEST(IntelHexWrite, NeverReadsPastTheData) {
+    // A one-byte heap buffer: reading a second byte would be out of bounds.
+    auto one = std::make_unique<std::uint8_t[]>(1);
+    one[0] = 0xAB;
+    std::vector<std::string> lines;
+    WriteHexRange(0x1000, 0x1000, one.get(), 1, 0, lines);
+    WriteHexRange(0x1010, 0x1010, one.get(), 1, 5, lines);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], record(0x1000, {0xAB, 0xFF}));
+    EXPECT_EQ(lines[1], record(0x1010, {0xFF, 0xFF}));
+}
+
+TEST(IntelHexBuild, NoChannelGives271LinesAndCountLine) {
+    tCfgImage image;
+    std::vector<std::string> lines;
+    BuildImageHexLines(image, lines);
+    ASSERT_EQ(lines.size(), 272u);
+    EXPECT_EQ(lines[0], record(0x0000, std::vector<std::uint8_t>(16, 0)));
+    EXPECT_EQ(lines[255].substr(0, 9), ":100FF000");
+    EXPECT_EQ(lines[256].substr(0, 9), ":10100000");
+    EXPECT_EQ(lines[260].substr(0, 9), ":10110000");
+    EXPECT_EQ(lines[269].substr(0, 9), ":10119000");
+    EXPECT_EQ(lines[270], ":00000001FF");
+    EXPECT_EQ(lines[271], "C/271");
+}
+
+TEST(IntelHexBuild, PresentChannelsOnlyAndTheirRecordLayout) {
+    tCfgImage image;
+    for (int k = 1; k <= kChannels; ++k)
+        for (std::size_t i = 0; i < kSlotRecSize; ++i)
+            image.Slots[k - 1][i] = static_cast<std::uint8_t>(k * 16 + i);
+    setPresent(image, {2, 5});
+    std::vector<std::string> lines;
+    BuildImageHexLines(image, lines);
+    ASSERT_EQ(lines.size(), 271u + 22u + 1u);
+    EXPECT_EQ(lines.back(), "C/293");
+
+    // Channel 5's eleven records follow channel 2's.
+    const unsigned b = slotBase(5);
+    const tSlotRec& rec = image.Slots[4];
+    auto bytes = [&rec](std::size_t from, std::size_t n) {
+        return std::vector<std::uint8_t>(rec.begin() + from, rec.begin() + from + n);
+    };
+    const std::size_t at = 270 + 11;
+    EXPECT_EQ(lines[at], record(b, bytes(0, 16)));
+    EXPECT_EQ(lines[at + 4], record(b + 64, {rec[64], rec[65]}));
+    EXPECT_EQ(lines[at + 5], record(b + 113, bytes(66, 16)));
+    // b+178 gets a second copy of byte 131, b+186 gets byte 132.
+    EXPECT_EQ(lines[at + 9], record(b + 177, {rec[130], rec[131]}));
+    EXPECT_EQ(lines[at + 10], record(b + 185, {rec[131], rec[132]}));
+    EXPECT_EQ(lines[at + 11], ":00000001FF");
+
+    for (auto& flag : image.ChannelPresent) flag = 1;
+    lines.clear();
+    BuildImageHexLines(image, lines);
+    EXPECT_EQ(lines.back(), "C/359");
+}
+
+TEST(IntelHexLoad, RoundTripReproducesEveryMappedByte) {
+    tCfgImage image;
+    std::uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245 + 12345;
+        return static_cast<std::uint8_t>(seed >> 16);
+    };
+    for (auto& b : image.Mask) b = next();
+    for (auto& b : image.General) b = next();
+    for (auto& b : image.Network) b = next();
+    for (tSlotRec& rec : image.Slots)
+        for (auto& b : rec) b = next();
+    setPresent(image, {3, 7, 8});
+    std::vector<std::string> lines;
+    BuildImageHexLines(image, lines);
+    lines.pop_back();  // a saved file has no count line
+
+    tCfgImage back;
+    setPresent(back, {3, 7, 8});
+    back.CurrentChannel = 1;
+    EXPECT_EQ(LoadImageLines(back, lines), 3);
+    EXPECT_EQ(back.CurrentChannel, 1);  // selecting the channel is the editor's business
+    EXPECT_EQ(back.Mask, image.Mask);
+    EXPECT_EQ(back.General, image.General);
+    EXPECT_EQ(back.Network, image.Network);
+    for (int k = 1; k <= kChannels; ++k) {
+        const bool present = k == 3 || k == 7 || k == 8;
+        for (std::size_t i = 0; i < kSlotRecSize; ++i) {
+            const std::uint8_t want = present && i <= 131 ? image.Slots[k - 1][i] : 0xFF;
+            ASSERT_EQ(back.Slots[k - 1][i], want) << "channel " << k << " byte " << i;
+        }
+    }
+}
+
+TEST(IntelHexLoad, LowestPresentChannelOrNone) {
+    tCfgImage image;
+    image.fill(0x00);
+    EXPECT_EQ(LoadImageLines(image, {}), 0);
+    EXPECT_EQ(bytesOf(image), allFF());
+    setPresent(image, {6, 4});
+    EXPECT_EQ(LoadImageLines(image, {}), 4);
+}
+
+TEST(IntelHexParse, DispatchSplitsRecordsAtAreaEdgesAndDropsGaps) {
+    tCfgImage image;
+    image.fill(0x00);
+    const unsigned b = slotBase(2);
+    LoadImageLines(
+        image,
+        {
+            record(0x0FFE, {0x11, 0x22, 0x33, 0x44}),  // mask table into general block
+            record(0x103E, {0x55, 0x66, 0x77}),        // general block into nothing
+            record(0x119F, {0x88, 0x99}),              // network block's last byte, then a gap
+            record(b + 64, {0xA1, 0xA2, 0xA3, 0xA4}),  // two bytes of the record, two into the gap
+            record(b + 66, {1, 2, 3, 4, 5, 6, 7, 8}),  // gap only
+            record(b + 177, {0xB1, 0xB2}),             // record byte 130, then the gap at b+178
+            record(b + 185, {0xC1, 0xC2}),             // record byte 131, then b+186
+            record(0xFFFF, {0xD1, 0xD2}),              // the address wraps to the mask table
+        });
+    EXPECT_EQ(image.Mask[0xFFE], 0x11);
+    EXPECT_EQ(image.Mask[0xFFF], 0x22);
+    EXPECT_EQ(image.General[0], 0x33);
+    EXPECT_EQ(image.General[1], 0x44);
+    EXPECT_EQ(image.General[62], 0x55);
+    EXPECT_EQ(image.General[63], 0x66);
+    EXPECT_EQ(image.Network[159], 0x88);
+    EXPECT_EQ(image.Mask[0], 0xD2);
+    const tSlotRec& rec = image.Slots[1];
+    EXPECT_EQ(rec[64], 0xA1);
+    EXPECT_EQ(rec[65], 0xA2);
+    EXPECT_EQ(rec[130], 0xB1);
+    EXPECT_EQ(rec[131], 0xC1);
+
+    // Nothing else moved away from the 0xFF fill.
+    tCfgImage expected;
+    expected.fill(0xFF);
+    expected.Mask[0xFFE] = 0x11, expected.Mask[0xFFF] = 0x22, expected.Mask[0] = 0xD2;
+    expected.General[0] = 0x33, expected.General[1] = 0x44;
+    expected.General[62] = 0x55, expected.General[63] = 0x66;
+    expected.Network[159] = 0x88;
+    expected.Slots[1][64] = 0xA1, expected.Slots[1][65] = 0xA2;
+    expected.Slots[1][130] = 0xB1, expected.Slots[1][131] = 0xC1;
+    EXPECT_EQ(bytesOf(image), bytesOf(expected));
+}
+
+TEST(IntelHexParse, AbsentChannelsTakeTheirBytesToo) {
+    tCfgImage image;
+    setPresent(image, {1});
+    LoadImageLines(image, {record(slotBase(8) + 1, {0x42})});
+    EXPECT_EQ(image.Slots[7][1], 0x42);
+}
+
+TEST(IntelHexParse, OtherLinesChangeNothing) {
+    const std::string data = record(0x1000, {0x12, 0x34});
+    const std::vector<std::string> ignored = {
+        ":00000001FF",
+        "C/359",
+        "",
+        " " + data,                       // blank-prefixed
+        record(0x1000, {0x12, 0x34}, 4),  // extended address record, would map
+        record(0x1000, {0x12, 0x34}, 1),
+        ":02100010123496",  // type "10"
+        ":0210000G1234B8",  // type not hexadecimal
+        ":0210000",         // ends inside the type
+        ":00100000F0",      // no bytes
+        ":",
+    };
+    EXPECT_EQ(loaded(ignored), allFF());
+    EXPECT_NE(loaded({data}), allFF());
+}
+
+TEST(IntelHexParse, LowerCaseDigitsAreAccepted) {
+    tCfgImage image;
+    LoadImageLines(image, {":03110a00abcdef55"});
+    EXPECT_EQ(image.Network[0x0A], 0xAB);
+    EXPECT_EQ(image.Network[0x0B], 0xCD);
+    EXPECT_EQ(image.Network[0x0C], 0xEF);
+}
+
+TEST(IntelHexParse, TruncatedLineNeverReadsPastItsEnd) {
+    // The view ends inside a buffer that goes on with digits: a read past the view's end would
+    // store them.
+    const std::string buffer = ":10100000AABBCCDDEEFF";
+    tCfgImage image;
+    image.fill(0xFF);
+    ParseHexLine(image, std::string_view(buffer).substr(0, 13));  // ":10100000AABB"
+    ParseHexLine(image, std::string_view(":10102000AABBC"));      // half a byte at the end
+    EXPECT_EQ(image.General[0], 0xAA);
+    EXPECT_EQ(image.General[1], 0xBB);
+    EXPECT_EQ(image.General[2], 0xFF);
+    EXPECT_EQ(image.General[0x20], 0xAA);
+    EXPECT_EQ(image.General[0x21], 0xBB);
+    EXPECT_EQ(image.General[0x22], 0xFF);
+
+    ParseHexLine(image, std::string_view(buffer).substr(0, 9));  // type "00" but no data
+    EXPECT_EQ(image.General[0], 0xAA);
+}
+
+TEST(IntelHexParse, ChecksumIsNotChecked) {
+    tCfgImage image;
+    LoadImageLines(image, {":0110000042FF"});
+    EXPECT_EQ(image.General[0], 0x42);
+}
+
+TEST(IntelHexFiles, SaveAndReadBackWithEveryLineEnd) {
+    test::TempDir dir;
+    ASSERT_TRUE(writeTextLines(dir.file("a.hex"), {":00000001FF", "", " x"}));
+    EXPECT_EQ(dir.read("a.hex"), ":00000001FF\r\n\r\n x\r\n");
+    EXPECT_EQ(readTextLines(dir.file("a.hex")),
+              (std::vector<std::string>{":00000001FF", "", " x"}));
+
+    dir.write("mixed.hex", "a\r\nb\nc\rd\r\r\n e \n\nlast");
+    EXPECT_EQ(readTextLines(dir.file("mixed.hex")),
+              (std::vector<std::string>{"a", "b", "c", "d", "", " e ", "", "last"}));
+    EXPECT_TRUE(readTextLines(dir.file("missing.hex")).empty());
+
+    std::string error;
+    EXPECT_FALSE(writeTextLines(dir.file("no/such/dir.hex"), {"x"}, &error));
+    EXPECT_FALSE(error.empty());
+}
+
+TEST(IntelHexFiles, SavedImageLoadsBack) {
+    test::TempDir dir;
+    tCfgImage image;
+    image.General[5] = 0x5A;
+    image.Slots[0][131] = 0x77;
+    setPresent(image, {1});
+    std::vector<std::string> lines;
+    BuildImageHexLines(image, lines);
+    lines.pop_back();
+    ASSERT_TRUE(writeTextLines(dir.file("cfg.hex"), lines));
+
+    tCfgImage back;
+    setPresent(back, {1});
+    EXPECT_EQ(LoadImageLines(back, readTextLines(dir.file("cfg.hex"))), 1);
+    EXPECT_EQ(back.General[5], 0x5A);
+    EXPECT_EQ(back.Slots[0][131], 0x77);
+}
+
+TEST(IntelHexCheck, GoodFirmwareFile) {
+    std::string reason = "stale";
+    EXPECT_EQ(
+        findBadHexLine({":020000040000FA", "", ":0212C000FFFF2E", "", ":00000001FF"}, &reason), 0u);
+    EXPECT_TRUE(reason.empty());
+    EXPECT_EQ(findBadHexLine({}), 0u);
+
+    tCfgImage image;
+    std::vector<std::string> lines;
+    BuildImageHexLines(image, lines);
+    EXPECT_EQ(findBadHexLine(lines), lines.size());  // the count line is not a record
+    lines.pop_back();
+    EXPECT_EQ(findBadHexLine(lines), 0u);
+}
+
+TEST(IntelHexCheck, ReportsFirstBadLine) {
+    const struct {
+        std::string line;
+        std::string reason;
+    } cases[] = {
+        {"0212C000FFFF2E", "':'"},
+        {" :0212C000FFFF2E", "':'"},
+        {":0212C000FFFF2E ", "character 16"},
+        {":0212C000FFXF2E", "character 12"},
+        {":0212C000FFFF2", "odd"},
+        {":00000001", "short"},
+        {":0312C000FFFF2E", "count"},
+        {":0112C000FFFF2E", "count"},
+        {":0212C000FFFF2F", "checksum"},
+        {":0212c000ffff2e", ""},  // lower case is well-formed
+    };
+    for (const auto& c : cases) {
+        std::string reason;
+        const std::size_t bad = findBadHexLine({":00000001FF", "", c.line, "junk"}, &reason);
+        if (c.reason.empty()) {
+            EXPECT_EQ(bad, 4u) << c.line;
+        } else {
+            EXPECT_EQ(bad, 3u) << c.line;
+            EXPECT_NE(reason.find(c.reason), std::string::npos) << c.line << ": " << reason;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kormlink

@@ -1,0 +1,232 @@
+// Command exchanges with a scripted repeater over TCP, byte for byte.
+
+#include <gtest/gtest.h>
+
+#include "config_image/intel_hex.h"
+#include "device/command_protocol.h"
+#include "device/program_editor.h"
+#include "repeater_link/host_list.h"
+#include "repeater_link/repeater_connection.h"
+#include "support/harness.h"
+
+namespace kormlink {
+namespace {
+
+using test::EventSpec;
+using test::ScriptedRepeater;
+using test::ServerHarness;
+
+const std::string kRecord1 = ":10100000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF0";
+const std::string kRecord2 = ":0212C000FFFF2E";
+const std::string kEnd = ":00000001FF";
+
+class Exchanges : public ::testing::Test {
+protected:
+    explicit Exchanges(const std::string& extra = "")
+        : h("[In]\nPort=0\n[upee]\ndelay=1\n[loadee]\ndelay=400\n" + extra), rpt(h.port()) {}
+    void SetUp() override {
+        ASSERT_TRUE(rpt.readWelcome());
+        event();
+        ASSERT_EQ(rpt.readLine(), "");
+        // The Id is learned just after the first answer.
+        ASSERT_TRUE(test::eventually([&] { return h.registry().at(0).first == 0xA1B2; }));
+    }
+    void event() { rpt.send(EventSpec{}.build()); }
+    void queue(const std::string& cmd, std::shared_ptr<ProgramEditor> editor = nullptr) {
+        h.onMain([&](Server& s) { s.hostList()->findByHpId(0xA1B2)->setPendingCmd(cmd, editor); });
+    }
+    bool shown(const std::string& text) {
+        return test::eventually([&] {
+            auto lines = h.view().commandLines();
+            return std::find(lines.begin(), lines.end(), text) != lines.end();
+        });
+    }
+    // The lines the server sends until it has been quiet for a while.
+    std::vector<std::string> drain(Millis quietMs = 300) {
+        std::vector<std::string> lines;
+        while (auto line = rpt.readLine(quietMs)) lines.push_back(*line);
+        return lines;
+    }
+    ServerHarness h;
+    ScriptedRepeater rpt;
+};
+
+TEST_F(Exchanges, FirmwareUpdateIsRefusedBelowVersionThree) {
+    queue("1234?upfirm|/no/file.hex");
+    event();
+    EXPECT_EQ(rpt.readLine(), "dicfg");
+    rpt.send("MCP V2.5");
+    rpt.send("OK");
+    EXPECT_TRUE(shown("[box] Error: Wrong version (2.5)!"));
+    event();
+    EXPECT_EQ(rpt.readLine(), "");  // dropped: the next event gets a plain answer
+    // The event that the exchange answered was still logged and passed on.
+    EXPECT_GE(h.routed().size(), 2u);
+}
+
+TEST_F(Exchanges, FirmwareUpdateStreamsTheFileAfterThePrompt) {
+    h.dir().write("fw.hex", kRecord1 + "\r\n\r\n" + kRecord2 + "\n" + kEnd + "\r\n");
+    queue("1234?upfirm|" + h.dir().file("fw.hex"));
+    event();
+    EXPECT_EQ(rpt.readLine(), "dicfg");
+    rpt.send("ActiveChCount CH1(01)");
+    rpt.send("MCP V3.1");
+    rpt.send("OK");
+    // Passed: the ":upfirm" form waits for the next line of the repeater.
+    EXPECT_FALSE(rpt.readLine(300));
+    event();
+    EXPECT_EQ(rpt.readLine(), "1234:upfirm");
+    rpt.sendRaw("Wait for ");  // the prompt may come in pieces
+    sleepMs(150);
+    rpt.sendRaw("HEX\r\n");
+    EXPECT_EQ(rpt.readLine(), kRecord1);  // empty lines are neither sent nor counted
+    EXPECT_EQ(rpt.readLine(), kRecord2);
+    EXPECT_EQ(rpt.readLine(), kEnd);
+    EXPECT_EQ(rpt.readLine(), "C/3");
+    rpt.send("Done");
+    EXPECT_TRUE(shown("<-Done"));
+    EXPECT_TRUE(shown("<-Wait for HEX\r\n"));
+    event();
+    EXPECT_EQ(rpt.readLine(), "");
+}
+
+TEST_F(Exchanges, ACorruptFirmwareFileIsNeverSent) {
+    h.dir().write("bad.hex", kRecord1 + "\r\n:0212C000FFFF2F\r\n" + kEnd + "\r\n");
+    queue("1234:upfirm|" + h.dir().file("bad.hex"));
+    event();
+    EXPECT_TRUE(shown("File " + h.dir().file("bad.hex") +
+                      ": line 2 is no valid HEX record (checksum); nothing was sent") ||
+                test::eventually([&] {
+                    auto lines = h.view().commandLines();
+                    return !lines.empty() && lines.back().find(": line 2 ") != std::string::npos;
+                }));
+    EXPECT_EQ(drain(), std::vector<std::string>{});  // the command took the answer's place
+    queue("1234:upfirm|/no/such.hex");
+    event();
+    EXPECT_TRUE(shown("File /no/such.hex not found"));
+}
+
+TEST_F(Exchanges, ProgrammingDownloadFillsTheEditor) {
+    auto editor = std::make_shared<ScratchEditor>();
+    queue("prog77", editor);
+    event();
+    EXPECT_EQ(rpt.readLine(), "dicfg");
+    rpt.send("ActiveChCount CH1(01) CH2(NA) CH3(02)");
+    rpt.send("MCP V3.2");
+    rpt.send("OK");
+    EXPECT_EQ(rpt.readLine(), "");
+    EXPECT_EQ(rpt.readLine(), "77:loadee");
+    for (int i = 0; i < 21; ++i) rpt.send("#4" + kRecord1);
+    rpt.send("");
+    EXPECT_EQ(rpt.readLine(), "C/21");
+    rpt.send("#4" + kRecord2);
+    rpt.send("C/22");
+    EXPECT_EQ(rpt.readLine(), "OK");
+    EXPECT_TRUE(test::eventually([&] { return editor->image().TransferState == kTransferDone; }));
+    tCfgImage& image = editor->image();
+    EXPECT_EQ(image.ChannelPresent[0], 1);
+    EXPECT_EQ(image.ChannelPresent[1], 0);
+    EXPECT_EQ(image.ChannelPresent[2], 1);
+    EXPECT_EQ(image.General[0], 0xFF);
+    EXPECT_EQ(image.CurrentChannel, 1);
+}
+
+TEST_F(Exchanges, ChannelQueryOnlyAndATypedProgWithoutEditor) {
+    auto editor = std::make_shared<ScratchEditor>();
+    queue("prog-", editor);
+    event();
+    EXPECT_EQ(rpt.readLine(), "dicfg");
+    rpt.send("ActiveChCount CH4(12)");
+    rpt.send("MCP V3.0");
+    rpt.send("OK");
+    EXPECT_TRUE(test::eventually([&] { return editor->image().TransferState == kTransferDone; }));
+    EXPECT_EQ(editor->image().ChannelPresent[3], 1);
+    EXPECT_EQ(drain(), std::vector<std::string>{});  // nothing is downloaded
+
+    queue("reprogram");  // holds "prog": a programming request with a scratch editor
+    event();
+    EXPECT_EQ(rpt.readLine(), "dicfg");
+    rpt.send("MCP V3.0");
+    rpt.send("OK");
+    EXPECT_EQ(rpt.readLine(), "");
+    EXPECT_EQ(rpt.readLine(), "ogram:loadee");  // the first four characters go, as for "prog"
+    rpt.send("C/0");
+    EXPECT_EQ(rpt.readLine(), "OK");
+    EXPECT_TRUE(shown("prog: done without an editor; the downloaded image was not kept"));
+}
+
+TEST_F(Exchanges, SilenceDuringADownloadFailsTheRequest) {
+    auto editor = std::make_shared<ScratchEditor>();
+    queue("prog1", editor);
+    event();
+    EXPECT_EQ(rpt.readLine(), "dicfg");
+    // No answer within loadee/delay (400 ms): the request fails at once on TCP.
+    EXPECT_TRUE(shown("[box] Error: Wait timeout exceeding!"));
+    EXPECT_EQ(editor->image().TransferState, kTransferFailed);
+    event();
+    EXPECT_EQ(rpt.readLine(), "");  // the connection goes on
+}
+
+TEST_F(Exchanges, ConfigurationUploadSendsTheRenderedImage) {
+    auto editor = std::make_shared<ScratchEditor>();
+    editor->image().fill(0xFF);
+    editor->image().ChannelPresent[1] = 1;
+    queue("55:upee|ignored", editor);
+    event();
+    EXPECT_EQ(rpt.readLine(), "55:upee");
+    rpt.send("Wait for HEX");
+    std::vector<std::string> lines = drain();
+    ASSERT_EQ(lines.size(), 271u + 11u + 1u);
+    EXPECT_EQ(lines[0].substr(0, 9), ":10000000");
+    EXPECT_EQ(lines[lines.size() - 2], kEnd);
+    EXPECT_EQ(lines.back(), "C/282");
+    EXPECT_EQ(editor->image().TransferState, kTransferImageTaken);
+}
+
+TEST_F(Exchanges, AnUploadWithoutEditorTakesTheImageFromItsFile) {
+    tCfgImage image;
+    image.fill(0x00);
+    image.ChannelPresent[4] = 1;
+    std::vector<std::string> lines;
+    BuildImageHexLines(image, lines);
+    lines.pop_back();  // files hold no count line
+    ASSERT_TRUE(writeTextLines(h.dir().file("cfg.hex"), lines));
+    queue("55:upee|" + h.dir().file("cfg.hex"));
+    event();
+    EXPECT_EQ(rpt.readLine(), "55:upee");
+    rpt.send("Wait for HEX");
+    std::vector<std::string> sent = drain();
+    ASSERT_EQ(sent.size(), 271u + 11u + 1u);  // channel 5 only, as the file carries it
+    EXPECT_EQ(sent.back(), "C/282");
+}
+
+TEST_F(Exchanges, NoPromptStopsTheUpload) {
+    auto editor = std::make_shared<ScratchEditor>();
+    queue("55:upee", editor);
+    event();
+    EXPECT_EQ(rpt.readLine(), "55:upee");
+    rpt.send("Busy, try later");  // 14 bytes or more, but no prompt
+    EXPECT_EQ(drain(), std::vector<std::string>{});
+    event();
+    EXPECT_EQ(rpt.readLine(), "");
+}
+
+TEST_F(Exchanges, ABrokenConnectionEndsTheExchangeAtOnce) {
+    auto editor = std::make_shared<ScratchEditor>();
+    queue("prog9", editor);
+    event();
+    EXPECT_EQ(rpt.readLine(), "dicfg");
+    rpt.close();
+    EXPECT_TRUE(h.waitRegistrySize(0, 3000));
+    EXPECT_EQ(editor->image().TransferState, kTransferFailed);
+}
+
+TEST(McpVersion, LeadingNumberAfterFiveCharacters) {
+    EXPECT_DOUBLE_EQ(parseMcpVersion("MCP V3.1"), 3.1);
+    EXPECT_DOUBLE_EQ(parseMcpVersion("MCP  2.5 build 7"), 2.5);
+    EXPECT_DOUBLE_EQ(parseMcpVersion("MCP"), 0);
+    EXPECT_DOUBLE_EQ(parseMcpVersion("MCP: x"), 0);
+}
+
+}  // namespace
+}  // namespace kormlink
