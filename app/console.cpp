@@ -6,7 +6,9 @@
 #include <cerrno>
 
 #include "core/main_thread.h"
+#include "config_image/editor_model.h"
 #include "core/server.h"
+#include "device/editor_adapter.h"
 #include "output/channels.h"
 #include "repeater_link/event_line.h"
 #include "repeater_link/host_list.h"
@@ -68,15 +70,124 @@ Console::Result Console::execute(std::string_view line) {
     } else if (command == "trace") {
         trace(rest);
     } else if (command == "update" || command == "prog" || command == "upee") {
-        std::fprintf(m_err, "%.*s: not supported by this version\n",
-                     static_cast<int>(command.size()), command.data());
+        deviceCommand(command, rest);
     } else {
-        std::fprintf(m_err, "unknown command: %.*s (commands: cmd, trace, list, quit)\n",
+        std::fprintf(m_err,
+                     "unknown command: %.*s (commands: cmd, update, prog, upee, trace, list, quit)\n",
                      static_cast<int>(command.size()), command.data());
     }
     std::fflush(m_out);
     std::fflush(m_err);
     return Result::Continue;
+}
+
+// A programming request or configuration upload in progress.
+struct Console::Request {
+    enum class Stage { Download, Query, Upload } stage;
+    std::uint32_t id;
+    std::string code;
+    std::string file;
+    std::shared_ptr<ConfigEditor> editor;
+    std::shared_ptr<ConfigEditorAdapter> adapter;
+    Millis deadline;
+};
+
+namespace {
+// A request whose connection never takes it (the repeater stays silent) is given up after this.
+constexpr Millis kRequestLimitMs = 10 * 60'000;
+}  // namespace
+
+RepeaterConnection* Console::connectionFor(std::uint32_t id) {
+    tHostList* list = m_server.hostList();
+    RepeaterConnection* connection = list ? list->findByHpId(id) : nullptr;
+    if (!connection) std::fprintf(m_out, "%X: No connection\n", id);
+    return connection;
+}
+
+void Console::say(const std::string& text) {
+    std::fprintf(m_out, "%s\n", text.c_str());
+    std::fflush(m_out);
+}
+
+void Console::deviceCommand(std::string_view command, std::string_view args) {
+    auto id = parseHex(nextWord(args));
+    std::string_view code = nextWord(args);
+    while (!args.empty() && args.front() == ' ') args.remove_prefix(1);
+    const std::string file(args);
+    if (!id || code.empty() || file.empty()) {
+        std::fprintf(m_err, "usage: %.*s ID CODE FILE (ID in hexadecimal)\n",
+                     static_cast<int>(command.size()), command.data());
+        return;
+    }
+    RepeaterConnection* connection = connectionFor(*id);
+    if (!connection) return;
+    if (command == "update") {
+        connection->setPendingCmd(std::string(code) + "?upfirm|" + file);
+        return;
+    }
+    auto request = std::make_shared<Request>();
+    request->id = *id;
+    request->code = std::string(code);
+    request->file = file;
+    request->editor = std::make_shared<ConfigEditor>();
+    request->adapter = std::make_shared<ConfigEditorAdapter>(request->editor);
+    request->deadline = steadyClock().now() + kRequestLimitMs;
+    request->editor->image().TransferState = kTransferWaiting;
+    if (command == "prog") {
+        request->stage = Request::Stage::Download;
+        connection->setPendingCmd("prog" + request->code, request->adapter);
+    } else {
+        request->stage = Request::Stage::Query;
+        connection->setPendingCmd("prog-", request->adapter);
+    }
+    m_requests.push_back(request);
+}
+
+bool Console::tick() {
+    std::erase_if(m_requests, [this](const std::shared_ptr<Request>& r) { return !step(*r); });
+    return !m_requests.empty();
+}
+
+// Moves a request on; false when it has ended.
+bool Console::step(Request& r) {
+    const std::uint8_t state = r.editor->image().TransferState.load();
+    if (steadyClock().now() > r.deadline) {
+        say(hexId(r.id) + ": request given up, the repeater did not answer");
+        return false;
+    }
+    switch (r.stage) {
+        case Request::Stage::Download:
+            if (state == kTransferWaiting) return true;
+            if (state == kTransferFailed) {
+                say(hexId(r.id) + ": programming request failed");
+                return false;
+            }
+            r.editor->ShowGeneral();
+            if (std::string error; r.editor->saveHexFile(r.file, &error)) {
+                say(hexId(r.id) + ": configuration saved to " + r.file);
+            } else {
+                say(hexId(r.id) + ": cannot save " + r.file + ": " + error);
+            }
+            return false;
+        case Request::Stage::Query: {
+            if (state == kTransferWaiting) return true;
+            if (state == kTransferFailed) {
+                say(hexId(r.id) + ": channel query failed");
+                return false;
+            }
+            // The file's image with the channels the repeater reported.
+            r.editor->loadHexFile(r.file);
+            r.editor->image().TransferState = kTransferWaiting;
+            RepeaterConnection* connection = connectionFor(r.id);
+            if (!connection) return false;
+            connection->setPendingCmd(r.code + ":upee|" + r.file, r.adapter);
+            r.stage = Request::Stage::Upload;
+            return true;
+        }
+        case Request::Stage::Upload:
+            return state == kTransferWaiting;  // the upload's own lines report the rest
+    }
+    return false;
 }
 
 void Console::sendCommand(std::string_view args) {

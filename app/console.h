@@ -3,10 +3,13 @@
 // The headless console: the operator's commands on standard input, one per line, and the
 // command window's and trace window's output on standard output.
 //
-//   cmd ID TEXT   hand TEXT (the rest of the line, verbatim) to the repeater with HpId ID (hex)
-//   trace ID      trace that repeater's traffic ("<- " received, "-> " sent); 0 ends tracing
-//   list          the connection rows and the channel rows
-//   quit          orderly stop
+//   cmd ID TEXT              hand TEXT (the rest of the line, verbatim) to the repeater ID (hex)
+//   update ID CODE FILE      firmware update: version check, then FILE after the prompt
+//   prog ID CODE FILE        read the repeater's configuration and save it to FILE
+//   upee ID CODE FILE        ask the repeater's channels, then upload FILE's configuration
+//   trace ID                 trace that repeater's traffic ("<- " received, "-> " sent); 0 ends
+//   list                     the connection rows and the channel rows
+//   quit                     orderly stop
 //
 // Message boxes go to standard error as "caption: text".
 
@@ -17,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "core/operator_view.h"
 #include "platform/tcp.h"
@@ -24,6 +28,7 @@
 namespace kormlink {
 
 class MainThread;
+class RepeaterConnection;
 class Server;
 
 // Prints what the windows would show. Main thread.
@@ -54,9 +59,21 @@ public:
     // The rows of both lists as the main window shows them. Main thread.
     std::string listText();
 
+    // Follows the programming requests in progress (prog, upee); call from the main loop.
+    // True while any is in progress.
+    bool tick();
+
 private:
+    struct Request;
+
     void sendCommand(std::string_view args);
     void trace(std::string_view args);
+    void deviceCommand(std::string_view command, std::string_view args);
+    bool step(Request& request);
+    RepeaterConnection* connectionFor(std::uint32_t id);
+    void say(const std::string& text);
+
+    std::vector<std::shared_ptr<Request>> m_requests;
 
     Server& m_server;
     std::FILE* m_out;

@@ -51,9 +51,11 @@ int runHeadless() {
         LineReaderThread console_input(0, mainThread, [&](const std::string& line) {
             if (console.execute(line) == Console::Result::Quit) quit = true;
         });
+        bool requests = false;
         while (!quit) {
-            mainThread.waitForWork(1000);
+            mainThread.waitForWork(requests ? 50 : 1000);
             mainThread.runPending();
+            requests = console.tick();
             server.RefreshAll = false;  // no lists to redraw without a window
             server.QueueChanged = false;
         }

@@ -1,5 +1,8 @@
 #include "app/console.h"
 
+#include "repeater_link/host_list.h"
+#include "repeater_link/repeater_connection.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -76,6 +79,74 @@ TEST(ConsoleView, TraceAndBoxesAreFormattedForTheTerminal) {
     EXPECT_TRUE(closed);
     EXPECT_EQ(Capture::text(cap.out), "<- \n-> D2/stat\nA1B2:->stat\n");
     EXPECT_EQ(Capture::text(cap.err), "Error: Wrong version (2.5)!\n");
+}
+
+}  // namespace
+}  // namespace kormlink
+
+namespace kormlink {
+namespace {
+
+// prog saves what the repeater holds; upee sends a file's image back with the repeater's
+// channels; update starts the firmware version check.
+TEST(Console, ProgrammingRequestsRunHeadless) {
+    test::ServerHarness h("[In]\nPort=0\n[upee]\ndelay=1\n");
+    test::ScriptedRepeater rpt(h.port());
+    ASSERT_TRUE(rpt.readWelcome());
+    rpt.send(test::EventSpec{}.build());
+    ASSERT_EQ(rpt.readLine(), "");
+    ASSERT_TRUE(test::eventually([&] { return h.registry().at(0).first == 0xA1B2; }));
+    Capture cap;
+    auto console = h.onMain([&](Server& s) { return std::make_shared<Console>(s, cap.out, cap.err); });
+    auto tickUntilIdle = [&] {
+        return test::eventually([&] { return !h.onMain([&](Server&) { return console->tick(); }); },
+                                5000);
+    };
+    const std::string file = h.dir().file("rpt.hex");
+    h.onMain([&](Server&) { console->execute("prog A1B2 77 " + file); });
+    rpt.send(test::EventSpec{}.build());
+    EXPECT_EQ(rpt.readLine(), "dicfg");
+    rpt.send("ActiveChCount CH1(01) CH2(NA)");
+    rpt.send("MCP V3.1");
+    rpt.send("OK");
+    EXPECT_EQ(rpt.readLine(), "");
+    EXPECT_EQ(rpt.readLine(), "77:loadee");
+    rpt.send("#4:02100000010256");  // two bytes into the general block
+    rpt.send("C/1");
+    EXPECT_EQ(rpt.readLine(), "OK");
+    ASSERT_TRUE(tickUntilIdle());
+    const std::string saved = h.dir().read("rpt.hex");
+    EXPECT_NE(saved.find(":10100000010"), std::string::npos) << saved.substr(0, 200);
+    EXPECT_EQ(saved.substr(saved.size() - 13), ":00000001FF\r\n");
+    EXPECT_NE(Capture::text(cap.out).find("A1B2: configuration saved to " + file), std::string::npos);
+
+    h.onMain([&](Server&) { console->execute("upee A1B2 55 " + file); });
+    rpt.send(test::EventSpec{}.build());
+    EXPECT_EQ(rpt.readLine(), "dicfg");
+    rpt.send("ActiveChCount CH1(01)");
+    rpt.send("MCP V3.1");
+    rpt.send("OK");
+    // The request moves on when the console sees the answer: the upload command follows at the
+    // repeater's next line.
+    ASSERT_TRUE(test::eventually([&] {
+        h.onMain([&](Server&) { console->tick(); });
+        return h.onMain([](Server& s) { return !s.hostList()->at(0)->pendingCmd().empty(); });
+    }));
+    rpt.send(test::EventSpec{}.build());
+    EXPECT_EQ(rpt.readLine(), "55:upee");
+    rpt.send("Wait for HEX");
+    std::vector<std::string> sent;
+    while (auto line = rpt.readLine(300)) sent.push_back(*line);
+    ASSERT_EQ(sent.size(), 271u + 11u + 1u);  // channel 1 only
+    EXPECT_EQ(sent.back(), "C/282");
+    rpt.send("Stored");  // the one reply the upload reads at its end
+    EXPECT_TRUE(tickUntilIdle());
+
+    h.onMain([&](Server&) { console->execute("update A1B2 9999 /tmp/fw.hex"); });
+    rpt.send(test::EventSpec{}.build());
+    EXPECT_EQ(rpt.readLine(), "dicfg");
+    h.onMain([&](Server&) { console->execute("prog 77 1"); });
+    EXPECT_NE(Capture::text(cap.err).find("usage: prog ID CODE FILE"), std::string::npos);
 }
 
 }  // namespace
