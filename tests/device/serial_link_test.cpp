@@ -1,0 +1,124 @@
+// The serial repeater link against a repeater played on a pseudo-terminal.
+
+#include <gtest/gtest.h>
+
+#include "device/program_editor.h"
+#include "output/channels.h"
+#include "repeater_link/host_list.h"
+#include "repeater_link/repeater_connection.h"
+#include "support/harness.h"
+
+namespace kormlink {
+namespace {
+
+using test::EventSpec;
+using test::PtyReceiver;
+using test::ServerHarness;
+
+std::string config(const PtyReceiver& port, const std::string& extra = "") {
+    return "[In]\nPort=0\n[Out]\nPort=0\n[ComIn]\nCom=4\nSyncP=0\n[Ports]\nCOM4=" + port.path() +
+           "\n[loadee]\ndelay=300\n[Client0]\nId=A1\n" + extra;
+}
+
+class SerialLink : public ::testing::Test {
+protected:
+    SerialLink() : h(config(rpt)) {}
+    void SetUp() override {
+        EXPECT_EQ(rpt.readLine(), "QX7310kv V1.02\r\n");
+        auto systime = rpt.readLine();
+        ASSERT_TRUE(systime);
+        EXPECT_EQ(systime->rfind("systime", 0), 0u);
+    }
+    bool shown(const std::string& text) {
+        return test::eventually([&] {
+            auto lines = h.view().commandLines();
+            return std::find(lines.begin(), lines.end(), text) != lines.end();
+        });
+    }
+    std::size_t queued() {
+        return h.onMain([](Server& s) { return s.channels()->at(0).Queue.size(); });
+    }
+    PtyReceiver rpt;
+    ServerHarness h;
+};
+
+TEST_F(SerialLink, JoinsTheRegistryAndRelaysEventsWithoutDuplicateTest) {
+    auto rows = h.registry();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0], (std::pair<std::uint32_t, std::int32_t>{0x7777, 2}));
+    EXPECT_EQ(h.onMain([](Server& s) { return s.hostList()->at(0)->Ip; }), "Com");
+
+    const std::string line = EventSpec{}.build();
+    rpt.answer(line + "\r\n");
+    EXPECT_EQ(rpt.readLine(), "\r\n");
+    rpt.answer(line + "\r");  // CR alone ends a line too
+    EXPECT_EQ(rpt.readLine(), "\r\n");
+    EXPECT_TRUE(test::eventually([&] { return queued() == 2; }));  // the same event twice
+    EXPECT_EQ(h.logLines(0).size(), 2u);
+    EXPECT_TRUE(h.logLines(2).empty());  // no open records for the serial link
+
+    // Any "COM" line is an event: no length test.
+    rpt.answer("COM1 short\r\n");
+    EXPECT_EQ(rpt.readLine(), "\r\n");
+    EXPECT_TRUE(test::eventually([&] { return h.logLines(0).size() == 3; }));
+    // Other lines go to the status log and the command window.
+    rpt.answer("READY\r\n");
+    EXPECT_TRUE(shown("7777:READY"));
+    EXPECT_EQ(h.logLines(1), std::vector<std::string>{"READY"});
+}
+
+TEST_F(SerialLink, LinesSplitOrJoinedAcrossReads) {
+    const std::string line = EventSpec{}.build();
+    rpt.answer(line + "\r");
+    sleepMs(100);
+    rpt.answer("\n" + line + "\r\n" + line);  // the LF of the first, a second whole line ...
+    EXPECT_EQ(rpt.readLine(), "\r\n");
+    EXPECT_EQ(rpt.readLine(), "\r\n");
+    EXPECT_FALSE(rpt.readLine(300));  // ... and a third without its end yet
+    rpt.answer("\r\n");
+    EXPECT_EQ(rpt.readLine(), "\r\n");
+    EXPECT_TRUE(test::eventually([&] { return h.logLines(0).size() == 3; }));
+}
+
+TEST_F(SerialLink, CommandsLeaveWhileTheRepeaterIsSilent) {
+    h.onMain([](Server& s) { s.hostList()->findByHpId(0x7777)->setPendingCmd("stat"); });
+    const Millis start = steadyClock().now();
+    EXPECT_EQ(rpt.readLine(2000), "stat\r\n");
+    EXPECT_LT(steadyClock().now() - start, 1500);
+    EXPECT_TRUE(shown("7777:->stat"));
+}
+
+TEST_F(SerialLink, AStreamWithoutCarriageReturnIsDropped) {
+    rpt.answer(std::string(600, 'x'));
+    sleepMs(1200);
+    rpt.answer("\r\n" + EventSpec{}.build() + "\r\n");
+    EXPECT_EQ(rpt.readLine(), "\r\n");  // the event still gets through, the x's do not
+    EXPECT_TRUE(test::eventually([&] { return h.logLines(0).size() == 1; }));
+    EXPECT_TRUE(h.logLines(1).empty());
+}
+
+TEST_F(SerialLink, DownloadEndsAtErrorAndKeepsTheRecords) {
+    auto editor = std::make_shared<ScratchEditor>();
+    h.onMain([&](Server& s) { s.hostList()->findByHpId(0x7777)->setPendingCmd("prog5", editor); });
+    EXPECT_EQ(rpt.readLine(), "dicfg\r\n");
+    rpt.answer("ActiveChCount CH2(01)\r\nMCP V3.3\r\nOK\r\n");
+    EXPECT_EQ(rpt.readLine(), "\r\n");
+    EXPECT_EQ(rpt.readLine(), "5:loadee\r\n");
+    rpt.answer("#4:0210000001029B\r\nERROR 7\r\n");
+    EXPECT_TRUE(test::eventually([&] { return editor->image().TransferState == kTransferDone; }));
+    EXPECT_EQ(editor->image().General[0], 0x01);
+    EXPECT_EQ(editor->image().General[1], 0x02);
+    EXPECT_EQ(editor->image().ChannelPresent[1], 1);
+    EXPECT_FALSE(rpt.readLine(300));  // no "OK" after ERROR
+}
+
+TEST_F(SerialLink, StopEndsTheLinkAndAReloadOpensItAgain) {
+    h.onMain([](Server& s) { s.StopServer(); });
+    EXPECT_TRUE(h.registry().empty());
+    h.onMain([](Server& s) { s.LoadConfiguration(); });
+    EXPECT_EQ(rpt.readLine(), "QX7310kv V1.02\r\n");
+    EXPECT_EQ(h.registry().size(), 1u);
+}
+
+}  // namespace
+}  // namespace kormlink
