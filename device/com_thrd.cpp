@@ -44,7 +44,7 @@ bool TComThrd::Create(ServerHost& host, std::int32_t nr) {
 }
 
 TComThrd::TComThrd(ServerHost& host, SerialPort port, std::int32_t nr)
-    : m_host(host), m_port(std::move(port)) {
+    : HostedExchangeIo(host, m_stop), m_host(host), m_port(std::move(port)) {
     Nr = nr;
     Ip = "Com";
     HpId = kSerialHpId;
@@ -204,16 +204,6 @@ void TComThrd::traceText(TraceDirection direction, const std::string& text) {
     m_host.mainThread().call([&] { m_host.view().traceText(direction, text); });
 }
 
-void TComThrd::pause(Millis ms) {
-    if (ms <= 0) return;
-    pollfd p{m_stop.fd(), POLLIN, 0};
-    ::poll(&p, 1, static_cast<int>(std::min<Millis>(ms, INT32_MAX)));
-}
-
-void TComThrd::showInCommandWindow(const std::string& text) {
-    m_host.mainThread().call([&] { m_host.view().ShowInCommandWindow(text); });
-}
-
 ReplyStatus TComThrd::readReply(std::string& line, Millis timeoutMs) {
     line = RecvLine(timeoutMs);
     return m_stop.isSet() ? ReplyStatus::Broken : ReplyStatus::Line;
@@ -227,21 +217,6 @@ std::string TComThrd::waitForPrompt() {
         m_port.readSome(reply, 255 - reply.size(), 100, &m_stop);
     if (!reply.empty()) traceText(TraceDirection::Received, reply);
     return reply;
-}
-
-IniFile TComThrd::readConfig() const { return m_host.readConfig(); }
-
-Millis TComThrd::now() const { return m_host.clock().now(); }
-
-void TComThrd::writeEventLog(const std::string& text) {
-    m_host.mainThread().call([&] { m_host.logs().WriteEventLog(text); });
-}
-
-void TComThrd::errorBox(const std::string& text) {
-    auto closed = std::make_shared<std::atomic<bool>>(false);
-    m_host.mainThread().call(
-        [&] { m_host.view().showMessageBox("Error", text, [closed] { *closed = true; }); });
-    while (!*closed && !m_stop.isSet()) pause(100);
 }
 
 }  // namespace kormlink

@@ -20,7 +20,7 @@
 #include <string>
 
 #include "core/operator_view.h"
-#include "device/command_protocol.h"
+#include "device/hosted_exchange_io.h"
 #include "platform/serial.h"
 #include "platform/tcp.h"
 #include "repeater_link/repeater_connection.h"
@@ -30,7 +30,7 @@ namespace kormlink {
 
 class ServerHost;
 
-class TComThrd final : public RepeaterConnection, private ExchangeIo {
+class TComThrd final : public RepeaterConnection, private HostedExchangeIo {
 public:
     static constexpr std::uint32_t kSerialHpId = 0x7777;
     static constexpr Millis kCycleMs = 500;
@@ -54,8 +54,8 @@ private:
     std::string RecvLine(Millis timeoutMs);
     void SendLine(const std::string& text);
     void traceText(TraceDirection direction, const std::string& text);
-    void pause(Millis ms);
-    void showInCommandWindow(const std::string& text);
+    void pause(Millis ms) { pauseMs(ms); }
+    void showInCommandWindow(const std::string& text) { show(text); }
 
     // ExchangeIo.
     bool isSerial() const override { return true; }
@@ -63,12 +63,6 @@ private:
     ReplyStatus readReply(std::string& line, Millis timeoutMs) override;
     void sendText(const std::string& text) override { SendLine(text); }
     std::string waitForPrompt() override;
-    void pauseMs(Millis ms) override { pause(ms); }
-    IniFile readConfig() const override;
-    Millis now() const override;
-    void show(const std::string& text) override { showInCommandWindow(text); }
-    void writeEventLog(const std::string& text) override;
-    void errorBox(const std::string& text) override;
 
     ServerHost& m_host;
     SerialPort m_port;

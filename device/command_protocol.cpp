@@ -194,6 +194,39 @@ void RunProg(ExchangeIo& io, const CommandContext& ctx, DispatchResult& result) 
     if (scratch && ok) io.show("prog: done without an editor; the downloaded image was not kept");
 }
 
+// Waits for the repeater's upload prompt; false when the upload must not go on (after "......."
+// when nothing came, silently when the reply is something else).
+bool awaitPrompt(ExchangeIo& io) {
+    const std::string reply = io.waitForPrompt();
+    if (reply.empty()) {
+        io.show(".......");
+        return false;
+    }
+    if (!contains(reply, "Wait for HEX")) return false;
+    io.show("<-" + reply);
+    return true;
+}
+
+// Sends the non-empty lines one line pause apart (paced by time alone); returns how many.
+std::uint16_t sendPaced(ExchangeIo& io, const std::vector<std::string>& lines, Millis linePause) {
+    std::uint16_t count = 0;
+    for (const std::string& line : lines) {
+        if (line.empty()) continue;
+        io.show("->" + line);
+        io.sendText(line + std::string(kCrLfText));
+        ++count;
+        io.pauseMs(linePause);
+    }
+    return count;
+}
+
+// Reads and shows the one reply that ends an upload ("<-" alone when none came in time).
+void showFinalReply(ExchangeIo& io, Millis timeoutMs) {
+    std::string last;
+    if (io.readReply(last, timeoutMs) != ReplyStatus::Line) last.clear();
+    io.show("<-" + last);
+}
+
 void UploadFirmware(ExchangeIo& io, const CommandContext& ctx) {
     const Millis linePause = io.readConfig().readInteger("upee", "delay", 50);
     const std::size_t bar = ctx.cmd.find('|');
@@ -216,25 +249,10 @@ void UploadFirmware(ExchangeIo& io, const CommandContext& ctx) {
     io.show("->" + ack + wire);
     io.sendText(ack + wire + std::string(kCrLfText));
     io.show("-> ok");
-    const std::string reply = io.waitForPrompt();
-    if (reply.empty()) {
-        io.show(".......");
-        return;
-    }
-    if (!contains(reply, "Wait for HEX")) return;
-    io.show("<-" + reply);
-    std::uint16_t count = 0;
-    for (const std::string& line : *lines) {
-        if (line.empty()) continue;
-        io.show("->" + line);
-        io.sendText(line + std::string(kCrLfText));
-        ++count;
-        io.pauseMs(linePause);
-    }
+    if (!awaitPrompt(io)) return;
+    const std::uint16_t count = sendPaced(io, *lines, linePause);
     io.sendText("C/" + std::to_string(count) + std::string(kCrLfText));
-    std::string last;
-    if (io.readReply(last, kFinalReplyFirmwareMs) != ReplyStatus::Line) last.clear();
-    io.show("<-" + last);
+    showFinalReply(io, kFinalReplyFirmwareMs);
 }
 
 // The image of a ":upee" line that has no editor behind it: the file named after "|", with the
@@ -273,22 +291,9 @@ void UploadImage(ExchangeIo& io, const CommandContext& ctx) {
     const Millis linePause = io.readConfig().readInteger("upee", "delay", 50);
     io.show("->" + wire);
     io.sendText(wire + std::string(kCrLfText));
-    const std::string reply = io.waitForPrompt();
-    if (reply.empty()) {
-        io.show(".......");
-        return;
-    }
-    if (!contains(reply, "Wait for HEX")) return;
-    io.show("<-" + reply);
-    for (const std::string& line : lines) {
-        if (line.empty()) continue;
-        io.show("->" + line);
-        io.sendText(line + std::string(kCrLfText));
-        io.pauseMs(linePause);
-    }
-    std::string last;
-    if (io.readReply(last, kFinalReplyImageMs) != ReplyStatus::Line) last.clear();
-    io.show("<-" + last);
+    if (!awaitPrompt(io)) return;
+    sendPaced(io, lines, linePause);
+    showFinalReply(io, kFinalReplyImageMs);
 }
 
 void FirmwareUpdateRequest(ExchangeIo& io, const CommandContext& ctx, DispatchResult& result) {

@@ -31,7 +31,7 @@ void TTCPEchoThrd::start(ServerHost& host, UniqueFd socket, std::int32_t nr) {
 }
 
 TTCPEchoThrd::TTCPEchoThrd(ServerHost& host, UniqueFd socket, std::int32_t nr)
-    : m_host(host), m_socket(std::move(socket)) {
+    : HostedExchangeIo(host, m_stop), m_host(host), m_socket(std::move(socket)) {
     Nr = nr;
     const RepeaterConnectionSettings s = readRepeaterConnectionSettings(host.readConfig());
     CmdDelay = s.CmdDelay;
@@ -246,21 +246,6 @@ std::string TTCPEchoThrd::waitForPrompt() {
     return {};
 }
 
-IniFile TTCPEchoThrd::readConfig() const { return m_host.readConfig(); }
-
-Millis TTCPEchoThrd::now() const { return m_host.clock().now(); }
-
-void TTCPEchoThrd::writeEventLog(const std::string& text) {
-    m_host.mainThread().call([&] { m_host.logs().WriteEventLog(text); });
-}
-
-void TTCPEchoThrd::errorBox(const std::string& text) {
-    auto closed = std::make_shared<std::atomic<bool>>(false);
-    m_host.mainThread().call(
-        [&] { m_host.view().showMessageBox("Error", text, [closed] { *closed = true; }); });
-    while (!*closed && !m_stop.isSet()) pause(100);
-}
-
 void TTCPEchoThrd::SendLine(const std::string& text) {
     std::uint32_t id = HpId.load();
     if (id != 0 && id == m_host.traceId()) {
@@ -269,16 +254,6 @@ void TTCPEchoThrd::SendLine(const std::string& text) {
     // A failed send ends the connection at the end of the cycle: either the peer is gone, or it
     // has not read for the whole send time-out and the stream can no longer be trusted.
     if (!m_socket.sendAll(text, &m_stop)) m_sendFailed = true;
-}
-
-void TTCPEchoThrd::pause(Millis ms) {
-    if (ms <= 0) return;
-    pollfd p{m_stop.fd(), POLLIN, 0};
-    ::poll(&p, 1, static_cast<int>(std::min<Millis>(ms, INT32_MAX)));
-}
-
-void TTCPEchoThrd::showInCommandWindow(const std::string& text) {
-    m_host.mainThread().call([&] { m_host.view().ShowInCommandWindow(text); });
 }
 
 }  // namespace kormlink

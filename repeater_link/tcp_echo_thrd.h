@@ -23,7 +23,7 @@
 #include <string>
 
 #include "core/config.h"
-#include "device/command_protocol.h"
+#include "device/hosted_exchange_io.h"
 #include "repeater_link/status_lines.h"
 #include "platform/tcp.h"
 #include "repeater_link/repeater_connection.h"
@@ -32,7 +32,7 @@ namespace kormlink {
 
 class ServerHost;
 
-class TTCPEchoThrd final : public RepeaterConnection, private ExchangeIo {
+class TTCPEchoThrd final : public RepeaterConnection, private HostedExchangeIo {
 public:
     static constexpr Millis kCycleMs = 500;
 
@@ -64,19 +64,12 @@ private:
     ReplyStatus readReply(std::string& line, Millis timeoutMs) override;
     void sendText(const std::string& text) override { SendLine(text); }
     std::string waitForPrompt() override;
-    void pauseMs(Millis ms) override { pause(ms); }
-    IniFile readConfig() const override;
-    Millis now() const override;
-    void show(const std::string& text) override { showInCommandWindow(text); }
-    void writeEventLog(const std::string& text) override;
-    void errorBox(const std::string& text) override;
 
     RecvStatus RecvLine(std::string& line, Millis timeoutMs);
     void traceReceived(const std::string& text);
     void SendLine(const std::string& text);
-    // Pauses ms milliseconds, less when a stop is requested.
-    void pause(Millis ms);
-    void showInCommandWindow(const std::string& text);
+    void pause(Millis ms) { pauseMs(ms); }
+    void showInCommandWindow(const std::string& text) { show(text); }
 
     ServerHost& m_host;
     TcpSocket m_socket;

@@ -1,0 +1,36 @@
+#include "device/hosted_exchange_io.h"
+
+#include <poll.h>
+
+#include <atomic>
+#include <climits>
+#include <memory>
+
+#include "core/main_thread.h"
+#include "core/operator_view.h"
+#include "repeater_link/daily_logs.h"
+
+namespace kormlink {
+
+void HostedExchangeIo::pauseMs(Millis ms) {
+    if (ms <= 0) return;
+    pollfd p{m_stop.fd(), POLLIN, 0};
+    ::poll(&p, 1, static_cast<int>(std::min<Millis>(ms, INT_MAX)));
+}
+
+void HostedExchangeIo::show(const std::string& text) {
+    m_host.mainThread().call([&] { m_host.view().ShowInCommandWindow(text); });
+}
+
+void HostedExchangeIo::writeEventLog(const std::string& text) {
+    m_host.mainThread().call([&] { m_host.logs().WriteEventLog(text); });
+}
+
+void HostedExchangeIo::errorBox(const std::string& text) {
+    auto closed = std::make_shared<std::atomic<bool>>(false);
+    m_host.mainThread().call(
+        [&] { m_host.view().showMessageBox("Error", text, [closed] { *closed = true; }); });
+    while (!*closed && !m_stop.isSet()) pauseMs(100);
+}
+
+}  // namespace kormlink
