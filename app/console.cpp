@@ -8,6 +8,7 @@
 #include "core/main_thread.h"
 #include "config_image/editor_model.h"
 #include "core/server.h"
+#include "platform/files.h"
 #include "device/editor_adapter.h"
 #include "output/channels.h"
 #include "repeater_link/event_line.h"
@@ -123,6 +124,11 @@ void Console::deviceCommand(std::string_view command, std::string_view args) {
     if (!connection) return;
     if (command == "update") {
         connection->setPendingCmd(std::string(code) + "?upfirm|" + file);
+        return;
+    }
+    // An unreadable file would upload an erased image: refuse before asking anything.
+    if (command == "upee" && !readWholeFile(file)) {
+        say("File " + file + " not found");
         return;
     }
     auto request = std::make_shared<Request>();

@@ -36,8 +36,8 @@ std::int64_t textToNumber(std::string_view text, bool* ok) {
         value = value * static_cast<unsigned>(base) + static_cast<unsigned>(d);  // wraps harmlessly
     }
     if (ok && (digits == 0 || i != text.size())) *ok = false;
-    const auto v = static_cast<std::int64_t>(value);
-    return negative ? -v : v;
+    // Negated as unsigned, so even the most negative value has no overflow.
+    return static_cast<std::int64_t>(negative ? 0 - value : value);
 }
 
 }  // namespace kormlink

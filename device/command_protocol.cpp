@@ -44,6 +44,10 @@ public:
         : m_io(io), m_timeout(timeoutMs), m_abort(abortOnTimeout), m_lastHeard(io.now()) {}
 
     std::optional<std::string> next() {
+        if (++m_lines > kExchangeLineLimit) {
+            m_failure = Failure::Silent;
+            return std::nullopt;
+        }
         std::string line;
         const Millis wait = std::min<Millis>(m_timeout, kExchangeSilenceLimitMs);
         ReplyStatus status = m_io.readReply(line, std::max<Millis>(wait, 1));
@@ -73,6 +77,7 @@ private:
     Millis m_timeout;
     bool m_abort;
     Millis m_lastHeard;
+    std::size_t m_lines = 0;
     Failure m_failure = Failure::None;
 };
 
@@ -207,10 +212,13 @@ bool awaitPrompt(ExchangeIo& io) {
     return true;
 }
 
-// Sends the non-empty lines one line pause apart (paced by time alone); returns how many.
-std::uint16_t sendPaced(ExchangeIo& io, const std::vector<std::string>& lines, Millis linePause) {
+// Sends the non-empty lines one line pause apart (paced by time alone); returns how many, or
+// nullopt when the connection was told to stop part-way (the rest must not be rushed out).
+std::optional<std::uint16_t> sendPaced(ExchangeIo& io, const std::vector<std::string>& lines,
+                                       Millis linePause) {
     std::uint16_t count = 0;
     for (const std::string& line : lines) {
+        if (io.stopRequested()) return std::nullopt;
         if (line.empty()) continue;
         io.show("->" + line);
         io.sendText(line + std::string(kCrLfText));
@@ -250,8 +258,9 @@ void UploadFirmware(ExchangeIo& io, const CommandContext& ctx) {
     io.sendText(ack + wire + std::string(kCrLfText));
     io.show("-> ok");
     if (!awaitPrompt(io)) return;
-    const std::uint16_t count = sendPaced(io, *lines, linePause);
-    io.sendText("C/" + std::to_string(count) + std::string(kCrLfText));
+    const std::optional<std::uint16_t> count = sendPaced(io, *lines, linePause);
+    if (!count) return;  // stopped: no count line for a stream the repeater did not get whole
+    io.sendText("C/" + std::to_string(*count) + std::string(kCrLfText));
     showFinalReply(io, kFinalReplyFirmwareMs);
 }
 
@@ -292,14 +301,14 @@ void UploadImage(ExchangeIo& io, const CommandContext& ctx) {
     io.show("->" + wire);
     io.sendText(wire + std::string(kCrLfText));
     if (!awaitPrompt(io)) return;
-    sendPaced(io, lines, linePause);
+    if (!sendPaced(io, lines, linePause)) return;
     showFinalReply(io, kFinalReplyImageMs);
 }
 
 void FirmwareUpdateRequest(ExchangeIo& io, const CommandContext& ctx, DispatchResult& result) {
     DeviceInfo info = QueryDeviceInfo(io, "MCP", ctx.ack, ctx.loadDelay, false);
     result.replacesLine = true;
-    result.line = info.keyLine.empty() ? info.lastLine : info.keyLine;
+    result.line = info.keyLine;
     if (info.failure == Failure::Silent) {
         io.errorBox(waitTimeout());
         return;
@@ -319,11 +328,27 @@ void FirmwareUpdateRequest(ExchangeIo& io, const CommandContext& ctx, DispatchRe
 
 double parseMcpVersion(const std::string& line) {
     if (line.size() <= 5) return 0;
-    const std::string rest(trimLine(std::string_view(line).substr(5)));
-    const char* begin = rest.c_str();
-    char* end = nullptr;
-    double v = std::strtod(begin, &end);  // LC_NUMERIC stays "C": a point is the separator
-    return end == begin ? 0 : v;
+    const std::string_view rest = trimLine(std::string_view(line).substr(5));
+    // Digits with an optional decimal point only: "nan", "inf" or hexadecimal forms must never
+    // pass the version check.
+    double value = 0, scale = 0;
+    bool digits = false;
+    for (char c : rest) {
+        if (c >= '0' && c <= '9') {
+            digits = true;
+            if (scale == 0) {
+                value = value * 10 + (c - '0');
+            } else {
+                value += (c - '0') * scale;
+                scale /= 10;
+            }
+        } else if (c == '.' && scale == 0) {
+            scale = 0.1;
+        } else {
+            break;
+        }
+    }
+    return digits ? value : 0;
 }
 
 DispatchResult DispatchCommand(ExchangeIo& io, const CommandContext& ctx) {

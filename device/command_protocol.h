@@ -45,6 +45,8 @@ public:
     virtual std::string waitForPrompt() = 0;
     // Pauses, less when the connection is told to stop.
     virtual void pauseMs(Millis ms) = 0;
+    // The connection has been told to stop: an exchange ends where it is.
+    virtual bool stopRequested() const = 0;
     virtual IniFile readConfig() const = 0;
     virtual Millis now() const = 0;
     // Main-thread hand-overs.
@@ -79,9 +81,12 @@ DispatchResult DispatchCommand(ExchangeIo& io, const CommandContext& ctx);
 
 // Longest silence of a repeater in the middle of an exchange before it is given up as failed.
 inline constexpr Millis kExchangeSilenceLimitMs = 60'000;
+// Most reply lines one exchange takes (a whole configuration is 359 records); a repeater that
+// talks on beyond it fails the exchange instead of holding the connection and growing memory.
+inline constexpr std::size_t kExchangeLineLimit = 5000;
 
-// The firmware version text that an "MCP" line carries after its first five characters:
-// the leading decimal number of it, 0 when there is none.
+// The firmware version that an "MCP" line carries after its first five characters: the
+// leading decimal number (digits with an optional decimal point), 0 when there is none.
 double parseMcpVersion(const std::string& line);
 
 }  // namespace kormlink

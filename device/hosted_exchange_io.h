@@ -12,6 +12,7 @@ namespace kormlink {
 class HostedExchangeIo : public ExchangeIo {
 public:
     void pauseMs(Millis ms) override;
+    bool stopRequested() const override { return m_stop.isSet(); }
     IniFile readConfig() const override { return m_host.readConfig(); }
     Millis now() const override { return m_host.clock().now(); }
     void show(const std::string& text) override;

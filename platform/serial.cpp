@@ -207,8 +207,16 @@ bool SerialPort::readSome(std::string& out, std::size_t max, Millis timeoutMs,
     if (ready == 0) return true;
     char buf[512];
     ssize_t n = ::read(m_fd.get(), buf, std::min(sizeof buf, max));
-    if (n > 0) out.append(buf, static_cast<size_t>(n));
-    return n >= 0 || errno == EAGAIN || errno == EINTR;
+    if (n > 0) {
+        out.append(buf, static_cast<size_t>(n));
+        return true;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
+    // Hung up (end of file, or EIO from a pseudo-terminal whose other side closed, or an
+    // unplugged adapter): poll keeps reporting it readable, so wait out the time instead of
+    // spinning.
+    waitReadable(-1, deadline, interrupt);
+    return true;
 }
 
 std::size_t SerialPort::bytesWaiting() const {

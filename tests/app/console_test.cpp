@@ -145,6 +145,9 @@ TEST(Console, ProgrammingRequestsRunHeadless) {
     h.onMain([&](Server&) { console->execute("update A1B2 9999 /tmp/fw.hex"); });
     rpt.send(test::EventSpec{}.build());
     EXPECT_EQ(rpt.readLine(), "dicfg");
+    h.onMain([&](Server&) { console->execute("upee A1B2 55 /no/such/typo.hex"); });
+    EXPECT_NE(Capture::text(cap.out).find("File /no/such/typo.hex not found"), std::string::npos);
+    EXPECT_FALSE(h.onMain([&](Server&) { return console->tick(); }));  // nothing was started
     h.onMain([&](Server&) { console->execute("prog 77 1"); });
     EXPECT_NE(Capture::text(cap.err).find("usage: prog ID CODE FILE"), std::string::npos);
 }

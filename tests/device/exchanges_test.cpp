@@ -226,6 +226,41 @@ TEST(McpVersion, LeadingNumberAfterFiveCharacters) {
     EXPECT_DOUBLE_EQ(parseMcpVersion("MCP  2.5 build 7"), 2.5);
     EXPECT_DOUBLE_EQ(parseMcpVersion("MCP"), 0);
     EXPECT_DOUBLE_EQ(parseMcpVersion("MCP: x"), 0);
+    EXPECT_DOUBLE_EQ(parseMcpVersion("MCP: nan"), 0);  // never passes the version check
+    EXPECT_DOUBLE_EQ(parseMcpVersion("MCP: inf"), 0);
+    EXPECT_DOUBLE_EQ(parseMcpVersion("MCP: 0x10"), 0);
+}
+
+TEST_F(Exchanges, AStopInTheMiddleOfAnUploadSendsNoMoreLinesAndNoCount) {
+    std::string file;
+    for (int i = 0; i < 300; ++i) file += kRecord1 + "\r\n";
+    h.dir().write("big.hex", file);
+    h.onMain([](Server&) {});
+    queue("1:upfirm|" + h.dir().file("big.hex"));
+    event();
+    EXPECT_EQ(rpt.readLine(), "1:upfirm");
+    rpt.send("Wait for HEX");
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(rpt.readLine(), kRecord1);
+    h.onMain([](Server& s) { s.StopServer(); });
+    std::vector<std::string> rest = drain();
+    EXPECT_LT(rest.size(), 200u);  // paced at 1 ms: the stop comes long before the end
+    for (const std::string& line : rest) EXPECT_EQ(line.rfind("C/", 0), std::string::npos);
+}
+
+TEST_F(Exchanges, ARepeaterThatTalksWithoutEndFailsTheDownload) {
+    auto editor = std::make_shared<ScratchEditor>();
+    queue("prog1", editor);
+    event();
+    EXPECT_EQ(rpt.readLine(), "dicfg");
+    rpt.send("MCP V3.0");
+    rpt.send("OK");
+    EXPECT_EQ(rpt.readLine(), "");
+    EXPECT_EQ(rpt.readLine(), "1:loadee");
+    std::string flood;
+    for (std::size_t i = 0; i <= kExchangeLineLimit; ++i) flood += "#4" + kRecord2 + "\r\n";
+    rpt.sendRaw(flood);
+    EXPECT_TRUE(shown("[box] Error: Wait timeout exceeding!"));
+    EXPECT_EQ(editor->image().TransferState, kTransferFailed);
 }
 
 }  // namespace
