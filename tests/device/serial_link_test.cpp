@@ -112,6 +112,21 @@ TEST_F(SerialLink, DownloadEndsAtErrorAndKeepsTheRecords) {
     EXPECT_FALSE(rpt.readLine(300));  // no "OK" after ERROR
 }
 
+TEST_F(SerialLink, FirmwareUploadReadsThePromptPastTheLineBuffer) {
+    h.dir().write("fw.hex", ":0212C000FFFF2E\r\n:00000001FF\r\n");
+    h.onMain([&](Server& s) {
+        s.hostList()->findByHpId(0x7777)->setPendingCmd("9:upfirm|" + h.dir().file("fw.hex"));
+    });
+    EXPECT_EQ(rpt.readLine(), "9:upfirm\r\n");  // no acknowledgement in front
+    rpt.answer("Wait for HEX\r\n");
+    EXPECT_EQ(rpt.readLine(), ":0212C000FFFF2E\r\n");
+    EXPECT_EQ(rpt.readLine(), ":00000001FF\r\n");
+    EXPECT_EQ(rpt.readLine(), "C/2\r\n");
+    rpt.answer("OK\r\n");
+    EXPECT_TRUE(shown("<-OK"));
+    EXPECT_TRUE(shown("<-Wait for HEX\r\n"));
+}
+
 TEST_F(SerialLink, StopEndsTheLinkAndAReloadOpensItAgain) {
     h.onMain([](Server& s) { s.StopServer(); });
     EXPECT_TRUE(h.registry().empty());
