@@ -155,7 +155,7 @@ bool DownloadConfig(ExchangeIo& io, const std::string& code, ProgramEditor& edit
             failure = reader.failure();
             return false;
         }
-        result.line = *line;
+        // The pass goes on with the last line of the version query, not of the download.
         if (line->empty()) {
             io.show("<-");
             if (block == 21) {

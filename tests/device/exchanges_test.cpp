@@ -129,6 +129,8 @@ TEST_F(Exchanges, ProgrammingDownloadFillsTheEditor) {
     EXPECT_EQ(image.ChannelPresent[2], 1);
     EXPECT_EQ(image.General[0], 0xFF);
     EXPECT_EQ(image.CurrentChannel, 1);
+    // The pass goes on with the version query's last line, shown as a reply.
+    EXPECT_TRUE(shown("A1B2:OK"));
 }
 
 TEST_F(Exchanges, ChannelQueryOnlyAndATypedProgWithoutEditor) {
