@@ -147,16 +147,12 @@ void TComThrd::processEventLine(const std::string& received) {
     m_host.mainThread().call([&] {
         m_host.logs().WriteEventLog(LogText);
         const EventFields fields = parseEventFields(line);
-        if (!m_status.take(line, fields)) {
-            EventLine = line;
-            m_host.RouteEvent(EventLine, EventSource::Serial);
-            m_host.MarkRefresh();
-        }
-        if (auto repeated = m_status.due(m_host.clock().now(), m_host.TestTime(), m_host.localTime())) {
-            EventLine = *repeated;
-            m_host.RouteEvent(EventLine, EventSource::Serial);
-            m_host.MarkRefresh();
-        }
+        m_status.offer(line, fields, m_host.clock().now(), m_host.TestTime(), m_host.localTime(),
+                       [&](std::string event) {
+                           EventLine = std::move(event);
+                           m_host.RouteEvent(EventLine, EventSource::Serial);
+                           m_host.MarkRefresh();
+                       });
     });
 }
 

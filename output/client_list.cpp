@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "core/main_thread.h"
+#include "core/stop_each.h"
 #include "output/sout_thrd.h"
 #include "platform/tone.h"
 
@@ -21,18 +21,7 @@ bool tOHostList::contains(const TSOutThrd* client) const {
 }
 
 void tOHostList::StopAll(MainThread& mainThread, Millis waitBoundMs) {
-    std::vector<TSOutThrd*> asked;
-    for (;;) {
-        auto it = std::find_if(m_entries.rbegin(), m_entries.rend(), [&](TSOutThrd* c) {
-            return std::find(asked.begin(), asked.end(), c) == asked.end();
-        });
-        if (it == m_entries.rend()) break;
-        TSOutThrd* client = *it;
-        asked.push_back(client);
-        std::shared_ptr<Completion> done = client->completion();
-        client->requestStop();
-        if (!mainThread.runUntil([&] { return done->isSet(); }, waitBoundMs)) tone(1400, 20);
-    }
+    stopEach(m_entries, mainThread, waitBoundMs);
 }
 
 }  // namespace kormlink

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "core/main_thread.h"
+#include "core/stop_each.h"
 #include "platform/tone.h"
 #include "repeater_link/repeater_connection.h"
 
@@ -36,21 +36,7 @@ void tHostList::UnregisterConnection(RepeaterConnection* connection) {
 }
 
 void tHostList::StopAllConnections(MainThread& mainThread, Millis waitBoundMs) {
-    // Waiting serves hand-overs, during which entries leave (and, before the owner stopped
-    // taking connections on, could arrive), so positions shift: take the last entry not yet
-    // asked each time instead of walking fixed positions.
-    std::vector<RepeaterConnection*> asked;
-    for (;;) {
-        auto it = std::find_if(m_entries.rbegin(), m_entries.rend(), [&](RepeaterConnection* c) {
-            return std::find(asked.begin(), asked.end(), c) == asked.end();
-        });
-        if (it == m_entries.rend()) break;
-        RepeaterConnection* connection = *it;
-        asked.push_back(connection);
-        std::shared_ptr<Completion> done = connection->completion();
-        connection->requestStop();
-        if (!mainThread.runUntil([&] { return done->isSet(); }, waitBoundMs)) tone(1400, 20);
-    }
+    stopEach(m_entries, mainThread, waitBoundMs);
 }
 
 RepeaterConnection* tHostList::findByHpId(std::uint32_t id) const {

@@ -35,4 +35,11 @@ std::optional<std::string> StatusLines::due(Millis now, std::int64_t testTime, c
     return line;
 }
 
+void StatusLines::offer(const std::string& line, const EventFields& fields, Millis now,
+                        std::int64_t testTime, const LocalTime& t,
+                        const std::function<void(std::string)>& forward) {
+    if (!take(line, fields)) forward(line);
+    if (auto repeated = due(now, testTime, t)) forward(std::move(*repeated));
+}
+
 }  // namespace kormlink

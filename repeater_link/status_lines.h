@@ -9,6 +9,7 @@
 // thread.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -30,6 +31,12 @@ public:
 
     // The status line to pass on now, stamped with t, or nullopt when none is due.
     std::optional<std::string> due(Millis now, std::int64_t testTime, const LocalTime& t);
+
+    // One valid event line: the line itself unless it is a status line held back, then a due
+    // repetition, each handed to forward in that order.
+    void offer(const std::string& line, const EventFields& fields, Millis now,
+               std::int64_t testTime, const LocalTime& t,
+               const std::function<void(std::string)>& forward);
 
 private:
     const bool m_forceFirst;

@@ -196,16 +196,12 @@ void TTCPEchoThrd::processEventLine(const std::string& received) {
                 }
             }
         }
-        if (!m_status.take(line, fields)) {
-            EventLine = line;
-            m_host.RouteEvent(EventLine, EventSource::Tcp);
-            m_host.MarkRefresh();
-        }
-        if (auto repeated = m_status.due(m_host.clock().now(), m_host.TestTime(), m_host.localTime())) {
-            EventLine = *repeated;
-            m_host.RouteEvent(EventLine, EventSource::Tcp);
-            m_host.MarkRefresh();
-        }
+        m_status.offer(line, fields, m_host.clock().now(), m_host.TestTime(), m_host.localTime(),
+                       [&](std::string event) {
+                           EventLine = std::move(event);
+                           m_host.RouteEvent(EventLine, EventSource::Tcp);
+                           m_host.MarkRefresh();
+                       });
     });
 }
 
