@@ -11,7 +11,7 @@
 #include "platform/files.h"
 #include "device/editor_adapter.h"
 #include "output/channels.h"
-#include "repeater_link/event_line.h"
+#include "core/event_line.h"
 #include "repeater_link/host_list.h"
 #include "repeater_link/repeater_connection.h"
 

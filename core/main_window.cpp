@@ -18,7 +18,7 @@
 #include "core/server.h"
 #include "output/channels.h"
 #include "kormlink_version.h"
-#include "repeater_link/event_line.h"
+#include "core/event_line.h"
 #include "repeater_link/host_list.h"
 #include "repeater_link/repeater_connection.h"
 

@@ -19,7 +19,7 @@
 #include "core/server_host.h"
 #include "platform/clock.h"
 #include "platform/local_time.h"
-#include "repeater_link/daily_logs.h"
+#include "core/daily_logs.h"
 
 namespace kormlink {
 

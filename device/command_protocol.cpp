@@ -9,7 +9,7 @@
 #include "config_image/message_catalog.h"
 #include "device/program_editor.h"
 #include "platform/files.h"
-#include "repeater_link/event_line.h"
+#include "core/event_line.h"
 
 namespace kormlink {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "core/main_thread.h"
 #include "core/operator_view.h"
-#include "repeater_link/daily_logs.h"
+#include "core/daily_logs.h"
 
 namespace kormlink {
 

@@ -9,7 +9,7 @@
 #include <cstdlib>
 
 #include "platform/files.h"
-#include "repeater_link/event_line.h"
+#include "core/event_line.h"
 
 namespace kormlink {
 namespace {

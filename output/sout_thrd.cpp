@@ -12,8 +12,8 @@
 #include "output/client_access.h"
 #include "output/client_list.h"
 #include "platform/tone.h"
-#include "repeater_link/daily_logs.h"
-#include "repeater_link/event_line.h"
+#include "core/daily_logs.h"
+#include "core/event_line.h"
 
 namespace kormlink {
 

@@ -19,8 +19,8 @@
 #include <memory>
 #include <string>
 
+#include "core/completion.h"
 #include "platform/tcp.h"
-#include "repeater_link/repeater_connection.h"
 
 namespace kormlink {
 

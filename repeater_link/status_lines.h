@@ -15,7 +15,7 @@
 
 #include "platform/clock.h"
 #include "platform/local_time.h"
-#include "repeater_link/event_line.h"
+#include "core/event_line.h"
 
 namespace kormlink {
 

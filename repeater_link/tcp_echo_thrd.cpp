@@ -8,8 +8,8 @@
 
 #include "core/main_thread.h"
 #include "core/operator_view.h"
-#include "repeater_link/daily_logs.h"
-#include "repeater_link/event_line.h"
+#include "core/daily_logs.h"
+#include "core/event_line.h"
 #include "repeater_link/host_list.h"
 #include "core/server_host.h"
 

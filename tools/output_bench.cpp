@@ -18,7 +18,7 @@
 #include "output/channels.h"
 #include "platform/files.h"
 #include "platform/tcp.h"
-#include "repeater_link/event_line.h"
+#include "core/event_line.h"
 
 using namespace kormlink;
 

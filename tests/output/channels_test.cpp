@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "repeater_link/event_line.h"
+#include "core/event_line.h"
 #include "support/harness.h"
 
 namespace kormlink {

@@ -5,7 +5,7 @@
 #include <regex>
 
 #include "output/channels.h"
-#include "repeater_link/event_line.h"
+#include "core/event_line.h"
 #include "support/harness.h"
 
 namespace kormlink {

@@ -4,7 +4,7 @@
 
 #include <regex>
 
-#include "repeater_link/event_line.h"
+#include "core/event_line.h"
 #include "repeater_link/host_list.h"
 #include "repeater_link/repeater_connection.h"
 #include "support/harness.h"

@@ -11,8 +11,8 @@
 #include <stdexcept>
 
 #include "platform/files.h"
-#include "repeater_link/daily_logs.h"
-#include "repeater_link/event_line.h"
+#include "core/daily_logs.h"
+#include "core/event_line.h"
 #include "repeater_link/host_list.h"
 #include "repeater_link/repeater_connection.h"
 

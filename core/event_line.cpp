@@ -1,4 +1,4 @@
-#include "repeater_link/event_line.h"
+#include "core/event_line.h"
 
 #include <cstdio>
 

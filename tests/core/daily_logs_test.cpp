@@ -1,4 +1,4 @@
-#include "repeater_link/daily_logs.h"
+#include "core/daily_logs.h"
 
 #include <gtest/gtest.h>
 
