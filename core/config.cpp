@@ -24,6 +24,7 @@ ServerSettings readServerSettings(const IniFile& ini) {
     s.TestTimeMs =
         static_cast<std::int64_t>(ini.readInteger("Options", "TestTime", kDefaultTestTimeMinutes)) *
         60'000;
+    s.Fsync = ini.readBool("Opt", "Fsync", false);
     return s;
 }
 

@@ -37,6 +37,10 @@ struct ServerSettings {
     std::int32_t InPort = kDefaultInPort;   // In/Port
     std::int32_t OutPort = kDefaultOutPort; // Out/Port
     std::int64_t TestTimeMs = kDefaultTestTimeMinutes * 60'000LL;  // Options/TestTime
+    // Opt/Fsync: the queue journals are synced to disk before an event line is answered (one
+    // sync shared by all the answers of a batch), so acknowledged lines survive a power loss;
+    // off, they survive the process being killed.
+    bool Fsync = false;
 };
 ServerSettings readServerSettings(const IniFile& ini);
 

@@ -74,6 +74,13 @@ size_t MainThread::runPending() {
             std::fprintf(stderr, "Kormlink: main-thread task failed\n");
         }
     }
+    if (ran > 0 && m_afterBatch) {
+        try {
+            m_afterBatch();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "Kormlink: main-thread task failed: %s\n", e.what());
+        }
+    }
     return ran;
 }
 

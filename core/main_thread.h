@@ -64,6 +64,10 @@ public:
     // Refuses further closures; queued ones are dropped and their callers' call() returns false.
     void close();
 
+    // Main thread: fn runs after every runPending() that ran at least one closure, before the
+    // main thread waits again (the journals' group commit). Empty removes it.
+    void setAfterBatch(Task fn) { m_afterBatch = std::move(fn); }
+
 private:
     struct Item {
         Task run;
@@ -79,6 +83,7 @@ private:
     bool m_closed = false;
     bool m_woken = false;
     std::function<void()> m_waker;
+    Task m_afterBatch;  // main thread only
 };
 
 }  // namespace kormlink

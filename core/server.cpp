@@ -21,10 +21,19 @@ Server::Server(MainThread& mainThread, OperatorView& view, ServerOptions options
     : m_mainThread(mainThread),
       m_view(view),
       m_options(std::move(options)),
-      m_logs(m_options.dataDir, m_options.localTime) {}
+      m_logs(m_options.dataDir, m_options.localTime) {
+    m_mainThread.setAfterBatch([this] {
+        if (m_channels) {
+            m_channels->afterBatch();
+        } else {
+            m_journalSync.publish(m_journalSync.written(), true);
+        }
+    });
+}
 
 Server::~Server() {
     StopServer();
+    m_mainThread.setAfterBatch(nullptr);
     m_mainThread.runPending();
 }
 
@@ -44,7 +53,8 @@ void Server::LoadConfiguration() {
     const ServerSettings settings = readServerSettings(ini);
 
     ComOn = settings.ComOn;
-    m_channels = std::make_unique<tOList>(ini, m_options.dataDir, ComOn);
+    m_journalSync.setFsyncMode(settings.Fsync);
+    m_channels = std::make_unique<tOList>(ini, m_options.dataDir, ComOn, &m_journalSync);
     HasChannels = m_channels->size() > 0;
 
     // Running (taking connections on) from before the listeners start; if a start throws, the
@@ -119,6 +129,17 @@ void Server::StopServer() {
 void Server::RouteEvent(std::string& eventLine, EventSource source) {
     if (m_channels) m_channels->RouteEvent(eventLine, source == EventSource::Tcp, localTime());
     if (m_eventTap) m_eventTap(eventLine, source);
+}
+
+JournalReceipt Server::journalReceipt() const {
+    return JournalReceipt{m_journalSync.written(), !m_channels || m_channels->journalsHealthy()};
+}
+
+bool Server::awaitJournal(const JournalReceipt& receipt) {
+    if (!receipt.kept) return false;
+    // The nudge makes an idle main thread run a batch, and so the sync that covers the ticket.
+    return m_journalSync.await(receipt.ticket, kJournalWaitBoundMs,
+                               [this] { m_mainThread.post([] {}); });
 }
 
 bool Server::takeUnattachedSlot() {

@@ -17,6 +17,7 @@
 
 #include "core/config.h"
 #include "core/server_host.h"
+#include "output/queue_journal.h"
 #include "platform/clock.h"
 #include "platform/local_time.h"
 #include "core/daily_logs.h"
@@ -87,11 +88,17 @@ public:
     void releaseUnattachedSlot() override { --m_unattachedClients; }
     void workerStarted(WorkerKind kind) override { ++workers(kind); }
     void workerEnded(WorkerKind kind) override { --workers(kind); }
+    // Longest wait of an answer for the sync of its journal records.
+    static constexpr Millis kJournalWaitBoundMs = 10'000;
+    bool awaitJournal(const JournalReceipt& receipt) override;
     bool acceptingConnections() const override { return m_running; }
     const DailyLogs& logs() const override { return m_logs; }
     OperatorView& view() override { return m_view; }
     tHostList* hostList() override { return m_hostList.get(); }
     void RouteEvent(std::string& eventLine, EventSource source) override;
+    JournalReceipt journalReceipt() const override;
+    // Journal writes and syncs so far. Any thread.
+    const JournalSync& journalSync() const { return m_journalSync; }
     void MarkRefresh() override { RefreshAll = true; }
     void ShowConnectionCount() override;
     std::int64_t TestTime() const override { return TestTimeMs; }
@@ -129,6 +136,7 @@ private:
     std::atomic<int> m_unattachedClients{0};
     std::atomic<bool> m_reportedClientFlood{false};
     EventTap m_eventTap;
+    JournalSync m_journalSync;
 };
 
 }  // namespace kormlink

@@ -24,6 +24,13 @@ class tOList;
 // Where an event came from: the output side checks duplicates only for TCP repeaters.
 enum class EventSource { Tcp, Serial };
 
+// What the answer to routed event lines must wait for: the journal writes up to ticket, and
+// whether every journal took its records (kept false: the answer must not leave).
+struct JournalReceipt {
+    std::uint64_t ticket = 0;
+    bool kept = true;
+};
+
 // The kinds of worker threads, counted separately because they are stopped in separate steps.
 enum class WorkerKind { Repeater, OutputClient };
 
@@ -45,6 +52,9 @@ public:
     // Accounting of started worker threads, so a stop can wait for every one of them.
     virtual void workerStarted(WorkerKind kind) = 0;
     virtual void workerEnded(WorkerKind kind) = 0;
+    // True once the journal writes of the receipt are as durable as configured (at once
+    // unless the fsync mode is on); false when they are not kept. Bounded wait.
+    virtual bool awaitJournal(const JournalReceipt& receipt) = 0;
 
     // Main thread only.
     virtual bool acceptingConnections() const = 0;  // false from the moment a stop begins
@@ -54,6 +64,8 @@ public:
     // Repeater side (main thread).
     virtual tHostList* hostList() = 0;  // nullptr while the server is stopped
     virtual void RouteEvent(std::string& eventLine, EventSource source) = 0;
+    // What an answer to the lines routed so far waits for.
+    virtual JournalReceipt journalReceipt() const = 0;
     virtual void MarkRefresh() = 0;
     virtual void ShowConnectionCount() = 0;
     virtual std::int64_t TestTime() const = 0;

@@ -101,13 +101,18 @@ void TComThrd::runCycles() {
         if (isNumberedLine(line)) {
             line[13] = '3';
             ++BatchCount;  // counted, but the serial link never acknowledges batches
-        } else {
-            const std::string received = line;
-            respond(line);
-            if (line != received && isEventLine(received)) processEventLine(received);
-        }
-        if (isEventLine(line)) {
             processEventLine(line);
+            continue;
+        }
+        const std::string received = line;
+        const bool event = isEventLine(received);
+        // The answer is held until the event line is logged and routed (and kept).
+        if (event) m_gate.hold([this, &received] { processEventLine(received); });
+        respond(line);
+        releaseAnswer();
+        if (line == received && event) continue;  // processed before its answer
+        if (isEventLine(line)) {
+            processEventLine(line);  // the last reply an exchange read
         } else if (!line.empty()) {
             const std::string shown = hexId(kSerialHpId) + ":" + line;
             m_host.mainThread().call([&] {
@@ -151,6 +156,7 @@ void TComThrd::processEventLine(const std::string& received) {
                        [&](std::string event) {
                            EventLine = std::move(event);
                            m_host.RouteEvent(EventLine, EventSource::Serial);
+                           m_gate.noteRouted();
                            m_host.MarkRefresh();
                        });
     });
@@ -191,8 +197,16 @@ std::string TComThrd::RecvLine(Millis timeoutMs) {
 
 void TComThrd::SendLine(const std::string& text) {
     traceText(TraceDirection::Sent, text);
+    if (m_gate.admit(text)) sendNow(text);
+}
+
+void TComThrd::sendNow(const std::string& bytes) {
     // The whole text goes to the port, or (held by flow control) is dropped after the time-out.
-    if (!m_port.write(text, kWriteTimeoutMs, &m_stop)) m_port.discardOutput();
+    if (!m_port.write(bytes, kWriteTimeoutMs, &m_stop)) m_port.discardOutput();
+}
+
+void TComThrd::releaseAnswer() {
+    if (std::string held = m_gate.release(); !held.empty()) sendNow(held);
 }
 
 void TComThrd::traceText(TraceDirection direction, const std::string& text) {
@@ -201,6 +215,7 @@ void TComThrd::traceText(TraceDirection direction, const std::string& text) {
 }
 
 ReplyStatus TComThrd::readReply(std::string& line, Millis timeoutMs) {
+    releaseAnswer();  // an exchange's first line leaves only after the event it answers
     line = RecvLine(timeoutMs);
     return m_stop.isSet() ? ReplyStatus::Broken : ReplyStatus::Line;
 }
@@ -208,6 +223,7 @@ ReplyStatus TComThrd::readReply(std::string& line, Millis timeoutMs) {
 std::string TComThrd::waitForPrompt() {
     // Up to 601 looks of 100 ms for 14 bytes; then whatever has come (at most 255 bytes), read
     // past the line buffer.
+    releaseAnswer();
     std::string reply;
     for (int i = 0; i < 601 && reply.size() < 14 && !m_stop.isSet(); ++i)
         m_port.readSome(reply, 255 - reply.size(), 100, &m_stop);

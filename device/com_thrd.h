@@ -12,6 +12,8 @@
 //   - every line beginning with "COM" is an event (no length test) and is routed without the
 //     duplicate test; other lines go to the status log and the command window;
 //   - HpId never changes: no re-sorting, no open or close records.
+// As on TCP, an event line is logged and routed before its answer leaves, and the answer waits
+// until the channels' journals hold it (AnswerGate).
 //
 // The object owns itself; others wait on completion().
 
@@ -19,6 +21,7 @@
 #include <optional>
 #include <string>
 
+#include "core/answer_gate.h"
 #include "core/operator_view.h"
 #include "device/hosted_exchange_io.h"
 #include "platform/serial.h"
@@ -53,6 +56,8 @@ private:
     void processEventLine(const std::string& line);
     std::string RecvLine(Millis timeoutMs);
     void SendLine(const std::string& text);
+    void sendNow(const std::string& bytes);
+    void releaseAnswer();
     void traceText(TraceDirection direction, const std::string& text);
     void pause(Millis ms) { pauseMs(ms); }
     void showInCommandWindow(const std::string& text) { show(text); }
@@ -79,6 +84,7 @@ private:
     Millis NextAttempt = 0;
     std::uint16_t BatchCount = 0;
     StatusLines m_status{false};  // main thread
+    AnswerGate m_gate{m_host};
 };
 
 }  // namespace kormlink

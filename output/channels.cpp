@@ -200,7 +200,7 @@ void ChannelSignal::notify() const {
 
 std::string queueFileName(const std::string& id) { return id + ".out"; }
 
-tOItem::tOItem(const std::string& section, const IniFile& ini, const std::string& dataDir) {
+tOItem::tOItem(const std::string& section, const IniFile& ini) {
     const bool serial = section == "Com";
     Id = serial ? "Com" : ini.readString(section, "Id", "");
     for (const auto& [key, value] : ini.entries(section)) {
@@ -210,31 +210,205 @@ tOItem::tOItem(const std::string& section, const IniFile& ini, const std::string
             Filters.push_back(parseFilter(value));
         }
     }
-    // A name that is no plain file name in the data folder is never opened.
-    if (Id.find('/') != std::string::npos || Id.find('\0') != std::string::npos) return;
-    const std::string path = joinPath(dataDir, queueFileName(Id));
-    auto content = readWholeFile(path);
-    if (!content) return;
-    std::size_t pos = 0;
-    while (pos < content->size()) {
-        std::size_t lf = content->find('\n', pos);
-        std::string_view line(content->data() + pos,
-                              (lf == std::string::npos ? content->size() : lf) - pos);
-        pos = lf == std::string::npos ? content->size() : lf + 1;
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        // An empty line would read as "queue empty" at the head and block the channel.
-        if (!line.empty()) Queue.push_back(QueuedLine{0, std::string(line)});
-    }
-    ::unlink(path.c_str());
 }
 
-tOList::tOList(const IniFile& ini, const std::string& dataDir, bool comOn) : m_dataDir(dataDir) {
-    if (comOn) m_channels.push_back(std::make_unique<tOItem>("Com", ini, dataDir));
+namespace {
+
+// A name that is no plain file name in the data folder is never opened.
+bool isFileName(const std::string& id) {
+    return id.find('/') == std::string::npos && id.find('\0') == std::string::npos;
+}
+
+// The lines of a queue file: one per text line, CR LF or LF ended.
+std::vector<std::string> queueFileLines(const std::string& content) {
+    std::vector<std::string> lines;
+    std::size_t pos = 0;
+    while (pos < content.size()) {
+        std::size_t lf = content.find('\n', pos);
+        std::string_view line(content.data() + pos,
+                              (lf == std::string::npos ? content.size() : lf) - pos);
+        pos = lf == std::string::npos ? content.size() : lf + 1;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        // An empty line would read as "queue empty" at the head and block the channel.
+        if (!line.empty()) lines.emplace_back(line);
+    }
+    return lines;
+}
+
+}  // namespace
+
+tOList::tOList(const IniFile& ini, const std::string& dataDir, bool comOn, JournalSync* sync)
+    : m_dataDir(dataDir), m_sync(sync) {
+    if (comOn) m_channels.push_back(std::make_unique<tOItem>("Com", ini));
     for (const std::string& section : ini.sectionNames())
         if (section.rfind("Client", 0) == 0)
-            m_channels.push_back(std::make_unique<tOItem>(section, ini, dataDir));
-    for (auto& channel : m_channels)
-        for (QueuedLine& line : channel->Queue) line.seq = ++m_nextSeq;
+            m_channels.push_back(std::make_unique<tOItem>(section, ini));
+    for (std::size_t i = 0; i < m_channels.size(); ++i) {
+        tOItem& channel = *m_channels[i];
+        bool first = true;
+        for (std::size_t j = 0; j < i; ++j) {
+            if (m_channels[j]->Id == channel.Id) {
+                first = false;
+                channel.Journal = m_channels[j]->Journal;
+                break;
+            }
+        }
+        if (first) takeOverQueue(channel);
+    }
+}
+
+tOList::~tOList() = default;
+
+void tOList::takeOverQueue(tOItem& channel) {
+    if (!isFileName(channel.Id)) return;
+    const std::string queuePath = joinPath(m_dataDir, queueFileName(channel.Id));
+    if (!m_sync) {
+        auto content = readWholeFile(queuePath);
+        if (!content) return;
+        for (std::string& line : queueFileLines(*content))
+            channel.Queue.push_back(QueuedLine{++m_nextSeq, std::move(line)});
+        ::unlink(queuePath.c_str());
+        return;
+    }
+
+    const std::string journalPath = joinPath(m_dataDir, journalFileName(channel.Id));
+    std::vector<std::string> lines;
+    bool fromJournal = false;
+    if (auto file = readWholeFile(journalPath)) {
+        JournalContent content = readJournal(*file);
+        if (content.badHeader) {
+            // Not written by this program: set aside, never overwritten, and the queue file
+            // (if any) is read instead.
+            const std::string aside = journalPath + ".bad";
+            std::fprintf(stderr,
+                         "Kormlink: %s is no queue journal; kept as %s, queue file used instead\n",
+                         journalPath.c_str(), aside.c_str());
+            ::rename(journalPath.c_str(), aside.c_str());
+        } else {
+            fromJournal = true;
+            lines = std::move(content.lines);
+            std::fprintf(stderr,
+                         "Kormlink: channel \"%s\" recovered %zu queued line(s) from %s after an "
+                         "unfinished run\n",
+                         channel.Id.c_str(), lines.size(), journalPath.c_str());
+            if (content.droppedBytes > 0)
+                std::fprintf(stderr,
+                             "Kormlink: %s ended in a torn or damaged record; %zu byte(s) "
+                             "dropped\n",
+                             journalPath.c_str(), content.droppedBytes);
+        }
+    }
+    bool queueFileRead = false;
+    if (!fromJournal) {
+        if (auto content = readWholeFile(queuePath)) {
+            lines = queueFileLines(*content);
+            queueFileRead = true;
+        }
+    }
+    for (std::string& line : lines) channel.Queue.push_back(QueuedLine{++m_nextSeq, std::move(line)});
+
+    auto journal = std::make_shared<QueueJournal>(journalPath, *m_sync);
+    channel.Journal = journal;
+    m_journals.push_back(JournalSlot{channel.Id, journal, false});
+    std::string error;
+    if (journal->rewrite(liveLines(journal.get()), true, &error)) {
+        // The new journal holds the lines: a queue file left beside it is read no more. When
+        // the journal won, such a file is stale (the last run stopped between writing it and
+        // removing the journal).
+        if (queueFileRead || fromJournal) ::unlink(queuePath.c_str());
+    } else {
+        // The lines stay where they were found (journal or queue file) until a rewrite works.
+        m_journals.back().reportedFailure = true;
+        m_anyUnhealthy = true;
+        std::fprintf(stderr,
+                     "Kormlink: cannot write the queue journal of channel \"%s\" (%s); event "
+                     "lines are not answered until it can be written\n",
+                     channel.Id.c_str(), error.c_str());
+    }
+}
+
+std::vector<QueueJournal::Line> tOList::liveLines(const QueueJournal* journal) const {
+    std::vector<QueueJournal::Line> lines;
+    for (const auto& channel : m_channels)
+        if (channel->Journal.get() == journal)
+            for (const QueuedLine& line : channel->Queue) lines.push_back({line.seq, line.text});
+    return lines;
+}
+
+void tOList::pushLine(tOItem& channel, std::string text) {
+    const std::uint64_t seq = ++m_nextSeq;
+    if (channel.Journal) channel.Journal->added(seq, text);
+    channel.Queue.push_back(QueuedLine{seq, std::move(text)});
+}
+
+void tOList::popHead(tOItem& channel) {
+    const QueuedLine& head = channel.Queue.front();
+    if (channel.Journal) channel.Journal->removed(head.seq, head.text.size());
+    channel.Queue.pop_front();
+}
+
+void tOList::compact(JournalSlot& slot) {
+    QueueJournal& journal = *slot.journal;
+    if (!journal.healthy()) return;
+    if (journal.liveLines() == 0 && journal.fileBytes() > kJournalHeader.size() + 4096 &&
+        journal.truncateEmpty())
+        return;
+    if (journal.needsCompaction()) journal.rewrite(liveLines(&journal), false, nullptr);
+}
+
+bool tOList::journalsHealthy() const {
+    for (const JournalSlot& slot : m_journals)
+        if (!slot.journal->healthy()) return false;
+    return true;
+}
+
+void tOList::reportJournals() {
+    bool any = false;
+    for (JournalSlot& slot : m_journals) {
+        const bool healthy = slot.journal->healthy();
+        any = any || !healthy;
+        if (!healthy && !slot.reportedFailure) {
+            slot.reportedFailure = true;
+            std::fprintf(stderr,
+                         "Kormlink: cannot keep the queue of channel \"%s\" (%s); event lines are "
+                         "not answered until its journal can be written\n",
+                         slot.id.c_str(), slot.journal->lastError().c_str());
+        } else if (healthy && slot.reportedFailure) {
+            slot.reportedFailure = false;
+            std::fprintf(stderr,
+                         "Kormlink: the queue journal of channel \"%s\" is written again; event "
+                         "lines are answered\n",
+                         slot.id.c_str());
+        }
+    }
+    m_anyUnhealthy = any;
+}
+
+void tOList::maintainJournals() {
+    if (m_anyUnhealthy) {
+        const Millis now = steadyClock().now();
+        if (now - m_lastRetry >= kJournalRetryMs) {
+            m_lastRetry = now;
+            for (JournalSlot& slot : m_journals)
+                if (!slot.journal->healthy())
+                    slot.journal->rewrite(liveLines(slot.journal.get()), true, nullptr);
+        }
+    }
+    reportJournals();
+}
+
+void tOList::afterBatch() {
+    if (!m_sync) return;
+    if (m_sync->fsyncMode()) {
+        // Group commit: one sync per journal for everything the batch wrote, then the waiting
+        // connections may answer.
+        const std::uint64_t target = m_sync->written();
+        bool ok = true;
+        for (JournalSlot& slot : m_journals)
+            if (slot.journal->dirty() && !slot.journal->sync()) ok = false;
+        m_sync->publish(target, ok);
+    }
+    maintainJournals();
 }
 
 void tOList::RouteEvent(std::string& line, bool duplicateTest, const LocalTime& now) {
@@ -242,16 +416,19 @@ void tOList::RouteEvent(std::string& line, bool duplicateTest, const LocalTime& 
     refreshTimeStamp(line, now);
     const std::optional<EventKey> key = decodeEvent(line);
     if (!key) return;  // transmitter Id or kind is no hexadecimal digit
+    if (m_anyUnhealthy) maintainJournals();
     for (auto& channel : m_channels) {
         if (!MatchChannel(channel->Filters, *key)) continue;
         auto& queue = channel->Queue;
         if (duplicateTest && !queue.empty() && sameDuplicateFields(line, queue.back().text))
             continue;
-        queue.push_back(QueuedLine{++m_nextSeq, line});
+        pushLine(*channel, line);
         while (!queue.empty() && static_cast<std::int64_t>(queue.size()) > channel->QSize)
-            queue.pop_front();
+            popHead(*channel);
         channel->Signal.notify();
     }
+    for (JournalSlot& slot : m_journals) compact(slot);
+    if (!m_journals.empty() && !journalsHealthy()) reportJournals();
 }
 
 tOItem* tOList::find(std::string_view id) {
@@ -276,9 +453,11 @@ tOList::Head tOList::FetchHead(std::size_t index) const {
 }
 
 namespace {
-bool removeSeq(std::deque<QueuedLine>& queue, std::uint64_t seq) {
+bool removeSeq(tOItem& channel, std::uint64_t seq) {
+    auto& queue = channel.Queue;
     for (auto it = queue.begin(); it != queue.end(); ++it) {
         if (it->seq == seq) {
+            if (channel.Journal) channel.Journal->removed(seq, it->text.size());
             queue.erase(it);
             return true;
         }
@@ -289,11 +468,21 @@ bool removeSeq(std::deque<QueuedLine>& queue, std::uint64_t seq) {
 
 bool tOList::RemoveLine(std::string_view id, std::uint64_t seq) {
     tOItem* channel = find(id);
-    return channel && removeSeq(channel->Queue, seq);
+    if (!channel || !removeSeq(*channel, seq)) return false;
+    compactJournalOf(*channel);
+    return true;
 }
 
 bool tOList::RemoveLine(std::size_t index, std::uint64_t seq) {
-    return index < m_channels.size() && removeSeq(m_channels[index]->Queue, seq);
+    if (index >= m_channels.size() || !removeSeq(*m_channels[index], seq)) return false;
+    compactJournalOf(*m_channels[index]);
+    return true;
+}
+
+void tOList::compactJournalOf(const tOItem& channel) {
+    if (!channel.Journal) return;
+    for (JournalSlot& slot : m_journals)
+        if (slot.journal == channel.Journal) compact(slot);
 }
 
 int tOList::SaveQueues() {
@@ -313,17 +502,28 @@ int tOList::SaveQueues() {
                 ++lines;
             }
         }
-        if (lines == 0) continue;
+        QueueJournal* journal = m_channels[i]->Journal.get();
+        if (lines == 0) {
+            if (journal) journal->remove();
+            continue;
+        }
         std::string error = "not a valid file name";
-        const bool validName = id.find('/') == std::string::npos && id.find('\0') == std::string::npos;
-        if (!validName ||
+        if (!isFileName(id) ||
             !replaceFileAtomically(joinPath(m_dataDir, queueFileName(id)), content, &error)) {
             std::fprintf(stderr, "Kormlink: cannot save the queue of channel \"%s\" (%zu lines): %s\n",
                          id.c_str(), lines, error.c_str());
+            if (journal)
+                std::fprintf(stderr, "Kormlink: its journal %s is kept for the next start\n",
+                             journal->path().c_str());
             ++failures;
+            continue;
         }
+        // The queue file holds the lines now; a journal left beside it would win at the next
+        // start and bring back lines delivered since.
+        if (journal) journal->remove();
     }
     m_channels.clear();
+    m_journals.clear();
     return failures;
 }
 

@@ -7,7 +7,9 @@
 // the output server, or the serial output for the first channel) has delivered them and had
 // them acknowledged. A full queue drops its oldest line, never the new one. Queues outlive a
 // restart in one file per channel, "<Id>.out" in the data folder, read (and deleted) when the
-// channel list is built and written when it is disposed of.
+// channel list is built and written when it is disposed of. While the server runs, each queue
+// is also kept in its journal "<Id>.jnl" (output/queue_journal.h), so that it survives the
+// process being killed; the journal is read back instead of the queue file after such an end.
 //
 // Threads: the channel list and its queues are touched on the main thread only; consumers
 // reach them through the main-thread hand-over. A consumer waiting for lines sleeps on its own
@@ -24,6 +26,7 @@
 #include <string_view>
 #include <vector>
 
+#include "output/queue_journal.h"
 #include "platform/clock.h"
 #include "platform/ini.h"
 #include "platform/local_time.h"
@@ -97,9 +100,9 @@ struct QueuedLine {
 // One output channel.
 class tOItem {
 public:
-    // Builds the channel from its INI section ("Com" is the serial channel) and takes over the
-    // lines of its queue file, deleting the file once read.
-    tOItem(const std::string& section, const IniFile& ini, const std::string& dataDir);
+    // Builds the channel from its INI section ("Com" is the serial channel). Its queue is
+    // filled by the channel list, from the queue file or the journal.
+    tOItem(const std::string& section, const IniFile& ini);
 
     std::string Id;
     std::atomic<std::uint8_t> Connected{0};  // attached clients; for "Com" the serial link state
@@ -107,14 +110,22 @@ public:
     tFList Filters;
     std::deque<QueuedLine> Queue;            // front is the head, the oldest line
     ChannelSignal Signal;                    // consumers waiting for lines
+    // The journal of the queue file; channels sharing an Id share it. nullptr: not kept.
+    std::shared_ptr<QueueJournal> Journal;
 };
 
 // The channel list.
 class tOList {
 public:
     // The serial channel "Com" first when comOn, then one channel per section whose name
-    // begins with "Client", in file order.
-    tOList(const IniFile& ini, const std::string& dataDir, bool comOn);
+    // begins with "Client", in file order. The first channel of each Id takes over what the
+    // last run left: its journal when there is one (the run did not stop in order), else its
+    // queue file. With a JournalSync every queue is journaled from then on, and the queue file
+    // is deleted once the new journal holds its lines; without one, the queue file is deleted
+    // once read and the queues live in memory until SaveQueues.
+    tOList(const IniFile& ini, const std::string& dataDir, bool comOn,
+           JournalSync* sync = nullptr);
+    ~tOList();
 
     // Offers the line to every channel; may rewrite its time stamp in place. The duplicate test
     // (against each queue's last line) applies to lines from TCP repeaters.
@@ -139,14 +150,43 @@ public:
 
     // Writes every queue file and empties the list. Channels sharing an Id share one file
     // with the lines of each in channel order. A file that cannot be written is reported on
-    // stderr with the channel and its line count; the others are still written.
-    // Returns the number of files that failed.
+    // stderr with the channel and its line count; the others are still written. The journal
+    // of a queue is removed once its queue file is written, and kept when that failed, so the
+    // next start still finds the lines. Returns the number of files that failed.
     int SaveQueues();
 
+    // True while every journal takes its records; false from a failed write until a rewrite
+    // of that journal succeeded. Event lines are not answered meanwhile.
+    bool journalsHealthy() const;
+    // Retries the rewrite of unhealthy journals (at most every kJournalRetryMs) and reports a
+    // journal that failed or recovered, once per change, on stderr.
+    void maintainJournals();
+    // After a batch of hand-overs: maintenance, and in the fsync mode one sync of every
+    // journal written since the last one, published to the waiting connections.
+    void afterBatch();
+    static constexpr Millis kJournalRetryMs = 500;
+
 private:
+    struct JournalSlot {
+        std::string id;
+        std::shared_ptr<QueueJournal> journal;
+        bool reportedFailure = false;
+    };
+    void takeOverQueue(tOItem& channel);
+    std::vector<QueueJournal::Line> liveLines(const QueueJournal* journal) const;
+    void compact(JournalSlot& slot);
+    void compactJournalOf(const tOItem& channel);
+    void pushLine(tOItem& channel, std::string text);
+    void popHead(tOItem& channel);
+    void reportJournals();
+
     std::string m_dataDir;
+    JournalSync* m_sync = nullptr;
     std::vector<std::unique_ptr<tOItem>> m_channels;
+    std::vector<JournalSlot> m_journals;
     std::uint64_t m_nextSeq = 0;
+    Millis m_lastRetry = 0;
+    bool m_anyUnhealthy = false;
 };
 
 // The queue file of a channel Id.

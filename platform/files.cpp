@@ -43,7 +43,8 @@ bool appendLine(const std::string& path, std::string_view text) {
     return writeAll(fd.get(), line);
 }
 
-bool replaceFileAtomically(const std::string& path, std::string_view content, std::string* error) {
+bool replaceFileAtomically(const std::string& path, std::string_view content, std::string* error,
+                           bool sync) {
     auto fail = [&](const char* what, const std::string& tmp) {
         if (error) *error = std::string(what) + ": " + std::strerror(errno);
         if (!tmp.empty()) ::unlink(tmp.c_str());
@@ -54,9 +55,11 @@ bool replaceFileAtomically(const std::string& path, std::string_view content, st
         UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         if (!fd) return fail("cannot create temporary file", "");
         if (!writeAll(fd.get(), content)) return fail("cannot write temporary file", tmp);
-        if (::fsync(fd.get()) != 0) return fail("cannot flush temporary file", tmp);
+        if (sync && ::fsync(fd.get()) != 0) return fail("cannot flush temporary file", tmp);
+        if (::close(fd.release()) != 0) return fail("cannot write temporary file", tmp);
     }
     if (::rename(tmp.c_str(), path.c_str()) != 0) return fail("cannot rename temporary file", tmp);
+    if (!sync) return true;
     UniqueFd dir(::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir) ::fsync(dir.get());
     return true;

@@ -18,8 +18,10 @@ bool appendLine(const std::string& path, std::string_view text);
 // file or the new one, never a torn mixture: write a temporary file beside it, fsync it, rename
 // it over the old one, then fsync the folder so the rename itself is durable.
 // On failure the old file is untouched, the temporary is removed and error (when given) says why.
+// With sync false the two fsyncs are left out: the replacement is still atomic for a process
+// that is killed, but not for a machine that loses power.
 bool replaceFileAtomically(const std::string& path, std::string_view content,
-                           std::string* error = nullptr);
+                           std::string* error = nullptr, bool sync = true);
 
 // The whole file, or nullopt when it cannot be read.
 std::optional<std::string> readWholeFile(const std::string& path);

@@ -123,18 +123,25 @@ void TTCPEchoThrd::runCycles() {
                 ++BatchCount;
                 auto number = hexAt(line, 64, 4);
                 if (!number || *number != BatchCount) BatchBroken = true;
+                processEventLine(line);  // acknowledged later, with its batch
             } else {
                 const std::string received = line;
+                const bool event = isEventLine(received);
+                // The answer is held until the event line is logged and routed (and kept).
+                if (event) m_gate.hold([this, &received] { processEventLine(received); });
                 respond(line);
-                // An exchange answered this line and replaced it with its own last reply. An
-                // event line that was answered that way is still an event: it is logged and
-                // passed on before the reply is looked at, or it would be lost.
-                if (line != received && isEventLine(received)) processEventLine(received);
-            }
-            if (isEventLine(line)) {
-                processEventLine(line);
-            } else if (!line.empty()) {
-                showInCommandWindow(hexId(HpId) + ":" + line);
+                releaseAnswer();
+                // An exchange may have replaced the line with its own last reply, which is
+                // looked at like any received line.
+                if (line != received) {
+                    if (isEventLine(line)) {
+                        processEventLine(line);
+                    } else if (!line.empty()) {
+                        showInCommandWindow(hexId(HpId) + ":" + line);
+                    }
+                } else if (!event && !line.empty()) {
+                    showInCommandWindow(hexId(HpId) + ":" + line);
+                }
             }
         } else {
             return;  // closed, reset, overflowing line, or stop requested
@@ -200,6 +207,7 @@ void TTCPEchoThrd::processEventLine(const std::string& received) {
                        [&](std::string event) {
                            EventLine = std::move(event);
                            m_host.RouteEvent(EventLine, EventSource::Tcp);
+                           m_gate.noteRouted();
                            m_host.MarkRefresh();
                        });
     });
@@ -219,6 +227,7 @@ void TTCPEchoThrd::traceReceived(const std::string& text) {
 }
 
 ReplyStatus TTCPEchoThrd::readReply(std::string& line, Millis timeoutMs) {
+    releaseAnswer();  // an exchange's first line leaves only after the event it answers
     switch (RecvLine(line, timeoutMs)) {
         case RecvStatus::Line: return ReplyStatus::Line;
         case RecvStatus::Timeout: return ReplyStatus::Timeout;
@@ -227,6 +236,7 @@ ReplyStatus TTCPEchoThrd::readReply(std::string& line, Millis timeoutMs) {
 }
 
 std::string TTCPEchoThrd::waitForPrompt() {
+    releaseAnswer();
     // Up to 600 looks, 100 ms apart, for 14 bytes waiting; exactly those 14 are taken, and
     // anything after them stays for later line reads.
     for (int i = 0; i < 600; ++i) {
@@ -247,9 +257,17 @@ void TTCPEchoThrd::SendLine(const std::string& text) {
     if (id != 0 && id == m_host.traceId()) {
         m_host.mainThread().call([&] { m_host.view().traceText(TraceDirection::Sent, text); });
     }
+    if (m_gate.admit(text)) sendNow(text);
+}
+
+void TTCPEchoThrd::sendNow(const std::string& bytes) {
     // A failed send ends the connection at the end of the cycle: either the peer is gone, or it
     // has not read for the whole send time-out and the stream can no longer be trusted.
-    if (!m_socket.sendAll(text, &m_stop)) m_sendFailed = true;
+    if (!m_socket.sendAll(bytes, &m_stop)) m_sendFailed = true;
+}
+
+void TTCPEchoThrd::releaseAnswer() {
+    if (std::string held = m_gate.release(); !held.empty()) sendNow(held);
 }
 
 }  // namespace kormlink

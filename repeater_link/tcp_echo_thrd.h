@@ -10,7 +10,9 @@
 //     a plain acknowledgement (empty line) of an event line;
 //   - event lines (beginning with "COM") are logged, teach the connection its repeater Id, and
 //     go to the output channels, except status lines, which are passed on only when they change
-//     or when the test time has passed since the last one was passed on;
+//     or when the test time has passed since the last one was passed on; all of this happens
+//     before the answer to the line leaves, and the answer waits until the channels' journals
+//     hold the line (AnswerGate);
 //   - other non-empty lines are replies to commands and are shown in the command window;
 //   - 2 x ECnst receive time-outs in a row, a closed or broken connection, an unfinished line
 //     longer than the cap, or a stop request end the connection.
@@ -22,6 +24,7 @@
 #include <memory>
 #include <string>
 
+#include "core/answer_gate.h"
 #include "core/config.h"
 #include "device/hosted_exchange_io.h"
 #include "repeater_link/status_lines.h"
@@ -68,6 +71,9 @@ private:
     RecvStatus RecvLine(std::string& line, Millis timeoutMs);
     void traceReceived(const std::string& text);
     void SendLine(const std::string& text);
+    void sendNow(const std::string& bytes);
+    // Processes a held event line and sends its answer.
+    void releaseAnswer();
     void pause(Millis ms) { pauseMs(ms); }
     void showInCommandWindow(const std::string& text) { show(text); }
 
@@ -95,6 +101,7 @@ private:
     bool BatchBroken = false;
     std::string Ack;
     StatusLines m_status{true};  // main thread
+    AnswerGate m_gate{m_host};
 };
 
 }  // namespace kormlink

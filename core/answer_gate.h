@@ -1,0 +1,95 @@
+#pragma once
+
+// Holds a repeater connection's answers until what they acknowledge is kept.
+//
+// A repeater takes an answer to an event line (an empty line, a command in its place, or the
+// "D<n>/" of a batch) as the promise that the server has the event. So the connection logs and
+// routes an event line before its answer leaves, and that answer waits until the journals
+// hold the routed line (in the fsync mode: until the sync covering it returned). When a
+// journal cannot be written, the answer is not sent at all: the repeater sends the event again,
+// and is answered once the journal works again.
+//
+// The connection sends everything through admit(): while a received event line is being
+// answered the text is held, and release() first processes the line (log, route) and then
+// hands back the held bytes. An exchange that reads replies releases the hold before its first
+// read, so its first line too leaves only after the event was processed. The bytes, their
+// order and the log records are exactly as without the gate; only the moment of sending moves.
+//
+// Connection thread, except noteRouted(), which runs in the main-thread hand-over that routed
+// lines for the connection (the connection waits for that hand-over to end).
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "core/server_host.h"
+
+namespace kormlink {
+
+class AnswerGate {
+public:
+    explicit AnswerGate(ServerHost& host) : m_host(host) {}
+
+    // Main thread: lines were routed for this connection; its next answer waits for them.
+    void noteRouted() {
+        const JournalReceipt receipt = m_host.journalReceipt();
+        m_ticket = receipt.ticket;
+        m_kept = m_kept && receipt.kept;
+        m_pending = true;
+    }
+
+    // Holds what the connection sends until release(); process runs at the start of it.
+    void hold(std::function<void()> process) {
+        m_holding = true;
+        m_process = std::move(process);
+    }
+
+    // True when text should be sent now. False when it was held, or withheld because the
+    // lines it acknowledges are not kept.
+    bool admit(const std::string& text) {
+        if (m_holding) {
+            m_held += text;
+            return false;
+        }
+        return pass();
+    }
+
+    // Ends a hold: processes the line, then returns the held bytes when they may leave, ""
+    // otherwise. Nothing held: "".
+    std::string release() {
+        if (!m_holding) return {};
+        m_holding = false;
+        std::function<void()> process = std::move(m_process);
+        m_process = nullptr;
+        std::string bytes = std::move(m_held);
+        m_held.clear();
+        if (process) process();
+        if (bytes.empty() || !pass()) return {};
+        return bytes;
+    }
+
+    // Answers not sent because their lines were not kept.
+    std::uint64_t withheld() const { return m_withheld; }
+
+private:
+    // The first send after routed lines acknowledges them.
+    bool pass() {
+        if (!m_pending) return true;
+        m_pending = false;
+        const bool kept = m_kept && m_host.awaitJournal(JournalReceipt{m_ticket, true});
+        m_kept = true;
+        if (!kept) ++m_withheld;
+        return kept;
+    }
+
+    ServerHost& m_host;
+    bool m_holding = false;
+    std::function<void()> m_process;
+    std::string m_held;
+    bool m_pending = false;
+    bool m_kept = true;
+    std::uint64_t m_ticket = 0;
+    std::uint64_t m_withheld = 0;
+};
+
+}  // namespace kormlink
