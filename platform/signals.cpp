@@ -18,6 +18,9 @@ sigset_t stopSignals() {
 
 void blockStopSignals() {
     ::signal(SIGPIPE, SIG_IGN);
+    // A file that reaches the size limit makes the write fail (EFBIG) like a full disk, instead
+    // of killing the process.
+    ::signal(SIGXFSZ, SIG_IGN);
     sigset_t set = stopSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }

@@ -218,5 +218,54 @@ TEST(Headless, WithoutADisplayItRunsHeadlessAndSaysSo) {
     EXPECT_NE(p.err().find("running headless"), std::string::npos);
 }
 
+// What the server acknowledged survives kill -9 at any moment: the lines come back from the
+// channel's journal at the next start, in order, in both durability modes.
+TEST(Headless, AcknowledgedEventsSurviveKillNine) {
+    for (const char* fsync : {"0", "1"}) {
+        SCOPED_TRACE(std::string("Fsync=") + fsync);
+        test::TempDir dir;
+        const std::uint16_t in = freePort(), out = freePort();
+        dir.write("Kormlink.ini", "[In]\nPort=" + std::to_string(in) + "\n[Out]\nPort=" +
+                                      std::to_string(out) + "\n[Opt]\nFsync=" + fsync +
+                                      "\n[ComIn]\nCom=0\n[Client0]\nId=A1\nQSize=1000\n");
+        std::vector<std::string> sent;
+        {
+            Program p(dir, {"--headless"});
+            std::optional<ScriptedRepeater> rpt;
+            ASSERT_TRUE(test::eventually([&] {
+                rpt.emplace(in);
+                return rpt->connected();
+            }, 5000));
+            ASSERT_TRUE(rpt->readWelcome());
+            for (int i = 0; i < 50; ++i) {
+                EventSpec e;
+                e.transmitter = test::hex3(0x100 + i);
+                sent.push_back(e.build());
+                rpt->send(sent.back());
+                ASSERT_EQ(rpt->readLine(), "");
+            }
+            p.signal(SIGKILL);
+            EXPECT_EQ(p.wait(5000), 128 + SIGKILL);
+        }
+        EXPECT_TRUE(dir.exists("A1.jnl"));
+        Program again(dir, {"--headless"});
+        std::optional<ScriptedRepeater> client;
+        ASSERT_TRUE(test::eventually([&] {
+            client.emplace(out);
+            return client->connected();
+        }, 5000));
+        EXPECT_EQ(client->readLine(), "Kormlink");
+        client->send("A1");
+        for (const std::string& line : sent) {
+            ASSERT_EQ(client->readLine(), line);
+            client->send("ok");
+        }
+        again.type("quit");
+        EXPECT_EQ(again.wait(10'000), 0);
+        EXPECT_FALSE(dir.exists("A1.jnl"));  // an orderly stop leaves no journal
+        EXPECT_FALSE(dir.exists("A1.out"));  // and nothing was left to keep
+    }
+}
+
 }  // namespace
 }  // namespace kormlink

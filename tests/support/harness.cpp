@@ -1,5 +1,6 @@
 #include "support/harness.h"
 
+#include <cstdio>
 #include <poll.h>
 #include <pty.h>
 #include <sys/socket.h>
@@ -44,6 +45,12 @@ bool TempDir::exists(const std::string& name) const {
 std::string processStamp() {
     static const std::string stamp = formatTimeStamp(localNow());
     return stamp;
+}
+
+std::string hex3(unsigned value) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%03X", value & 0xFFF);
+    return buf;
 }
 
 std::string EventSpec::build() const {

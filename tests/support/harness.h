@@ -39,6 +39,8 @@ private:
 // The local time when the test program started, as an event line's time stamp: recent enough
 // that routing keeps it, and the same in every line the program builds.
 std::string processStamp();
+// Three upper-case hexadecimal digits, for transmitter Ids that make lines distinct.
+std::string hex3(unsigned value);
 
 // The fields of an event line; build() places them at their positions.
 struct EventSpec {

@@ -1,0 +1,139 @@
+// An answer is the repeater's receipt for its events: it leaves only after the events were
+// logged, routed and kept in the channel journals, and not at all while they cannot be kept.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <filesystem>
+
+#include "output/queue_journal.h"
+#include "repeater_link/host_list.h"
+#include "repeater_link/repeater_connection.h"
+#include "support/harness.h"
+
+namespace kormlink {
+namespace {
+
+using test::EventSpec;
+using test::ScriptedRepeater;
+using test::ServerHarness;
+
+std::string iniWith(const char* fsync) {
+    return std::string("[In]\nPort=0\n[Opt]\nFsync=") + fsync +
+           "\n[Client0]\nId=A\nQSize=1000\n[Sock]\nACKDelay=0\n";
+}
+
+EventSpec distinct(unsigned n, int number = -1) {
+    EventSpec e;
+    e.transmitter = test::hex3(n);
+    if (number >= 0) {
+        e.number = number;
+        e.length = 74;
+    }
+    return e;
+}
+
+std::size_t journalLines(const ServerHarness& h) {
+    return readJournal(h.dir().read("A.jnl")).lines.size();
+}
+
+// The routing of each line is slowed down on the main thread; an answer that arrives before
+// the routing finished (or before the journal holds the line) fails the test.
+TEST(AnswerOrder, AnswersLeaveOnlyAfterTheirLinesAreRoutedAndJournaled) {
+    for (const char* fsync : {"0", "1"}) {
+        SCOPED_TRACE(std::string("Fsync=") + fsync);
+        ServerHarness h(iniWith(fsync));
+        std::atomic<int> routed{0};
+        h.onMain([&](Server& s) {
+            s.setEventTap([&](const std::string&, EventSource) {
+                sleepMs(150);
+                ++routed;
+            });
+        });
+        ScriptedRepeater rpt(h.port());
+        ASSERT_TRUE(rpt.readWelcome());
+
+        rpt.send(distinct(1).build());
+        ASSERT_EQ(rpt.readLine(), "");
+        EXPECT_EQ(routed.load(), 1);
+        EXPECT_EQ(journalLines(h), 1u);
+
+        // A batch: its acknowledgement follows the routing of all of its lines.
+        for (int n = 1; n <= 3; ++n) rpt.send(distinct(10 + n, n).build());
+        rpt.send("");
+        ASSERT_EQ(rpt.readLine(), "D3/");
+        EXPECT_EQ(routed.load(), 4);
+        EXPECT_EQ(journalLines(h), 4u);
+
+        // A command answering an event line leaves after the event, too.
+        ASSERT_TRUE(test::eventually([&] {
+            return h.onMain([](Server& s) {
+                RepeaterConnection* c = s.hostList()->findByHpId(0xA1B2);
+                if (c) c->setPendingCmd("ping");
+                return c != nullptr;
+            });
+        }));
+        rpt.send(distinct(20).build());
+        ASSERT_EQ(rpt.readLine(), "ping");
+        EXPECT_EQ(routed.load(), 5);
+        EXPECT_EQ(journalLines(h), 5u);
+        // The log records keep their order: the command, then the event that carried it.
+        const auto log = h.logLines(0);
+        ASSERT_GE(log.size(), 2u);
+        EXPECT_EQ(log[log.size() - 2], "A1B2:->ping");
+        EXPECT_EQ(log.back(), distinct(20).build());
+        if (std::string(fsync) == "1") {
+            EXPECT_GT(h.onMain([](Server& s) { return s.journalSync().syncCount(); }), 0u);
+        }
+    }
+}
+
+// A journal that cannot be written (here: the file size limit, which fails writes like a full
+// disk) stops the answers; once writes succeed again the repeater's next try is answered and
+// nothing it sent is missing from the journal.
+TEST(AnswerOrder, NoAnswerWhileTheJournalCannotBeWritten) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    ServerHarness h(iniWith("0"));
+    ScriptedRepeater rpt(h.port());
+    ASSERT_TRUE(rpt.readWelcome());
+    rpt.send(distinct(1).build());
+    ASSERT_EQ(rpt.readLine(), "");
+
+    rlimit unlimited{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    rlimit full = unlimited;
+    full.rlim_cur = std::filesystem::file_size(h.dir().file("A.jnl"));
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &full), 0);
+    rpt.send(distinct(2).build());
+    EXPECT_EQ(rpt.readLine(1500), std::nullopt);
+    rpt.send(distinct(3).build());
+    EXPECT_EQ(rpt.readLine(1500), std::nullopt);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+
+    // The repeater sends its unanswered line again until it is answered.
+    bool answered = false;
+    for (int i = 0; i < 10 && !answered; ++i) {
+        rpt.send(distinct(3).build());
+        answered = rpt.readLine(1000) == std::optional<std::string>("");
+    }
+    EXPECT_TRUE(answered);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(readJournal(h.dir().read("A.jnl")).lines,
+              (std::vector<std::string>{distinct(1).build(), distinct(2).build(),
+                                        distinct(3).build()}));
+    // Said once when it began and once when it ended, not for every line.
+    auto count = [&](const std::string& what) {
+        std::size_t n = 0;
+        for (std::size_t at = err.find(what); at != std::string::npos; at = err.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count("cannot keep the queue of channel \"A\""), 1u) << err;
+    EXPECT_EQ(count("is written again"), 1u) << err;
+}
+
+}  // namespace
+}  // namespace kormlink
