@@ -109,8 +109,8 @@ const char* answerModeName(AnswerMode mode);
 struct MonitorOptions {
     std::string host = "127.0.0.1";
     std::uint16_t port = 950;
-    std::string channel;        // the channel Id named after the greeting
-    std::string serialDevice;   // non-empty: be the serial output's receiver on this device
+    std::string channel;       // the channel Id named after the greeting
+    std::string serialDevice;  // non-empty: be the serial output's receiver on this device
     std::int32_t baud = 9600;
     AnswerMode mode = AnswerMode::Ack;
     Millis delayMs = 0;         // for AnswerMode::Delay

@@ -73,7 +73,8 @@ TEST(SequenceChecker, CountsGapsAndRepeatsPerRepeater) {
         {"one gap of two", {{1, 1}, {1, 4}, {1, 5}}, 1, 2, 0, 1},
         {"same line twice", {{1, 7}, {1, 7}}, 0, 0, 1, 1},
         // A redelivered stretch repeats up to the highest number seen, then goes on in order.
-        {"redelivery", {{1, 1}, {1, 2}, {1, 3}, {1, 4}, {1, 2}, {1, 3}, {1, 4}, {1, 5}}, 0, 0, 3, 1},
+        {"redelivery", {{1, 1}, {1, 2}, {1, 3}, {1, 4}, {1, 2}, {1, 3}, {1, 4}, {1, 5}},
+         0, 0, 3, 1},
         {"repeaters apart", {{1, 1}, {2, 1}, {1, 2}, {2, 3}, {2, 2}}, 1, 1, 1, 2},
         {"ids above 16 bits", {{0xFFFFFF, 1}, {0xFFFFFE, 9}, {0xFFFFFF, 3}}, 1, 1, 0, 2},
     };
