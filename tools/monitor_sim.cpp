@@ -1,1 +1,442 @@
-// placeholder
+#include "monitor_sim.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/serial.h"
+
+namespace kormlink::sim {
+
+namespace {
+
+constexpr Millis kConnectTimeoutMs = 2000;
+constexpr Millis kGreetingTimeoutMs = 5000;
+// Receives wait at most this long, so flushing, the idle limit and the duration are looked
+// after while nothing arrives.
+constexpr Millis kPollMs = 100;
+constexpr Millis kBackoffStartMs = 200;
+constexpr Millis kBackoffMaxMs = 2000;
+constexpr Millis kSerialWriteTimeoutMs = 1000;
+// Cap on an unfinished serial line; the server's lines are under 80 characters.
+constexpr std::size_t kMaxSerialLine = 4096;
+constexpr std::size_t kFlushBytes = 64 * 1024;
+
+// 1 ms buckets below 10 s, 100 ms buckets from 10 s to 1000 s, one bucket above.
+constexpr std::uint32_t kFineLimitMs = 10'000;
+constexpr std::uint32_t kCoarseStepMs = 100;
+constexpr std::uint32_t kCoarseLimitMs = 1'000'000;
+constexpr std::size_t kBucketCount =
+    kFineLimitMs + (kCoarseLimitMs - kFineLimitMs) / kCoarseStepMs + 1;
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+}  // namespace
+
+SequenceChecker::SequenceChecker(std::size_t maxRepeaters) : m_max(maxRepeaters) {}
+
+SequenceChecker::Verdict SequenceChecker::note(std::uint32_t repeaterId, std::uint32_t seq) {
+    auto it = m_last.find(repeaterId);
+    if (it == m_last.end()) {
+        if (m_last.size() >= m_max) {
+            ++m_untracked;
+            return Verdict::Untracked;
+        }
+        m_last.emplace(repeaterId, seq);
+        return Verdict::First;
+    }
+    std::uint32_t& last = it->second;
+    if (seq <= last) {
+        // The highest number stays: the lines after a redelivered stretch are repeats too.
+        ++m_repeats;
+        return Verdict::Repeat;
+    }
+    const std::uint32_t skipped = seq - last - 1;
+    last = seq;
+    if (skipped == 0) return Verdict::InOrder;
+    ++m_gaps;
+    m_missing += skipped;
+    return Verdict::Gap;
+}
+
+LatencyHistogram::LatencyHistogram() : m_buckets(kBucketCount, 0) {}
+
+std::size_t LatencyHistogram::bucketOf(std::uint32_t ms) {
+    if (ms < kFineLimitMs) return ms;
+    if (ms < kCoarseLimitMs) return kFineLimitMs + (ms - kFineLimitMs) / kCoarseStepMs;
+    return kBucketCount - 1;
+}
+
+std::uint32_t LatencyHistogram::lowerBound(std::size_t bucket) {
+    if (bucket < kFineLimitMs) return static_cast<std::uint32_t>(bucket);
+    return kFineLimitMs + static_cast<std::uint32_t>(bucket - kFineLimitMs) * kCoarseStepMs;
+}
+
+void LatencyHistogram::add(std::uint32_t ms) {
+    ++m_buckets[bucketOf(ms)];
+    ++m_count;
+    m_max = std::max(m_max, ms);
+}
+
+std::uint32_t LatencyHistogram::percentile(double q) const {
+    if (m_count == 0) return 0;
+    // The rank of the sample sought, 1-based: the smallest bucket whose running count reaches it.
+    auto rank = static_cast<std::uint64_t>(q * static_cast<double>(m_count) + 0.999999);
+    rank = std::clamp<std::uint64_t>(rank, 1, m_count);
+    std::uint64_t seen = 0;
+    for (std::size_t b = 0; b < m_buckets.size(); ++b) {
+        seen += m_buckets[b];
+        if (seen >= rank) return std::min(lowerBound(b), m_max);
+    }
+    return m_max;
+}
+
+std::optional<AnswerMode> parseAnswerMode(std::string_view text) {
+    if (text == "ack") return AnswerMode::Ack;
+    if (text == "delay") return AnswerMode::Delay;
+    if (text == "empty") return AnswerMode::Empty;
+    if (text == "never") return AnswerMode::Never;
+    return std::nullopt;
+}
+
+const char* answerModeName(AnswerMode mode) {
+    switch (mode) {
+        case AnswerMode::Ack: return "ack";
+        case AnswerMode::Delay: return "delay";
+        case AnswerMode::Empty: return "empty";
+        case AnswerMode::Never: return "never";
+    }
+    return "?";
+}
+
+std::string formatSummary(const MonitorSnapshot& s) {
+    char buf[768];
+    const double perS = s.elapsedS > 0 ? static_cast<double>(s.acked) / s.elapsedS : 0.0;
+    const double busyPerS = s.busyS > 0 ? static_cast<double>(s.acked) / s.busyS : 0.0;
+    std::snprintf(buf, sizeof buf,
+                  "monsim: received=%" PRIu64 " acked=%" PRIu64 " events=%" PRIu64
+                  " other=%" PRIu64 " repeaters=%" PRIu64 " gaps=%" PRIu64 " missing=%" PRIu64
+                  " repeats=%" PRIu64 " latency_ms_p50=%u latency_ms_p99=%u latency_ms_max=%u"
+                  " reconnects=%" PRIu64 " elapsed_s=%.1f per_s=%.1f busy_s=%.2f"
+                  " busy_per_s=%.1f syncs=%" PRIu64 " keepalives=%" PRIu64 " untracked=%" PRIu64
+                  " overlong=%" PRIu64,
+                  s.received, s.acked, s.events, s.other, s.repeaters, s.gaps, s.missing,
+                  s.repeats, s.latencyP50, s.latencyP99, s.latencyMax, s.reconnects, s.elapsedS,
+                  perS, s.busyS, busyPerS, s.syncs, s.keepAlives, s.untracked, s.overlong);
+    return buf;
+}
+
+bool DeliveredLog::open(const std::string& path, std::string* error) {
+    m_fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (m_fd < 0) {
+        if (error) *error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    m_buffer.reserve(kFlushBytes + 64);
+    return true;
+}
+
+void DeliveredLog::add(std::uint32_t repeaterId, std::uint32_t seq) {
+    if (m_fd < 0) return;
+    if (m_buffer.empty()) m_since = steadyClock().now();
+    char entry[32];
+    const int n = std::snprintf(entry, sizeof entry, "%06" PRIX32 " %" PRIu32 "\n",
+                                repeaterId & 0xFFFFFF, seq);
+    m_buffer.append(entry, static_cast<std::size_t>(n));
+    if (m_buffer.size() >= kFlushBytes) flush(true);
+}
+
+void DeliveredLog::flush(bool force) {
+    if (m_fd < 0 || m_buffer.empty()) return;
+    if (!force && steadyClock().now() - m_since < kFlushMs) return;
+    std::size_t done = 0;
+    while (done < m_buffer.size()) {
+        const ssize_t n = ::write(m_fd, m_buffer.data() + done, m_buffer.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // a full disk loses the entries; the counters still tell
+        done += static_cast<std::size_t>(n);
+    }
+    m_buffer.clear();
+}
+
+DeliveredLog::~DeliveredLog() {
+    flush(true);
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+MonitorSim::MonitorSim(MonitorOptions options)
+    : m_options(std::move(options)), m_checker(m_options.maxRepeaters) {}
+
+MonitorSim::~MonitorSim() { stop(); }
+
+bool MonitorSim::start(std::string* error) {
+    auto fail = [&](std::string text) {
+        if (error) *error = std::move(text);
+        return false;
+    };
+    if (m_running.exchange(true)) return fail("already started");
+    if (m_options.serialDevice.empty() && m_options.channel.empty())
+        return fail("no channel Id (or serial device) given");
+    if (!m_options.deliveredPath.empty()) {
+        std::string why;
+        if (!m_delivered.open(m_options.deliveredPath, &why)) return fail(why);
+        m_logDelivered = true;
+    }
+    m_start = steadyClock().now();
+    m_lastArrival = m_start.load();
+    m_thread = std::thread([this] { run(); });
+    return true;
+}
+
+void MonitorSim::stop() {
+    m_waker.wake();
+    if (m_thread.joinable()) m_thread.join();
+}
+
+bool MonitorSim::waitFinished(Millis timeoutMs) {
+    std::unique_lock lock(m_doneMutex);
+    return m_doneCv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [this] { return m_finished.load(); });
+}
+
+void MonitorSim::run() {
+    try {
+        if (m_options.serialDevice.empty()) runTcp();
+        else runSerial();
+    } catch (const std::exception& e) {
+        setError(std::string("stopped by an error: ") + e.what());
+    }
+    m_connected = false;
+    m_delivered.flush(true);
+    m_end = steadyClock().now();
+    {
+        std::lock_guard lock(m_doneMutex);
+        m_finished = true;
+    }
+    m_doneCv.notify_all();
+}
+
+bool MonitorSim::timeToFinish() {
+    if (m_waker.isSet()) return true;
+    const Millis now = steadyClock().now();
+    if (m_options.durationMs > 0 && now - m_start >= m_options.durationMs) return true;
+    return m_options.idleExitMs > 0 && now - m_lastArrival >= m_options.idleExitMs;
+}
+
+bool MonitorSim::pause(Millis ms) {
+    const Millis deadline = steadyClock().now() + ms;
+    for (;;) {
+        if (timeToFinish()) return false;
+        const Millis left = deadline - steadyClock().now();
+        if (left <= 0) return true;
+        pollfd p{m_waker.fd(), POLLIN, 0};
+        ::poll(&p, 1, static_cast<int>(std::min(left, kPollMs)));
+    }
+}
+
+void MonitorSim::setError(std::string text) {
+    std::lock_guard lock(m_statsMutex);
+    m_lastError = std::move(text);
+}
+
+template <typename SendAnswer>
+bool MonitorSim::onChannelLine(std::string_view line, std::uint32_t receivedMs,
+                               SendAnswer&& sendAnswer) {
+    ++m_received;
+    noteArrival();
+    switch (m_options.mode) {
+        case AnswerMode::Never: return true;  // the server gives up on us and keeps the line
+        case AnswerMode::Empty: return sendAnswer(false);
+        case AnswerMode::Delay:
+            if (!pause(m_options.delayMs)) return false;
+            break;
+        case AnswerMode::Ack: break;
+    }
+    if (!sendAnswer(true)) return false;
+    ++m_acked;
+    const Millis now = steadyClock().now();
+    Millis unset = -1;
+    m_firstAck.compare_exchange_strong(unset, now);
+    m_lastAck = now;
+    const auto event = parseEvent(line);
+    if (!event) {
+        ++m_other;
+        return true;
+    }
+    ++m_events;
+    {
+        std::lock_guard lock(m_statsMutex);
+        m_checker.note(event->repeaterId, event->seq);
+        m_latency.add(latencyMs(event->sentMs, receivedMs));
+    }
+    if (m_logDelivered) m_delivered.add(event->repeaterId, event->seq);
+    return true;
+}
+
+void MonitorSim::runTcp() {
+    Millis backoff = kBackoffStartMs;
+    std::string line;
+    line.reserve(256);
+    const std::string hello = m_options.channel + "\r\n";
+    while (!timeToFinish()) {
+        auto socket = TcpSocket::connectTo(m_options.host, m_options.port, kConnectTimeoutMs);
+        bool greeted = false;
+        if (!socket) {
+            setError("cannot connect to " + m_options.host + ":" + std::to_string(m_options.port));
+        } else {
+            const RecvStatus status = socket->recvLine(line, kGreetingTimeoutMs, &m_waker);
+            if (status == RecvStatus::Interrupted) break;
+            if (status != RecvStatus::Line || line != "Kormlink") setError("no greeting");
+            else greeted = socket->sendAll(hello, &m_waker);
+        }
+        if (greeted) {
+            // Answers are tiny and each one holds up the next line: send them at once.
+            int one = 1;
+            ::setsockopt(socket->fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            ++m_connects;
+            m_connected = true;
+            backoff = kBackoffStartMs;
+            serveTcp(*socket, line);
+            m_connected = false;
+        }
+        m_delivered.flush(true);
+        if (!pause(backoff)) break;
+        if (!greeted) backoff = std::min(backoff * 2, kBackoffMaxMs);
+    }
+}
+
+void MonitorSim::serveTcp(TcpSocket& socket, std::string& line) {
+    auto send = [&](std::string_view text) {
+        if (socket.sendAll(text, &m_waker)) return true;
+        setError("answer not sent");
+        return false;
+    };
+    auto answer = [&](bool acknowledge) { return send(acknowledge ? "OK\r\n" : "\r\n"); };
+    while (!timeToFinish()) {
+        const RecvStatus status = socket.recvLine(line, kPollMs, &m_waker);
+        m_delivered.flush();
+        switch (status) {
+            case RecvStatus::Line: break;
+            case RecvStatus::Timeout: continue;
+            case RecvStatus::Interrupted: return;
+            case RecvStatus::Overflow:
+                ++m_overlong;
+                setError("overlong line");
+                return;
+            case RecvStatus::Closed: setError("connection closed by the server"); return;
+            case RecvStatus::Error: setError("connection broken"); return;
+        }
+        const std::uint32_t receivedMs = wallMs32();
+        if (startsWith(line, "systime")) {
+            ++m_syncs;
+            if (!send("OK\r\n")) return;
+        } else if (line == "@") {
+            ++m_keepAlives;
+            if (!send("OK\r\n")) return;
+        } else if (!onChannelLine(line, receivedMs, answer)) {
+            return;
+        }
+    }
+}
+
+void MonitorSim::runSerial() {
+    SerialSettings settings;
+    settings.Baud = m_options.baud;
+    Millis backoff = kBackoffStartMs;
+    while (!timeToFinish()) {
+        std::string why;
+        auto port = SerialPort::open(m_options.serialDevice, settings, &why);
+        if (!port) {
+            setError(m_options.serialDevice + ": " + why);
+            if (!pause(backoff)) break;
+            backoff = std::min(backoff * 2, kBackoffMaxMs);
+            continue;
+        }
+        ++m_connects;
+        m_connected = true;
+        backoff = kBackoffStartMs;
+        serveSerial(*port);
+        m_connected = false;
+        m_delivered.flush(true);
+        if (!pause(backoff)) break;
+    }
+}
+
+void MonitorSim::serveSerial(SerialPort& port) {
+    auto send = [&](std::string_view text) {
+        if (port.write(text, kSerialWriteTimeoutMs, &m_waker)) return true;
+        setError("answer not written");
+        return false;
+    };
+    // CR ends an acknowledgement; an answer without it is none.
+    auto answer = [&](bool acknowledge) { return send(acknowledge ? "OK\r" : "OK\n"); };
+    std::string pending;
+    pending.reserve(2 * kMaxSerialLine);
+    while (!timeToFinish()) {
+        if (!port.readSome(pending, kMaxSerialLine, kPollMs, &m_waker)) {
+            if (!m_waker.isSet()) setError("serial read failed");
+            return;
+        }
+        m_delivered.flush();
+        std::size_t from = 0;
+        for (std::size_t lf; (lf = pending.find('\n', from)) != std::string::npos; from = lf + 1) {
+            std::string_view line(pending.data() + from, lf - from);
+            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            const std::uint32_t receivedMs = wallMs32();
+            if (startsWith(line, "systime")) {
+                ++m_syncs;
+                if (!send("OK\r")) return;
+            } else if (!onChannelLine(line, receivedMs, answer)) {
+                return;
+            }
+        }
+        pending.erase(0, from);
+        if (pending.size() > kMaxSerialLine) {
+            ++m_overlong;
+            pending.clear();
+        }
+    }
+}
+
+MonitorSnapshot MonitorSim::snapshot() const {
+    MonitorSnapshot s;
+    s.received = m_received;
+    s.acked = m_acked;
+    s.events = m_events;
+    s.other = m_other;
+    s.syncs = m_syncs;
+    s.keepAlives = m_keepAlives;
+    s.connects = m_connects;
+    s.reconnects = s.connects > 0 ? s.connects - 1 : 0;
+    s.overlong = m_overlong;
+    s.connected = m_connected;
+    const Millis end = m_finished ? m_end.load() : steadyClock().now();
+    s.elapsedS = m_start > 0 ? static_cast<double>(end - m_start) / 1000.0 : 0.0;
+    const Millis first = m_firstAck, last = m_lastAck;
+    s.busyS = first >= 0 ? static_cast<double>(last - first) / 1000.0 : 0.0;
+    std::lock_guard lock(m_statsMutex);
+    s.repeaters = m_checker.repeaters();
+    s.gaps = m_checker.gaps();
+    s.missing = m_checker.missing();
+    s.repeats = m_checker.repeats();
+    s.untracked = m_checker.untracked();
+    s.latencyCount = m_latency.count();
+    s.latencyP50 = m_latency.percentile(0.50);
+    s.latencyP99 = m_latency.percentile(0.99);
+    s.latencyMax = m_latency.max();
+    s.lastError = m_lastError;
+    return s;
+}
+
+}  // namespace kormlink::sim

@@ -39,7 +39,7 @@ inline std::string localStamp() {
     ::clock_gettime(CLOCK_REALTIME, &ts);
     tm t{};
     ::localtime_r(&ts.tv_sec, &t);
-    char buf[32];
+    char buf[80];  // room for any int values, so the compiler sees no truncation
     std::snprintf(buf, sizeof buf, "%04d/%02d/%02d %02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1,
                   t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
     return buf;
@@ -122,7 +122,9 @@ struct SimEvent {
 // lines that are not the simulator's.
 inline std::optional<SimEvent> parseEvent(std::string_view line) {
     if (line.size() < 72 || line.substr(0, 3) != "COM") return std::nullopt;
-    if (line[38] == '0' && line[43] == '0') return std::nullopt;  // a status line
+    // A status line: digit 39 is 0 and the kind's low three bits are 0 ("0" as the repeater
+    // sent it, "8" when the server passes an unchanged one on again after the test time).
+    if (line[38] == '0' && (line[43] == '0' || line[43] == '8')) return std::nullopt;
     const std::size_t blank = line.rfind(' ');
     if (blank == std::string_view::npos || line.size() - blank - 1 != 6) return std::nullopt;
     auto id = detail::hexField(line, blank + 2, 6);

@@ -1,0 +1,263 @@
+// The monitoring-client simulator against a real server in the test process: over TCP on the
+// output port, and as the serial output's receiver on a pseudo-terminal.
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "monitor_sim.h"
+#include "output/channels.h"
+#include "sim_line.h"
+#include "support/harness.h"
+
+namespace kormlink {
+namespace {
+
+using sim::AnswerMode;
+using sim::MonitorOptions;
+using sim::MonitorSim;
+using sim::SequenceChecker;
+using test::ScriptedRepeater;
+using test::ServerHarness;
+
+constexpr std::uint32_t kRpt = 0x0A1B2C;
+
+std::string tcpConfig(const std::string& outPort = "0") {
+    return "[In]\nPort=0\n[Out]\nPort=" + outPort + "\nSyncP=1\n[Client0]\nId=A\n[ComIn]\nCom=0\n";
+}
+
+void feed(ServerHarness& h, const std::vector<std::string>& lines) {
+    const std::size_t before = h.routed().size();
+    ScriptedRepeater rpt(h.port());
+    ASSERT_TRUE(rpt.readWelcome());
+    for (const auto& line : lines) {
+        rpt.send(line);
+        rpt.readLine();
+    }
+    ASSERT_TRUE(h.waitRouted(before + lines.size()));
+}
+
+std::vector<std::string> events(std::uint32_t repeater, std::uint32_t from, std::uint32_t to) {
+    std::vector<std::string> lines;
+    for (std::uint32_t seq = from; seq <= to; ++seq)
+        lines.push_back(sim::eventLine(repeater, seq, sim::wallMs32()));
+    return lines;
+}
+
+std::size_t queueLength(ServerHarness& h) {
+    return h.onMain([](Server& s) { return s.channels()->at(0).Queue.size(); });
+}
+
+MonitorOptions tcpOptions(ServerHarness& h, AnswerMode mode = AnswerMode::Ack) {
+    MonitorOptions o;
+    o.port = h.outPort();
+    o.channel = "A";
+    o.mode = mode;
+    return o;
+}
+
+TEST(SequenceChecker, CountsGapsAndRepeatsPerRepeater) {
+    using Seq = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+    struct Case {
+        const char* name;
+        Seq seen;
+        std::uint64_t gaps, missing, repeats, repeaters;
+    };
+    const Case cases[] = {
+        {"in order", {{1, 1}, {1, 2}, {1, 3}}, 0, 0, 0, 1},
+        {"any first number", {{1, 50}, {1, 51}}, 0, 0, 0, 1},
+        {"one gap of two", {{1, 1}, {1, 4}, {1, 5}}, 1, 2, 0, 1},
+        {"same line twice", {{1, 7}, {1, 7}}, 0, 0, 1, 1},
+        // A redelivered stretch repeats up to the highest number seen, then goes on in order.
+        {"redelivery", {{1, 1}, {1, 2}, {1, 3}, {1, 4}, {1, 2}, {1, 3}, {1, 4}, {1, 5}},
+         0, 0, 3, 1},
+        {"repeaters apart", {{1, 1}, {2, 1}, {1, 2}, {2, 3}, {2, 2}}, 1, 1, 1, 2},
+        {"ids above 16 bits", {{0xFFFFFF, 1}, {0xFFFFFE, 9}, {0xFFFFFF, 3}}, 1, 1, 0, 2},
+    };
+    for (const auto& c : cases) {
+        SequenceChecker checker;
+        for (auto [id, seq] : c.seen) checker.note(id, seq);
+        EXPECT_EQ(checker.gaps(), c.gaps) << c.name;
+        EXPECT_EQ(checker.missing(), c.missing) << c.name;
+        EXPECT_EQ(checker.repeats(), c.repeats) << c.name;
+        EXPECT_EQ(checker.repeaters(), c.repeaters) << c.name;
+    }
+    // Beyond the cap further repeaters are only counted, never tracked.
+    SequenceChecker capped(2);
+    for (std::uint32_t id = 1; id <= 4; ++id) capped.note(id, 1);
+    EXPECT_EQ(capped.note(3, 5), SequenceChecker::Verdict::Untracked);
+    EXPECT_EQ(capped.repeaters(), 2u);
+    EXPECT_EQ(capped.untracked(), 3u);
+    EXPECT_EQ(capped.gaps(), 0u);
+}
+
+TEST(SimLine, LatencyWrapsAndForwardedStatusLinesCarryNoData) {
+    EXPECT_EQ(sim::latencyMs(0xFFFFFFF0u, 0x10u), 0x20u);  // across the 2^32 wrap
+    EXPECT_EQ(sim::latencyMs(1000, 990), 0u);              // clocks a little apart
+    sim::LatencyHistogram histogram;
+    for (std::uint32_t ms = 1; ms <= 100; ++ms) histogram.add(ms);
+    histogram.add(123'456);
+    EXPECT_EQ(histogram.percentile(0.5), 51u);
+    EXPECT_EQ(histogram.percentile(0.99), 100u);
+    EXPECT_EQ(histogram.max(), 123'456u);
+
+    auto event = sim::parseEvent(sim::eventLine(kRpt, 77, 0xDEADBEEF, 3));
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->repeaterId, kRpt);
+    EXPECT_EQ(event->seq, 77u);
+    EXPECT_EQ(event->sentMs, 0xDEADBEEFu);
+    // The server marks a status line it passes on again with kind "8"; its state is no data.
+    std::string status = sim::statusLine(kRpt, "0123456789ABCDEF");
+    EXPECT_FALSE(sim::parseEvent(status));
+    status[43] = '8';
+    EXPECT_FALSE(sim::parseEvent(status));
+}
+
+TEST(MonitorSim, AcknowledgedLinesLeaveTheQueueAndAreRecordedWithTheirNumbers) {
+    ServerHarness h(tcpConfig());
+    auto lines = events(kRpt, 1, 5);
+    lines.push_back(sim::statusLine(kRpt, "0000000000000001"));
+    feed(h, lines);
+    ASSERT_EQ(queueLength(h), 6u);
+
+    MonitorOptions o = tcpOptions(h);
+    o.deliveredPath = h.dir().file("delivered.txt");
+    o.idleExitMs = 1500;
+    MonitorSim monitor(o);
+    ASSERT_TRUE(monitor.start(nullptr));
+    ASSERT_TRUE(test::eventually([&] { return monitor.snapshot().acked == 6; }));
+    EXPECT_EQ(queueLength(h), 0u);
+    // A due time sync goes before the next line; it is answered and is no channel line.
+    h.clock().advance(61'000);
+    feed(h, events(kRpt, 6, 6));
+    EXPECT_TRUE(test::eventually([&] { return monitor.snapshot().acked == 7; }));
+
+    ASSERT_TRUE(monitor.waitFinished(3000));  // nothing more arrived: the idle limit ends it
+    const auto s = monitor.snapshot();
+    EXPECT_EQ(s.syncs, 1u);
+    EXPECT_EQ(s.received, 7u);
+    EXPECT_EQ(s.events, 6u);
+    EXPECT_EQ(s.other, 1u);
+    EXPECT_EQ(s.repeaters, 1u);
+    EXPECT_EQ(s.gaps + s.repeats, 0u);
+    EXPECT_EQ(s.latencyCount, 6u);
+    EXPECT_EQ(s.reconnects, 0u);
+    EXPECT_EQ(h.dir().read("delivered.txt"),
+              "0A1B2C 1\n0A1B2C 2\n0A1B2C 3\n0A1B2C 4\n0A1B2C 5\n0A1B2C 6\n");
+}
+
+TEST(MonitorSim, EmptyAnswersLeaveTheLineQueued) {
+    ServerHarness h(tcpConfig());
+    feed(h, events(kRpt, 1, 1));
+    MonitorOptions o = tcpOptions(h, AnswerMode::Empty);
+    o.deliveredPath = h.dir().file("delivered.txt");
+    MonitorSim monitor(o);
+    ASSERT_TRUE(monitor.start(nullptr));
+    EXPECT_TRUE(test::eventually([&] { return monitor.snapshot().received >= 3; }));
+    monitor.stop();
+    const auto s = monitor.snapshot();
+    EXPECT_EQ(s.acked, 0u);
+    EXPECT_EQ(s.repeats, 0u);  // resent lines that were never acknowledged are no repeats
+    EXPECT_EQ(queueLength(h), 1u);
+    EXPECT_EQ(h.dir().read("delivered.txt"), "");
+}
+
+TEST(MonitorSim, ReconnectsAfterTheServerRestartsAndGoesOn) {
+    std::uint16_t outPort = 0;
+    {
+        auto probe = TcpListener::open(0, nullptr);  // a free port to keep across the restart
+        ASSERT_TRUE(probe);
+        outPort = probe->port();
+    }
+    ServerHarness h(tcpConfig(std::to_string(outPort)));
+    MonitorSim monitor(tcpOptions(h));
+    ASSERT_TRUE(monitor.start(nullptr));
+    feed(h, events(kRpt, 1, 2));
+    ASSERT_TRUE(test::eventually([&] { return monitor.snapshot().acked == 2; }));
+
+    h.onMain([](Server& s) { s.StopServer(); });
+    // Refused while the server is down; it keeps trying.
+    ASSERT_TRUE(test::eventually(
+        [&] { return monitor.snapshot().lastError.rfind("cannot connect", 0) == 0; }));
+    h.onMain([](Server& s) { s.LoadConfiguration(); });
+    feed(h, events(kRpt, 3, 4));
+    ASSERT_TRUE(test::eventually([&] { return monitor.snapshot().acked == 4; }, 5000));
+    monitor.stop();
+    const auto s = monitor.snapshot();
+    EXPECT_EQ(s.reconnects, 1u);
+    EXPECT_EQ(s.gaps + s.repeats, 0u);
+}
+
+// Two pseudo-terminals joined master to master: the server opens one slave as its serial
+// output port, the simulator the other, and bytes cross between them as over a null-modem
+// cable.
+class PtyCable {
+public:
+    PtyCable() {
+        for (auto& end : m_ends) {
+            char name[128] = {};
+            if (::openpty(&end.master, &end.slave, name, nullptr, nullptr) != 0)
+                throw std::runtime_error("openpty failed");
+            end.path = name;
+        }
+        m_thread = std::thread([this] { run(); });
+    }
+    ~PtyCable() {
+        m_stop = true;
+        m_thread.join();
+        for (auto& end : m_ends) {
+            ::close(end.master);
+            ::close(end.slave);  // held open so neither master sees a hang-up
+        }
+    }
+    const std::string& path(int end) const { return m_ends[end].path; }
+
+private:
+    struct End {
+        int master = -1, slave = -1;
+        std::string path;
+    };
+    void run() {
+        char buf[4096];
+        while (!m_stop) {
+            pollfd p[2] = {{m_ends[0].master, POLLIN, 0}, {m_ends[1].master, POLLIN, 0}};
+            if (::poll(p, 2, 50) <= 0) continue;
+            for (int i = 0; i < 2; ++i) {
+                if (!(p[i].revents & POLLIN)) continue;
+                const ssize_t n = ::read(m_ends[i].master, buf, sizeof buf);
+                if (n > 0 && ::write(m_ends[1 - i].master, buf, static_cast<size_t>(n)) != n)
+                    return;
+            }
+        }
+    }
+    End m_ends[2];
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+TEST(MonitorSim, SerialReceiverAcknowledgesWithCr) {
+    PtyCable cable;
+    ServerHarness h("[In]\nPort=0\n[Out]\nPort=0\nComOn=1\nCom=5\n[Ports]\nCOM5=" +
+                    cable.path(0) + "\n[Com]\nQSize=10\n[ComIn]\nCom=0\n");
+    MonitorOptions o;
+    o.serialDevice = cable.path(1);
+    MonitorSim monitor(o);
+    ASSERT_TRUE(monitor.start(nullptr));
+    ASSERT_TRUE(test::eventually([&] { return monitor.snapshot().connected; }));
+    feed(h, events(kRpt, 1, 3));
+    // The server removes a line only on an answer that ends with CR.
+    ASSERT_TRUE(test::eventually([&] { return monitor.snapshot().acked == 3; }));
+    EXPECT_TRUE(test::eventually([&] { return queueLength(h) == 0; }));
+    monitor.stop();
+    const auto s = monitor.snapshot();
+    EXPECT_EQ(s.events, 3u);
+    EXPECT_EQ(s.gaps + s.repeats, 0u);
+    EXPECT_EQ(h.onMain([](Server& srv) { return int(srv.channels()->at(0).Connected.load()); }), 1);
+}
+
+}  // namespace
+}  // namespace kormlink
