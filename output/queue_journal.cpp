@@ -165,7 +165,7 @@ bool QueueJournal::rewrite(const std::vector<Line>& lines, bool durable, std::st
         return false;
     }
     m_healthy = true;
-    m_dirty = false;
+    m_addedSinceSync = !sync && !lines.empty();
     m_error.clear();
     m_fileBytes = content.size();
     m_liveLines = lines.size();
@@ -179,6 +179,7 @@ void QueueJournal::added(std::uint64_t seq, std::string_view text) {
     ++m_liveLines;
     m_liveBytes += addRecordBytes(text.size());
     append(journalAddRecord(seq, text));
+    m_addedSinceSync = true;
 }
 
 void QueueJournal::removed(std::uint64_t seq, std::size_t textBytes) {
@@ -206,7 +207,6 @@ void QueueJournal::append(const std::string& record) {
         rest.remove_prefix(static_cast<std::size_t>(n));
     }
     m_fileBytes += record.size();
-    m_dirty = true;
     m_sync.noteWrite();
 }
 
@@ -220,14 +220,13 @@ bool QueueJournal::truncateEmpty() {
     if (::ftruncate(m_fd.get(), static_cast<off_t>(kJournalHeader.size())) != 0) return false;
     m_fileBytes = kJournalHeader.size();
     m_liveBytes = 0;
-    m_dirty = true;
     m_sync.noteWrite();
     return true;
 }
 
 bool QueueJournal::sync() {
-    if (!m_dirty || !m_fd) return true;
-    m_dirty = false;
+    if (!m_addedSinceSync || !m_fd) return true;
+    m_addedSinceSync = false;
     m_sync.noteSync();
     if (::fdatasync(m_fd.get()) == 0) return true;
     fail("cannot sync", errno);

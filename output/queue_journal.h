@@ -134,9 +134,10 @@ public:
     std::size_t liveLines() const { return m_liveLines; }
     std::size_t fileBytes() const { return m_fileBytes; }
 
-    // Syncs what was written since the last sync; false when the sync failed (the journal is
-    // then unhealthy). Nothing to do returns true.
-    bool dirty() const { return m_dirty; }
+    // Syncs the file when a line was added since the last sync; false when the sync failed
+    // (the journal is then unhealthy). Removals alone wait for the next sync: a removal lost
+    // with the machine's power only means a line is delivered once more.
+    bool dirty() const { return m_addedSinceSync; }
     bool sync();
 
     // Orderly stop: closes the file and removes it.
@@ -150,7 +151,7 @@ private:
     JournalSync& m_sync;
     UniqueFd m_fd;
     bool m_healthy = false;
-    bool m_dirty = false;
+    bool m_addedSinceSync = false;
     std::string m_error;
     std::size_t m_fileBytes = 0;
     std::size_t m_liveLines = 0;
