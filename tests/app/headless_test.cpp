@@ -260,6 +260,7 @@ TEST(Headless, AcknowledgedEventsSurviveKillNine) {
             ASSERT_EQ(client->readLine(), line);
             client->send("ok");
         }
+        EXPECT_EQ(client->readLine(500), std::nullopt);  // each once, nothing more
         again.type("quit");
         EXPECT_EQ(again.wait(10'000), 0);
         EXPECT_FALSE(dir.exists("A1.jnl"));  // an orderly stop leaves no journal
