@@ -31,9 +31,9 @@
 namespace kormlink::sim {
 namespace {
 
-constexpr std::size_t kMaxLine = 16 * 1024;      // an unfinished line from the server
-constexpr std::size_t kMaxOutput = 4 << 20;      // unsent bytes before the server counts as stuck
-constexpr std::size_t kLoadeeBlock = 21;         // records per block of a download
+constexpr std::size_t kMaxLine = 16 * 1024;  // an unfinished line from the server
+constexpr std::size_t kMaxOutput = 4 << 20;  // unsent bytes before the server counts as stuck
+constexpr std::size_t kLoadeeBlock = 21;     // records per block of a download
 constexpr Millis kBackoffFirstMs = 200;
 constexpr Millis kBackoffMaxMs = 2000;
 // After answering "dicfg" the server may go on with a download at once or not at all; events
@@ -45,9 +45,7 @@ constexpr Millis kFlushEveryMs = 200;
 constexpr Millis kLoopTickMs = 50;  // longest epoll wait: stop requests and file flushes
 constexpr std::size_t kMaxImageFile = 1 << 20;
 
-bool startsWith(const std::string& s, const char* prefix) {
-    return s.rfind(prefix, 0) == 0;
-}
+bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
 // "D<n>/" at the front of a batch answer: n and the length of the prefix.
 std::optional<std::pair<unsigned long, std::size_t>> batchAck(const std::string& line) {
@@ -198,7 +196,8 @@ struct RepeaterSim::Impl {
         for (;;) {
             Millis now = steadyClock().now();
             Millis timeout = kLoopTickMs;
-            if (!schedule.empty()) timeout = std::clamp<Millis>(schedule.top().at - now, 0, timeout);
+            if (!schedule.empty())
+                timeout = std::clamp<Millis>(schedule.top().at - now, 0, timeout);
             int n = ::epoll_wait(epoll.get(), events, 256, static_cast<int>(timeout));
             now = steadyClock().now();
             for (int i = 0; i < n; ++i) {
@@ -273,9 +272,7 @@ struct RepeaterSim::Impl {
         return std::max(r.quietUntil, static_cast<Millis>(std::ceil(due)));
     }
 
-    bool moreEvents(const Repeater& r) const {
-        return opt.count == 0 || r.nextSeq <= opt.count;
-    }
+    bool moreEvents(const Repeater& r) const { return opt.count == 0 || r.nextSeq <= opt.count; }
 
     void service(Repeater& r, Millis now) {
         switch (r.phase) {
@@ -310,8 +307,8 @@ struct RepeaterSim::Impl {
         }
         if (!moreEvents(r)) return;
         if (opt.statusEvery > 0 && static_cast<double>(now) >= r.nextStatusAt) {
-            r.nextStatusAt = std::max(r.nextStatusAt + opt.statusEvery * 1000.0,
-                                      static_cast<double>(now));
+            r.nextStatusAt =
+                std::max(r.nextStatusAt + opt.statusEvery * 1000.0, static_cast<double>(now));
             makeStatus(r);
         } else if (static_cast<double>(now) >= r.nextEventAt) {
             const double interval = eventIntervalMs();
@@ -354,8 +351,10 @@ struct RepeaterSim::Impl {
     void transmit(Repeater& r, Millis now) {
         Unit& u = *r.unit;
         if (u.transmissions == 0) {
-            if (u.kind == Unit::Kind::Status) ++c.status;
-            else c.sent += u.seqs.size();
+            if (u.kind == Unit::Kind::Status)
+                ++c.status;
+            else
+                c.sent += u.seqs.size();
         } else if (u.kind != Unit::Kind::Status) {
             c.resent += u.seqs.size();
         }
@@ -460,7 +459,8 @@ struct RepeaterSim::Impl {
         for (const Repeater& r : reps)
             if (r.phase == Phase::Running && r.socket) live.push_back(r.index);
         if (live.empty()) return;
-        Repeater& r = reps[live[std::uniform_int_distribution<std::size_t>(0, live.size() - 1)(rng)]];
+        Repeater& r =
+            reps[live[std::uniform_int_distribution<std::size_t>(0, live.size() - 1)(rng)]];
         notice(idText(r) + ": connection reset");
         closeConnection(r, true, now);
         r.backoff = kBackoffFirstMs;
@@ -493,6 +493,8 @@ struct RepeaterSim::Impl {
         }
         if (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
             if (!readInput(r, now)) {
+                // A serial line is not reopened: the run goes on without it until stopped.
+                if (serialMode()) notice(opt.serialDevice + ": read failed; the line is given up");
                 closeConnection(r, false, now);
                 return;
             }
@@ -578,7 +580,7 @@ struct RepeaterSim::Impl {
     void onLine(Repeater& r, const std::string& line, Millis now) {
         if (r.phase == Phase::Welcome) {
             if (startsWith(line, "QX7310kv")) return;  // the greeting
-            if (startsWith(line, "systime")) {  // the first time command ends the welcome
+            if (startsWith(line, "systime")) {         // the first time command ends the welcome
                 ++c.systime;
                 send(r, "OK", now);
                 if (r.phase == Phase::Welcome) enterRunning(r, now);
@@ -587,6 +589,8 @@ struct RepeaterSim::Impl {
             enterRunning(r, now);
             if (r.phase != Phase::Running) return;
         }
+        // A greeting is never an answer (the serial side greets when it opens its port).
+        if (startsWith(line, "QX7310kv")) return;
         if (r.exchange != Exchange::None) {
             r.exchangeDeadline = now + kExchangeSilenceMs;
             onExchangeLine(r, line, now);
@@ -620,7 +624,8 @@ struct RepeaterSim::Impl {
             ++c.dicfg;
             notice(idText(r) + ": dicfg");
             send(r, "RPT " + idText(r), now);
-            send(r, "ActiveChCount 3 CH1(01) CH2(NA) CH3(02) CH4(NA) CH5(03) CH6(NA) CH7(NA) CH8(NA)",
+            send(r,
+                 "ActiveChCount 3 CH1(01) CH2(NA) CH3(02) CH4(NA) CH5(03) CH6(NA) CH7(NA) CH8(NA)",
                  now);
             send(r, "MCP V" + opt.mcpVersion, now);
             send(r, "OK", now);
@@ -728,6 +733,9 @@ bool RepeaterSim::start(std::string* error) {
         std::string why;
         m->serial = SerialPort::open(m->opt.serialDevice, settings, &why);
         if (!m->serial) return fail(m->opt.serialDevice + ": " + why);
+        // Whatever the server sent before we came (its greeting and time command) would be
+        // taken for answers to our first events.
+        m->serial->discardInput();
         Repeater& r = m->reps[0];
         r.fd = m->serial->fd();
         ::fcntl(r.fd, F_SETFL, ::fcntl(r.fd, F_GETFL) | O_NONBLOCK);
@@ -792,13 +800,12 @@ std::vector<std::string> builtInImage() {
     return lines;
 }
 
-std::optional<std::vector<std::string>> readImageFile(const std::string& path,
-                                                      std::string* error) {
+std::optional<std::vector<std::string>> readImageFile(const std::string& path, std::string* error) {
     auto fail = [&](const std::string& text) -> std::optional<std::vector<std::string>> {
         if (error) *error = path + ": " + text;
         return std::nullopt;
     };
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return fail(std::strerror(errno));
     if (static_cast<std::size_t>(st.st_size) > kMaxImageFile) return fail("larger than 1 MiB");
     std::vector<std::string> records;

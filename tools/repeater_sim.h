@@ -69,7 +69,7 @@ struct RepeaterSimCounters {
 };
 
 class RepeaterSim {
-public:
+  public:
     explicit RepeaterSim(RepeaterSimOptions options);
     ~RepeaterSim();  // stops as stop() does
     RepeaterSim(const RepeaterSim&) = delete;
@@ -91,7 +91,7 @@ public:
     // reset); it reconnects as after any broken connection. TCP only.
     void resetOneConnection();
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> m;
 };

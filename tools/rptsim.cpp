@@ -92,29 +92,46 @@ Args parse(int argc, char** argv) {
             value = argv[++i];
         }
         RepeaterSimOptions& o = a.sim;
-        if (name == "--host") o.host = value;
-        else if (name == "--port") o.port = static_cast<std::uint16_t>(number(name, value, 1, 65535));
-        else if (name == "--serial") o.serialDevice = value;
-        else if (name == "--baud") o.baud = static_cast<std::int32_t>(number(name, value, 50, 4e6));
-        else if (name == "--repeaters") o.repeaters = static_cast<int>(number(name, value, 1, 20000));
+        if (name == "--host")
+            o.host = value;
+        else if (name == "--port")
+            o.port = static_cast<std::uint16_t>(number(name, value, 1, 65535));
+        else if (name == "--serial")
+            o.serialDevice = value;
+        else if (name == "--baud")
+            o.baud = static_cast<std::int32_t>(number(name, value, 50, 4e6));
+        else if (name == "--repeaters")
+            o.repeaters = static_cast<int>(number(name, value, 1, 20000));
         else if (name == "--first-id") {
             char* end = nullptr;
             unsigned long id = std::strtoul(value.c_str(), &end, 16);
             if (value.empty() || *end != '\0' || id == 0 || id > 0xFFFFFF)
                 usage("bad value for --first-id: " + value);
             o.firstId = static_cast<std::uint32_t>(id);
-        } else if (name == "--rate") o.rate = number(name, value, 0, 1e6);
-        else if (name == "--batch") o.batch = static_cast<int>(number(name, value, 0, 9999));
-        else if (name == "--status-every") o.statusEvery = number(name, value, 0, 1e6);
-        else if (name == "--count") o.count = static_cast<std::uint64_t>(number(name, value, 0, 4e9));
-        else if (name == "--duration") a.durationS = number(name, value, 0, 1e8);
-        else if (name == "--acked") o.ackedFile = value;
-        else if (name == "--answer-timeout") o.answerTimeoutMs = static_cast<Millis>(number(name, value, 10, 3.6e6));
-        else if (name == "--connect-timeout") o.connectTimeoutMs = static_cast<Millis>(number(name, value, 10, 3.6e6));
-        else if (name == "--image") imagePath = value;
-        else if (name == "--mcp-version") o.mcpVersion = value;
-        else if (name == "--report-every") a.reportEveryS = number(name, value, 0, 1e6);
-        else usage("unknown option " + name);
+        } else if (name == "--rate")
+            o.rate = number(name, value, 0, 1e6);
+        else if (name == "--batch")
+            o.batch = static_cast<int>(number(name, value, 0, 9999));
+        else if (name == "--status-every")
+            o.statusEvery = number(name, value, 0, 1e6);
+        else if (name == "--count")
+            o.count = static_cast<std::uint64_t>(number(name, value, 0, 4e9));
+        else if (name == "--duration")
+            a.durationS = number(name, value, 0, 1e8);
+        else if (name == "--acked")
+            o.ackedFile = value;
+        else if (name == "--answer-timeout")
+            o.answerTimeoutMs = static_cast<Millis>(number(name, value, 10, 3.6e6));
+        else if (name == "--connect-timeout")
+            o.connectTimeoutMs = static_cast<Millis>(number(name, value, 10, 3.6e6));
+        else if (name == "--image")
+            imagePath = value;
+        else if (name == "--mcp-version")
+            o.mcpVersion = value;
+        else if (name == "--report-every")
+            a.reportEveryS = number(name, value, 0, 1e6);
+        else
+            usage("unknown option " + name);
     }
     if (a.sim.firstId + static_cast<std::uint32_t>(a.sim.repeaters) - 1 > 0xFFFFFF)
         usage("the Ids pass FFFFFF");
@@ -128,8 +145,9 @@ Args parse(int argc, char** argv) {
         a.sim.image = std::move(*image);
     }
     if (!a.sim.serialDevice.empty() && (a.sim.repeaters != 1 || a.sim.batch != 0))
-        std::fprintf(stderr, "rptsim: serial: one repeater, plain lines (the serial side "
-                             "acknowledges no batches)\n");
+        std::fprintf(stderr,
+                     "rptsim: serial: one repeater, plain lines (the serial side "
+                     "acknowledges no batches)\n");
     return a;
 }
 

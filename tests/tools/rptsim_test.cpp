@@ -118,8 +118,8 @@ TEST(RptSim, AnswersProgrammingFirmwareAndPlainCommands) {
 
     auto editor = std::make_shared<ScratchEditor>();
     ASSERT_TRUE(queue("prog77", editor));
-    ASSERT_TRUE(test::eventually(
-        [&] { return editor->image().TransferState == kTransferDone; }, 5000));
+    ASSERT_TRUE(
+        test::eventually([&] { return editor->image().TransferState == kTransferDone; }, 5000));
     const tCfgImage& image = editor->image();
     EXPECT_EQ(image.Mask[1], 7);
     EXPECT_EQ(image.Mask[255], (7 * 255) & 0xFF);
@@ -155,7 +155,7 @@ TEST(RptSim, AnswersProgrammingFirmwareAndPlainCommands) {
 // A server played by the test: greets, reads the "OK" to its time command, then follows the
 // test's script.
 class ScriptedServer {
-public:
+  public:
     ScriptedServer() : m_listener(*TcpListener::open(0, nullptr)) {}
     std::uint16_t port() const { return m_listener.port(); }
     bool accept() {
@@ -175,7 +175,7 @@ public:
     void drop() { m_conn.reset(); }
     RecvStatus last() const { return m_last; }
 
-private:
+  private:
     TcpListener m_listener;
     std::optional<TcpSocket> m_conn;
     RecvStatus m_last = RecvStatus::Timeout;
@@ -229,14 +229,13 @@ TEST_P(RptSimResend, UnacknowledgedWorkIsSentAgainWithTheSameNumbers) {
     auto c = rpt.counters();
     EXPECT_EQ(c.resent, o.batch ? 2u : 1u);
     EXPECT_EQ(c.acked, o.batch ? 2u : 1u);
-    EXPECT_EQ(c.reconnects,
-              trouble == Trouble::ServerDrops || trouble == Trouble::Reset ? 1u : 0u);
+    EXPECT_EQ(c.reconnects, trouble == Trouble::ServerDrops || trouble == Trouble::Reset ? 1u : 0u);
     EXPECT_EQ(c.batchMismatch, trouble == Trouble::BatchCountWrong ? 1u : 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Troubles, RptSimResend,
-                         ::testing::Values(Trouble::ServerDrops, Trouble::NoAnswer,
-                                           Trouble::Reset, Trouble::BatchCountWrong));
+                         ::testing::Values(Trouble::ServerDrops, Trouble::NoAnswer, Trouble::Reset,
+                                           Trouble::BatchCountWrong));
 
 TEST(RptSim, UploadReplyFollowsTheLineCount) {
     ScriptedServer server;
