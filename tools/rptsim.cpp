@@ -1,1 +1,212 @@
-int main() { return 0; }
+// rptsim: simulated repeaters for testing an installation without radios.
+//
+//   rptsim --host 10.0.0.5 --port 910 --repeaters 50 --rate 10
+//
+// Prints a progress line on stderr every few seconds and, at the end, one summary line of
+// key=value pairs on stdout. SIGUSR1 resets one random repeater connection; SIGINT and SIGTERM
+// stop the run in order (outstanding answers are awaited up to the answer time-out).
+
+#include <signal.h>
+#include <time.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/clock.h"
+#include "repeater_sim.h"
+
+using namespace kormlink;
+using namespace kormlink::sim;
+
+namespace {
+
+const char* kUsage =
+    "usage: rptsim [options]\n"
+    "  --host H              server address (IPv4), default 127.0.0.1\n"
+    "  --port P              server input port, default 910\n"
+    "  --serial DEVICE       one repeater on this serial device instead of TCP\n"
+    "  --baud B              serial speed, default 9600\n"
+    "  --repeaters N         simulated repeaters, default 1\n"
+    "  --first-id HEX        Id of the first repeater (six hex digits), default 100001\n"
+    "  --rate R              events per second per repeater; 0 = as fast as answered (default)\n"
+    "  --batch K             numbered batches of K lines; 0 = plain lines (default)\n"
+    "  --status-every S      a status line every S seconds per repeater; 0 = none (default)\n"
+    "  --count N             events per repeater; 0 = unlimited (default)\n"
+    "  --duration S          seconds to run; 0 = until SIGINT/SIGTERM (default)\n"
+    "  --acked FILE          append \"<Id> <seq>\" for every acknowledged event\n"
+    "  --answer-timeout MS   resend an event or batch without answer after MS, default 5000\n"
+    "  --connect-timeout MS  default 3000\n"
+    "  --image FILE          Intel HEX configuration image for downloads (default built in)\n"
+    "  --mcp-version V       firmware version reported to dicfg, default 3.1\n"
+    "  --report-every S      progress line on stderr every S seconds; 0 = none; default 5\n"
+    "  --quiet               do not show commands and exchanges\n"
+    "  --help                this text\n";
+
+[[noreturn]] void usage(const std::string& why) {
+    std::fprintf(stderr, "rptsim: %s\n%s", why.c_str(), kUsage);
+    std::exit(2);
+}
+
+double number(const std::string& name, const std::string& text, double lo, double hi) {
+    char* end = nullptr;
+    errno = 0;
+    double v = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || errno != 0 || v < lo || v > hi)
+        usage("bad value for " + name + ": " + text);
+    return v;
+}
+
+struct Args {
+    RepeaterSimOptions sim;
+    double durationS = 0;
+    double reportEveryS = 5;
+    bool quiet = false;
+};
+
+Args parse(int argc, char** argv) {
+    Args a;
+    std::string imagePath;
+    for (int i = 1; i < argc; ++i) {
+        std::string name = argv[i];
+        std::string value;
+        bool inlineValue = false;
+        if (auto eq = name.find('='); eq != std::string::npos && name.rfind("--", 0) == 0) {
+            value = name.substr(eq + 1);
+            name = name.substr(0, eq);
+            inlineValue = true;
+        }
+        if (name == "--help" || name == "-h") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        }
+        if (name == "--quiet") {
+            a.quiet = true;
+            continue;
+        }
+        if (!inlineValue) {
+            if (i + 1 >= argc) usage(name + " needs a value");
+            value = argv[++i];
+        }
+        RepeaterSimOptions& o = a.sim;
+        if (name == "--host")
+            o.host = value;
+        else if (name == "--port")
+            o.port = static_cast<std::uint16_t>(number(name, value, 1, 65535));
+        else if (name == "--serial")
+            o.serialDevice = value;
+        else if (name == "--baud")
+            o.baud = static_cast<std::int32_t>(number(name, value, 50, 4e6));
+        else if (name == "--repeaters")
+            o.repeaters = static_cast<int>(number(name, value, 1, 20000));
+        else if (name == "--first-id") {
+            char* end = nullptr;
+            unsigned long id = std::strtoul(value.c_str(), &end, 16);
+            if (value.empty() || *end != '\0' || id == 0 || id > 0xFFFFFF)
+                usage("bad value for --first-id: " + value);
+            o.firstId = static_cast<std::uint32_t>(id);
+        } else if (name == "--rate")
+            o.rate = number(name, value, 0, 1e6);
+        else if (name == "--batch")
+            o.batch = static_cast<int>(number(name, value, 0, 9999));
+        else if (name == "--status-every")
+            o.statusEvery = number(name, value, 0, 1e6);
+        else if (name == "--count")
+            o.count = static_cast<std::uint64_t>(number(name, value, 0, 4e9));
+        else if (name == "--duration")
+            a.durationS = number(name, value, 0, 1e8);
+        else if (name == "--acked")
+            o.ackedFile = value;
+        else if (name == "--answer-timeout")
+            o.answerTimeoutMs = static_cast<Millis>(number(name, value, 10, 3.6e6));
+        else if (name == "--connect-timeout")
+            o.connectTimeoutMs = static_cast<Millis>(number(name, value, 10, 3.6e6));
+        else if (name == "--image")
+            imagePath = value;
+        else if (name == "--mcp-version")
+            o.mcpVersion = value;
+        else if (name == "--report-every")
+            a.reportEveryS = number(name, value, 0, 1e6);
+        else
+            usage("unknown option " + name);
+    }
+    if (a.sim.firstId + static_cast<std::uint32_t>(a.sim.repeaters) - 1 > 0xFFFFFF)
+        usage("the Ids pass FFFFFF");
+    if (!imagePath.empty()) {
+        std::string error;
+        auto image = readImageFile(imagePath, &error);
+        if (!image) {
+            std::fprintf(stderr, "rptsim: %s\n", error.c_str());
+            std::exit(1);
+        }
+        a.sim.image = std::move(*image);
+    }
+    if (!a.sim.serialDevice.empty() && (a.sim.repeaters != 1 || a.sim.batch != 0))
+        std::fprintf(stderr,
+                     "rptsim: serial: one repeater, plain lines (the serial side "
+                     "acknowledges no batches)\n");
+    return a;
+}
+
+double seconds(Millis from) { return static_cast<double>(steadyClock().now() - from) / 1000.0; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Args args = parse(argc, argv);
+    if (!args.quiet)
+        args.sim.notice = [](const std::string& text) {
+            std::fprintf(stderr, "rptsim: %s\n", text.c_str());
+        };
+
+    // The signals are taken by sigtimedwait below; blocked before the loop thread starts so
+    // that thread never receives them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    const int repeaters = args.sim.serialDevice.empty() ? args.sim.repeaters : 1;
+    RepeaterSim sim(args.sim);
+    std::string error;
+    const Millis start = steadyClock().now();
+    if (!sim.start(&error)) {
+        std::fprintf(stderr, "rptsim: %s\n", error.c_str());
+        return 1;
+    }
+    Millis nextReport = start + static_cast<Millis>(args.reportEveryS * 1000);
+    std::uint64_t ackedAtReport = 0;
+    Millis lastReport = start;
+    for (;;) {
+        timespec wait{0, 100'000'000};
+        int sig = sigtimedwait(&signals, nullptr, &wait);
+        if (sig == SIGINT || sig == SIGTERM) break;
+        if (sig == SIGUSR1) sim.resetOneConnection();
+        if (sim.done()) break;
+        const Millis now = steadyClock().now();
+        if (args.durationS > 0 && seconds(start) >= args.durationS) break;
+        if (args.reportEveryS > 0 && now >= nextReport) {
+            RepeaterSimCounters c = sim.counters();
+            const double span = static_cast<double>(now - lastReport) / 1000.0;
+            std::fprintf(stderr,
+                         "rptsim: %.0f s: %d/%d connected, sent %" PRIu64 ", acked %" PRIu64
+                         " (%.1f/s), resent %" PRIu64 ", reconnects %" PRIu64 "\n",
+                         seconds(start), sim.connected(), repeaters, c.sent, c.acked,
+                         span > 0 ? static_cast<double>(c.acked - ackedAtReport) / span : 0.0,
+                         c.resent, c.reconnects);
+            ackedAtReport = c.acked;
+            lastReport = now;
+            nextReport = now + static_cast<Millis>(args.reportEveryS * 1000);
+        }
+    }
+    sim.stop();
+    std::printf("%s\n", summaryLine(sim.counters(), repeaters, seconds(start)).c_str());
+    std::fflush(stdout);
+    return 0;
+}

@@ -1,0 +1,281 @@
+// The repeater simulator against a real server in this process, and against a scripted server
+// for the cases a real one does not produce on demand (drops, silence, wrong counts).
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <sstream>
+
+#include "config_image/intel_hex.h"
+#include "device/program_editor.h"
+#include "repeater_link/host_list.h"
+#include "repeater_link/repeater_connection.h"
+#include "repeater_sim.h"
+#include "sim_line.h"
+#include "support/harness.h"
+
+namespace kormlink {
+namespace {
+
+using sim::RepeaterSim;
+using sim::RepeaterSimOptions;
+using test::ServerHarness;
+
+const char* kIni =
+    "[In]\nPort=0\n[Out]\nPort=0\n[Client0]\nId=A\n[ComIn]\nCom=0\n[Sock]\nACKDelay=0\n"
+    "[upee]\ndelay=1\n[loadee]\ndelay=2000\n";
+
+RepeaterSimOptions optionsFor(std::uint16_t port) {
+    RepeaterSimOptions o;
+    o.port = port;
+    o.answerTimeoutMs = 2000;
+    return o;
+}
+
+std::uint32_t seqOf(const std::string& line) {
+    auto e = sim::parseEvent(line);
+    return e ? e->seq : 0;
+}
+
+struct PlainOrBatch {
+    int batch;
+    std::uint64_t batches;
+};
+
+class RptSimRouting : public ::testing::TestWithParam<PlainOrBatch> {};
+
+TEST_P(RptSimRouting, EveryEventIsAcknowledgedOnceAndRoutedWithItsNumber) {
+    ServerHarness h(kIni);
+    const std::string acked = h.dir().file("acked.txt");
+    RepeaterSimOptions o = optionsFor(h.port());
+    o.repeaters = 2;
+    o.count = 6;
+    o.batch = GetParam().batch;
+    o.ackedFile = acked;
+    RepeaterSim rpt(o);
+    ASSERT_TRUE(rpt.start(nullptr));
+    ASSERT_TRUE(test::eventually([&] { return rpt.done(); }, 5000));
+    rpt.stop();
+
+    auto c = rpt.counters();
+    EXPECT_EQ(c.sent, 12u);
+    EXPECT_EQ(c.acked, 12u);
+    EXPECT_EQ(c.resent, 0u);
+    EXPECT_EQ(c.batchMismatch, 0u);
+    EXPECT_EQ(c.batches, GetParam().batches);
+    EXPECT_EQ(c.systime, 2u);
+
+    std::set<std::pair<std::uint32_t, std::uint32_t>> routed, expected;
+    ASSERT_TRUE(h.waitRouted(12));
+    for (const std::string& line : h.routed()) {
+        auto e = sim::parseEvent(line);
+        ASSERT_TRUE(e) << line;
+        EXPECT_EQ(line.size(), GetParam().batch > 0 ? 74u : 72u);
+        routed.insert({e->repeaterId, e->seq});
+    }
+    for (std::uint32_t id : {0x100001u, 0x100002u})
+        for (std::uint32_t seq = 1; seq <= 6; ++seq) expected.insert({id, seq});
+    EXPECT_EQ(routed, expected);
+
+    std::set<std::string> fileLines;
+    std::istringstream file(h.dir().read("acked.txt"));
+    for (std::string line; std::getline(file, line);) fileLines.insert(line);
+    EXPECT_EQ(fileLines.size(), 12u);
+    EXPECT_EQ(fileLines.count("100002 6"), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, RptSimRouting,
+                         ::testing::Values(PlainOrBatch{0, 0}, PlainOrBatch{3, 4}),
+                         [](const auto& info) {
+                             return info.param.batch ? std::string("Batches")
+                                                     : std::string("Plain");
+                         });
+
+// The exchanges the operator starts, while the repeater keeps sending events: none of the
+// events may fall into an exchange (the server would ignore it and it would be resent).
+TEST(RptSim, AnswersProgrammingFirmwareAndPlainCommands) {
+    ServerHarness h(kIni);
+    RepeaterSimOptions o = optionsFor(h.port());
+    o.rate = 20;
+    RepeaterSim rpt(o);
+    ASSERT_TRUE(rpt.start(nullptr));
+    auto queue = [&](const std::string& cmd, std::shared_ptr<ProgramEditor> editor = nullptr) {
+        return test::eventually([&] {
+            return h.onMain([&](Server& s) {
+                RepeaterConnection* conn = s.hostList()->findByHpId(0x100001);
+                if (conn) conn->setPendingCmd(cmd, editor);
+                return conn != nullptr;
+            });
+        });
+    };
+    auto shown = [&](const std::string& text) {
+        return test::eventually([&] {
+            auto lines = h.view().commandLines();
+            return std::find(lines.begin(), lines.end(), text) != lines.end();
+        });
+    };
+
+    auto editor = std::make_shared<ScratchEditor>();
+    ASSERT_TRUE(queue("prog77", editor));
+    ASSERT_TRUE(
+        test::eventually([&] { return editor->image().TransferState == kTransferDone; }, 5000));
+    const tCfgImage& image = editor->image();
+    EXPECT_EQ(image.Mask[1], 7);
+    EXPECT_EQ(image.Mask[255], (7 * 255) & 0xFF);
+    EXPECT_EQ(image.General[0], 0x40);
+    EXPECT_EQ(image.Network[159], 159);
+    EXPECT_EQ(image.Mask[256], 0xFF);  // beyond the image
+    const int present[8] = {1, 0, 1, 0, 1, 0, 0, 0};
+    for (int k = 0; k < 8; ++k) EXPECT_EQ(image.ChannelPresent[k] != 0, present[k] == 1) << k;
+    ASSERT_TRUE(test::eventually([&] { return rpt.counters().downloads == 1; }));
+
+    std::vector<std::string> firmware;
+    const std::uint8_t bytes[40] = {1, 2, 3};
+    WriteHexRange(0x2000, 0x2027, bytes, sizeof bytes, 0, firmware);
+    firmware.push_back(":00000001FF");
+    ASSERT_TRUE(writeTextLines(h.dir().file("fw.hex"), firmware));
+    ASSERT_TRUE(queue("1234?upfirm|" + h.dir().file("fw.hex")));
+    ASSERT_TRUE(test::eventually([&] { return rpt.counters().uploadsOk == 1; }, 5000));
+    EXPECT_TRUE(shown("<-OK"));
+
+    ASSERT_TRUE(queue("RESET 1"));
+    ASSERT_TRUE(test::eventually([&] { return rpt.counters().commands == 1; }));
+
+    const std::uint64_t before = rpt.counters().acked;
+    ASSERT_TRUE(test::eventually([&] { return rpt.counters().acked >= before + 3; }));
+    rpt.stop();
+    auto c = rpt.counters();
+    EXPECT_EQ(c.dicfg, 2u);
+    EXPECT_EQ(c.uploadsBad, 0u);
+    EXPECT_EQ(c.resent, 0u);
+    EXPECT_EQ(c.acked, c.sent);
+}
+
+// A server played by the test: greets, reads the "OK" to its time command, then follows the
+// test's script.
+class ScriptedServer {
+  public:
+    ScriptedServer() : m_listener(*TcpListener::open(0, nullptr)) {}
+    std::uint16_t port() const { return m_listener.port(); }
+    bool accept() {
+        UniqueFd fd = m_listener.acceptFor(3000);
+        if (!fd) return false;
+        m_conn.emplace(std::move(fd));
+        send("QX7310kv V1.02");
+        send("systime26,12,05,06,02,07");
+        return line() == "OK";
+    }
+    std::string line(Millis timeoutMs = 3000) {
+        std::string text;
+        m_last = m_conn->recvLine(text, timeoutMs);
+        return m_last == RecvStatus::Line ? text : "<none>";
+    }
+    void send(const std::string& text) { m_conn->sendAll(text + "\r\n"); }
+    void drop() { m_conn.reset(); }
+    RecvStatus last() const { return m_last; }
+
+  private:
+    TcpListener m_listener;
+    std::optional<TcpSocket> m_conn;
+    RecvStatus m_last = RecvStatus::Timeout;
+};
+
+enum class Trouble { ServerDrops, NoAnswer, Reset, BatchCountWrong };
+
+class RptSimResend : public ::testing::TestWithParam<Trouble> {};
+
+TEST_P(RptSimResend, UnacknowledgedWorkIsSentAgainWithTheSameNumbers) {
+    const Trouble trouble = GetParam();
+    ScriptedServer server;
+    RepeaterSimOptions o = optionsFor(server.port());
+    o.answerTimeoutMs = 400;
+    o.batch = trouble == Trouble::BatchCountWrong ? 2 : 0;
+    RepeaterSim rpt(o);
+    ASSERT_TRUE(rpt.start(nullptr));
+    ASSERT_TRUE(server.accept());
+    ASSERT_EQ(seqOf(server.line()), 1u);
+    switch (trouble) {
+        case Trouble::ServerDrops:
+            server.drop();
+            ASSERT_TRUE(server.accept());
+            break;
+        case Trouble::NoAnswer:
+            break;  // stay silent beyond the answer time-out
+        case Trouble::Reset:
+            rpt.resetOneConnection();
+            server.line();
+            EXPECT_EQ(server.last(), RecvStatus::Error);  // abortive: a reset, not a close
+            ASSERT_TRUE(server.accept());
+            break;
+        case Trouble::BatchCountWrong:
+            ASSERT_EQ(seqOf(server.line()), 2u);
+            ASSERT_EQ(server.line(), "");
+            server.send("D1/");
+            break;
+    }
+    // The same event or batch again, answered this time; then the next one.
+    ASSERT_EQ(seqOf(server.line()), 1u);
+    if (o.batch) {
+        ASSERT_EQ(seqOf(server.line()), 2u);
+        ASSERT_EQ(server.line(), "");
+        server.send("D2/");
+        EXPECT_EQ(seqOf(server.line()), 3u);
+    } else {
+        server.send("");
+        EXPECT_EQ(seqOf(server.line()), 2u);
+    }
+    rpt.stop();
+    auto c = rpt.counters();
+    EXPECT_EQ(c.resent, o.batch ? 2u : 1u);
+    EXPECT_EQ(c.acked, o.batch ? 2u : 1u);
+    EXPECT_EQ(c.reconnects, trouble == Trouble::ServerDrops || trouble == Trouble::Reset ? 1u : 0u);
+    EXPECT_EQ(c.batchMismatch, trouble == Trouble::BatchCountWrong ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Troubles, RptSimResend,
+                         ::testing::Values(Trouble::ServerDrops, Trouble::NoAnswer, Trouble::Reset,
+                                           Trouble::BatchCountWrong));
+
+TEST(RptSim, UploadReplyFollowsTheLineCount) {
+    ScriptedServer server;
+    RepeaterSimOptions o = optionsFor(server.port());
+    o.answerTimeoutMs = 300;  // the last event stays unanswered; stop() waits this long
+    RepeaterSim rpt(o);
+    ASSERT_TRUE(rpt.start(nullptr));
+    ASSERT_TRUE(server.accept());
+    struct Case {
+        const char* command;
+        const char* countLine;
+        const char* reply;
+    };
+    for (const Case& k : {Case{"1234:upfirm", "C/2", "OK"}, Case{"55:upee", "C/3", "ERROR"}}) {
+        ASSERT_NE(seqOf(server.line()), 0u);
+        server.send(k.command);  // in the event's answer's place
+        ASSERT_EQ(server.line(), "Wait for HEX");
+        server.send(":0212C000FFFF2E");
+        server.send(":00000001FF");
+        server.send(k.countLine);
+        EXPECT_EQ(server.line(), k.reply) << k.command;
+    }
+    rpt.stop();
+    EXPECT_EQ(rpt.counters().uploadsOk, 1u);
+    EXPECT_EQ(rpt.counters().uploadsBad, 1u);
+}
+
+TEST(RptSim, ImageFilesMustHoldValidRecords) {
+    test::TempDir dir;
+    dir.write("good.hex", ":0212C000FFFF2E\r\nC/1\r\n:00000001FF\r\n");
+    dir.write("bad.hex", ":0212C000FFFF2F\r\n");
+    dir.write("none.hex", "C/0\r\n");
+    std::string error;
+    auto good = sim::readImageFile(dir.file("good.hex"), &error);
+    ASSERT_TRUE(good) << error;
+    EXPECT_EQ(*good, (std::vector<std::string>{":0212C000FFFF2E", ":00000001FF"}));
+    for (const char* name : {"bad.hex", "none.hex", "missing.hex"})
+        EXPECT_FALSE(sim::readImageFile(dir.file(name), &error)) << name;
+    EXPECT_EQ(findBadHexLine(sim::builtInImage()), 0u);
+}
+
+}  // namespace
+}  // namespace kormlink
