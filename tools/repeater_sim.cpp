@@ -342,8 +342,11 @@ struct RepeaterSim::Impl {
         for (int i = 1; i <= k && moreEvents(r); ++i) {
             const std::uint32_t seq = r.nextSeq++;
             u.seqs.push_back(seq);
+            // The transmitter Id is the repeater's own low twelve bits: events of different
+            // repeaters sent in the same millisecond with the same number must not look like
+            // the same radio event heard twice, which the server forwards once.
             u.lines.push_back(eventLine(r.id, seq, sentMs, opt.batch > 0 ? i : 0, '1',
-                                        0x100 | (seq & 0xFF), stamp()));
+                                        r.id & 0xFFF, stamp()));
         }
         r.unit = std::move(u);
     }

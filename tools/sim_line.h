@@ -15,6 +15,11 @@
 // batch number at 64-67 on numbered lines, and the repeater's six-digit Id as the last word.
 // Status lines (kind 0, digit 39 is 0, transmitter = low byte of the Id) carry their state in
 // 47-62 instead.
+//
+// The server forwards the same radio event heard by several repeaters once: a line whose
+// position 11, positions 41-62 and positions 69-70 equal those of the line last queued is
+// dropped. Simulated repeaters therefore use distinct transmitter Ids (their own low twelve
+// bits), so that their events never collide even when sent in the same millisecond.
 
 #include <time.h>
 
