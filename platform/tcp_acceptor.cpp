@@ -1,6 +1,7 @@
 #include "platform/tcp_acceptor.h"
 
 #include <poll.h>
+#include <pthread.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -28,6 +29,8 @@ void TcpAcceptor::stop() {
 }
 
 void TcpAcceptor::run() {
+    // "accept repeater", "accept monitori": a name that top, perf and the soak test can find.
+    ::pthread_setname_np(::pthread_self(), ("accept " + m_what).substr(0, 15).c_str());
     std::optional<TcpListener> listener;
     std::string error = "not a port number";
     if (m_port >= 0 && m_port <= 65535)
