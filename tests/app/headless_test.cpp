@@ -25,6 +25,17 @@ std::uint16_t freePort() {
     return l ? l->port() : 0;
 }
 
+// A peer connected once the program listens on port (it may still be starting); check
+// connected().
+std::unique_ptr<ScriptedRepeater> connectOnceListening(std::uint16_t port) {
+    std::unique_ptr<ScriptedRepeater> peer;
+    test::eventually([&] {
+        peer = std::make_unique<ScriptedRepeater>(port);
+        return peer->connected();
+    }, 5000);
+    return peer;
+}
+
 class Program {
 public:
     Program(const test::TempDir& dir, std::vector<std::string> args) {
@@ -108,11 +119,8 @@ TEST(Headless, ServesARepeaterTakesConsoleCommandsAndQuits) {
     const std::uint16_t port = freePort();
     dir.write("Kormlink.ini", "[In]\nPort=" + std::to_string(port) + "\n[ComIn]\nCom=0\n");
     Program p(dir, {"--headless"});
-    std::optional<ScriptedRepeater> rpt;
-    ASSERT_TRUE(test::eventually([&] {
-        rpt.emplace(port);
-        return rpt->connected();
-    }, 5000));
+    auto rpt = connectOnceListening(port);
+    ASSERT_TRUE(rpt->connected());
     ASSERT_TRUE(rpt->readWelcome());
     rpt->send(EventSpec{}.build());
     ASSERT_EQ(rpt->readLine(), "");
@@ -148,11 +156,8 @@ TEST(Headless, EventsTravelEndToEndAndSurviveARestart) {
     second.transmitter = "222";
     {
         Program p(dir, {"--headless"});
-        std::optional<ScriptedRepeater> rpt;
-        ASSERT_TRUE(test::eventually([&] {
-            rpt.emplace(in);
-            return rpt->connected();
-        }, 5000));
+        auto rpt = connectOnceListening(in);
+        ASSERT_TRUE(rpt->connected());
         ASSERT_TRUE(rpt->readWelcome());
         rpt->send(first.build());
         ASSERT_EQ(rpt->readLine(), "");
@@ -177,11 +182,8 @@ TEST(Headless, EventsTravelEndToEndAndSurviveARestart) {
     EXPECT_EQ(dir.read("Com.out"), second.build() + "\r\n");
 
     Program again(dir, {"--headless"});
-    std::optional<ScriptedRepeater> client;
-    ASSERT_TRUE(test::eventually([&] {
-        client.emplace(out);
-        return client->connected();
-    }, 5000));
+    auto client = connectOnceListening(out);
+    ASSERT_TRUE(client->connected());
     EXPECT_EQ(client->readLine(), "Kormlink");
     client->send("A1");
     EXPECT_EQ(client->readLine(), second.build());
@@ -231,11 +233,8 @@ TEST(Headless, AcknowledgedEventsSurviveKillNine) {
         std::vector<std::string> sent;
         {
             Program p(dir, {"--headless"});
-            std::optional<ScriptedRepeater> rpt;
-            ASSERT_TRUE(test::eventually([&] {
-                rpt.emplace(in);
-                return rpt->connected();
-            }, 5000));
+            auto rpt = connectOnceListening(in);
+            ASSERT_TRUE(rpt->connected());
             ASSERT_TRUE(rpt->readWelcome());
             for (int i = 0; i < 50; ++i) {
                 EventSpec e;
@@ -249,11 +248,8 @@ TEST(Headless, AcknowledgedEventsSurviveKillNine) {
         }
         EXPECT_TRUE(dir.exists("A1.jnl"));
         Program again(dir, {"--headless"});
-        std::optional<ScriptedRepeater> client;
-        ASSERT_TRUE(test::eventually([&] {
-            client.emplace(out);
-            return client->connected();
-        }, 5000));
+        auto client = connectOnceListening(out);
+        ASSERT_TRUE(client->connected());
         EXPECT_EQ(client->readLine(), "Kormlink");
         client->send("A1");
         for (const std::string& line : sent) {
