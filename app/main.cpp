@@ -62,6 +62,10 @@ int runHeadless() {
     }
     server.StopServer();
     mainThread.runPending();
+    const JournalSync& journal = server.journalSync();
+    std::fprintf(stderr, "Kormlink: queue journals: %llu writes, %llu syncs\n",
+                 static_cast<unsigned long long>(journal.writeCount()),
+                 static_cast<unsigned long long>(journal.syncCount()));
     return 0;
 }
 
