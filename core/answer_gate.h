@@ -11,7 +11,10 @@
 //
 // The connection sends everything through admit(): while a received event line is being
 // answered the text is held, and release() first processes the line (log, route) and then
-// hands back the held bytes. An exchange that reads replies releases the hold before its first
+// hands back the held bytes. While a journal is known to fail, the connection processes the
+// line first and, when what it would acknowledge is not kept, skips the response altogether
+// (withhold()), so a pending command or due time command is not spent on an answer that never
+// leaves. An exchange that reads replies releases the hold before its first
 // read, so its first line too leaves only after the event was processed. The bytes, their
 // order and the log records are exactly as without the gate; only the moment of sending moves.
 //
@@ -66,6 +69,17 @@ public:
         if (process) process();
         if (bytes.empty() || !pass()) return {};
         return bytes;
+    }
+
+    // Lines were routed since the last answer.
+    bool waiting() const { return m_pending; }
+    // False when a line routed since the last answer is known not to be kept.
+    bool kept() const { return !m_pending || m_kept; }
+    // The pass sends nothing: the lines routed so far go unanswered.
+    void withhold() {
+        if (m_pending) ++m_withheld;
+        m_pending = false;
+        m_kept = true;
     }
 
     // Answers not sent because their lines were not kept.

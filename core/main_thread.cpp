@@ -79,6 +79,8 @@ size_t MainThread::runPending() {
             m_afterBatch();
         } catch (const std::exception& e) {
             std::fprintf(stderr, "Kormlink: main-thread task failed: %s\n", e.what());
+        } catch (...) {
+            std::fprintf(stderr, "Kormlink: main-thread task failed\n");
         }
     }
     return ran;

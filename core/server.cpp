@@ -28,6 +28,7 @@ Server::Server(MainThread& mainThread, OperatorView& view, ServerOptions options
         } else {
             m_journalSync.publish(m_journalSync.written(), true);
         }
+        noteJournalHealth();
     });
 }
 
@@ -56,6 +57,7 @@ void Server::LoadConfiguration() {
     m_journalSync.setFsyncMode(settings.Fsync);
     m_channels = std::make_unique<tOList>(ini, m_options.dataDir, ComOn, &m_journalSync);
     HasChannels = m_channels->size() > 0;
+    noteJournalHealth();
 
     // Running (taking connections on) from before the listeners start; if a start throws, the
     // partial start is stopped again before the exception goes on.
@@ -128,11 +130,16 @@ void Server::StopServer() {
 
 void Server::RouteEvent(std::string& eventLine, EventSource source) {
     if (m_channels) m_channels->RouteEvent(eventLine, source == EventSource::Tcp, localTime());
+    noteJournalHealth();
     if (m_eventTap) m_eventTap(eventLine, source);
 }
 
 JournalReceipt Server::journalReceipt() const {
-    return JournalReceipt{m_journalSync.written(), !m_channels || m_channels->journalsHealthy()};
+    return JournalReceipt{m_journalSync.written(), !m_channels || m_channels->lastRouteKept()};
+}
+
+void Server::noteJournalHealth() {
+    m_journalsHealthy = !m_channels || m_channels->journalsHealthy();
 }
 
 bool Server::awaitJournal(const JournalReceipt& receipt) {

@@ -91,6 +91,7 @@ public:
     // Longest wait of an answer for the sync of its journal records.
     static constexpr Millis kJournalWaitBoundMs = 10'000;
     bool awaitJournal(const JournalReceipt& receipt) override;
+    bool journalsHealthy() const override { return m_journalsHealthy.load(); }
     bool acceptingConnections() const override { return m_running; }
     const DailyLogs& logs() const override { return m_logs; }
     OperatorView& view() override { return m_view; }
@@ -114,6 +115,7 @@ private:
         return kind == WorkerKind::Repeater ? m_repeaterWorkers : m_clientWorkers;
     }
     void startThreads(const ServerSettings& settings);
+    void noteJournalHealth();
     // Serves hand-overs until no worker of that kind is left, reporting every kStopWaitBoundMs.
     void waitForWorkers(WorkerKind kind, const char* what);
 
@@ -123,6 +125,8 @@ private:
     DailyLogs m_logs;
 
     bool m_running = false;
+    JournalSync m_journalSync;  // outlives the channel list whose journals count on it
+    std::atomic<bool> m_journalsHealthy{true};
     std::unique_ptr<tHostList> m_hostList;
     std::unique_ptr<TListThrd> m_listener;
     std::unique_ptr<tOList> m_channels;
@@ -136,7 +140,6 @@ private:
     std::atomic<int> m_unattachedClients{0};
     std::atomic<bool> m_reportedClientFlood{false};
     EventTap m_eventTap;
-    JournalSync m_journalSync;
 };
 
 }  // namespace kormlink

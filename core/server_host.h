@@ -55,6 +55,9 @@ public:
     // True once the journal writes of the receipt are as durable as configured (at once
     // unless the fsync mode is on); false when they are not kept. Bounded wait.
     virtual bool awaitJournal(const JournalReceipt& receipt) = 0;
+    // False while a channel journal cannot be written: answers are then decided only after
+    // the line was routed.
+    virtual bool journalsHealthy() const = 0;
 
     // Main thread only.
     virtual bool acceptingConnections() const = 0;  // false from the moment a stop begins

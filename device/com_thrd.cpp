@@ -106,10 +106,25 @@ void TComThrd::runCycles() {
         }
         const std::string received = line;
         const bool event = isEventLine(received);
-        // The answer is held until the event line is logged and routed (and kept).
-        if (event) m_gate.hold([this, &received] { processEventLine(received); });
+        if (event && !m_host.journalsHealthy()) {
+            // A journal cannot be written: the line is logged and routed first, and when it is
+            // not kept the pass sends nothing, so a pending command or due time command waits.
+            processEventLine(received);
+            if (!m_gate.kept()) {
+                m_gate.withhold();
+                BatchCount = 0;
+                continue;
+            }
+        } else if (event) {
+            // The answer is held until the event line is logged and routed.
+            m_gate.hold([this, &received] { processEventLine(received); });
+        }
+        const std::uint64_t withheldBefore = m_gate.withheld();
         respond(line);
         releaseAnswer();
+        if (m_gate.withheld() != withheldBefore && !m_takenCmd.first.empty())
+            keepPendingCmd(m_takenCmd.first, m_takenCmd.second);  // it goes with a later answer
+        m_takenCmd = {};
         if (line == received && event) continue;  // processed before its answer
         if (isEventLine(line)) {
             processEventLine(line);  // the last reply an exchange read
@@ -125,6 +140,7 @@ void TComThrd::runCycles() {
 
 void TComThrd::respond(std::string& line) {
     if (auto [cmd, editor] = takePendingCmd(); !cmd.empty()) {
+        if (isPlainCommand(cmd)) m_takenCmd = {cmd, editor};
         CommandContext ctx{cmd, editor, "", LoadDelay, 0};
         DispatchResult result = DispatchCommand(*this, ctx);
         if (!result.stillPending.empty()) keepPendingCmd(result.stillPending, result.editor);
@@ -205,8 +221,10 @@ void TComThrd::sendNow(const std::string& bytes) {
     if (!m_port.write(bytes, kWriteTimeoutMs, &m_stop)) m_port.discardOutput();
 }
 
-void TComThrd::releaseAnswer() {
+bool TComThrd::releaseAnswer() {
+    const std::uint64_t before = m_gate.withheld();
     if (std::string held = m_gate.release(); !held.empty()) sendNow(held);
+    return m_gate.withheld() == before;
 }
 
 void TComThrd::traceText(TraceDirection direction, const std::string& text) {
@@ -215,7 +233,9 @@ void TComThrd::traceText(TraceDirection direction, const std::string& text) {
 }
 
 ReplyStatus TComThrd::readReply(std::string& line, Millis timeoutMs) {
-    releaseAnswer();  // an exchange's first line leaves only after the event it answers
+    // An exchange's first line leaves only after the event it answers; withheld, the exchange
+    // ends there.
+    if (!releaseAnswer()) return ReplyStatus::Broken;
     line = RecvLine(timeoutMs);
     return m_stop.isSet() ? ReplyStatus::Broken : ReplyStatus::Line;
 }
@@ -223,7 +243,7 @@ ReplyStatus TComThrd::readReply(std::string& line, Millis timeoutMs) {
 std::string TComThrd::waitForPrompt() {
     // Up to 601 looks of 100 ms for 14 bytes; then whatever has come (at most 255 bytes), read
     // past the line buffer.
-    releaseAnswer();
+    if (!releaseAnswer()) return {};
     std::string reply;
     for (int i = 0; i < 601 && reply.size() < 14 && !m_stop.isSet(); ++i)
         m_port.readSome(reply, 255 - reply.size(), 100, &m_stop);

@@ -57,7 +57,7 @@ private:
     std::string RecvLine(Millis timeoutMs);
     void SendLine(const std::string& text);
     void sendNow(const std::string& bytes);
-    void releaseAnswer();
+    bool releaseAnswer();  // false when the answer was withheld
     void traceText(TraceDirection direction, const std::string& text);
     void pause(Millis ms) { pauseMs(ms); }
     void showInCommandWindow(const std::string& text) { show(text); }
@@ -85,6 +85,8 @@ private:
     std::uint16_t BatchCount = 0;
     StatusLines m_status{false};  // main thread
     AnswerGate m_gate{m_host};
+    // The plain command this pass dispatched, put back when its answer is withheld.
+    std::pair<std::string, std::shared_ptr<ProgramEditor>> m_takenCmd;
 };
 
 }  // namespace kormlink

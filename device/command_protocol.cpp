@@ -351,6 +351,11 @@ double parseMcpVersion(const std::string& line) {
     return digits ? value : 0;
 }
 
+bool isPlainCommand(const std::string& cmd) {
+    return !contains(cmd, "?upfirm") && !contains(cmd, ":upfirm") && !contains(cmd, ":upee") &&
+           !contains(cmd, "prog");
+}
+
 DispatchResult DispatchCommand(ExchangeIo& io, const CommandContext& ctx) {
     DispatchResult result;
     const std::string ack = io.isSerial() ? std::string() : ctx.ack;

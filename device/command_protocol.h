@@ -79,6 +79,9 @@ struct DispatchResult {
 // Carries out one command line. Never throws for protocol failures; they are shown.
 DispatchResult DispatchCommand(ExchangeIo& io, const CommandContext& ctx);
 
+// A command line that is sent as it stands: none of the exchange words occurs in it.
+bool isPlainCommand(const std::string& cmd);
+
 // Longest silence of a repeater in the middle of an exchange before it is given up as failed.
 inline constexpr Millis kExchangeSilenceLimitMs = 60'000;
 // Most reply lines one exchange takes (a whole configuration is 359 records); a repeater that

@@ -1,6 +1,10 @@
 #include "output/channels.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 #include <charconv>
@@ -272,21 +276,45 @@ void tOList::takeOverQueue(tOItem& channel) {
     }
 
     const std::string journalPath = joinPath(m_dataDir, journalFileName(channel.Id));
+    auto journal = std::make_shared<QueueJournal>(journalPath, *m_sync);
+    channel.Journal = journal;
+    m_journals.push_back(JournalSlot{channel.Id, journal});
+    JournalSlot& slot = m_journals.back();
+
+    // A journal that is there but cannot be used is moved aside under a name of its own,
+    // never written over: it may hold acknowledged lines.
+    auto setAside = [&](const char* why) {
+        std::string aside = journalPath + ".bad";
+        for (int n = 1; ::access(aside.c_str(), F_OK) == 0; ++n)
+            aside = journalPath + ".bad" + std::to_string(n);
+        if (::rename(journalPath.c_str(), aside.c_str()) == 0) {
+            std::fprintf(stderr, "Kormlink: %s %s; kept as %s, the queue file is used instead\n",
+                         journalPath.c_str(), why, aside.c_str());
+            return true;
+        }
+        std::fprintf(stderr,
+                     "Kormlink: %s %s and cannot be set aside (%s); channel \"%s\" keeps no "
+                     "lines and event lines for it are not answered until it is moved away\n",
+                     journalPath.c_str(), why, std::strerror(errno), channel.Id.c_str());
+        slot.blocked = true;
+        slot.reportedFailure = true;
+        m_anyUnhealthy = true;
+        return false;
+    };
+
     std::vector<std::string> lines;
     bool fromJournal = false;
-    if (auto file = readWholeFile(journalPath)) {
-        JournalContent content = readJournal(*file);
-        if (content.badHeader) {
-            // Not written by this program: set aside, never overwritten, and the queue file
-            // (if any) is read instead.
-            const std::string aside = journalPath + ".bad";
-            std::fprintf(stderr,
-                         "Kormlink: %s is no queue journal; kept as %s, queue file used instead\n",
-                         journalPath.c_str(), aside.c_str());
-            ::rename(journalPath.c_str(), aside.c_str());
+    struct stat st {};
+    if (::stat(journalPath.c_str(), &st) == 0 || errno != ENOENT) {
+        auto file = readWholeFile(journalPath);
+        const JournalContent content = file ? readJournal(*file) : JournalContent{};
+        if (!file) {
+            if (!setAside("cannot be read")) return;
+        } else if (content.badHeader) {
+            if (!setAside("is no queue journal (or is damaged at its start)")) return;
         } else {
             fromJournal = true;
-            lines = std::move(content.lines);
+            lines = content.lines;
             std::fprintf(stderr,
                          "Kormlink: channel \"%s\" recovered %zu queued line(s) from %s after an "
                          "unfinished run\n",
@@ -298,33 +326,41 @@ void tOList::takeOverQueue(tOItem& channel) {
                              journalPath.c_str(), content.droppedBytes);
         }
     }
-    bool queueFileRead = false;
-    if (!fromJournal) {
-        if (auto content = readWholeFile(queuePath)) {
+    bool queueFileThere = ::access(queuePath.c_str(), F_OK) == 0;
+    if (!fromJournal && queueFileThere) {
+        auto content = readWholeFile(queuePath);
+        if (!content) {
+            // Unreadable: left in place, as before journals; nothing is taken from it.
+            std::fprintf(stderr, "Kormlink: cannot read %s; it stays in place\n", queuePath.c_str());
+            queueFileThere = false;
+        } else {
             lines = queueFileLines(*content);
-            queueFileRead = true;
         }
     }
     for (std::string& line : lines) channel.Queue.push_back(QueuedLine{++m_nextSeq, std::move(line)});
 
-    auto journal = std::make_shared<QueueJournal>(journalPath, *m_sync);
-    channel.Journal = journal;
-    m_journals.push_back(JournalSlot{channel.Id, journal, false});
+    // A queue file beside a winning journal is stale: the last run stopped between writing it
+    // and removing the journal. Either way the new journal holds the lines, and the file goes
+    // once it does.
+    slot.staleQueueFile = queueFileThere;
     std::string error;
     if (journal->rewrite(liveLines(journal.get()), true, &error)) {
-        // The new journal holds the lines: a queue file left beside it is read no more. When
-        // the journal won, such a file is stale (the last run stopped between writing it and
-        // removing the journal).
-        if (queueFileRead || fromJournal) ::unlink(queuePath.c_str());
+        removeStaleQueueFile(slot);
     } else {
         // The lines stay where they were found (journal or queue file) until a rewrite works.
-        m_journals.back().reportedFailure = true;
+        slot.reportedFailure = true;
         m_anyUnhealthy = true;
         std::fprintf(stderr,
                      "Kormlink: cannot write the queue journal of channel \"%s\" (%s); event "
                      "lines are not answered until it can be written\n",
                      channel.Id.c_str(), error.c_str());
     }
+}
+
+void tOList::removeStaleQueueFile(JournalSlot& slot) {
+    if (!slot.staleQueueFile) return;
+    ::unlink(joinPath(m_dataDir, queueFileName(slot.id)).c_str());
+    slot.staleQueueFile = false;
 }
 
 std::vector<QueueJournal::Line> tOList::liveLines(const QueueJournal* journal) const {
@@ -390,8 +426,9 @@ void tOList::maintainJournals() {
         if (now - m_lastRetry >= kJournalRetryMs) {
             m_lastRetry = now;
             for (JournalSlot& slot : m_journals)
-                if (!slot.journal->healthy())
-                    slot.journal->rewrite(liveLines(slot.journal.get()), true, nullptr);
+                if (!slot.journal->healthy() && !slot.blocked &&
+                    slot.journal->rewrite(liveLines(slot.journal.get()), true, nullptr))
+                    removeStaleQueueFile(slot);
         }
     }
     reportJournals();
@@ -404,21 +441,27 @@ void tOList::afterBatch() {
         // connections may answer.
         const std::uint64_t target = m_sync->written();
         bool ok = true;
-        for (JournalSlot& slot : m_journals)
+        for (JournalSlot& slot : m_journals) {
             if (slot.journal->dirty() && !slot.journal->sync()) ok = false;
+            // A journal that failed since the lines were routed may hold them unsynced.
+            if (!slot.journal->healthy()) ok = false;
+        }
         m_sync->publish(target, ok);
     }
     maintainJournals();
 }
 
 void tOList::RouteEvent(std::string& line, bool duplicateTest, const LocalTime& now) {
+    m_lastRouteKept = true;  // a line no channel can take is answered as before
     if (!startsWith(line, "COM") || line.size() < 62 || line[29] != ':' || line[32] != ':') return;
     refreshTimeStamp(line, now);
     const std::optional<EventKey> key = decodeEvent(line);
     if (!key) return;  // transmitter Id or kind is no hexadecimal digit
     if (m_anyUnhealthy) maintainJournals();
+    std::vector<const QueueJournal*> took;
     for (auto& channel : m_channels) {
         if (!MatchChannel(channel->Filters, *key)) continue;
+        if (channel->Journal) took.push_back(channel->Journal.get());
         auto& queue = channel->Queue;
         if (duplicateTest && !queue.empty() && sameDuplicateFields(line, queue.back().text))
             continue;
@@ -428,6 +471,9 @@ void tOList::RouteEvent(std::string& line, bool duplicateTest, const LocalTime& 
         channel->Signal.notify();
     }
     for (JournalSlot& slot : m_journals) compact(slot);
+    m_lastRouteKept = true;
+    for (const QueueJournal* journal : took)
+        if (!journal->healthy()) m_lastRouteKept = false;
     if (!m_journals.empty() && !journalsHealthy()) reportJournals();
 }
 
@@ -503,8 +549,14 @@ int tOList::SaveQueues() {
             }
         }
         QueueJournal* journal = m_channels[i]->Journal.get();
+        JournalSlot* slot = nullptr;
+        for (JournalSlot& s : m_journals)
+            if (s.journal.get() == journal) slot = &s;
+        // A blocked journal is not ours to remove; the queue file is still written.
+        if (slot && slot->blocked) journal = nullptr;
         if (lines == 0) {
             if (journal) journal->remove();
+            if (slot) removeStaleQueueFile(*slot);  // its lines were delivered since
             continue;
         }
         std::string error = "not a valid file name";

@@ -156,8 +156,12 @@ public:
     int SaveQueues();
 
     // True while every journal takes its records; false from a failed write until a rewrite
-    // of that journal succeeded. Event lines are not answered meanwhile.
+    // of that journal succeeded.
     bool journalsHealthy() const;
+    // Whether the line of the last RouteEvent is kept: every channel whose filters took it
+    // (or dropped it as a repeat of its last line) has a healthy journal. Its answer must not
+    // leave otherwise.
+    bool lastRouteKept() const { return m_lastRouteKept; }
     // Retries the rewrite of unhealthy journals (at most every kJournalRetryMs) and reports a
     // journal that failed or recovered, once per change, on stderr.
     void maintainJournals();
@@ -171,6 +175,12 @@ private:
         std::string id;
         std::shared_ptr<QueueJournal> journal;
         bool reportedFailure = false;
+        // A journal found at start-up that could be neither read nor set aside: it is never
+        // written over, so the channel keeps nothing (and answers wait) until the next start.
+        bool blocked = false;
+        // The queue file the journal took over is still there, to be removed once the journal
+        // holds its lines.
+        bool staleQueueFile = false;
     };
     void takeOverQueue(tOItem& channel);
     std::vector<QueueJournal::Line> liveLines(const QueueJournal* journal) const;
@@ -179,6 +189,7 @@ private:
     void pushLine(tOItem& channel, std::string text);
     void popHead(tOItem& channel);
     void reportJournals();
+    void removeStaleQueueFile(JournalSlot& slot);
 
     std::string m_dataDir;
     JournalSync* m_sync = nullptr;
@@ -187,6 +198,7 @@ private:
     std::uint64_t m_nextSeq = 0;
     Millis m_lastRetry = 0;
     bool m_anyUnhealthy = false;
+    bool m_lastRouteKept = true;
 };
 
 // The queue file of a channel Id.

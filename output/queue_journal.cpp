@@ -225,7 +225,8 @@ bool QueueJournal::truncateEmpty() {
 }
 
 bool QueueJournal::sync() {
-    if (!m_addedSinceSync || !m_fd) return true;
+    if (!m_addedSinceSync) return true;
+    if (!m_fd) return false;  // lines were added to a file that is gone: not synced
     m_addedSinceSync = false;
     m_sync.noteSync();
     if (::fdatasync(m_fd.get()) == 0) return true;

@@ -60,8 +60,10 @@ bool replaceFileAtomically(const std::string& path, std::string_view content, st
     }
     if (::rename(tmp.c_str(), path.c_str()) != 0) return fail("cannot rename temporary file", tmp);
     if (!sync) return true;
+    // The rename is durable only once the folder is synced; the new content is in place
+    // either way, but the caller must not count on it surviving a power loss.
     UniqueFd dir(::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir) ::fsync(dir.get());
+    if (!dir || ::fsync(dir.get()) != 0) return fail("cannot sync the folder", "");
     return true;
 }
 

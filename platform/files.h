@@ -17,7 +17,8 @@ bool appendLine(const std::string& path, std::string_view text);
 // Replaces the file at path with content so that a crash at any moment leaves either the old
 // file or the new one, never a torn mixture: write a temporary file beside it, fsync it, rename
 // it over the old one, then fsync the folder so the rename itself is durable.
-// On failure the old file is untouched, the temporary is removed and error (when given) says why.
+// On failure the old file is untouched, the temporary is removed and error (when given) says
+// why; only when the folder cannot be synced after the rename is the new file already in place.
 // With sync false the two fsyncs are left out: the replacement is still atomic for a process
 // that is killed, but not for a machine that loses power.
 bool replaceFileAtomically(const std::string& path, std::string_view content,

@@ -125,28 +125,49 @@ void TTCPEchoThrd::runCycles() {
                 if (!number || *number != BatchCount) BatchBroken = true;
                 processEventLine(line);  // acknowledged later, with its batch
             } else {
-                const std::string received = line;
-                const bool event = isEventLine(received);
-                // The answer is held until the event line is logged and routed (and kept).
-                if (event) m_gate.hold([this, &received] { processEventLine(received); });
-                respond(line);
-                releaseAnswer();
-                // An exchange may have replaced the line with its own last reply, which is
-                // looked at like any received line.
-                if (line != received) {
-                    if (isEventLine(line)) {
-                        processEventLine(line);
-                    } else if (!line.empty()) {
-                        showInCommandWindow(hexId(HpId) + ":" + line);
-                    }
-                } else if (!event && !line.empty()) {
-                    showInCommandWindow(hexId(HpId) + ":" + line);
-                }
+                answerLine(line);
             }
         } else {
             return;  // closed, reset, overflowing line, or stop requested
         }
         if (m_stop.isSet() || m_sendFailed) return;
+    }
+}
+
+void TTCPEchoThrd::answerLine(std::string& line) {
+    const std::string received = line;
+    const bool event = isEventLine(received);
+    if ((event || m_gate.waiting()) && !m_host.journalsHealthy()) {
+        // A journal cannot be written. The line is logged and routed first; when what this
+        // pass would acknowledge is not kept, nothing is sent and nothing else happens, so a
+        // pending command or a due time command waits for a later line.
+        if (event) processEventLine(received);
+        if (!m_gate.kept()) {
+            m_gate.withhold();
+            BatchCount = 0;
+            BatchBroken = false;
+            return;
+        }
+    } else if (event) {
+        // The answer is held until the event line is logged and routed.
+        m_gate.hold([this, &received] { processEventLine(received); });
+    }
+    const std::uint64_t withheldBefore = m_gate.withheld();
+    respond(line);
+    releaseAnswer();
+    if (m_gate.withheld() != withheldBefore && !m_takenCmd.first.empty())
+        keepPendingCmd(m_takenCmd.first, m_takenCmd.second);  // it goes with a later answer
+    m_takenCmd = {};
+    // An exchange may have replaced the line with its own last reply, which is looked at like
+    // any received line.
+    if (line != received) {
+        if (isEventLine(line)) {
+            processEventLine(line);
+        } else if (!line.empty()) {
+            showInCommandWindow(hexId(HpId) + ":" + line);
+        }
+    } else if (!event && !line.empty()) {
+        showInCommandWindow(hexId(HpId) + ":" + line);
     }
 }
 
@@ -157,6 +178,7 @@ void TTCPEchoThrd::respond(std::string& line) {
         Ack = "D" + std::to_string(BatchCount) + "/";
     }
     if (auto [cmd, editor] = takePendingCmd(); !cmd.empty()) {
+        if (isPlainCommand(cmd)) m_takenCmd = {cmd, editor};
         CommandContext ctx{cmd, editor, Ack, LoadDelay, ACKDelay};
         DispatchResult result = DispatchCommand(*this, ctx);
         if (!result.stillPending.empty()) keepPendingCmd(result.stillPending, result.editor);
@@ -227,7 +249,12 @@ void TTCPEchoThrd::traceReceived(const std::string& text) {
 }
 
 ReplyStatus TTCPEchoThrd::readReply(std::string& line, Millis timeoutMs) {
-    releaseAnswer();  // an exchange's first line leaves only after the event it answers
+    // An exchange's first line leaves only after the event it answers. Withheld, the exchange
+    // cannot go on: the connection ends, and the repeater sends its event again.
+    if (!releaseAnswer()) {
+        m_sendFailed = true;
+        return ReplyStatus::Broken;
+    }
     switch (RecvLine(line, timeoutMs)) {
         case RecvStatus::Line: return ReplyStatus::Line;
         case RecvStatus::Timeout: return ReplyStatus::Timeout;
@@ -236,7 +263,10 @@ ReplyStatus TTCPEchoThrd::readReply(std::string& line, Millis timeoutMs) {
 }
 
 std::string TTCPEchoThrd::waitForPrompt() {
-    releaseAnswer();
+    if (!releaseAnswer()) {
+        m_sendFailed = true;
+        return {};
+    }
     // Up to 600 looks, 100 ms apart, for 14 bytes waiting; exactly those 14 are taken, and
     // anything after them stays for later line reads.
     for (int i = 0; i < 600; ++i) {
@@ -266,8 +296,10 @@ void TTCPEchoThrd::sendNow(const std::string& bytes) {
     if (!m_socket.sendAll(bytes, &m_stop)) m_sendFailed = true;
 }
 
-void TTCPEchoThrd::releaseAnswer() {
+bool TTCPEchoThrd::releaseAnswer() {
+    const std::uint64_t before = m_gate.withheld();
     if (std::string held = m_gate.release(); !held.empty()) sendNow(held);
+    return m_gate.withheld() == before;
 }
 
 }  // namespace kormlink

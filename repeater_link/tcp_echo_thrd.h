@@ -72,8 +72,10 @@ private:
     void traceReceived(const std::string& text);
     void SendLine(const std::string& text);
     void sendNow(const std::string& bytes);
-    // Processes a held event line and sends its answer.
-    void releaseAnswer();
+    // Processes a held event line and sends its answer; false when the answer was withheld.
+    bool releaseAnswer();
+    // One received line other than a numbered event line: the response step and the event.
+    void answerLine(std::string& line);
     void pause(Millis ms) { pauseMs(ms); }
     void showInCommandWindow(const std::string& text) { show(text); }
 
@@ -102,6 +104,8 @@ private:
     std::string Ack;
     StatusLines m_status{true};  // main thread
     AnswerGate m_gate{m_host};
+    // The plain command this pass dispatched, put back when its answer is withheld.
+    std::pair<std::string, std::shared_ptr<ProgramEditor>> m_takenCmd;
 };
 
 }  // namespace kormlink

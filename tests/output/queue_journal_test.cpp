@@ -134,16 +134,32 @@ TEST_F(Recovery, AJournalWinsOverAQueueFileAndAnOrderlyStopLeavesOnlyTheQueueFil
     EXPECT_TRUE(dir.exists("A.jnl"));
 }
 
-TEST_F(Recovery, AFileThatIsNoJournalIsSetAsideAndTheQueueFileUsed) {
+// A journal that is not one, or cannot be read, is set aside under a name of its own and
+// never written over; the queue file is used instead.
+TEST_F(Recovery, AJournalThatCannotBeUsedIsSetAsideNeverOverwritten) {
     const std::string a = event(1);
+    dir.write("A.jnl.bad", "set aside earlier");
     dir.write("A.jnl", "not a journal");
     dir.write("A.out", a + "\r\n");
     testing::internal::CaptureStderr();
     auto list = build(dir);
-    const std::string err = testing::internal::GetCapturedStderr();
+    std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("no queue journal"), std::string::npos) << err;
     EXPECT_EQ(texts(list->at(0)), std::vector<std::string>{a});
-    EXPECT_EQ(dir.read("A.jnl.bad"), "not a journal");
+    EXPECT_EQ(dir.read("A.jnl.bad"), "set aside earlier");
+    EXPECT_EQ(dir.read("A.jnl.bad1"), "not a journal");
+    EXPECT_TRUE(list->journalsHealthy());
+    list.reset();
+
+    test::TempDir other;
+    std::filesystem::create_directory(other.file("A.jnl"));  // opens, but reads fail
+    other.write("A.jnl/keep", "x");
+    testing::internal::CaptureStderr();
+    auto again = build(other);
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("cannot be read"), std::string::npos) << err;
+    EXPECT_EQ(other.read("A.jnl.bad/keep"), "x");
+    EXPECT_TRUE(again->journalsHealthy());
 }
 
 }  // namespace

@@ -91,39 +91,65 @@ TEST(AnswerOrder, AnswersLeaveOnlyAfterTheirLinesAreRoutedAndJournaled) {
 }
 
 // A journal that cannot be written (here: the file size limit, which fails writes like a full
-// disk) stops the answers; once writes succeed again the repeater's next try is answered and
+// disk) stops the answers to the lines it should keep, and only those: a pending command waits
+// for an answer that leaves. Once writes succeed again the repeater's next try is answered and
 // nothing it sent is missing from the journal.
 TEST(AnswerOrder, NoAnswerWhileTheJournalCannotBeWritten) {
     ::signal(SIGXFSZ, SIG_IGN);
-    ServerHarness h(iniWith("0"));
+    ServerHarness h(
+        "[In]\nPort=0\n[Sock]\nACKDelay=0\n[Client0]\nId=A\nFlt0=0;4095;$01;$FF;1\n"
+        "[Client1]\nId=B\nFlt0=0;4095;$02;$FF;1\n");
+    auto toB = [](unsigned n) {
+        EventSpec e = distinct(n);
+        e.system = '2';
+        return e.build();
+    };
     ScriptedRepeater rpt(h.port());
     ASSERT_TRUE(rpt.readWelcome());
+    for (unsigned n = 1; n <= 5; ++n) {
+        rpt.send(toB(n));
+        ASSERT_EQ(rpt.readLine(), "");
+    }
     rpt.send(distinct(1).build());
     ASSERT_EQ(rpt.readLine(), "");
 
+    // Room for two more records in A's journal, none in B's, which is larger.
     rlimit unlimited{};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
     rlimit full = unlimited;
-    full.rlim_cur = std::filesystem::file_size(h.dir().file("A.jnl"));
+    full.rlim_cur = std::filesystem::file_size(h.dir().file("A.jnl")) + 2 * 89;
+    ASSERT_LT(full.rlim_cur, std::filesystem::file_size(h.dir().file("B.jnl")));
+    ASSERT_TRUE(test::eventually([&] {
+        return h.onMain([](Server& s) {
+            RepeaterConnection* c = s.hostList()->findByHpId(0xA1B2);
+            if (c) c->setPendingCmd("ping");
+            return c != nullptr;
+        });
+    }));
     testing::internal::CaptureStderr();
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &full), 0);
+    rpt.send(toB(6));
+    EXPECT_EQ(rpt.readLine(1500), std::nullopt);
+    rpt.send(toB(7));
+    EXPECT_EQ(rpt.readLine(1500), std::nullopt);
+    // A line for A is kept, so it is answered, and the command waited for that answer.
     rpt.send(distinct(2).build());
-    EXPECT_EQ(rpt.readLine(1500), std::nullopt);
-    rpt.send(distinct(3).build());
-    EXPECT_EQ(rpt.readLine(1500), std::nullopt);
+    EXPECT_EQ(rpt.readLine(), "ping");
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &unlimited), 0);
 
     // The repeater sends its unanswered line again until it is answered.
     bool answered = false;
     for (int i = 0; i < 10 && !answered; ++i) {
-        rpt.send(distinct(3).build());
+        rpt.send(toB(7));
         answered = rpt.readLine(1000) == std::optional<std::string>("");
     }
     EXPECT_TRUE(answered);
     const std::string err = testing::internal::GetCapturedStderr();
+    std::vector<std::string> expected;
+    for (unsigned n = 1; n <= 7; ++n) expected.push_back(toB(n));
+    EXPECT_EQ(readJournal(h.dir().read("B.jnl")).lines, expected);
     EXPECT_EQ(readJournal(h.dir().read("A.jnl")).lines,
-              (std::vector<std::string>{distinct(1).build(), distinct(2).build(),
-                                        distinct(3).build()}));
+              (std::vector<std::string>{distinct(1).build(), distinct(2).build()}));
     // Said once when it began and once when it ended, not for every line.
     auto count = [&](const std::string& what) {
         std::size_t n = 0;
@@ -131,8 +157,9 @@ TEST(AnswerOrder, NoAnswerWhileTheJournalCannotBeWritten) {
             ++n;
         return n;
     };
-    EXPECT_EQ(count("cannot keep the queue of channel \"A\""), 1u) << err;
+    EXPECT_EQ(count("cannot keep the queue of channel \"B\""), 1u) << err;
     EXPECT_EQ(count("is written again"), 1u) << err;
+    EXPECT_EQ(count("channel \"A\""), 0u) << err;
 }
 
 }  // namespace
