@@ -264,7 +264,14 @@ tOList::tOList(const IniFile& ini, const std::string& dataDir, bool comOn, Journ
 tOList::~tOList() = default;
 
 void tOList::takeOverQueue(tOItem& channel) {
-    if (!isFileName(channel.Id)) return;
+    if (!isFileName(channel.Id)) {
+        if (m_sync)
+            std::fprintf(stderr,
+                         "Kormlink: channel \"%s\": the Id is no file name, so its queue has no "
+                         "journal or queue file and is not kept if the server stops\n",
+                         channel.Id.c_str());
+        return;
+    }
     const std::string queuePath = joinPath(m_dataDir, queueFileName(channel.Id));
     if (!m_sync) {
         auto content = readWholeFile(queuePath);
