@@ -13,7 +13,7 @@
 // answered the text is held, and release() first processes the line (log, route) and then
 // hands back the held bytes. While a journal is known to fail, the connection processes the
 // line first and, when what it would acknowledge is not kept, skips the response altogether
-// (withhold()), so a pending command or due time command is not spent on an answer that never
+// (respondTo()), so a pending command or due time command is not spent on an answer that never
 // leaves. An exchange that reads replies releases the hold before its first
 // read, so its first line too leaves only after the event was processed. The bytes, their
 // order and the log records are exactly as without the gate; only the moment of sending moves.
@@ -71,16 +71,34 @@ public:
         return bytes;
     }
 
-    // Lines were routed since the last answer.
-    bool waiting() const { return m_pending; }
-    // False when a line routed since the last answer is known not to be kept.
-    bool kept() const { return !m_pending || m_kept; }
-    // The pass sends nothing: the lines routed so far go unanswered.
-    void withhold() {
-        if (m_pending) ++m_withheld;
-        m_pending = false;
-        m_kept = true;
+    enum class Pass { Answered, Withheld };
+    // One response step for a received line other than a numbered event line. event: the line
+    // begins with "COM"; process logs and routes it; respond runs the response step, whose
+    // sends go through admit(); release sends what release() hands back. While a journal
+    // fails, the line is processed first and, when what the pass would acknowledge is not
+    // kept, the response step is skipped (Withheld): nothing is sent and nothing is spent.
+    template <typename Process, typename Respond, typename Release>
+    Pass respondTo(bool event, Process process, Respond respond, Release release) {
+        if ((event || m_pending) && !m_host.journalsHealthy()) {
+            if (event) process();
+            if (m_pending && !m_kept) {
+                ++m_withheld;
+                m_pending = false;
+                m_kept = true;
+                return Pass::Withheld;
+            }
+        } else if (event) {
+            hold(process);
+        }
+        respond();
+        release();
+        m_onWithheld = nullptr;
+        return Pass::Answered;
     }
+
+    // Called when the answer of this pass is withheld after all, to take back what the
+    // response step spent (a plain command goes back to pending).
+    void onWithheld(std::function<void()> undo) { m_onWithheld = std::move(undo); }
 
     // Answers not sent because their lines were not kept.
     std::uint64_t withheld() const { return m_withheld; }
@@ -92,13 +110,18 @@ private:
         m_pending = false;
         const bool kept = m_kept && m_host.awaitJournal(JournalReceipt{m_ticket, true});
         m_kept = true;
-        if (!kept) ++m_withheld;
+        if (!kept) {
+            ++m_withheld;
+            if (auto undo = std::move(m_onWithheld)) undo();
+            m_onWithheld = nullptr;
+        }
         return kept;
     }
 
     ServerHost& m_host;
     bool m_holding = false;
     std::function<void()> m_process;
+    std::function<void()> m_onWithheld;
     std::string m_held;
     bool m_pending = false;
     bool m_kept = true;

@@ -106,25 +106,13 @@ void TComThrd::runCycles() {
         }
         const std::string received = line;
         const bool event = isEventLine(received);
-        if (event && !m_host.journalsHealthy()) {
-            // A journal cannot be written: the line is logged and routed first, and when it is
-            // not kept the pass sends nothing, so a pending command or due time command waits.
-            processEventLine(received);
-            if (!m_gate.kept()) {
-                m_gate.withhold();
-                BatchCount = 0;
-                continue;
-            }
-        } else if (event) {
-            // The answer is held until the event line is logged and routed.
-            m_gate.hold([this, &received] { processEventLine(received); });
+        const auto pass = m_gate.respondTo(
+            event, [this, &received] { processEventLine(received); }, [&] { respond(line); },
+            [this] { releaseAnswer(); });
+        if (pass == AnswerGate::Pass::Withheld) {
+            BatchCount = 0;
+            continue;
         }
-        const std::uint64_t withheldBefore = m_gate.withheld();
-        respond(line);
-        releaseAnswer();
-        if (m_gate.withheld() != withheldBefore && !m_takenCmd.first.empty())
-            keepPendingCmd(m_takenCmd.first, m_takenCmd.second);  // it goes with a later answer
-        m_takenCmd = {};
         if (line == received && event) continue;  // processed before its answer
         if (isEventLine(line)) {
             processEventLine(line);  // the last reply an exchange read
@@ -140,7 +128,8 @@ void TComThrd::runCycles() {
 
 void TComThrd::respond(std::string& line) {
     if (auto [cmd, editor] = takePendingCmd(); !cmd.empty()) {
-        if (isPlainCommand(cmd)) m_takenCmd = {cmd, editor};
+        if (isPlainCommand(cmd))
+            m_gate.onWithheld([this, cmd, editor] { keepPendingCmd(cmd, editor); });
         CommandContext ctx{cmd, editor, "", LoadDelay, 0};
         DispatchResult result = DispatchCommand(*this, ctx);
         if (!result.stillPending.empty()) keepPendingCmd(result.stillPending, result.editor);

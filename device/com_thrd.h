@@ -85,8 +85,6 @@ private:
     std::uint16_t BatchCount = 0;
     StatusLines m_status{false};  // main thread
     AnswerGate m_gate{m_host};
-    // The plain command this pass dispatched, put back when its answer is withheld.
-    std::pair<std::string, std::shared_ptr<ProgramEditor>> m_takenCmd;
 };
 
 }  // namespace kormlink

@@ -137,27 +137,14 @@ void TTCPEchoThrd::runCycles() {
 void TTCPEchoThrd::answerLine(std::string& line) {
     const std::string received = line;
     const bool event = isEventLine(received);
-    if ((event || m_gate.waiting()) && !m_host.journalsHealthy()) {
-        // A journal cannot be written. The line is logged and routed first; when what this
-        // pass would acknowledge is not kept, nothing is sent and nothing else happens, so a
-        // pending command or a due time command waits for a later line.
-        if (event) processEventLine(received);
-        if (!m_gate.kept()) {
-            m_gate.withhold();
-            BatchCount = 0;
-            BatchBroken = false;
-            return;
-        }
-    } else if (event) {
-        // The answer is held until the event line is logged and routed.
-        m_gate.hold([this, &received] { processEventLine(received); });
+    const auto pass = m_gate.respondTo(
+        event, [this, &received] { processEventLine(received); }, [&] { respond(line); },
+        [this] { releaseAnswer(); });
+    if (pass == AnswerGate::Pass::Withheld) {
+        BatchCount = 0;
+        BatchBroken = false;
+        return;
     }
-    const std::uint64_t withheldBefore = m_gate.withheld();
-    respond(line);
-    releaseAnswer();
-    if (m_gate.withheld() != withheldBefore && !m_takenCmd.first.empty())
-        keepPendingCmd(m_takenCmd.first, m_takenCmd.second);  // it goes with a later answer
-    m_takenCmd = {};
     // An exchange may have replaced the line with its own last reply, which is looked at like
     // any received line.
     if (line != received) {
@@ -178,7 +165,8 @@ void TTCPEchoThrd::respond(std::string& line) {
         Ack = "D" + std::to_string(BatchCount) + "/";
     }
     if (auto [cmd, editor] = takePendingCmd(); !cmd.empty()) {
-        if (isPlainCommand(cmd)) m_takenCmd = {cmd, editor};
+        if (isPlainCommand(cmd))
+            m_gate.onWithheld([this, cmd, editor] { keepPendingCmd(cmd, editor); });
         CommandContext ctx{cmd, editor, Ack, LoadDelay, ACKDelay};
         DispatchResult result = DispatchCommand(*this, ctx);
         if (!result.stillPending.empty()) keepPendingCmd(result.stillPending, result.editor);

@@ -104,8 +104,6 @@ private:
     std::string Ack;
     StatusLines m_status{true};  // main thread
     AnswerGate m_gate{m_host};
-    // The plain command this pass dispatched, put back when its answer is withheld.
-    std::pair<std::string, std::shared_ptr<ProgramEditor>> m_takenCmd;
 };
 
 }  // namespace kormlink
