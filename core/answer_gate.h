@@ -41,12 +41,6 @@ public:
         m_pending = true;
     }
 
-    // Holds what the connection sends until release(); process runs at the start of it.
-    void hold(std::function<void()> process) {
-        m_holding = true;
-        m_process = std::move(process);
-    }
-
     // True when text should be sent now. False when it was held, or withheld because the
     // lines it acknowledges are not kept.
     bool admit(const std::string& text) {
@@ -104,6 +98,12 @@ public:
     std::uint64_t withheld() const { return m_withheld; }
 
 private:
+    // Holds what the connection sends until release(); process runs at the start of it.
+    void hold(std::function<void()> process) {
+        m_holding = true;
+        m_process = std::move(process);
+    }
+
     // The first send after routed lines acknowledges them.
     bool pass() {
         if (!m_pending) return true;

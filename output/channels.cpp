@@ -465,22 +465,21 @@ void tOList::RouteEvent(std::string& line, bool duplicateTest, const LocalTime& 
     const std::optional<EventKey> key = decodeEvent(line);
     if (!key) return;  // transmitter Id or kind is no hexadecimal digit
     if (m_anyUnhealthy) maintainJournals();
-    std::vector<const QueueJournal*> took;
     for (auto& channel : m_channels) {
         if (!MatchChannel(channel->Filters, *key)) continue;
-        if (channel->Journal) took.push_back(channel->Journal.get());
         auto& queue = channel->Queue;
-        if (duplicateTest && !queue.empty() && sameDuplicateFields(line, queue.back().text))
-            continue;
-        pushLine(*channel, line);
-        while (!queue.empty() && static_cast<std::int64_t>(queue.size()) > channel->QSize)
-            popHead(*channel);
-        channel->Signal.notify();
+        const bool repeat =
+            duplicateTest && !queue.empty() && sameDuplicateFields(line, queue.back().text);
+        if (!repeat) {
+            pushLine(*channel, line);
+            while (!queue.empty() && static_cast<std::int64_t>(queue.size()) > channel->QSize)
+                popHead(*channel);
+            channel->Signal.notify();
+        }
+        // Taken, or dropped as a repeat of a line that may itself be unjournaled.
+        if (channel->Journal && !channel->Journal->healthy()) m_lastRouteKept = false;
     }
     for (JournalSlot& slot : m_journals) compact(slot);
-    m_lastRouteKept = true;
-    for (const QueueJournal* journal : took)
-        if (!journal->healthy()) m_lastRouteKept = false;
     if (!m_journals.empty() && !journalsHealthy()) reportJournals();
 }
 
