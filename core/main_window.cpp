@@ -1,30 +1,43 @@
 #include "core/main_window.h"
 
 #include <QAbstractTableModel>
+#include <QAction>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QEvent>
 #include <QFontDatabase>
 #include <QHeaderView>
 #include <QLabel>
-#include <QMessageBox>
+#include <QMenu>
+#include <QShortcut>
 #include <QSplitter>
 #include <QStatusBar>
-#include <QStyle>
+#include <QSystemTrayIcon>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <QTreeView>
 
-#include "core/server.h"
-#include "output/channels.h"
-#include "kormlink_version.h"
+#include <array>
+#include <vector>
+
+#include "core/app_icons.h"
 #include "core/event_line.h"
+#include "core/form_translation.h"
+#include "core/operator_dialogs.h"
+#include "core/server.h"
+#include "device/command_window.h"
+#include "kormlink_version.h"
+#include "output/channels.h"
 #include "repeater_link/host_list.h"
 #include "repeater_link/repeater_connection.h"
+#include "settings/settings_dialog.h"
 
 namespace kormlink {
 
-// Rows of the connection registry, read on demand.
+// Rows of the connection registry, read when a row is drawn. A row whose entry the registry no
+// longer holds (a connection ended between the count and the drawing) keeps the text it showed
+// last.
 class ConnectionListModel final : public QAbstractTableModel {
 public:
     enum Column { Icon, HpId, Ip, MCnt, LastMessage, Nr, ColumnCount };
@@ -33,6 +46,7 @@ public:
     void setRows(int rows) {
         beginResetModel();
         m_rows = rows;
+        m_shown.resize(static_cast<std::size_t>(rows));
         endResetModel();
     }
     void redraw() {
@@ -50,27 +64,28 @@ public:
         return QString::fromLatin1(names[section]);
     }
     QVariant data(const QModelIndex& index, int role) const override {
-        if (role != Qt::DisplayRole || !m_server) return {};
-        tHostList* list = m_server->hostList();
-        // A row the registry no longer holds keeps showing nothing until the next count.
-        if (!list || index.row() >= static_cast<int>(list->size())) return {};
-        const RepeaterConnection* c = list->at(static_cast<std::size_t>(index.row()));
-        switch (index.column()) {
-            case HpId: return QString::fromStdString(hexId(c->HpId));
-            case Ip: return QString::fromStdString(c->Ip);
-            case MCnt: return c->MCnt.load();
-            case LastMessage: return QString::fromLatin1(c->EventLine.c_str());
-            case Nr: return c->Nr;
-            default: return {};
+        if (role != Qt::DisplayRole || index.column() == Icon) return {};
+        const auto row = static_cast<std::size_t>(index.row());
+        if (row >= m_shown.size()) return {};
+        Row& shown = m_shown[row];
+        tHostList* list = m_server ? m_server->hostList() : nullptr;
+        if (list && row < list->size()) {
+            const RepeaterConnection* c = list->at(row);
+            shown = {QString::fromStdString(hexId(c->HpId)), QString::fromStdString(c->Ip),
+                     QString::number(c->MCnt.load()), QString::fromLatin1(c->EventLine.c_str()),
+                     QString::number(c->Nr)};
         }
+        return shown[static_cast<std::size_t>(index.column() - 1)];
     }
 
 private:
+    using Row = std::array<QString, ColumnCount - 1>;
     Server* m_server = nullptr;
     int m_rows = 0;
+    mutable std::vector<Row> m_shown;
 };
 
-// Rows of the channel list.
+// Rows of the channel list: the "connected" mark, the Id and the queue length.
 class ChannelListModel final : public QAbstractTableModel {
 public:
     enum Column { Icon, Id, Queue, ColumnCount };
@@ -79,6 +94,10 @@ public:
     void reload() {
         beginResetModel();
         endResetModel();
+    }
+    void redraw() {
+        const int rows = rowCount();
+        if (rows > 0) emit dataChanged(index(0, 0), index(rows - 1, ColumnCount - 1));
     }
     int rowCount(const QModelIndex& parent = {}) const override {
         const tOList* list = m_server ? m_server->channels() : nullptr;
@@ -96,8 +115,10 @@ public:
         const tOList* list = m_server ? m_server->channels() : nullptr;
         if (!list || index.row() >= static_cast<int>(list->size())) return {};
         const tOItem& channel = list->at(static_cast<std::size_t>(index.row()));
-        if (role == Qt::DecorationRole && index.column() == Icon && channel.Connected.load() != 0)
-            return QApplication::style()->standardIcon(QStyle::SP_DialogApplyButton);
+        if (role == Qt::DecorationRole && index.column() == Icon)
+            return channel.Connected.load() != 0 ? connectedIcon() : QVariant();
+        if (role == Qt::ToolTipRole && index.column() == Icon && channel.Connected.load() != 0)
+            return QStringLiteral("connected");
         if (role != Qt::DisplayRole) return {};
         switch (index.column()) {
             case Id: return QString::fromLatin1(channel.Id.c_str());
@@ -112,19 +133,34 @@ private:
 
 namespace {
 
-QTreeView* makeList(QAbstractItemModel* model, const char* name, QWidget* parent) {
+QTreeView* makeList(QAbstractItemModel* model, const char* name, const char* accessibleName,
+                    QWidget* parent) {
     auto* view = new QTreeView(parent);
     view->setObjectName(QString::fromLatin1(name));
+    view->setAccessibleName(QString::fromLatin1(accessibleName));
     view->setModel(model);
     view->setRootIsDecorated(false);
     view->setUniformRowHeights(true);
     view->setAllColumnsShowFocus(true);
     view->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     view->setColumnWidth(0, 20);
-    view->header()->setStretchLastSection(false);
+    view->header()->setStretchLastSection(true);
     view->setMouseTracking(true);
     view->viewport()->setMouseTracking(true);
     return view;
+}
+
+QToolButton* makeToolButton(QToolBar* bar, const char* name, const char* caption,
+                            const QKeySequence& key) {
+    auto* button = new QToolButton(bar);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setText(QString::fromLatin1(caption));
+    button->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    button->setFocusPolicy(Qt::StrongFocus);
+    button->setToolTip(QStringLiteral("%1 (%2)").arg(QString::fromLatin1(caption),
+                                                     key.toString(QKeySequence::NativeText)));
+    bar->addWidget(button);
+    return button;
 }
 
 }  // namespace
@@ -134,55 +170,94 @@ TFRPTs::TFRPTs(QWidget* parent)
       m_connectionModel(new ConnectionListModel),
       m_channelModel(new ChannelListModel) {
     setObjectName("FRPTs");
-    setWindowTitle(QStringLiteral("Kormlink v") + QString::fromLatin1(KORMLINK_VERSION));
+    setWindowIcon(applicationIcon());
 
     auto* toolBar = addToolBar(QStringLiteral("ToolBar1"));
     toolBar->setObjectName("ToolBar1");
     toolBar->setMovable(false);
+    toolBar->setFloatable(false);
+    toolBar->toggleViewAction()->setVisible(false);
     m_conCnt = new QLabel(QStringLiteral("0"), toolBar);
     m_conCnt->setObjectName("ConCnt");
-    m_conCnt->setMinimumWidth(48);
+    m_conCnt->setAccessibleName(QStringLiteral("Connected repeaters"));
+    m_conCnt->setMinimumWidth(56);
     m_conCnt->setAlignment(Qt::AlignCenter);
     m_conCnt->setStyleSheet(QStringLiteral("color: red; font-weight: bold;"));
     toolBar->addWidget(m_conCnt);
-    m_cmd = new QToolButton(toolBar);
-    m_cmd->setObjectName("BCmd");
-    m_cmd->setText(QStringLiteral("Cmd"));
-    m_cmd->setEnabled(false);  // the command window is not part of this version yet
-    toolBar->addWidget(m_cmd);
-    m_options = new QToolButton(toolBar);
-    m_options->setObjectName("bOpt");
-    m_options->setText(QStringLiteral("Settings"));
-    m_options->setEnabled(false);  // nor is the settings dialog
-    toolBar->addWidget(m_options);
+    toolBar->addSeparator();
+    const QKeySequence cmdKey(Qt::ALT | Qt::Key_C);
+    const QKeySequence optKey(Qt::ALT | Qt::Key_S);
+    m_cmd = makeToolButton(toolBar, "BCmd", "Cmd", cmdKey);
+    m_options = makeToolButton(toolBar, "bOpt", "Settings", optKey);
+    connect(m_cmd, &QToolButton::clicked, this, &TFRPTs::openCommandWindow);
+    connect(m_options, &QToolButton::clicked, this, &TFRPTs::openSettings);
+    connect(new QShortcut(cmdKey, this), &QShortcut::activated, this,
+            &TFRPTs::openCommandWindow);
+    connect(new QShortcut(optKey, this), &QShortcut::activated, this, &TFRPTs::openSettings);
 
-    auto* splitter = new QSplitter(Qt::Vertical, this);
-    splitter->setObjectName("Splitter1");
-    m_connections = makeList(m_connectionModel, "ListView1", splitter);
+    m_splitter = new QSplitter(Qt::Vertical, this);
+    m_splitter->setObjectName("Splitter1");
+    m_splitter->setChildrenCollapsible(false);
+    m_connections = makeList(m_connectionModel, "ListView1", "Connected repeaters", m_splitter);
     m_connections->setColumnWidth(ConnectionListModel::HpId, 80);
     m_connections->setColumnWidth(ConnectionListModel::Ip, 120);
     m_connections->setColumnWidth(ConnectionListModel::MCnt, 70);
-    m_connections->setColumnWidth(ConnectionListModel::LastMessage, 560);
-    m_channels = makeList(m_channelModel, "ListView2", splitter);
-    m_channels->setColumnWidth(ChannelListModel::Id, 160);
-    splitter->addWidget(m_connections);
-    splitter->addWidget(m_channels);
-    splitter->setStretchFactor(0, 1);
-    splitter->setStretchFactor(1, 0);
-    splitter->setSizes({400, 75});
-    setCentralWidget(splitter);
+    const int lineWidth = m_connections->fontMetrics().horizontalAdvance(QString(76, 'W'));
+    m_connections->setColumnWidth(ConnectionListModel::LastMessage, lineWidth + 12);
+    m_channels = makeList(m_channelModel, "ListView2", "Output channels", m_splitter);
+    m_channels->setColumnWidth(ChannelListModel::Id, 200);
+    m_channels->setMinimumHeight(48);
+    m_splitter->addWidget(m_connections);
+    m_splitter->addWidget(m_channels);
+    m_splitter->setStretchFactor(0, 1);
+    m_splitter->setStretchFactor(1, 0);
+    m_splitter->setSizes({480, kQueueListHeight});
+    setCentralWidget(m_splitter);
     m_connections->viewport()->installEventFilter(this);
     m_channels->viewport()->installEventFilter(this);
+    setTabOrder(m_cmd, m_options);
+    setTabOrder(m_options, m_connections);
+    setTabOrder(m_connections, m_channels);
+
     statusBar()->setObjectName("StatusBar1");
+    m_status = new QLabel(statusBar());
+    m_status->setObjectName("StatusText");
+    statusBar()->addWidget(m_status, 1);
+
+    // Captions from the catalog, then the version after the title.
+    translateWindow(*this, QStringLiteral("Kormlink"));
+    setWindowTitle(windowTitle() + QStringLiteral(" v") + QString::fromLatin1(KORMLINK_VERSION));
+
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        m_tray = new QSystemTrayIcon(applicationIcon(), this);
+        m_tray->setObjectName("TrayIcon1");
+        m_tray->setToolTip(windowTitle());
+        auto* menu = new QMenu(this);
+        menu->setObjectName("TrayMenu");
+        QAction* restore = menu->addAction(QStringLiteral("Restore"));
+        restore->setObjectName("Restore1");
+        QAction* quit = menu->addAction(QStringLiteral("Quit"));
+        quit->setObjectName("Quit1");
+        connect(restore, &QAction::triggered, this, &TFRPTs::restoreFromTray);
+        connect(quit, &QAction::triggered, this, &TFRPTs::close);
+        m_tray->setContextMenu(menu);
+        connect(m_tray, &QSystemTrayIcon::activated, this,
+                [this](QSystemTrayIcon::ActivationReason why) {
+                    if (why == QSystemTrayIcon::Trigger || why == QSystemTrayIcon::DoubleClick)
+                        restoreFromTray();
+                });
+        m_tray->show();
+    }
 
     m_timer = new QTimer(this);
     m_timer->setInterval(1000);
     connect(m_timer, &QTimer::timeout, this, &TFRPTs::timerTick);
     m_timer->start();
-    resize(960, 560);
+    resize(lineWidth + 420, 600);
 }
 
 TFRPTs::~TFRPTs() {
+    delete m_commandWindow;
     m_connections->setModel(nullptr);
     m_channels->setModel(nullptr);
     delete m_connectionModel;
@@ -195,10 +270,28 @@ void TFRPTs::attach(Server& server) {
     m_channelModel->setServer(&server);
 }
 
+bool TFRPTs::isAway() const { return m_tray ? !isVisible() : isMinimized(); }
+
+void TFRPTs::goAway() {
+    if (isAway()) return;
+    if (m_tray) {
+        hide();
+    } else {
+        showMinimized();
+    }
+}
+
+void TFRPTs::restoreFromTray() {
+    m_idleTicks = 0;
+    showNormal();
+    raise();
+    activateWindow();
+}
+
 void TFRPTs::timerTick() {
     if (!m_server || !m_server->isRunning()) return;
     if (m_idleTicks >= kIdleTicksBeforeHiding) {
-        showMinimized();
+        goAway();
         return;
     }
     ++m_idleTicks;
@@ -206,11 +299,39 @@ void TFRPTs::timerTick() {
         m_server->RefreshAll = false;
         m_server->QueueChanged = false;
         m_connectionModel->redraw();
-        m_channelModel->reload();
+        m_channelModel->redraw();
     } else if (m_server->QueueChanged) {
         m_server->QueueChanged = false;
-        m_channelModel->reload();
+        m_channelModel->redraw();
     }
+    showStatus();
+}
+
+void TFRPTs::showStatus() {
+    auto port = [](std::uint16_t p) {
+        return p ? QString::number(p) : QStringLiteral("not listening");
+    };
+    QString text = QStringLiteral("Repeaters: port %1").arg(port(m_server->inputPort()));
+    if (m_server->HasChannels)
+        text += QStringLiteral("    Clients: port %1").arg(port(m_server->outputPort()));
+    if (!m_server->journalsHealthy())
+        text += QStringLiteral("    A queue journal cannot be written: new events are not "
+                               "answered");
+    if (m_status->text() != text) m_status->setText(text);
+}
+
+TFCmd* TFRPTs::commandWindow() const { return m_commandWindow; }
+
+void TFRPTs::openCommandWindow() {
+    if (!m_commandWindow) m_commandWindow = new TFCmd;
+    m_commandWindow->show();
+    m_commandWindow->raise();
+    m_commandWindow->activateWindow();
+}
+
+void TFRPTs::openSettings() {
+    if (!m_server) return;
+    runSettingsDialog(this, *m_server);
 }
 
 bool TFRPTs::eventFilter(QObject* watched, QEvent* event) {
@@ -219,25 +340,40 @@ bool TFRPTs::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TFRPTs::changeEvent(QEvent* event) {
-    if (event->type() == QEvent::WindowStateChange && !isMinimized()) m_idleTicks = 0;
+    if (event->type() == QEvent::WindowStateChange) {
+        if (!isMinimized()) {
+            m_idleTicks = 0;
+        } else if (m_tray) {
+            // Minimising puts the window into the tray.
+            QTimer::singleShot(0, this, [this] {
+                if (isMinimized()) hide();
+            });
+        }
+    }
     QMainWindow::changeEvent(event);
 }
 
+void TFRPTs::closeEvent(QCloseEvent* event) {
+    // Closing the main window ends the program, even while the command window is open; the
+    // caller stops the server once the event loop has ended.
+    if (m_commandWindow) m_commandWindow->close();
+    if (m_tray) m_tray->hide();
+    event->accept();
+    QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+}
+
 void TFRPTs::ShowInCommandWindow(const std::string&) {
-    // No command window in this version: its lines are not kept.
+    // The command window shows no output yet: its lines are not kept.
 }
 
 void TFRPTs::traceText(TraceDirection, const std::string&) {}
 
 void TFRPTs::showMessageBox(const std::string& caption, const std::string& text,
                             std::function<void()> closed) {
-    // Window-modal but not blocking: the main thread keeps serving the connections, and the
-    // worker that asked waits for closed().
-    auto* box = new QMessageBox(QMessageBox::Critical, QString::fromStdString(caption),
-                                QString::fromStdString(text), QMessageBox::Ok, this);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    if (closed) connect(box, &QMessageBox::finished, this, [closed] { closed(); });
-    box->open();
+    // Not blocking: the main thread keeps serving the connections, and the worker that asked
+    // waits for closed().
+    operatorDialogs().notify(this, catalogText(caption), catalogText(text),
+                             OperatorDialogs::Icon::Critical, std::move(closed));
 }
 
 void TFRPTs::connectionCountChanged(std::size_t count) {
@@ -245,6 +381,9 @@ void TFRPTs::connectionCountChanged(std::size_t count) {
     m_conCnt->setText(QString::number(count));
 }
 
-void TFRPTs::channelsChanged() { m_channelModel->reload(); }
+void TFRPTs::channelsChanged() {
+    m_channelModel->reload();
+    if (m_server) showStatus();
+}
 
 }  // namespace kormlink

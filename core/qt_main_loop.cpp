@@ -9,21 +9,33 @@
 #include <thread>
 
 #include "config_image/message_catalog.h"
+#include "core/app_icons.h"
 #include "core/main_thread.h"
 #include "core/main_window.h"
 #include "core/server.h"
 #include "platform/signals.h"
+#include "platform/tone.h"
 
 namespace kormlink {
 
 int runDesktop(int argc, char** argv) {
     QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Kormlink"));
+    QApplication::setWindowIcon(applicationIcon());
+    // The main window ends the program when it is closed, also from the tray; closing the last
+    // visible window while the main window is in the tray must not.
+    QApplication::setQuitOnLastWindowClosed(false);
     LoadMessages(".");
     MainThread mainThread;
     // Worker hand-overs are drained by the Qt event loop (nested loops of modal dialogs too).
     mainThread.setWaker([&mainThread] {
         QMetaObject::invokeMethod(qApp, [&mainThread] { mainThread.runPending(); },
                                   Qt::QueuedConnection);
+    });
+
+    // Tones of internal errors come from any thread; the system beep is sounded on this one.
+    setToneHandler([](int, int) {
+        QMetaObject::invokeMethod(qApp, [] { QApplication::beep(); }, Qt::QueuedConnection);
     });
 
     int exitCode = 0;
@@ -40,6 +52,7 @@ int runDesktop(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::seconds(1));
         QApplication::beep();
     }
+    setToneHandler(nullptr);
     mainThread.setWaker(nullptr);
     mainThread.runPending();
     return exitCode;

@@ -98,7 +98,7 @@ tFItem parseFilter(std::string_view value) {
 
 std::string formatFilter(const tFItem& f) {
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%d;%d;$%2.2x;$%2.2x;%d", f.IdFrom, f.IdTo, f.SysNr, f.SlotMask,
+    std::snprintf(buf, sizeof buf, "%d;%d;$%2.2X;$%2.2X;%d", f.IdFrom, f.IdTo, f.SysNr, f.SlotMask,
                   f.RptOn ? 1 : 0);
     return buf;
 }

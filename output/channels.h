@@ -48,7 +48,7 @@ using tFList = std::vector<tFItem>;
 // the rest; the first four decimal, or hexadecimal after "$", cut to their width (anything else,
 // or a missing field, reads as 0); RptOn only when the fifth field is exactly "1".
 tFItem parseFilter(std::string_view value);
-// The form the settings dialog writes: "%d;%d;$%2.2x;$%2.2x;%d".
+// The form the settings dialog writes: "%d;%d;$%2.2X;$%2.2X;%d" (hexadecimal in capitals).
 std::string formatFilter(const tFItem& filter);
 
 // What routing reads from an event line.

@@ -196,6 +196,35 @@ void IniFile::eraseSection(std::string_view section) {
     }
 }
 
+void IniFile::replaceSections(const std::function<bool(std::string_view)>& which,
+                              const IniFile& replacement) {
+    std::optional<size_t> at;
+    for (size_t i = 0; i < m_lines.size();) {
+        if (m_lines[i].kind != Kind::Section || !which(m_lines[i].name)) {
+            ++i;
+            continue;
+        }
+        const size_t end = sectionEnd(i);
+        size_t keepFrom = end;
+        if (end < m_lines.size())
+            while (keepFrom > i + 1 && m_lines[keepFrom - 1].kind == Kind::Other) --keepFrom;
+        m_lines.erase(m_lines.begin() + static_cast<std::ptrdiff_t>(i),
+                      m_lines.begin() + static_cast<std::ptrdiff_t>(keepFrom));
+        if (!at) at = i;
+    }
+    if (!at) {
+        at = m_lines.size();
+        // A blank line between the last section and the new ones, as an editor would leave it.
+        if (!m_lines.empty() && !trimBlanks(m_lines.back().raw).empty() &&
+            !replacement.m_lines.empty()) {
+            m_lines.push_back(Line{});
+            at = m_lines.size();
+        }
+    }
+    m_lines.insert(m_lines.begin() + static_cast<std::ptrdiff_t>(*at), replacement.m_lines.begin(),
+                   replacement.m_lines.end());
+}
+
 std::string IniFile::render() const {
     std::string text;
     for (const auto& line : m_lines) {

@@ -18,6 +18,7 @@
 // An IniFile is a plain value: not thread-safe, but cheap to load wherever a value is needed.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,6 +53,12 @@ public:
     void writeBool(std::string_view section, std::string_view key, bool value);
     // Removes every section of that name with all its lines.
     void eraseSection(std::string_view section);
+    // Removes every section whose name passes the test and puts the sections of replacement where
+    // the first of them stood (at the end of the file when none did). Comment and blank lines
+    // directly above the header that follows a removed section describe that next section, so
+    // they stay.
+    void replaceSections(const std::function<bool(std::string_view name)>& which,
+                         const IniFile& replacement);
 
     std::string render() const;
     // Writes render() atomically to path. On failure the old file is untouched.

@@ -89,6 +89,14 @@ std::string serialDevicePath(const IniFile& ini, std::int32_t port) {
     return "/dev/ttyS" + std::to_string(port - 1);
 }
 
+bool serialDeviceExists(const std::string& path) {
+    if (path.empty()) return false;
+    // A /dev/ttyS node exists for every possible UART; only an open tells whether one is fitted.
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) return errno == EBUSY;
+    return ::isatty(fd.get()) == 1;
+}
+
 std::optional<SerialPort> SerialPort::open(const std::string& path, const SerialSettings& s,
                                            std::string* error) {
     auto fail = [&](const char* what) -> std::optional<SerialPort> {

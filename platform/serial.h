@@ -42,6 +42,11 @@ void configureTermios(::termios& t, const SerialSettings& settings);
 // The device path of COM<port>; empty for port 0 or below.
 std::string serialDevicePath(const IniFile& ini, std::int32_t port);
 
+// Whether a serial port is there at path: it opens as a terminal, or another program holds it
+// exclusively (EBUSY, as this program's own open ports answer). Opened without waiting for a
+// carrier and closed at once; a missing device, an empty path or a plain file is no port.
+bool serialDeviceExists(const std::string& path);
+
 class SerialPort {
 public:
     // Opens and configures the device; nullopt with error set when it cannot.

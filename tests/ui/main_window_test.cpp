@@ -1,4 +1,4 @@
-// The main window over a running server, drawn offscreen.
+// The main window over a running server, drawn offscreen, and the caption translation.
 
 #include "core/main_window.h"
 
@@ -6,9 +6,22 @@
 
 #include <QAbstractItemModel>
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QGroupBox>
 #include <QLabel>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTabWidget>
+#include <QToolButton>
 #include <QTreeView>
 
+#include "config_image/message_catalog.h"
+#include "core/form_translation.h"
+#include "device/command_window.h"
+#include "kormlink_version.h"
 #include "support/harness.h"
 
 namespace kormlink {
@@ -19,16 +32,28 @@ using test::ScriptedRepeater;
 
 // A window over a server in a temporary data folder; the test thread is the main thread.
 struct Desktop {
-    explicit Desktop(const std::string& ini) : app(argc, argv) {
+    explicit Desktop(const std::string& ini, const std::string& catalog = "") : app(argc, argv) {
         dir.write("Kormlink.ini", ini + "[ComIn]\nCom=0\n");
+        if (!catalog.empty()) dir.write(kCatalogFileName, catalog);
+        LoadMessages(dir.path());
+        window.emplace();
         ServerOptions options;
         options.dataDir = dir.path();
-        server.emplace(mainThread, window, options);
-        window.attach(*server);
+        server.emplace(mainThread, *window, options);
+        window->attach(*server);
         server->LoadConfiguration();
-        window.show();
+        window->show();
     }
-    ~Desktop() { server->StopServer(); }
+    ~Desktop() {
+        server->StopServer();
+        server.reset();
+        window.reset();
+        LoadMessages(".");
+    }
+    template <class T>
+    T* find(const char* name) {
+        return window->findChild<T*>(QString::fromLatin1(name));
+    }
 
     int argc = 1;
     char name[9] = "ui_tests";
@@ -36,48 +61,151 @@ struct Desktop {
     QApplication app;
     test::TempDir dir;
     MainThread mainThread;
-    TFRPTs window;
+    std::optional<TFRPTs> window;
     std::optional<Server> server;
 };
 
-TEST(MainWindow, ListsFollowTheRegistryAndTheChannels) {
-    Desktop d("[In]\nPort=0\n[Client0]\nId=A1\n[client9]\nId=no\n");
-    auto* connections = d.window.findChild<QTreeView*>("ListView1");
-    auto* channels = d.window.findChild<QTreeView*>("ListView2");
-    auto* counter = d.window.findChild<QLabel*>("ConCnt");
+TEST(MainWindow, ListsFollowTheRegistryAndTheQueues) {
+    Desktop d("[In]\nPort=0\n[Out]\nPort=0\n[Client0]\nId=A1\n[client9]\nId=no\n");
+    auto* connections = d.find<QTreeView>("ListView1");
+    auto* channels = d.find<QTreeView>("ListView2");
+    auto* counter = d.find<QLabel>("ConCnt");
     ASSERT_TRUE(connections && channels && counter);
-    EXPECT_EQ(channels->model()->rowCount(), 1);
-    EXPECT_EQ(channels->model()->index(0, 1).data().toString(), "A1");
+    QAbstractItemModel* queues = channels->model();
+    ASSERT_EQ(queues->rowCount(), 1);  // "client9" is no channel section
+    EXPECT_EQ(queues->index(0, 1).data().toString(), "A1");
+    EXPECT_EQ(queues->index(0, 2).data().toString(), "0");
 
     Server& server = *d.server;
     ASSERT_TRUE(d.mainThread.runUntil([&] { return server.inputPort() != 0; }, 3000));
     ScriptedRepeater rpt(server.inputPort());
-    // The connection registers through the hand-over, which this thread must serve.
+    // The connection is listed at once, through the hand-over this thread serves.
     ASSERT_TRUE(d.mainThread.runUntil([&] { return counter->text() == "1"; }, 3000));
     ASSERT_TRUE(rpt.readWelcome());
-    d.window.timerTick();  // draws the start-up state and clears its redraw request
+    d.window->timerTick();  // draws the start-up state and clears its redraw request
     EXPECT_FALSE(server.RefreshAll);
     rpt.send(EventSpec{}.build());
     ASSERT_TRUE(d.mainThread.runUntil([&] { return server.RefreshAll; }, 3000));
-    d.window.timerTick();
+    d.window->timerTick();
     QAbstractItemModel* rows = connections->model();
     ASSERT_EQ(rows->rowCount(), 1);
     EXPECT_EQ(rows->index(0, 1).data().toString(), "A1B2");
     EXPECT_EQ(rows->index(0, 2).data().toString(), "127.0.0.1");
+    EXPECT_EQ(rows->index(0, 3).data().toString(), "1");
     EXPECT_EQ(rows->index(0, 4).data().toString().toStdString(), EventSpec{}.build());
     EXPECT_EQ(rows->headerData(4, Qt::Horizontal).toString(), "LastMessage");
+    EXPECT_EQ(queues->index(0, 2).data().toString(), "1");
+    EXPECT_TRUE(queues->index(0, 0).data(Qt::DecorationRole).isNull());  // no client attached
 
     rpt.close();
     ASSERT_TRUE(d.mainThread.runUntil([&] { return counter->text() == "0"; }, 3000));
     EXPECT_EQ(rows->rowCount(), 0);
 }
 
-TEST(MainWindow, MinimisesAfterTenIdleMinutes) {
+TEST(MainWindow, GoesAwayAfterTenIdleMinutesAndComesBack) {
     Desktop d("[In]\nPort=0\n");
-    for (int i = 0; i < TFRPTs::kIdleTicksBeforeHiding; ++i) d.window.timerTick();
-    EXPECT_FALSE(d.window.isMinimized());
-    d.window.timerTick();
-    EXPECT_TRUE(d.window.isMinimized());
+    TFRPTs& w = *d.window;
+    auto idle = [&](int ticks) {
+        for (int i = 0; i < ticks; ++i) w.timerTick();
+    };
+    idle(TFRPTs::kIdleTicksBeforeHiding - 1);
+    // A mouse movement over a list starts the count again.
+    QWidget* list = d.find<QTreeView>("ListView2")->viewport();
+    QMouseEvent move(QEvent::MouseMove, QPointF(5, 5), list->mapToGlobal(QPointF(5, 5)),
+                     Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(list, &move);
+    EXPECT_EQ(w.idleTicks(), 0);
+    idle(TFRPTs::kIdleTicksBeforeHiding);
+    EXPECT_FALSE(w.isAway());
+    idle(1);
+    EXPECT_TRUE(w.isAway());
+    idle(5);  // stays away, ticks stop counting
+    EXPECT_TRUE(w.isAway());
+    EXPECT_EQ(w.idleTicks(), TFRPTs::kIdleTicksBeforeHiding);
+
+    w.restoreFromTray();
+    EXPECT_FALSE(w.isAway());
+    idle(TFRPTs::kIdleTicksBeforeHiding);
+    EXPECT_FALSE(w.isAway());  // another ten minutes before it goes again
+}
+
+TEST(MainWindow, CommandButtonOpensOneCommandWindow) {
+    Desktop d("[In]\nPort=0\n");
+    auto* cmd = d.find<QToolButton>("BCmd");
+    auto* settings = d.find<QToolButton>("bOpt");
+    ASSERT_TRUE(cmd && settings);
+    EXPECT_TRUE(cmd->isEnabled());
+    EXPECT_TRUE(settings->isEnabled());
+    cmd->click();
+    TFCmd* first = d.window->commandWindow();
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->objectName(), "FCmd");
+    EXPECT_EQ(first->windowTitle(), "Commands");
+    cmd->click();
+    EXPECT_EQ(d.window->commandWindow(), first);
+    int commandWindows = 0;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        commandWindows += w->objectName() == "FCmd" ? 1 : 0;
+    EXPECT_EQ(commandWindows, 1);
+}
+
+TEST(MainWindow, CaptionsComeFromTheCatalogWithTheVersionAfterThem) {
+    const QString version = QStringLiteral(" v") + QString::fromLatin1(KORMLINK_VERSION);
+    {
+        Desktop plain("[In]\nPort=0\n");
+        EXPECT_EQ(plain.window->windowTitle(), QStringLiteral("Kormlink") + version);
+        EXPECT_EQ(plain.find<QToolButton>("BCmd")->text(), "Cmd");
+    }
+    Desktop d("[In]\nPort=0\n",
+              "[frpts]\nFRPTs=Relais\nbcmd=Befehle\nListView1=ignored\nNoSuch=x\n");
+    EXPECT_EQ(d.window->windowTitle(), QStringLiteral("Relais") + version);
+    EXPECT_EQ(d.find<QToolButton>("BCmd")->text(), "Befehle");
+    EXPECT_EQ(d.find<QToolButton>("bOpt")->text(), "Settings");
+}
+
+// Which kinds of component take a caption, on a dialog built for the purpose.
+TEST(FormTranslation, SetsCaptionsOfTheListedKindsOnly) {
+    int argc = 1;
+    char name[9] = "ui_tests";
+    char* argv[2] = {name, nullptr};
+    QApplication app(argc, argv);
+    test::TempDir dir;
+    dir.write(kCatalogFileName,
+              "[TestDlg]\nTestDlg=Title\nLabel1=L\nGroup1=G\nPage1=P\nCheck1=C\nButton1=B\n"
+              "Combo1=X\nRadio1=X\nnone=X\n");
+    LoadMessages(dir.path());
+    QDialog dialog;
+    dialog.setObjectName("TestDlg");
+    auto make = [&](QWidget* w, const char* objectName) {
+        w->setObjectName(QString::fromLatin1(objectName));
+        return w;
+    };
+    auto* label = static_cast<QLabel*>(make(new QLabel("l", &dialog), "Label1"));
+    auto* group = static_cast<QGroupBox*>(make(new QGroupBox("g", &dialog), "Group1"));
+    auto* tabs = new QTabWidget(&dialog);
+    tabs->addTab(make(new QWidget, "Page1"), "p");
+    auto* check = static_cast<QCheckBox*>(make(new QCheckBox("c", &dialog), "Check1"));
+    auto* button = static_cast<QPushButton*>(make(new QPushButton("b", &dialog), "Button1"));
+    auto* combo = static_cast<QComboBox*>(make(new QComboBox(&dialog), "Combo1"));
+    combo->addItem("c");
+    auto* radio = static_cast<QRadioButton*>(make(new QRadioButton("r", &dialog), "Radio1"));
+
+    EXPECT_EQ(translateWindow(dialog, "Built in"), 6);
+    EXPECT_EQ(dialog.windowTitle(), "Title");
+    EXPECT_EQ(label->text(), "L");
+    EXPECT_EQ(group->title(), "G");
+    EXPECT_EQ(tabs->tabText(0), "P");
+    EXPECT_EQ(check->text(), "C");
+    EXPECT_EQ(button->text(), "B");
+    EXPECT_EQ(combo->currentText(), "c");
+    EXPECT_EQ(radio->text(), "r");
+
+    // Without an entry for the window, its built-in title stays.
+    QDialog other;
+    other.setObjectName("Other");
+    translateWindow(other, "Built in");
+    EXPECT_EQ(other.windowTitle(), "Built in");
+    LoadMessages(".");
 }
 
 }  // namespace

@@ -1,0 +1,77 @@
+#include "core/operator_dialogs.h"
+
+#include <QDialog>
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QMessageBox>
+
+namespace kormlink {
+
+namespace {
+
+OperatorDialogs* g_replacement = nullptr;
+
+QMessageBox::Icon boxIcon(OperatorDialogs::Icon icon) {
+    switch (icon) {
+        case OperatorDialogs::Icon::Warning: return QMessageBox::Warning;
+        case OperatorDialogs::Icon::Critical: return QMessageBox::Critical;
+        default: return QMessageBox::Information;
+    }
+}
+
+}  // namespace
+
+void QtOperatorDialogs::message(QWidget* parent, const QString& caption, const QString& text,
+                                Icon icon) {
+    QMessageBox box(boxIcon(icon), caption, text, QMessageBox::Ok, parent);
+    box.exec();
+}
+
+void QtOperatorDialogs::notify(QWidget* parent, const QString& caption, const QString& text,
+                               Icon icon, std::function<void()> closed) {
+    auto* box = new QMessageBox(boxIcon(icon), caption, text, QMessageBox::Ok, parent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    if (closed) QObject::connect(box, &QMessageBox::finished, box, [closed] { closed(); });
+    box->open();
+}
+
+bool QtOperatorDialogs::question(QWidget* parent, const QString& caption, const QString& text,
+                                 Buttons buttons) {
+    const bool yesNo = buttons == Buttons::YesNo;
+    const auto yes = yesNo ? QMessageBox::Yes : QMessageBox::Ok;
+    const auto no = yesNo ? QMessageBox::No : QMessageBox::Cancel;
+    QMessageBox box(QMessageBox::Question, caption, text, yes | no, parent);
+    box.setDefaultButton(yes);
+    box.setEscapeButton(no);
+    return box.exec() == yes;
+}
+
+std::optional<QString> QtOperatorDialogs::inputText(QWidget* parent, const QString& title,
+                                                    const QString& prompt,
+                                                    const QString& initial) {
+    bool ok = false;
+    QString text = QInputDialog::getText(parent, title, prompt, QLineEdit::Normal, initial, &ok);
+    if (!ok) return std::nullopt;
+    return text;
+}
+
+QString QtOperatorDialogs::openFileName(QWidget* parent, const QString& caption,
+                                        const QString& filter) {
+    return QFileDialog::getOpenFileName(parent, caption, QString(), filter);
+}
+
+QString QtOperatorDialogs::saveFileName(QWidget* parent, const QString& caption,
+                                        const QString& filter) {
+    return QFileDialog::getSaveFileName(parent, caption, QString(), filter);
+}
+
+int QtOperatorDialogs::exec(QDialog& dialog) { return dialog.exec(); }
+
+OperatorDialogs& operatorDialogs() {
+    static QtOperatorDialogs qtDialogs;
+    return g_replacement ? *g_replacement : qtDialogs;
+}
+
+void setOperatorDialogs(OperatorDialogs* dialogs) { g_replacement = dialogs; }
+
+}  // namespace kormlink

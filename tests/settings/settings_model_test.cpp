@@ -1,0 +1,264 @@
+#include "settings/settings_model.h"
+
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
+
+#include "monitor_sim.h"
+#include "repeater_sim.h"
+#include "sim_line.h"
+#include "support/harness.h"
+
+namespace kormlink {
+namespace {
+
+using test::ServerHarness;
+
+// A file as an operator keeps it: comments, blank lines, other sections between the channels.
+const std::string kHead =
+    "; Kormlink relay\n[In]\nPort=910\nSyncP=90\n\n"
+    "[Out]\n; the serial output\nCom=3\nBaud=19200\nComOn=1\nDataBits=7\nParity=2\nStopBits=1\n"
+    "FlowCtrl=0\nMode=1\nPort=950\nSyncP=120\n\n";
+const std::string kSock = "; socket tuning\n[Sock]\nCmdDelay=900\n\n";
+const std::string kTail =
+    "[ComIn]\nCom=0\nBaud=\nDataBits=8\nParity=0\nStopBits=2\nFlowCtrl=1\n[Options]\nTestTime=7\n";
+const std::string kClient0 = "[Client0]\nId=North\nQSize=200\nFlt0=1;500;$0A;$05;1\n";
+const std::string kClient1 =
+    "[Client1]\nId=South\nQSize=50\nFlt0=100;200;$12;$03;0\n"
+    "Flt1=0;65535;$02;$FF;0\n";
+const std::string kCom = "[Com]\nQSize=30\nFlt0=7;7;$01;$80;1\n";
+
+SettingsForm formOf(const IniFile& ini, std::vector<int> ports = {}) {
+    return readSettingsForm(ini, ports, 7 * 60'000, ini.readBool("Out", "ComOn", false));
+}
+
+IniFile applied(IniFile ini, const SettingsForm& form) {
+    writeChannelSections(ini, form);
+    writeRemainingKeys(ini, form);
+    return ini;
+}
+
+TEST(SettingsModel, UnchangedFormRewritesTheChannelsInOrderAndKeepsEverythingElse) {
+    const IniFile ini = IniFile::parse(kHead + kClient0 + kSock + kClient1 + kCom + kTail);
+    const SettingsForm form = formOf(ini);  // no port exists: COM3 is listed all the same
+    EXPECT_EQ(settingsProblem(form), std::nullopt);
+    // The channel sections stand together where the first one stood, in list order and
+    // numbering; the comment above the next section stays with it.
+    EXPECT_EQ(applied(ini, form).render(),
+              kHead + kClient0 + "\n" + kClient1 + "\n" + kCom + kSock + kTail);
+}
+
+TEST(SettingsModel, AddedChannelAndEditedValuesAreWrittenAsTheServerReadsThem) {
+    const IniFile ini = IniFile::parse(kHead + kClient0 + kClient1 + kCom + kTail);
+    SettingsForm form = formOf(ini);
+    form.channels.emplace_back("7");
+    form.channels.back().Filters.push_back(filterFromFields("0a", "1", "500", 0b101, true));
+    form.channels[0].QSize = *parseQueueSize("3");
+    form.serialQSize = "0";
+    form.outSync = "00:00";  // switches the clients' time sync off
+    form.testTime = "0";
+    form.comOn = false;
+    const IniFile out = applied(ini, form);
+    EXPECT_EQ(out.entries("Client2"),
+              (std::vector<std::pair<std::string, std::string>>{
+                  {"Id", "7"}, {"QSize", "50"}, {"Flt0", "1;500;$0A;$05;1"}}));
+    EXPECT_EQ(out.value("Client0", "QSize"), "10");
+    EXPECT_EQ(out.value("Com", "QSize"), "10");
+    EXPECT_EQ(out.value("Com", "Id"), std::nullopt);
+    EXPECT_EQ(out.value("Out", "SyncP"), "0");
+    EXPECT_EQ(out.value("Options", "TestTime"), "1");
+    EXPECT_EQ(out.value("Out", "ComOn"), "0");
+}
+
+// The port boxes' entries and selections, as "outPorts > selected | inPorts > selected".
+std::string portBoxes(const SettingsForm& f) {
+    std::string text;
+    for (const auto& e : f.outPorts) text += e + " ";
+    text += "> " + f.out.port + " |";
+    for (const auto& e : f.inPorts) text += " " + e;
+    return text + " > " + f.in.port;
+}
+
+TEST(SettingsModel, OpeningFallsBackToDefaultsAndKeepsWhatNoBoxCanShow) {
+    const std::tuple<const char*, std::vector<int>, const char*> cases[] = {
+        {"", {2, 5}, "COM1 COM2 COM5 > COM1 | COM0 COM2 COM5 > COM0"},
+        {"[Out]\nCom=abc\n[ComIn]\nCom=7\n",
+         {2, 5},
+         "COM2 COM5 > COM2 | COM0 COM2 COM5 COM7 > COM7"},
+        {"[Out]\nCom=100\n[ComIn]\nCom=-1\n", {}, "COM1 > COM1 | COM0 > COM0"},
+    };
+    for (const auto& [ini, ports, boxes] : cases)
+        EXPECT_EQ(portBoxes(formOf(IniFile::parse(ini), ports)), boxes) << ini;
+    const SettingsForm d = formOf(IniFile{});
+    EXPECT_EQ(std::tie(d.out.baud, d.out.dataIndex, d.inSync, d.inPort, d.outPort, d.testTime),
+              std::make_tuple(std::string("9600"), 4, std::string("01:00"), std::string("910"),
+                              std::string("950"), std::string("7")));
+
+    // A baud rate or data bits no box holds stays in the file as it is.
+    const IniFile odd = IniFile::parse("[Out]\nBaud=14400\nDataBits=9\nMode=2\n");
+    EXPECT_EQ(formOf(odd).page, 0);
+    const auto out = applied(odd, formOf(odd)).entries("Out");
+    EXPECT_EQ(decltype(out)(out.begin(), out.begin() + 3),
+              decltype(out)({{"Baud", "14400"}, {"DataBits", "9"}, {"Mode", "2"}}));
+}
+
+TEST(SettingsModel, FieldConversions) {
+    const std::pair<const char*, std::optional<int>> syncs[] = {
+        {"01:30", 90}, {"00:00", 0},  {"23:59", 1439}, {"1_:30", 90}, {" 7:05", 425}, {"99:59", 5999},
+        {"12:60", {}}, {"__:__", {}}, {"12:3_", {}},   {"1230", {}},  {"ab:cd", {}}};
+    for (const auto& [text, minutes] : syncs) EXPECT_EQ(parseSyncTime(text), minutes) << text;
+
+    const std::pair<const char*, std::optional<std::int32_t>> sizes[] = {
+        {"3", 10}, {"0", 10}, {"", 10}, {"-5", 10}, {"250", 250}, {"x", {}}, {"99999999999", {}}};
+    for (const auto& [text, size] : sizes) EXPECT_EQ(parseQueueSize(text), size) << text;
+
+    const tFItem f = filterFromFields("2", "70000", "12x", 0b10000001, false);
+    EXPECT_EQ(filterRow(f), (std::array<std::string, 5>{"02", "4464", "12", "10000001", "Off"}));
+    EXPECT_EQ(formatFilter(f), "4464;12;$02;$81;0");
+    EXPECT_EQ(filterFromFields("", "", "", 0, true).IdTo, 0);
+    EXPECT_EQ(filterFromFields("1fA", "1", "2", 0, true).SysNr, 0xFA);  // cut to 8 bits
+}
+
+TEST(SettingsModel, RefusedSettingsLeaveTheFileAndTheServerAlone) {
+    ServerHarness h("[In]\nPort=0\n[Out]\nPort=0\n[Client0]\nId=A\n[ComIn]\nCom=0\n");
+    SettingsForm valid = formOf(IniFile::load(h.dir().file("Kormlink.ini")));
+    valid.inPort = "1910";
+    valid.outPort = " 1950 ";
+    ASSERT_EQ(settingsProblem(valid), std::nullopt);
+
+    struct Case {
+        const char* caption;
+        std::function<void(SettingsForm&)> change;
+    };
+    const Case cases[] = {
+        {"Sync time (hh:mm)", [](SettingsForm& f) { f.inSync = "12:60"; }},
+        {"Sync time (hh:mm)", [](SettingsForm& f) { f.outSync = "__:__"; }},
+        {"Port", [](SettingsForm& f) { f.inPort = "0"; }},
+        {"Port", [](SettingsForm& f) { f.outPort = "65536"; }},
+        {"Port", [](SettingsForm& f) { f.inPort = "abc"; }},
+        {"Port", [](SettingsForm& f) { f.inPort = "1950"; }},
+        {"Port", [](SettingsForm& f) { f.in.port = ""; }},
+        {"TestTime (min)", [](SettingsForm& f) { f.testTime = "35001"; }},
+        {"Size of queue", [](SettingsForm& f) { f.serialQSize = "many"; }},
+        {"channel 2", [](SettingsForm& f) { f.channels.emplace_back("a/b"); }},
+        {"channel 1", [](SettingsForm& f) { f.channels[0].Id = ""; }},
+        {"channel 1", [](SettingsForm& f) { f.channels[0].Id = std::string("a\0b", 3); }},
+        // The file trims blanks and drops enclosing quotes: these would come back as other Ids.
+        {"channel 1", [](SettingsForm& f) { f.channels[0].Id = "a\t"; }},
+        {"channel 1", [](SettingsForm& f) { f.channels[0].Id = "'a'"; }},
+        {"channel 1", [](SettingsForm& f) { f.channels[0].Id = "a\nb"; }},
+    };
+    const std::string before = h.dir().read("Kormlink.ini");
+    for (const auto& c : cases) {
+        SettingsForm form = valid;
+        c.change(form);
+        EXPECT_NE(settingsProblem(form).value_or("").find(c.caption), std::string::npos)
+            << c.caption;
+        std::string error;
+        EXPECT_FALSE(h.onMain([&](Server& s) { return applySettings(s, form, &error); }));
+        EXPECT_FALSE(error.empty());
+    }
+    EXPECT_EQ(h.dir().read("Kormlink.ini"), before);
+    EXPECT_TRUE(h.onMain([](Server& s) { return s.isRunning(); }));
+
+    // A file that is there but cannot be read is never replaced by the dialog's keys alone.
+    std::filesystem::remove(h.dir().file("Kormlink.ini"));
+    std::filesystem::create_directory(h.dir().file("Kormlink.ini"));
+    EXPECT_FALSE(h.onMain([&](Server& s) { return applySettings(s, valid, nullptr); }));
+    EXPECT_TRUE(h.onMain([](Server& s) { return s.isRunning(); }));
+}
+
+TEST(SettingsModel, SerialPortsAreListedWhenTheirDeviceIsATerminal) {
+    int master = -1, slave = -1;
+    char name[128];
+    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    const test::TempDir dir;
+    dir.write("plain", "x");
+    const IniFile ini =
+        IniFile::parse(std::string("[Ports]\nCOM3=") + name + "\nCOM4=" + dir.file("missing") +
+                       "\nCOM5=" + dir.file("plain") + "\n");
+    std::vector<int> mapped;
+    for (int n : existingSerialPorts(ini))
+        if (n >= 3 && n <= 5) mapped.push_back(n);  // the machine may have ports of its own
+    EXPECT_EQ(mapped, std::vector<int>{3});
+    ::close(slave);
+    ::close(master);
+}
+
+std::set<std::uint64_t> readEvents(const std::string& path) {
+    std::set<std::uint64_t> keys;
+    std::ifstream in(path);
+    std::string id;
+    std::uint64_t seq = 0;
+    while (in >> id >> seq) keys.insert((std::stoull(id, nullptr, 16) << 32) | seq);
+    return keys;
+}
+
+TEST(SettingsModel, NoAcknowledgedLineIsLostWhenOkRestartsTheServer) {
+    // Fixed ports, found free, so the simulators find the server again after each restart.
+    auto in = TcpListener::open(0, nullptr), out = TcpListener::open(0, nullptr);
+    ASSERT_TRUE(in && out);
+    const std::string inPort = std::to_string(in->port()), outPort = std::to_string(out->port());
+    in.reset();
+    out.reset();
+    ServerHarness h("[In]\nPort=" + inPort + "\n[Out]\nPort=" + outPort +
+                    "\n[Client0]\nId=A\nQSize=100000\n[ComIn]\nCom=0\n[Sock]\nACKDelay=0\n");
+
+    sim::RepeaterSimOptions ro;
+    ro.port = h.port();
+    ro.repeaters = 3;
+    ro.rate = 40;
+    ro.count = 60;
+    ro.ackedFile = h.dir().file("acked");
+    sim::RepeaterSim repeaters(ro);
+    sim::MonitorOptions mo;
+    mo.port = h.outPort();
+    mo.channel = "A";
+    mo.mode = sim::AnswerMode::Delay;  // slower than the repeaters: restarts find lines queued
+    mo.delayMs = 15;
+    mo.deliveredPath = h.dir().file("delivered");
+    sim::MonitorSim monitor(mo);
+    ASSERT_TRUE(repeaters.start(nullptr));
+    ASSERT_TRUE(monitor.start(nullptr));
+
+    for (std::uint64_t round = 1; round <= 3; ++round) {
+        ASSERT_TRUE(test::eventually(
+            [&] {
+                return repeaters.counters().acked >= round * 30 && monitor.snapshot().events > 0;
+            },
+            10'000));
+        std::string error;
+        ASSERT_TRUE(h.onMain([&](Server& s) {
+            EXPECT_FALSE(s.channels()->at(0).Queue.empty());
+            const SettingsForm form =
+                readSettingsForm(IniFile::load(s.iniPath()), {}, s.TestTimeMs, s.ComOn);
+            return applySettings(s, form, &error);
+        })) << error;
+    }
+    ASSERT_TRUE(test::eventually([&] { return repeaters.done(); }, 20'000));
+    repeaters.stop();
+    EXPECT_GE(repeaters.counters().reconnects, 3u);
+    monitor.stop();
+
+    // Whatever is not delivered yet must still be queued.
+    std::set<std::uint64_t> kept = readEvents(mo.deliveredPath);
+    h.onMain([&](Server& s) {
+        for (const auto& line : s.channels()->at(0).Queue)
+            if (auto e = sim::parseEvent(line.text))
+                kept.insert((std::uint64_t{e->repeaterId} << 32) | e->seq);
+    });
+    const std::set<std::uint64_t> acked = readEvents(ro.ackedFile);
+    EXPECT_EQ(acked.size(), 180u);
+    std::size_t lost = 0;
+    for (std::uint64_t key : acked) lost += kept.count(key) == 0;
+    EXPECT_EQ(lost, 0u);
+}
+
+}  // namespace
+}  // namespace kormlink

@@ -1,0 +1,231 @@
+// The settings and filter dialogs, drawn offscreen and driven through the scripted operator
+// dialogs, over a server in a temporary data folder.
+
+#include "settings/settings_dialog.h"
+
+#include <optional>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QtTest/QTest>
+
+#include "core/main_thread.h"
+#include "core/operator_view.h"
+#include "core/server.h"
+#include "platform/ini.h"
+#include "settings/filter_dialog.h"
+#include "support/harness.h"
+#include "ui/scripted_dialogs.h"
+
+namespace kormlink {
+namespace {
+
+struct App {
+    int argc = 1;
+    char name[9] = "ui_tests";
+    char* argv[2] = {name, nullptr};
+    QApplication app{argc, argv};
+};
+
+template <class T>
+T* child(QWidget& window, const char* name) {
+    T* c = window.findChild<T*>(QString::fromLatin1(name));
+    if (!c) throw std::runtime_error(std::string("no control ") + name);
+    return c;
+}
+
+std::string textOf(QWidget& window, const char* edit) {
+    return child<QLineEdit>(window, edit)->text().toStdString();
+}
+
+QString cell(QTreeWidget* view, int row, int column) {
+    QTreeWidgetItem* item = view->topLevelItem(row);
+    return item ? item->text(column) : QString();
+}
+
+// Two TCP ports nobody listens on at the moment.
+std::pair<int, int> freePorts() {
+    int fds[2];
+    int ports[2];
+    for (int i = 0; i < 2; ++i) {
+        fds[i] = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ::bind(fds[i], reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::getsockname(fds[i], reinterpret_cast<sockaddr*>(&a), &len);
+        ports[i] = ntohs(a.sin_port);
+    }
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return {ports[0], ports[1]};
+}
+
+// A running server whose settings dialog is answered by the script.
+struct Desk {
+    explicit Desk(const std::string& sections) {
+        const auto [in, out] = freePorts();
+        outPort = out;
+        dir.write("Kormlink.ini", "[In]\nPort=" + std::to_string(in) + "\n[Out]\nPort=" +
+                                      std::to_string(out) + "\n[ComIn]\nCom=0\n" + sections);
+        ServerOptions options;
+        options.dataDir = dir.path();
+        server.emplace(mainThread, view, options);
+        server->LoadConfiguration();
+    }
+    ~Desk() { server->StopServer(); }
+    IniFile ini() const { return IniFile::load(dir.file("Kormlink.ini")); }
+
+    App app;
+    test::TempDir dir;
+    MainThread mainThread;
+    NullOperatorView view;
+    std::optional<Server> server;
+    test::ScriptedDialogs dialogs;
+    int outPort = 0;
+};
+
+TEST(SettingsFilterDialog, KeyFiltersAndFieldsRoundTrip) {
+    App a;
+    TOutDlg empty;
+    QTest::keyClicks(child<QLineEdit>(empty, "ESysNr"), "1g2f");
+    QTest::keyClicks(child<QLineEdit>(empty, "EFrom"), "4x2-");
+    QTest::keyClicks(child<QLineEdit>(empty, "ETo"), "1234567");
+    EXPECT_EQ(textOf(empty, "ESysNr"), "12");
+    EXPECT_EQ(textOf(empty, "EFrom"), "42");
+    EXPECT_EQ(textOf(empty, "ETo"), "12345");
+    const tFItem typed = empty.filter();
+    EXPECT_EQ(typed.SysNr, 0x12);
+    EXPECT_EQ(typed.IdFrom, 42);
+    EXPECT_EQ(typed.SlotMask, 0);
+
+    TOutDlg filled(tFItem{1, 500, 0x0A, 0x05, true});
+    EXPECT_EQ(textOf(filled, "ESysNr"), "0A");
+    EXPECT_EQ(textOf(filled, "ETo"), "500");
+    auto* slotList = child<QListWidget>(filled, "SlotList");
+    ASSERT_EQ(slotList->count(), 8);
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(slotList->item(i)->checkState() == Qt::Checked, i == 0 || i == 2) << i;
+    slotList->item(7)->setCheckState(Qt::Checked);
+    const tFItem back = filled.filter();
+    EXPECT_EQ(back.SlotMask, 0x85);
+    EXPECT_EQ(back.IdFrom, 1);
+    EXPECT_EQ(back.IdTo, 500);
+    EXPECT_TRUE(back.RptOn);
+}
+
+TEST(SettingsDialog, EditsChannelsAndFiltersAndWritesThemOnOk) {
+    Desk d("[Client0]\nId=A\n[Client1]\nId=B\nQSize=70\nFlt0=5;6;$01;$01;1\n"
+           "[Com]\nFlt0=2;3;$02;$01;0\n");
+    d.dialogs.inputs = {QString("a/b"), QString("7")};
+    d.dialogs.onExec = [&](QDialog& dlg) -> int {
+        if (dlg.objectName() == "OutDlg") {
+            QTest::keyClicks(child<QLineEdit>(dlg, "ESysNr"), "0A");
+            QTest::keyClicks(child<QLineEdit>(dlg, "EFrom"), "1");
+            QTest::keyClicks(child<QLineEdit>(dlg, "ETo"), "500");
+            child<QListWidget>(dlg, "SlotList")->item(0)->setCheckState(Qt::Checked);
+            child<QListWidget>(dlg, "SlotList")->item(2)->setCheckState(Qt::Checked);
+            child<QCheckBox>(dlg, "RptBox")->setChecked(true);
+            return QDialog::Accepted;
+        }
+        auto* channels = child<QListWidget>(dlg, "ChBox");
+        auto* queueSize = child<QLineEdit>(dlg, "EQSiz");
+        auto* filters = child<QTreeWidget>(dlg, "ListView3");
+        auto* serialFilters = child<QTreeWidget>(dlg, "ListView2");
+        EXPECT_EQ(channels->currentRow(), 0);
+        // The serial filters are shown although the dialog opens on the other page.
+        EXPECT_EQ(serialFilters->topLevelItemCount(), 1);
+        EXPECT_EQ(cell(serialFilters, 0, 0), "02");
+
+        // Removing A shows B, which moves up into its place.
+        child<QPushButton>(dlg, "Button2")->click();
+        EXPECT_EQ(channels->count(), 1);
+        EXPECT_EQ(queueSize->text(), "70");
+        EXPECT_EQ(filters->topLevelItemCount(), 1);
+        queueSize->setText("3");
+        emit queueSize->editingFinished();
+        EXPECT_EQ(queueSize->text(), "10");
+
+        child<QPushButton>(dlg, "Button1")->click();  // "a/b": refused
+        EXPECT_EQ(channels->count(), 1);
+        EXPECT_EQ(d.dialogs.shown.size(), 2u);
+        child<QPushButton>(dlg, "Button1")->click();  // "7"
+        EXPECT_EQ(channels->currentRow(), 1);
+        EXPECT_EQ(queueSize->text(), "50");
+        EXPECT_EQ(filters->topLevelItemCount(), 0);
+        EXPECT_FALSE(child<QPushButton>(dlg, "Button5")->isEnabled());
+        child<QPushButton>(dlg, "Button3")->click();
+        EXPECT_TRUE(child<QPushButton>(dlg, "Button5")->isEnabled());
+        const char* row[] = {"0A", "1", "500", "00000101", "On"};
+        for (int c = 0; c < 5; ++c) EXPECT_EQ(cell(filters, 0, c), row[c]);
+
+        serialFilters->setCurrentItem(serialFilters->topLevelItem(0));
+        QTest::keyClick(serialFilters, Qt::Key_Delete);
+        EXPECT_EQ(serialFilters->topLevelItemCount(), 0);
+        EXPECT_FALSE(child<QPushButton>(dlg, "Button7")->isEnabled());
+
+        child<QPushButton>(dlg, "OKBtn")->click();
+        return dlg.result();
+    };
+    ASSERT_TRUE(runSettingsDialog(nullptr, *d.server));
+    EXPECT_EQ(d.dialogs.shown.size(), 3u);  // two input boxes and the refusal
+
+    const IniFile ini = d.ini();
+    EXPECT_EQ(ini.readString("Client0", "Id", ""), "B");
+    EXPECT_EQ(ini.readString("Client0", "QSize", ""), "10");
+    EXPECT_EQ(ini.readString("Client0", "Flt0", ""), "5;6;$01;$01;1");
+    EXPECT_EQ(ini.readString("Client1", "Id", ""), "7");
+    EXPECT_EQ(ini.readString("Client1", "QSize", ""), "50");
+    EXPECT_EQ(ini.readString("Client1", "Flt0", ""), "1;500;$0A;$05;1");
+    EXPECT_FALSE(ini.hasSection("Client2"));
+    EXPECT_FALSE(ini.value("Com", "Flt0"));
+    EXPECT_TRUE(d.server->isRunning());
+    Server& server = *d.server;
+    EXPECT_TRUE(d.mainThread.runUntil([&] { return server.outputPort() == d.outPort; }, 3000));
+}
+
+TEST(SettingsDialog, RefusesWhatWouldFailAndStaysOpen) {
+    Desk d("[Client0]\nId=A\n");
+    const std::string before = d.dir.read("Kormlink.ini");
+    d.dialogs.onExec = [&](QDialog& dlg) -> int {
+        dlg.show();
+        auto* outSync = child<QLineEdit>(dlg, "TOSyncEd");
+        outSync->setText("12:60");
+        QTest::keyClick(outSync, Qt::Key_Return);  // Enter is OK
+        EXPECT_TRUE(dlg.isVisible());
+        EXPECT_EQ(d.dialogs.shown.size(), 1u);
+
+        outSync->setText("01:30");
+        child<QLineEdit>(dlg, "EIPort")->setText("70000");
+        child<QPushButton>(dlg, "OKBtn")->click();
+        EXPECT_TRUE(dlg.isVisible());
+        EXPECT_EQ(d.dialogs.shown.size(), 2u);
+
+        // Nothing to remove or edit until a channel or filter row is chosen.
+        child<QListWidget>(dlg, "ChBox")->setCurrentRow(-1);
+        EXPECT_FALSE(child<QLineEdit>(dlg, "EQSiz")->isEnabled());
+        EXPECT_FALSE(child<QPushButton>(dlg, "Button2")->isEnabled());
+        EXPECT_FALSE(child<QPushButton>(dlg, "Button3")->isEnabled());
+
+        QTest::keyClick(&dlg, Qt::Key_Escape);  // Escape is Cancel
+        return dlg.result();
+    };
+    EXPECT_FALSE(runSettingsDialog(nullptr, *d.server));
+    for (const std::string& s : d.dialogs.shown) EXPECT_NE(s.find("Settings: "), std::string::npos);
+    EXPECT_EQ(d.dir.read("Kormlink.ini"), before);
+    EXPECT_TRUE(d.server->isRunning());
+}
+
+}  // namespace
+}  // namespace kormlink

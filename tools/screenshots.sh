@@ -1,0 +1,80 @@
+#!/bin/sh
+# Takes the README's screenshots of the real program under a virtual X server: the main window
+# with live lists while the simulators run, both pages of the settings dialog and the filter
+# dialog. Needs xvfb, xdotool and imagemagick; run from the repository root after a build.
+#   tools/screenshots.sh [BUILD_DIR] [OUT_DIR]
+set -eu
+build=$(cd "${1:-build}" && pwd)
+out=$(mkdir -p "${2:-docs/screenshots}" && cd "${2:-docs/screenshots}" && pwd)
+display=:${KORMLINK_SHOT_DISPLAY:-87}
+data=$(mktemp -d)
+pids=""
+cleanup() {
+    for p in $pids; do kill "$p" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$data"
+}
+trap cleanup EXIT INT TERM
+
+cat >"$data/Kormlink.ini" <<'INI'
+[In]
+Port=19110
+SyncP=60
+[Out]
+Port=19510
+SyncP=60
+[ComIn]
+Com=0
+[Client0]
+Id=Station1
+QSize=500
+Flt0=0;4095;$01;$FF;1
+[Client1]
+Id=Archive
+QSize=5000
+Flt0=0;4095;$01;$FF;1
+Flt1=1;500;$0A;$05;1
+[Com]
+QSize=200
+Flt0=2;3;$02;$01;0
+INI
+
+Xvfb "$display" -screen 0 1280x860x24 -nolisten tcp >/dev/null 2>&1 &
+pids="$pids $!"
+sleep 1
+export DISPLAY=$display
+(cd "$data" && exec "$build/kormlink") >"$data/server.log" 2>&1 &
+pids="$pids $!"
+sleep 2
+"$build/tools/rptsim" --port 19110 --repeaters 7 --rate 2 --status-every 20 --quiet \
+    --report-every 0 >/dev/null 2>&1 &
+pids="$pids $!"
+"$build/tools/monsim" --port 19510 --channel Station1 --quiet >/dev/null 2>&1 &
+pids="$pids $!"
+sleep 4
+
+window() { xdotool search --sync --onlyvisible --name "$1" | head -n 1; }
+shot() { import -window "$1" "$out/$2"; echo "wrote $out/$2"; }
+
+main=$(window 'Kormlink v')
+xdotool windowsize "$main" 1180 560
+sleep 2
+shot "$main" main-window.png
+
+if [ "${KORMLINK_SHOT_DIALOGS:-1}" = 1 ]; then
+    # Positions inside the dialogs are those of their layout at its opening size.
+    click() { xdotool mousemove --window "$1" "$2" "$3" click 1; sleep 1; }
+    xdotool windowfocus "$main"; sleep 0.5; xdotool key alt+s
+    settings=$(window '^Settings$')
+    sleep 1
+    click "$settings" 380 130          # the first filter of the selected channel
+    shot "$settings" settings-tcpip.png
+    click "$settings" 767 170          # "Edit"
+    filter=$(window 'Filter settings')
+    shot "$filter" filter-dialog.png
+    xdotool key Escape
+    sleep 1
+    click "$settings" 104 53           # page "Com"
+    shot "$settings" settings-com.png
+    xdotool key Escape
+fi
