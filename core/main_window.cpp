@@ -150,17 +150,26 @@ QTreeView* makeList(QAbstractItemModel* model, const char* name, const char* acc
     return view;
 }
 
-QToolButton* makeToolButton(QToolBar* bar, const char* name, const char* caption,
-                            const QKeySequence& key) {
+QToolButton* makeToolButton(QToolBar* bar, const char* name, const char* caption) {
     auto* button = new QToolButton(bar);
     button->setObjectName(QString::fromLatin1(name));
     button->setText(QString::fromLatin1(caption));
     button->setToolButtonStyle(Qt::ToolButtonTextOnly);
     button->setFocusPolicy(Qt::StrongFocus);
-    button->setToolTip(QStringLiteral("%1 (%2)").arg(QString::fromLatin1(caption),
-                                                     key.toString(QKeySequence::NativeText)));
     bar->addWidget(button);
     return button;
+}
+
+// The button's shortcut, named in its tool tip in the button's own (translated) words. Control
+// keys, because a caption file may give a button an Alt mnemonic, which would make an Alt
+// shortcut ambiguous and dead.
+void addShortcut(QWidget* window, QToolButton* button, const QKeySequence& key) {
+    QObject::connect(new QShortcut(key, window), &QShortcut::activated, button,
+                     &QToolButton::click);
+    QString caption = button->text();
+    caption.remove(QLatin1Char('&'));
+    button->setToolTip(QStringLiteral("%1 (%2)").arg(caption,
+                                                     key.toString(QKeySequence::NativeText)));
 }
 
 }  // namespace
@@ -179,21 +188,16 @@ TFRPTs::TFRPTs(QWidget* parent)
     toolBar->toggleViewAction()->setVisible(false);
     m_conCnt = new QLabel(QStringLiteral("0"), toolBar);
     m_conCnt->setObjectName("ConCnt");
-    m_conCnt->setAccessibleName(QStringLiteral("Connected repeaters"));
+    m_conCnt->setAccessibleName(QStringLiteral("Number of connected repeaters"));
     m_conCnt->setMinimumWidth(56);
     m_conCnt->setAlignment(Qt::AlignCenter);
     m_conCnt->setStyleSheet(QStringLiteral("color: red; font-weight: bold;"));
     toolBar->addWidget(m_conCnt);
     toolBar->addSeparator();
-    const QKeySequence cmdKey(Qt::ALT | Qt::Key_C);
-    const QKeySequence optKey(Qt::ALT | Qt::Key_S);
-    m_cmd = makeToolButton(toolBar, "BCmd", "Cmd", cmdKey);
-    m_options = makeToolButton(toolBar, "bOpt", "Settings", optKey);
+    m_cmd = makeToolButton(toolBar, "BCmd", "Cmd");
+    m_options = makeToolButton(toolBar, "bOpt", "Settings");
     connect(m_cmd, &QToolButton::clicked, this, &TFRPTs::openCommandWindow);
     connect(m_options, &QToolButton::clicked, this, &TFRPTs::openSettings);
-    connect(new QShortcut(cmdKey, this), &QShortcut::activated, this,
-            &TFRPTs::openCommandWindow);
-    connect(new QShortcut(optKey, this), &QShortcut::activated, this, &TFRPTs::openSettings);
 
     m_splitter = new QSplitter(Qt::Vertical, this);
     m_splitter->setObjectName("Splitter1");
@@ -227,6 +231,8 @@ TFRPTs::TFRPTs(QWidget* parent)
     // Captions from the catalog, then the version after the title.
     translateWindow(*this, QStringLiteral("Kormlink"));
     setWindowTitle(windowTitle() + QStringLiteral(" v") + QString::fromLatin1(KORMLINK_VERSION));
+    addShortcut(this, m_cmd, QKeySequence(Qt::CTRL | Qt::Key_K));
+    addShortcut(this, m_options, QKeySequence(Qt::CTRL | Qt::Key_Comma));
 
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         m_tray = new QSystemTrayIcon(applicationIcon(), this);

@@ -205,8 +205,10 @@ void IniFile::replaceSections(const std::function<bool(std::string_view)>& which
             continue;
         }
         const size_t end = sectionEnd(i);
+        // The lines above a header that stays belong to it; above a header that goes too, they
+        // go with it (keeping them would add lines at every rewrite).
         size_t keepFrom = end;
-        if (end < m_lines.size())
+        if (end < m_lines.size() && !which(m_lines[end].name))
             while (keepFrom > i + 1 && m_lines[keepFrom - 1].kind == Kind::Other) --keepFrom;
         m_lines.erase(m_lines.begin() + static_cast<std::ptrdiff_t>(i),
                       m_lines.begin() + static_cast<std::ptrdiff_t>(keepFrom));

@@ -55,8 +55,7 @@ public:
     void eraseSection(std::string_view section);
     // Removes every section whose name passes the test and puts the sections of replacement where
     // the first of them stood (at the end of the file when none did). Comment and blank lines
-    // directly above the header that follows a removed section describe that next section, so
-    // they stay.
+    // directly above the header of a section that stays describe that section, so they stay.
     void replaceSections(const std::function<bool(std::string_view name)>& which,
                          const IniFile& replacement);
 

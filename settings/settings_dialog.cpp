@@ -71,11 +71,18 @@ class FilterView final : public QTreeWidget {
 public:
     using QTreeWidget::QTreeWidget;
     std::function<void()> onDelete;
+    std::function<void()> onEdit;
 
 protected:
     void keyPressEvent(QKeyEvent* event) override {
         if (event->key() == Qt::Key_Delete && event->modifiers() == Qt::NoModifier && onDelete) {
             onDelete();
+            return;
+        }
+        // Enter on a filter row edits it, rather than closing the whole dialog with OK.
+        const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+        if (enter && event->modifiers() == Qt::NoModifier && onEdit && currentItem()) {
+            onEdit();
             return;
         }
         QTreeWidget::keyPressEvent(event);
@@ -211,6 +218,7 @@ TDSettings::TDSettings(SettingsForm form, QWidget* parent)
                 [=, this] { editFilter(c, filters()); });
         connect(c.remove, &QPushButton::clicked, this, [=, this] { removeFilter(c, filters()); });
         static_cast<FilterView*>(c.view)->onDelete = [=, this] { removeFilter(c, filters()); };
+        static_cast<FilterView*>(c.view)->onEdit = [=, this] { editFilter(c, filters()); };
         connect(c.view, &QTreeWidget::currentItemChanged, this, &TDSettings::updateEnabled);
     };
     wire(m_clientFilters, [this] { return clientFilters(); });
@@ -467,17 +475,23 @@ void TDSettings::storeQueueSize() {
 }
 
 void TDSettings::addChannel() {
-    const std::optional<QString> id = operatorDialogs().inputText(
-        this, QStringLiteral("Add Chanel"), QStringLiteral("Chanel Id"), QString());
-    if (!id || id->isEmpty()) return;
-    if (auto problem = channelIdProblem(text(*id))) {
+    // A refused Id is offered again for correction, so the operator need not type it anew.
+    QString typed;
+    for (;;) {
+        const std::optional<QString> id = operatorDialogs().inputText(
+            this, QStringLiteral("Add Chanel"), QStringLiteral("Chanel Id"), typed);
+        if (!id || id->isEmpty()) return;
+        const auto problem = channelIdProblem(text(*id));
+        if (!problem) {
+            m_form.channels.emplace_back(text(*id));
+            m_channelBox->addItem(*id);
+            m_channelBox->setCurrentRow(m_channelBox->count() - 1);
+            return;
+        }
         operatorDialogs().message(this, QStringLiteral("Add Chanel"), text(*problem),
                                   OperatorDialogs::Icon::Warning);
-        return;
+        typed = *id;
     }
-    m_form.channels.emplace_back(text(*id));
-    m_channelBox->addItem(*id);
-    m_channelBox->setCurrentRow(m_channelBox->count() - 1);
 }
 
 void TDSettings::removeChannel() {

@@ -64,7 +64,7 @@ shot "$main" main-window.png
 if [ "${KORMLINK_SHOT_DIALOGS:-1}" = 1 ]; then
     # Positions inside the dialogs are those of their layout at its opening size.
     click() { xdotool mousemove --window "$1" "$2" "$3" click 1; sleep 1; }
-    xdotool windowfocus "$main"; sleep 0.5; xdotool key alt+s
+    xdotool windowfocus "$main"; sleep 0.5; xdotool key ctrl+comma
     settings=$(window '^Settings$')
     sleep 1
     click "$settings" 380 130          # the first filter of the selected channel

@@ -45,13 +45,17 @@ IniFile applied(IniFile ini, const SettingsForm& form) {
 }
 
 TEST(SettingsModel, UnchangedFormRewritesTheChannelsInOrderAndKeepsEverythingElse) {
-    const IniFile ini = IniFile::parse(kHead + kClient0 + kSock + kClient1 + kCom + kTail);
+    const IniFile ini =
+        IniFile::parse(kHead + kClient0 + kSock + kClient1 + "\n" + kCom + "\n" + kTail);
     const SettingsForm form = formOf(ini);  // no port exists: COM3 is listed all the same
     EXPECT_EQ(settingsProblem(form), std::nullopt);
     // The channel sections stand together where the first one stood, in list order and
     // numbering; the comment above the next section stays with it.
-    EXPECT_EQ(applied(ini, form).render(),
-              kHead + kClient0 + "\n" + kClient1 + "\n" + kCom + kSock + kTail);
+    const IniFile once = applied(ini, form);
+    EXPECT_EQ(once.render(),
+              kHead + kClient0 + "\n" + kClient1 + "\n" + kCom + kSock + "\n" + kTail);
+    // A second OK without changes leaves the file as it is.
+    EXPECT_EQ(applied(once, formOf(once)).render(), once.render());
 }
 
 TEST(SettingsModel, AddedChannelAndEditedValuesAreWrittenAsTheServerReadsThem) {

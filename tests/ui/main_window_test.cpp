@@ -157,9 +157,11 @@ TEST(MainWindow, CaptionsComeFromTheCatalogWithTheVersionAfterThem) {
         EXPECT_EQ(plain.find<QToolButton>("BCmd")->text(), "Cmd");
     }
     Desktop d("[In]\nPort=0\n",
-              "[frpts]\nFRPTs=Relais\nbcmd=Befehle\nListView1=ignored\nNoSuch=x\n");
+              "[frpts]\nFRPTs=Relais\nbcmd=&Befehle\nListView1=ignored\nNoSuch=x\n");
     EXPECT_EQ(d.window->windowTitle(), QStringLiteral("Relais") + version);
-    EXPECT_EQ(d.find<QToolButton>("BCmd")->text(), "Befehle");
+    EXPECT_EQ(d.find<QToolButton>("BCmd")->text(), "&Befehle");
+    // The shortcut is a control key, so the caption's own Alt mnemonic cannot collide with it.
+    EXPECT_EQ(d.find<QToolButton>("BCmd")->toolTip(), "Befehle (Ctrl+K)");
     EXPECT_EQ(d.find<QToolButton>("bOpt")->text(), "Settings");
 }
 

@@ -129,8 +129,10 @@ TEST(SettingsDialog, EditsChannelsAndFiltersAndWritesThemOnOk) {
     Desk d("[Client0]\nId=A\n[Client1]\nId=B\nQSize=70\nFlt0=5;6;$01;$01;1\n"
            "[Com]\nFlt0=2;3;$02;$01;0\n");
     d.dialogs.inputs = {QString("a/b"), QString("7")};
+    int filterDialogs = 0;
     d.dialogs.onExec = [&](QDialog& dlg) -> int {
         if (dlg.objectName() == "OutDlg") {
+            if (++filterDialogs > 1) return QDialog::Rejected;
             QTest::keyClicks(child<QLineEdit>(dlg, "ESysNr"), "0A");
             QTest::keyClicks(child<QLineEdit>(dlg, "EFrom"), "1");
             QTest::keyClicks(child<QLineEdit>(dlg, "ETo"), "500");
@@ -157,10 +159,10 @@ TEST(SettingsDialog, EditsChannelsAndFiltersAndWritesThemOnOk) {
         emit queueSize->editingFinished();
         EXPECT_EQ(queueSize->text(), "10");
 
-        child<QPushButton>(dlg, "Button1")->click();  // "a/b": refused
-        EXPECT_EQ(channels->count(), 1);
-        EXPECT_EQ(d.dialogs.shown.size(), 2u);
-        child<QPushButton>(dlg, "Button1")->click();  // "7"
+        // "a/b" is refused and offered again, corrected to "7".
+        child<QPushButton>(dlg, "Button1")->click();
+        EXPECT_EQ(d.dialogs.shown.size(), 3u);  // input box, refusal, input box again
+        EXPECT_EQ(channels->count(), 2);
         EXPECT_EQ(channels->currentRow(), 1);
         EXPECT_EQ(queueSize->text(), "50");
         EXPECT_EQ(filters->topLevelItemCount(), 0);
@@ -169,6 +171,11 @@ TEST(SettingsDialog, EditsChannelsAndFiltersAndWritesThemOnOk) {
         EXPECT_TRUE(child<QPushButton>(dlg, "Button5")->isEnabled());
         const char* row[] = {"0A", "1", "500", "00000101", "On"};
         for (int c = 0; c < 5; ++c) EXPECT_EQ(cell(filters, 0, c), row[c]);
+        // Enter on a filter row edits it; it does not close the dialog.
+        filters->setCurrentItem(filters->topLevelItem(0));
+        QTest::keyClick(filters, Qt::Key_Return);
+        EXPECT_EQ(filterDialogs, 2);
+        EXPECT_EQ(dlg.result(), 0);
 
         serialFilters->setCurrentItem(serialFilters->topLevelItem(0));
         QTest::keyClick(serialFilters, Qt::Key_Delete);
