@@ -27,6 +27,7 @@
 #include "core/operator_dialogs.h"
 #include "core/server.h"
 #include "device/command_window.h"
+#include "device/trace_window.h"
 #include "kormlink_version.h"
 #include "output/channels.h"
 #include "repeater_link/host_list.h"
@@ -263,7 +264,7 @@ TFRPTs::TFRPTs(QWidget* parent)
 }
 
 TFRPTs::~TFRPTs() {
-    delete m_commandWindow;
+    detach();
     m_connections->setModel(nullptr);
     m_channels->setModel(nullptr);
     delete m_connectionModel;
@@ -274,6 +275,15 @@ void TFRPTs::attach(Server& server) {
     m_server = &server;
     m_connectionModel->setServer(&server);
     m_channelModel->setServer(&server);
+}
+
+void TFRPTs::detach() {
+    // The server may be gone already: the windows that reach it no longer do.
+    m_server = nullptr;
+    delete m_commandWindow;
+    delete m_traceWindow;
+    m_connectionModel->setServer(nullptr);
+    m_channelModel->setServer(nullptr);
 }
 
 bool TFRPTs::isAway() const { return m_tray ? !isVisible() : isMinimized(); }
@@ -328,8 +338,27 @@ void TFRPTs::showStatus() {
 
 TFCmd* TFRPTs::commandWindow() const { return m_commandWindow; }
 
+TFdbg* TFRPTs::traceWindow() const { return m_traceWindow; }
+
+void TFRPTs::startTrace(std::uint32_t id) {
+    if (!m_server) return;
+    m_server->setTraceId(id);
+    if (!m_traceWindow) {
+        // Closing the trace window ends all tracing.
+        m_traceWindow = new TFdbg([this] {
+            if (m_server) m_server->setTraceId(0);
+        });
+    }
+    m_traceWindow->setWindowTitle(m_traceWindow->windowTitle().section(QStringLiteral(" - "), 0, 0) +
+                                  QStringLiteral(" - ") + QString::fromStdString(hexId(id)));
+    m_traceWindow->show();
+    m_traceWindow->raise();
+}
+
 void TFRPTs::openCommandWindow() {
-    if (!m_commandWindow) m_commandWindow = new TFCmd;
+    if (!m_server) return;
+    if (!m_commandWindow)
+        m_commandWindow = new TFCmd(*m_server, [this](std::uint32_t id) { startTrace(id); });
     m_commandWindow->show();
     m_commandWindow->raise();
     m_commandWindow->activateWindow();
@@ -363,16 +392,25 @@ void TFRPTs::closeEvent(QCloseEvent* event) {
     // Closing the main window ends the program, even while the command window is open; the
     // caller stops the server once the event loop has ended.
     if (m_commandWindow) m_commandWindow->close();
+    if (m_traceWindow) m_traceWindow->close();
     if (m_tray) m_tray->hide();
     event->accept();
     QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
 }
 
-void TFRPTs::ShowInCommandWindow(const std::string&) {
-    // The command window shows no output yet: its lines are not kept.
+void TFRPTs::ShowInCommandWindow(const std::string& text) {
+    // Without a command window the line is not kept.
+    if (m_commandWindow) m_commandWindow->ShowInCommandWindow(text);
 }
 
-void TFRPTs::traceText(TraceDirection, const std::string&) {}
+void TFRPTs::traceText(TraceDirection direction, const std::string& text) {
+    if (!m_traceWindow) return;
+    if (direction == TraceDirection::Received) {
+        m_traceWindow->AddReceived(text);
+    } else {
+        m_traceWindow->AddSent(text);
+    }
+}
 
 void TFRPTs::showMessageBox(const std::string& caption, const std::string& text,
                             std::function<void()> closed) {

@@ -28,6 +28,7 @@ class Server;
 class ConnectionListModel;
 class ChannelListModel;
 class TFCmd;
+class TFdbg;
 
 class TFRPTs final : public QMainWindow, public OperatorView {
     Q_OBJECT
@@ -40,8 +41,10 @@ public:
     explicit TFRPTs(QWidget* parent = nullptr);
     ~TFRPTs() override;
 
-    // Connects the window to the model it shows (before LoadConfiguration).
+    // Connects the window to the model it shows (before LoadConfiguration), and parts them
+    // again (after StopServer, before the server goes).
     void attach(Server& server);
+    void detach();
     // The timer tick: go to the tray after ten idle minutes, otherwise redraw what the model
     // marked.
     void timerTick();
@@ -54,6 +57,9 @@ public:
     void openCommandWindow();
     void openSettings();
     TFCmd* commandWindow() const;
+    // Traces the repeater in the trace window, opened when none is; one at a time.
+    void startTrace(std::uint32_t id);
+    TFdbg* traceWindow() const;
 
     // OperatorView.
     void ShowInCommandWindow(const std::string& text) override;
@@ -85,6 +91,7 @@ private:
     QTimer* m_timer;
     QSystemTrayIcon* m_tray = nullptr;  // nullptr where the desktop has no tray
     QPointer<TFCmd> m_commandWindow;
+    QPointer<TFdbg> m_traceWindow;
     int m_idleTicks = 0;
 };
 

@@ -49,6 +49,7 @@ int runDesktop(int argc, char** argv) {
         exitCode = QApplication::exec();
         // Closing the window: stop everything, wait a second, sound a short tone.
         server.StopServer();
+        window.detach();
         std::this_thread::sleep_for(std::chrono::seconds(1));
         QApplication::beep();
     }

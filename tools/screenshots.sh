@@ -77,4 +77,19 @@ if [ "${KORMLINK_SHOT_DIALOGS:-1}" = 1 ]; then
     click "$settings" 104 53           # page "Com"
     shot "$settings" settings-com.png
     xdotool key Escape
+    sleep 1
+fi
+
+if [ "${KORMLINK_SHOT_COMMANDS:-1}" = 1 ]; then
+    # The command window after a command to one repeater, then the trace of that repeater.
+    xdotool windowfocus "$main"; sleep 0.5; xdotool key ctrl+k
+    cmd=$(window '^Commands$')
+    sleep 1
+    xdotool windowfocus "$cmd"; sleep 0.5
+    xdotool type --delay 40 100003; xdotool key Tab; xdotool type --delay 40 dicfg
+    xdotool key Return
+    sleep 4
+    shot "$cmd" command-window.png
+    xdotool key ctrl+u Escape        # the hidden upload asks for its Id and code; cancelled
+    sleep 1
 fi

@@ -11,6 +11,7 @@
 #include <QDialog>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
@@ -21,6 +22,10 @@
 #include "config_image/message_catalog.h"
 #include "core/form_translation.h"
 #include "device/command_window.h"
+#include "device/request_dialogs.h"
+#include "repeater_link/host_list.h"
+#include "repeater_link/repeater_connection.h"
+#include "ui/scripted_dialogs.h"
 #include "kormlink_version.h"
 #include "support/harness.h"
 
@@ -46,6 +51,7 @@ struct Desktop {
     }
     ~Desktop() {
         server->StopServer();
+        window->detach();
         server.reset();
         window.reset();
         LoadMessages(".");
@@ -163,6 +169,55 @@ TEST(MainWindow, CaptionsComeFromTheCatalogWithTheVersionAfterThem) {
     // The shortcut is a control key, so the caption's own Alt mnemonic cannot collide with it.
     EXPECT_EQ(d.find<QToolButton>("BCmd")->toolTip(), "Befehle (Ctrl+K)");
     EXPECT_EQ(d.find<QToolButton>("bOpt")->text(), "Settings");
+}
+
+// Two connections that report the same Id: Enter addresses the last, the buttons the first.
+TEST(CommandWindow, EnterSearchesFromTheLastConnectionAndTheButtonsFromTheFirst) {
+    Desktop d("[In]\nPort=0\n[Commands]\nb=dicfg\na=reset\n");
+    test::ScriptedDialogs dialogs;
+    Server& server = *d.server;
+    ASSERT_TRUE(d.mainThread.runUntil([&] { return server.inputPort() != 0; }, 3000));
+    ScriptedRepeater first(server.inputPort()), second(server.inputPort());
+    ASSERT_TRUE(d.mainThread.runUntil([&] { return server.hostList()->size() == 2; }, 3000));
+    for (ScriptedRepeater* r : {&first, &second}) {
+        ASSERT_TRUE(r->readWelcome());
+        r->send(EventSpec{}.build());
+    }
+    tHostList& list = *server.hostList();
+    ASSERT_TRUE(d.mainThread.runUntil(
+        [&] { return list.at(0)->HpId == 0xA1B2 && list.at(1)->HpId == 0xA1B2; }, 3000));
+
+    d.find<QToolButton>("BCmd")->click();
+    TFCmd& cmd = *d.window->commandWindow();
+    auto* address = cmd.findChild<QComboBox*>("AdrBox");
+    auto* command = cmd.findChild<QComboBox*>("CmdBox");
+    ASSERT_EQ(command->count(), 2);  // the values of [Commands], in file order
+    EXPECT_EQ(command->itemText(0), "dicfg");
+
+    address->setEditText("a1b2");
+    command->setEditText("ping");
+    cmd.handOver();
+    EXPECT_EQ(list.at(0)->pendingCmd(), "");
+    EXPECT_EQ(list.at(1)->pendingCmd(), "ping");
+    EXPECT_EQ(command->count(), 2);  // the list is not extended
+
+    dialogs.answers = {true};  // the warning
+    dialogs.files = {QStringLiteral("/tmp/fw.hex")};
+    dialogs.onExec = [](QDialog& dlg) {
+        auto& update = static_cast<TUpdateDlg&>(dlg);
+        update.idBox()->setEditText("A1B2");
+        update.findChild<QLineEdit*>("EMCode")->setText("1234");
+        return int(QDialog::Accepted);
+    };
+    cmd.updateSequence();
+    EXPECT_EQ(list.at(0)->pendingCmd(), "1234?upfirm|/tmp/fw.hex");
+
+    address->setEditText("7777");  // the serial link's Id; none is connected here
+    cmd.handOver();
+    EXPECT_EQ(cmd.lines().back(), "7777: No connection");
+    address->setEditText("0");  // no Id: nothing is sent, the focus goes to the Id
+    cmd.handOver();
+    EXPECT_EQ(cmd.lines().size(), 1);
 }
 
 // Which kinds of component take a caption, on a dialog built for the purpose.

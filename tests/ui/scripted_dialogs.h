@@ -64,9 +64,9 @@ private:
     template <class T>
     static T take(std::deque<T>& queue, T none) {
         if (queue.empty()) return none;
-        T v = std::move(queue.front());
+        none = queue.front();
         queue.pop_front();
-        return v;
+        return none;
     }
 };
 

@@ -1,0 +1,154 @@
+// The trace window's line formats, cut, hold and file copy, and the Id rule of the request
+// dialogs, offscreen with scripted file dialogs.
+
+#include "device/trace_window.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QToolButton>
+#include <QtTest/QTest>
+
+#include "device/request_dialogs.h"
+#include "support/harness.h"
+#include "ui/scripted_dialogs.h"
+
+namespace kormlink {
+namespace {
+
+struct Trace : ::testing::Test {
+    int argc = 1;
+    char name[9] = "ui_tests";
+    char* argv[2] = {name, nullptr};
+    QApplication app{argc, argv};
+    test::ScriptedDialogs dialogs;
+    int closedCount = 0;
+    TFdbg* w = new TFdbg([this] { ++closedCount; });
+    ~Trace() override { delete w; }
+
+    QToolButton* button(const char* n) { return w->findChild<QToolButton*>(n); }
+    void fill(int n) {
+        for (int i = 0; i < n; ++i) w->AddSent("x");
+    }
+};
+
+TEST_F(Trace, LineFormatsAndHold) {
+    w->AddReceived("AB\r\n");
+    w->AddSent("cmd\n");
+    button("bHex")->click();
+    w->AddReceived("AB\r\n");
+    w->AddSent(std::string("\xff\x00", 2));
+    EXPECT_EQ(w->lines(), QStringList({"<- AB", "-> cmd", "<- 41 42 0D 0A", "-> FF 00"}));
+    button("BHold")->click();
+    w->AddReceived("x");
+    w->AddSent("x");
+    EXPECT_EQ(w->lines().size(), 4);
+}
+
+TEST_F(Trace, OnlyReceivedHexLinesCutAboveTheLimit) {
+    struct Case {
+        int before;
+        bool hex;
+        bool received;
+        int after;
+    };
+    const Case cases[] = {
+        {1001, true, true, TFdbg::kLinesKept + 1},
+        {1000, true, true, 1001},
+        {1001, true, false, 1002},
+        {1001, false, true, 1002},
+        {1500, true, true, 500},
+    };
+    for (const Case& c : cases) {
+        delete w;
+        w = new TFdbg({});
+        fill(c.before);
+        if (c.hex) button("bHex")->click();
+        c.received ? w->AddReceived("A") : w->AddSent("A");
+        const QStringList lines = w->lines();
+        EXPECT_EQ(lines.size(), c.after) << c.before << c.hex << c.received;
+        EXPECT_EQ(lines.last(), c.hex ? (c.received ? "<- 41" : "-> 41") : "<- A");
+    }
+}
+
+TEST_F(Trace, FileCopyChosenOnceAndCancelCopiesNothing) {
+    test::TempDir dir;
+    button("bFile")->click();  // cancelled: nothing chosen, both buttons up
+    EXPECT_FALSE(button("bFile")->isChecked());
+    EXPECT_FALSE(button("BHold")->isChecked());
+    w->AddReceived("lost\r\n");
+
+    dialogs.files.push_back(QString::fromStdString(dir.file("trace")));
+    button("bFile")->click();
+    EXPECT_EQ(w->traceFile().toStdString(), dir.file("trace") + ".txt");
+    EXPECT_FALSE(button("BHold")->isChecked());  // its state before the dialog
+    w->AddReceived("one\r\n");
+    button("bFile")->click();  // off: not copied
+    w->AddSent("two");
+    button("bFile")->click();  // on again without asking
+    button("bHex")->click();
+    w->AddSent("3");
+    QFile f(w->traceFile());
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), "<- one\n-> 33\n");
+    EXPECT_TRUE(dialogs.files.empty());
+}
+
+TEST_F(Trace, UnwritableFileShowsWhyAndDropsTheLine) {
+    dialogs.files.push_back(QStringLiteral("/nonexistent-dir/trace.txt"));
+    button("bFile")->click();
+    w->AddReceived("x");
+    EXPECT_TRUE(w->findChild<QLabel*>("FileStatus")->text().startsWith("Not written"));
+    EXPECT_EQ(w->lines(), QStringList({"<- x"}));
+}
+
+TEST_F(Trace, CloseDestroysAndReportsOnce) {
+    w->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    w = nullptr;
+    EXPECT_EQ(closedCount, 1);
+}
+
+TEST(ReadHexId, Table) {
+    struct Case {
+        const char* text;
+        bool allowZero;
+        std::optional<std::uint32_t> id;
+    };
+    const Case cases[] = {
+        {"1A2B", false, 0x1A2B},  {"1a2b", false, 0x1A2B}, {" 7777 ", false, 0x7777},
+        {"0", false, {}},         {"0", true, 0},          {"xyz", false, {}},
+        {"", false, {}},          {"  ", true, {}},        {"FFFFFFFF", false, 0xFFFFFFFFu},
+        {"1FFFFFFFF", false, {}}, {"0x1A", false, {}},     {"-1", false, {}},
+        {"12 34", false, {}},     {"000000001", false, 1},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(readHexId(QString::fromLatin1(c.text), c.allowZero), c.id) << c.text;
+}
+
+TEST(RequestDlg, IdsListedAndEnterAccepts) {
+    int argc = 1;
+    char name[9] = "ui_tests";
+    char* argv[2] = {name, nullptr};
+    QApplication app(argc, argv);
+    TUpdateDlg dlg;
+    dlg.setIds({0x1a2b, 0x7777});
+    QComboBox* box = dlg.idBox();
+    ASSERT_EQ(box->count(), 2);
+    EXPECT_EQ(box->itemText(0), "1A2B");
+    EXPECT_TRUE(box->currentText().isEmpty());
+    EXPECT_EQ(dlg.windowTitle(), "Firmeware update");
+    EXPECT_EQ(TPrgDlg().windowTitle(), "Programming");
+    dlg.show();
+    QTest::keyClicks(box, "7777");
+    QTest::keyClick(box, Qt::Key_Return);
+    EXPECT_EQ(dlg.result(), QDialog::Accepted);
+    EXPECT_EQ(dlg.acceptedId(), 0x7777u);
+    EXPECT_EQ(box->count(), 2);  // the typed Id is not added to the list
+}
+
+}  // namespace
+}  // namespace kormlink
