@@ -1,9 +1,12 @@
 #include "core/operator_dialogs.h"
 
 #include <QDialog>
+#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QInputDialog>
+#include <QLabel>
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace kormlink {
 
@@ -66,6 +69,27 @@ QString QtOperatorDialogs::saveFileName(QWidget* parent, const QString& caption,
 }
 
 int QtOperatorDialogs::exec(QDialog& dialog) { return dialog.exec(); }
+
+QDialogButtonBox* makeOkCancelButtons(QDialog& dialog) {
+    auto* buttons = new QDialogButtonBox(&dialog);
+    auto* ok = new QPushButton(QStringLiteral("OK"), buttons);
+    ok->setObjectName(QStringLiteral("OKBtn"));
+    ok->setDefault(true);
+    auto* cancel = new QPushButton(QStringLiteral("Cancel"), buttons);
+    cancel->setObjectName(QStringLiteral("CancelBtn"));
+    buttons->addButton(ok, QDialogButtonBox::AcceptRole);
+    buttons->addButton(cancel, QDialogButtonBox::RejectRole);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    return buttons;
+}
+
+QLabel* buddyLabel(QWidget* parent, const char* name, const QString& caption, QWidget* field) {
+    auto* label = new QLabel(caption, parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setBuddy(field);
+    return label;
+}
 
 OperatorDialogs& operatorDialogs() {
     static QtOperatorDialogs qtDialogs;

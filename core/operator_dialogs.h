@@ -13,6 +13,8 @@
 #include <optional>
 
 class QDialog;
+class QDialogButtonBox;
+class QLabel;
 class QWidget;
 
 namespace kormlink {
@@ -61,6 +63,13 @@ public:
     QString saveFileName(QWidget* parent, const QString& caption, const QString& filter) override;
     int exec(QDialog& dialog) override;
 };
+
+// The OK (default, Enter) and Cancel (Escape) buttons of a dialog, named OKBtn and CancelBtn, wired
+// to its accept() and reject() (an override of either is the one called).
+QDialogButtonBox* makeOkCancelButtons(QDialog& dialog);
+// The label of a field, its buddy, so the field carries the label's text as its accessible name
+// and the label's mnemonic moves the focus to it.
+QLabel* buddyLabel(QWidget* parent, const char* name, const QString& caption, QWidget* field);
 
 // The process-wide dialogs: the Qt ones unless replaced.
 OperatorDialogs& operatorDialogs();

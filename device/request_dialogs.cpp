@@ -17,6 +17,7 @@
 #include <QVBoxLayout>
 
 #include "core/form_translation.h"
+#include "core/operator_dialogs.h"
 
 namespace kormlink {
 
@@ -30,13 +31,6 @@ int hexDigit(QChar c) {
     if (u >= 'a' && u <= 'f') return u - 'a' + 10;
     if (u >= 'A' && u <= 'F') return u - 'A' + 10;
     return -1;
-}
-
-QLabel* buddyLabel(QWidget* parent, const char* name, const QString& caption, QWidget* field) {
-    auto* label = new QLabel(caption, parent);
-    label->setObjectName(QString::fromLatin1(name));
-    label->setBuddy(field);
-    return label;
 }
 
 }  // namespace
@@ -77,16 +71,7 @@ TRequestDlg::TRequestDlg(const char* objectName, const QString& title, const QSt
         form->addRow(buddyLabel(this, "Label2", codeLabel, m_code), m_code);
     }
 
-    auto* buttons = new QDialogButtonBox(this);
-    auto* ok = new QPushButton(QStringLiteral("OK"), buttons);
-    ok->setObjectName(QStringLiteral("OKBtn"));
-    ok->setDefault(true);
-    auto* cancel = new QPushButton(QStringLiteral("Cancel"), buttons);
-    cancel->setObjectName(QStringLiteral("CancelBtn"));
-    buttons->addButton(ok, QDialogButtonBox::AcceptRole);
-    buttons->addButton(cancel, QDialogButtonBox::RejectRole);
-    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    QDialogButtonBox* buttons = makeOkCancelButtons(*this);
 
     auto* top = new QVBoxLayout(this);
     top->addLayout(form);

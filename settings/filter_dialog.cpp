@@ -24,6 +24,7 @@
 #include <QVBoxLayout>
 
 #include "core/form_translation.h"
+#include "core/operator_dialogs.h"
 #include "settings/settings_model.h"
 
 namespace kormlink {
@@ -43,13 +44,6 @@ QLineEdit* filteredEdit(QWidget* parent, const char* name, const char* pattern, 
     // Wide enough for the longest value and a little air, not more.
     edit->setMinimumWidth(edit->fontMetrics().horizontalAdvance(QString(maxLength + 3, '0')));
     return edit;
-}
-
-QLabel* buddyLabel(QWidget* parent, const char* name, const QString& caption, QWidget* field) {
-    auto* label = new QLabel(caption, parent);
-    label->setObjectName(QString::fromLatin1(name));
-    label->setBuddy(field);
-    return label;
 }
 
 }  // namespace
@@ -105,16 +99,7 @@ void TOutDlg::build() {
                           m_slots->sizeHintForRow(0) * kSlotCount + frame + 2);
     slotLayout->addWidget(m_slots);
 
-    auto* buttons = new QDialogButtonBox(this);
-    auto* ok = new QPushButton(QStringLiteral("OK"), buttons);
-    ok->setObjectName(QStringLiteral("OKBtn"));
-    ok->setDefault(true);
-    auto* cancel = new QPushButton(QStringLiteral("Cancel"), buttons);
-    cancel->setObjectName(QStringLiteral("CancelBtn"));
-    buttons->addButton(ok, QDialogButtonBox::AcceptRole);
-    buttons->addButton(cancel, QDialogButtonBox::RejectRole);
-    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    QDialogButtonBox* buttons = makeOkCancelButtons(*this);
 
     auto* columns = new QHBoxLayout;
     columns->addLayout(left);

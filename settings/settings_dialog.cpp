@@ -188,14 +188,7 @@ TDSettings::TDSettings(SettingsForm form, QWidget* parent)
     QWidget* input = buildInputGroup();
     QWidget* comIn = buildComInGroup();
 
-    auto* buttons = new QDialogButtonBox(this);
-    QPushButton* ok = makeButton(buttons, "OKBtn", QStringLiteral("OK"));
-    ok->setDefault(true);
-    QPushButton* cancel = makeButton(buttons, "CancelBtn", QStringLiteral("Cancel"));
-    buttons->addButton(ok, QDialogButtonBox::AcceptRole);
-    buttons->addButton(cancel, QDialogButtonBox::RejectRole);
-    connect(buttons, &QDialogButtonBox::accepted, this, &TDSettings::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    QDialogButtonBox* buttons = makeOkCancelButtons(*this);
 
     auto* bottom = new QHBoxLayout;
     bottom->addWidget(input, 2);
