@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "core/event_line.h"
 #include "core/form_translation.h"
 #include "core/operator_dialogs.h"
 
@@ -25,30 +26,17 @@ namespace {
 
 constexpr int kMinimumWidth = 320;
 
-int hexDigit(QChar c) {
-    const char16_t u = c.unicode();
-    if (u >= '0' && u <= '9') return u - '0';
-    if (u >= 'a' && u <= 'f') return u - 'a' + 10;
-    if (u >= 'A' && u <= 'F') return u - 'A' + 10;
-    return -1;
-}
-
 }  // namespace
 
-// Digits only: QString::toUInt would also take a sign or a "0x" prefix, which an Id box must
-// refuse. Leading zeros are harmless, so the width is checked on the value, not the length.
+// Hexadecimal digits only (QString::toUInt would also take a sign or a "0x" prefix).
 std::optional<std::uint32_t> readHexId(const QString& text, bool allowZero) {
-    const QString digits = text.trimmed();
-    if (digits.isEmpty()) return std::nullopt;
-    std::uint64_t value = 0;
-    for (QChar c : digits) {
-        const int d = hexDigit(c);
-        if (d < 0) return std::nullopt;
-        value = value * 16 + std::uint64_t(d);
-        if (value > 0xFFFFFFFFu) return std::nullopt;
-    }
-    if (value == 0 && !allowZero) return std::nullopt;
-    return std::uint32_t(value);
+    // Leading zeros are harmless: only the value has to fit in 32 bits.
+    const std::string trimmed = text.trimmed().toStdString();
+    std::string_view digits = trimmed;
+    while (digits.size() > 1 && digits.front() == '0') digits.remove_prefix(1);
+    const auto value = parseHex(digits);
+    if (!value || (*value == 0 && !allowZero)) return std::nullopt;
+    return value;
 }
 
 TRequestDlg::TRequestDlg(const char* objectName, const QString& title, const QString& codeLabel,

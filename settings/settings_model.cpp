@@ -16,12 +16,6 @@ namespace {
 constexpr int kMaxSerialPort = 99;
 constexpr int kMaxTestTimeMinutes = 35000;
 
-std::string_view trimBlanks(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
-
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Digits only (no sign, blanks around allowed), within lo..hi.
