@@ -181,7 +181,10 @@ void ConfigEditor::maskClear() { applyMask(false); }
 
 bool ConfigEditor::saveHexFile(const std::string& path, std::string* error) {
     if (error) error->clear();
-    if (!StoreSlot()) return false;
+    return StoreSlot() && writeHexFile(path, error);
+}
+
+bool ConfigEditor::writeHexFile(const std::string& path, std::string* error) {
     std::vector<std::string> lines;
     BuildImageHex(lines);
     if (!lines.empty()) lines.pop_back();  // the count line is not part of a file

@@ -115,6 +115,8 @@ class ConfigEditor {
     // returns false with an empty error), then the HEX lines without the count line, written
     // with CR LF line ends. False with error set when the file cannot be written.
     bool saveHexFile(const std::string& path, std::string* error = nullptr);
+    // The same without StoreSlot, for a caller that ran it before asking for the file.
+    bool writeHexFile(const std::string& path, std::string* error = nullptr);
     // Load a file: its lines (none when unreadable, giving an all-0xFF image) go through
     // LoadImageFromHex with the current ChannelPresent flags, then ShowGeneral. Unsaved edits of
     // the Slots page are discarded.

@@ -18,6 +18,7 @@ QMessageBox::Icon boxIcon(OperatorDialogs::Icon icon) {
     switch (icon) {
         case OperatorDialogs::Icon::Warning: return QMessageBox::Warning;
         case OperatorDialogs::Icon::Critical: return QMessageBox::Critical;
+        case OperatorDialogs::Icon::Question: return QMessageBox::Question;
         default: return QMessageBox::Information;
     }
 }
@@ -39,11 +40,11 @@ void QtOperatorDialogs::notify(QWidget* parent, const QString& caption, const QS
 }
 
 bool QtOperatorDialogs::question(QWidget* parent, const QString& caption, const QString& text,
-                                 Buttons buttons) {
+                                 Buttons buttons, Icon icon) {
     const bool yesNo = buttons == Buttons::YesNo;
     const auto yes = yesNo ? QMessageBox::Yes : QMessageBox::Ok;
     const auto no = yesNo ? QMessageBox::No : QMessageBox::Cancel;
-    QMessageBox box(QMessageBox::Question, caption, text, yes | no, parent);
+    QMessageBox box(boxIcon(icon), caption, text, yes | no, parent);
     box.setDefaultButton(yes);
     box.setEscapeButton(no);
     return box.exec() == yes;

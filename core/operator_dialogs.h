@@ -21,7 +21,7 @@ namespace kormlink {
 
 class OperatorDialogs {
 public:
-    enum class Icon { Information, Warning, Critical };
+    enum class Icon { Information, Warning, Critical, Question };
     enum class Buttons { OkCancel, YesNo };
 
     virtual ~OperatorDialogs() = default;
@@ -35,7 +35,7 @@ public:
                         std::function<void()> closed) = 0;
     // True for OK (or Yes).
     virtual bool question(QWidget* parent, const QString& caption, const QString& text,
-                          Buttons buttons = Buttons::OkCancel) = 0;
+                          Buttons buttons = Buttons::OkCancel, Icon icon = Icon::Question) = 0;
     // A one-line text input box; nullopt when cancelled.
     virtual std::optional<QString> inputText(QWidget* parent, const QString& title,
                                              const QString& prompt, const QString& initial) = 0;
@@ -56,7 +56,7 @@ public:
     void notify(QWidget* parent, const QString& caption, const QString& text, Icon icon,
                 std::function<void()> closed) override;
     bool question(QWidget* parent, const QString& caption, const QString& text,
-                  Buttons buttons) override;
+                  Buttons buttons, Icon icon) override;
     std::optional<QString> inputText(QWidget* parent, const QString& title,
                                      const QString& prompt, const QString& initial) override;
     QString openFileName(QWidget* parent, const QString& caption, const QString& filter) override;

@@ -1,22 +1,30 @@
 #include "device/command_window.h"
 
+#include <QCloseEvent>
 #include <QComboBox>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QShortcut>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "config_image/editor_dialog.h"
+#include "config_image/editor_model.h"
 #include "config_image/message_catalog.h"
 #include "core/app_icons.h"
 #include "core/event_line.h"
 #include "core/form_translation.h"
 #include "core/operator_dialogs.h"
 #include "core/server.h"
+#include "device/command_protocol.h"
+#include "device/editor_adapter.h"
 #include "device/request_dialogs.h"
 #include "repeater_link/host_list.h"
 #include "repeater_link/repeater_connection.h"
@@ -94,11 +102,6 @@ TFCmd::TFCmd(Server& server, std::function<void(std::uint32_t)> startTrace, QWid
     // The upload by typed Id and code is hidden; its key (Ctrl+U) reaches it.
     QToolButton* upee = makeButton(bar, "ToolButton6", "upee", false);
     QToolButton* dbg = makeButton(bar, "ToolButton7", "DBG");
-    // The configuration editor is not part of this version yet.
-    for (QToolButton* b : {prog, edit}) {
-        b->setEnabled(false);
-        b->setToolTip(QStringLiteral("The configuration editor is not available yet"));
-    }
 
     m_memo = new QPlainTextEdit(this);
     m_memo->setObjectName("Memo1");
@@ -124,6 +127,11 @@ TFCmd::TFCmd(Server& server, std::function<void(std::uint32_t)> startTrace, QWid
     connect(update, &QToolButton::clicked, this, &TFCmd::updateSequence);
     connect(upee, &QToolButton::clicked, this, &TFCmd::upeeSequence);
     connect(dbg, &QToolButton::clicked, this, &TFCmd::dbgSequence);
+    connect(prog, &QToolButton::clicked, this, &TFCmd::progSequence);
+    connect(edit, &QToolButton::clicked, this, &TFCmd::editSequence);
+    // Escape gives up a programming request that is still waiting for its repeater.
+    connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this,
+            [this] { m_giveUp = busy(); });
     connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_U), this), &QShortcut::activated,
             upee, &QToolButton::click);
 
@@ -166,13 +174,21 @@ void TFCmd::handOver() {
         m_address->setFocus();
         return;
     }
+    if (busy() && *id == m_busyId) {
+        refuseWhileBusy();
+        return;
+    }
     if (RepeaterConnection* c = findConnection(*id, true))
         c->setPendingCmd(m_command->currentText().toStdString());
 }
 
 void TFCmd::updateSequence() {
+    if (refuseWhileBusy()) return;
     const QString warning = catalogText(message(MessageId::sOptionWarning));
-    if (!operatorDialogs().question(this, QStringLiteral("Warning"), warning)) return;
+    if (!operatorDialogs().question(this, QStringLiteral("Warning"), warning,
+                                    OperatorDialogs::Buttons::OkCancel,
+                                    OperatorDialogs::Icon::Warning))
+        return;
     TUpdateDlg dialog(this);
     dialog.setIds(connectedIds());
     if (operatorDialogs().exec(dialog) != QDialog::Accepted) return;
@@ -180,11 +196,13 @@ void TFCmd::updateSequence() {
     if (!id) return;
     const QString file = operatorDialogs().openFileName(this, QStringLiteral("Firmware"), hexFiles());
     if (file.isEmpty()) return;
+    m_openFile = file;
     if (RepeaterConnection* c = findConnection(*id, false))
         c->setPendingCmd((dialog.masterCode() + QStringLiteral("?upfirm|") + file).toStdString());
 }
 
 void TFCmd::upeeSequence() {
+    if (refuseWhileBusy()) return;
     const auto answer = operatorDialogs().inputText(this, QStringLiteral("Firmeware upee"),
                                                     QStringLiteral("RPT_ID:MasterCode"), QString());
     if (!answer) return;
@@ -194,6 +212,7 @@ void TFCmd::upeeSequence() {
     const QString code = answer->mid(colon + 1);
     const QString file =
         operatorDialogs().openFileName(this, QStringLiteral("Configuration"), hexFiles());
+    if (!file.isEmpty()) m_openFile = file;
     if (!id || file.isEmpty()) return;
     if (RepeaterConnection* c = findConnection(*id, false))
         c->setPendingCmd((code + QStringLiteral(":upee|") + file).toStdString());
@@ -204,6 +223,170 @@ void TFCmd::dbgSequence() {
     dialog.setIds(connectedIds());
     if (operatorDialogs().exec(dialog) != QDialog::Accepted) return;
     if (const auto id = dialog.acceptedId(); id && m_startTrace) m_startTrace(*id);
+}
+
+}  // namespace kormlink
+
+namespace kormlink {
+
+bool TFCmd::refuseWhileBusy() {
+    if (!busy()) return false;
+    operatorDialogs().message(
+        this, QStringLiteral("Commands"),
+        QStringLiteral("Repeater %1 is being programmed; one editor at a time. Escape gives up "
+                       "the request while it waits.")
+            .arg(QString::fromStdString(hexId(m_busyId))),
+        OperatorDialogs::Icon::Warning);
+    return true;
+}
+
+void TFCmd::closeEvent(QCloseEvent* event) {
+    if (busy()) {
+        // The sequence under way still uses this window: it ends first, then the window closes.
+        m_giveUp = true;
+        m_closeWanted = true;
+        event->ignore();
+        return;
+    }
+    QWidget::closeEvent(event);
+}
+
+bool TFCmd::stillRegistered(RepeaterConnection* connection,
+                            const std::shared_ptr<Completion>& completion) const {
+    if (completion->isSet()) return false;
+    if (tHostList* list = m_server.hostList()) {
+        for (std::size_t i = 0; i < list->size(); ++i)
+            if (list->at(i) == connection && connection->completion() == completion) return true;
+    }
+    return false;
+}
+
+TFCmd::WaitEnd TFCmd::waitForTransfer(const tCfgImage& image, RepeaterConnection* connection,
+                                      const std::string& handedOver, bool (*done)(std::uint8_t)) {
+    const std::shared_ptr<Completion> completion = connection->completion();
+    QElapsedTimer clock;
+    clock.start();
+    bool taken = false;
+    m_giveUp = false;
+    WaitEnd end = WaitEnd::GivenUp;  // also when the application quits meanwhile
+    QEventLoop loop;
+    QTimer poll;
+    poll.setInterval(5);
+    connect(&poll, &QTimer::timeout, &loop, [&] {
+        WaitEnd now;
+        if (done(image.TransferState.load())) {
+            now = WaitEnd::Done;
+        } else if (!stillRegistered(connection, completion)) {
+            now = WaitEnd::ConnectionEnded;
+        } else if (m_giveUp) {
+            now = WaitEnd::GivenUp;
+        } else {
+            // The bound starts again once the connection has taken the request.
+            if (!taken && connection->pendingCmd() != handedOver) {
+                taken = true;
+                clock.restart();
+            }
+            if (clock.elapsed() < m_progWaitMs) return;
+            now = WaitEnd::TimedOut;
+        }
+        end = now;
+        loop.quit();
+    });
+    poll.start();
+    loop.exec();
+    return end;
+}
+
+void TFCmd::reportWaitEnd(WaitEnd end, std::uint32_t id, RepeaterConnection* connection,
+                          const std::shared_ptr<Completion>& completion,
+                          const ProgramEditor* editor) {
+    if (stillRegistered(connection, completion)) connection->withdrawPendingCmd(editor);
+    const std::string who = hexId(id) + ": ";
+    switch (end) {
+        case WaitEnd::Done:
+            return;
+        case WaitEnd::ConnectionEnded:
+            ShowInCommandWindow(who + "the connection ended before the programming was done");
+            operatorDialogs().message(this, QStringLiteral("Warning"),
+                                      QString::fromStdString(who) +
+                                          QStringLiteral("the connection has ended."),
+                                      OperatorDialogs::Icon::Warning);
+            return;
+        case WaitEnd::TimedOut:
+            ShowInCommandWindow(who + "no answer within " + std::to_string(m_progWaitMs / 1000) +
+                                " s; the programming request was given up");
+            operatorDialogs().message(this, QStringLiteral("Warning"),
+                                      catalogText(message(MessageId::sWaitTimeout)),
+                                      OperatorDialogs::Icon::Warning);
+            return;
+        case WaitEnd::GivenUp:
+            ShowInCommandWindow(who + "the programming request was given up");
+            return;
+    }
+}
+
+void TFCmd::progSequence() {
+    if (refuseWhileBusy()) return;
+    TPrgDlg dialog(this);
+    dialog.setIds(connectedIds());
+    if (operatorDialogs().exec(dialog) != QDialog::Accepted) return;
+    const auto id = dialog.acceptedId();
+    if (!id) return;
+    RepeaterConnection* connection = findConnection(*id, false);
+    if (!connection) return;
+
+    // From here until the editor is gone, this is the one editor; the window refuses others.
+    m_busyId = *id;
+    struct Busy {
+        TFCmd& window;
+        ~Busy() {
+            window.m_busyId = 0;
+            if (window.m_closeWanted) QTimer::singleShot(0, &window, &QWidget::close);
+        }
+    } busyScope{*this};
+
+    TProgDlg editor(this);
+    const std::shared_ptr<ConfigEditor> model = editor.sharedEditor();
+    const auto program = std::make_shared<ConfigEditorAdapter>(model);
+    const tCfgImage& image = model->image();
+    model->image().TransferState = kTransferWaiting;
+    const bool download = operatorDialogs().question(
+        this, QString(), catalogText(message(MessageId::sLoadFromRpt)),
+        OperatorDialogs::Buttons::YesNo);
+    const std::string code = dialog.installerCode().toStdString();
+    std::string request = download ? "prog" + code : "prog-";
+    connection->setPendingCmd(request, program);
+    std::shared_ptr<Completion> completion = connection->completion();
+    WaitEnd end = waitForTransfer(image, connection, request,
+                                  [](std::uint8_t s) { return s != kTransferWaiting; });
+    if (end != WaitEnd::Done) {
+        reportWaitEnd(end, *id, connection, completion, program.get());
+        return;
+    }
+    // A failed download has been reported by the connection.
+    if (image.TransferState == kTransferFailed || m_closeWanted) return;
+
+    if (download)
+        editor.ShowGeneral();
+    else
+        editor.loadAction();
+    if (operatorDialogs().exec(editor) != QDialog::Accepted || m_closeWanted) return;
+
+    connection = findConnection(*id, false);
+    if (!connection) return;
+    request = code + ":upee|" + m_openFile.toStdString();
+    connection->setPendingCmd(request, program);
+    completion = connection->completion();
+    end = waitForTransfer(image, connection, request,
+                          [](std::uint8_t s) { return s > kTransferDone; });
+    reportWaitEnd(end, *id, connection, completion, program.get());
+}
+
+void TFCmd::editSequence() {
+    if (refuseWhileBusy()) return;
+    TProgDlg editor(this);
+    editor.prepareOffline();
+    operatorDialogs().exec(editor);
 }
 
 }  // namespace kormlink

@@ -25,6 +25,14 @@ std::pair<std::string, std::shared_ptr<ProgramEditor>> RepeaterConnection::takeP
     return taken;
 }
 
+bool RepeaterConnection::withdrawPendingCmd(const ProgramEditor* editor) {
+    std::lock_guard lock(m_cmdMutex);
+    if (!editor || m_editor.get() != editor) return false;
+    m_pendingCmd.clear();
+    m_editor.reset();
+    return true;
+}
+
 std::string RepeaterConnection::pendingCmd() const {
     std::lock_guard lock(m_cmdMutex);
     return m_pendingCmd;

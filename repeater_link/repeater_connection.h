@@ -39,6 +39,9 @@ public:
     void keepPendingCmd(std::string cmd, std::shared_ptr<ProgramEditor> editor);
     // Takes the pending command and its editor and clears both in one step; any thread.
     std::pair<std::string, std::shared_ptr<ProgramEditor>> takePendingCmd();
+    // Clears the pending command if it still carries this editor (a programming request given
+    // up before the connection took it); true when it did. Any thread.
+    bool withdrawPendingCmd(const ProgramEditor* editor);
     std::string pendingCmd() const;
 
     // Asks the connection thread to end; it notices within its receive cycle. Any thread.

@@ -41,6 +41,8 @@ constexpr Millis kBackoffMaxMs = 2000;
 constexpr Millis kDicfgQuietMs = 500;
 // An exchange in which the server stays silent this long is given up.
 constexpr Millis kExchangeSilenceMs = 10'000;
+// Most upload lines kept for the upload file; a whole configuration is 359 records.
+constexpr std::size_t kUploadKeptLines = 5000;
 constexpr Millis kFlushEveryMs = 200;
 constexpr Millis kLoopTickMs = 50;  // longest epoll wait: stop requests and file flushes
 constexpr std::size_t kMaxImageFile = 1 << 20;
@@ -104,6 +106,7 @@ struct Repeater {
     Millis exchangeDeadline = 0;
     std::size_t loadeeNext = 0;
     long uploadLines = 0;
+    std::vector<std::string> uploaded;  // kept only with an upload file, at most the line limit
 
     Millis scheduledAt = -1;  // the wake-up time in the schedule; -1 none
 };
@@ -644,6 +647,7 @@ struct RepeaterSim::Impl {
             notice(idText(r) + ": " + cmd + ": upload starts");
             r.exchange = Exchange::Upload;
             r.uploadLines = 0;
+            r.uploaded.clear();
             r.exchangeDeadline = now + kExchangeSilenceMs;
             send(r, "Wait for HEX", now);
         } else {
@@ -651,6 +655,15 @@ struct RepeaterSim::Impl {
             notice(idText(r) + ": command " + cmd);
             send(r, "OK", now);
         }
+    }
+
+    // Writes the lines of the upload just accepted to the upload file, for whoever checks what
+    // the server sent.
+    void keepUpload(Repeater& r) {
+        std::string error;
+        if (!writeTextLines(opt.uploadFile, r.uploaded, &error))
+            notice(idText(r) + ": upload file: " + error);
+        r.uploaded.clear();
     }
 
     void sendLoadeeBlock(Repeater& r, Millis now) {
@@ -690,8 +703,11 @@ struct RepeaterSim::Impl {
                            " lines, the server counted " + std::to_string(*n) +
                            (ok ? ": OK" : ": ERROR"));
                     r.exchange = Exchange::None;
+                    if (ok && !opt.uploadFile.empty()) keepUpload(r);
                 } else if (!line.empty()) {
                     ++r.uploadLines;
+                    if (!opt.uploadFile.empty() && r.uploaded.size() < kUploadKeptLines)
+                        r.uploaded.push_back(line);
                 }
                 return;
             case Exchange::None:

@@ -48,6 +48,8 @@ struct RepeaterSimOptions {
     std::string mcpVersion = "3.1";
     std::vector<std::string> image;  // HEX records served to ":loadee"; empty: builtInImage()
     std::string ackedFile;           // non-empty: "<Id> <seq>" of every acknowledged event
+    std::string uploadFile;  // non-empty: the lines of the last accepted upload (":upee" or
+                             // ":upfirm"), replaced after each one
     // Commands shown, exchanges and upload results, connection trouble. Loop thread.
     std::function<void(const std::string&)> notice;
 };

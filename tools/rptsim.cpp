@@ -41,6 +41,7 @@ const char* kUsage =
     "  --answer-timeout MS   resend an event or batch without answer after MS, default 5000\n"
     "  --connect-timeout MS  default 3000\n"
     "  --image FILE          Intel HEX configuration image for downloads (default built in)\n"
+    "  --upload-file FILE    write the lines of each accepted upload to FILE (replaced each time)\n"
     "  --mcp-version V       firmware version reported to dicfg, default 3.1\n"
     "  --report-every S      progress line on stderr every S seconds; 0 = none; default 5\n"
     "  --quiet               do not show commands and exchanges\n"
@@ -126,6 +127,8 @@ Args parse(int argc, char** argv) {
             o.connectTimeoutMs = static_cast<Millis>(number(name, value, 10, 3.6e6));
         else if (name == "--image")
             imagePath = value;
+        else if (name == "--upload-file")
+            o.uploadFile = value;
         else if (name == "--mcp-version")
             o.mcpVersion = value;
         else if (name == "--report-every")

@@ -38,7 +38,7 @@ public:
         note(caption, text);
         if (closed) closed();
     }
-    bool question(QWidget*, const QString& caption, const QString& text, Buttons) override {
+    bool question(QWidget*, const QString& caption, const QString& text, Buttons, Icon) override {
         note(caption, text);
         return take(answers, false);
     }

@@ -1,0 +1,200 @@
+// The configuration editor's dialog over its model, offscreen: channel changes and their count
+// questions, the mask grid under the mouse and Set/Clear, key filters, the close query, and a
+// Save and Load round trip.
+
+#include "config_image/editor_dialog.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTest>
+#include <QToolButton>
+
+#include <fstream>
+#include <sstream>
+
+#include "config_image/editor_model.h"
+#include "config_image/mask_grid.h"
+#include "config_image/mask_grid_widget.h"
+#include "support/harness.h"
+#include "ui/scripted_dialogs.h"
+
+namespace kormlink {
+namespace {
+
+struct Editor : ::testing::Test {
+    Editor() : app(argc, argv) { dlg.prepareOffline(); }
+
+    template <class T = QLineEdit>
+    T* find(const char* name) {
+        T* w = dlg.findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(w, nullptr) << name;
+        return w;
+    }
+    // Types into an emptied field, key by key, through its key filter.
+    void type(const char* field, const char* keys) {
+        find(field)->clear();
+        QTest::keyClicks(find(field), QString::fromLatin1(keys));
+    }
+    void mouse(QEvent::Type type, int address, Qt::MouseButtons buttons,
+               Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        const QPointF at((address % 128) * 6 + 3, (address / 128) * 5 + 2);
+        QMouseEvent event(type, at, at, Qt::LeftButton, buttons, modifiers);
+        QApplication::sendEvent(find<MaskGridWidget>("PB"), &event);
+    }
+    void drag(int from, int to, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        mouse(QEvent::MouseButtonPress, from, Qt::LeftButton, modifiers);
+        mouse(QEvent::MouseMove, to, Qt::LeftButton, modifiers);
+        mouse(QEvent::MouseButtonRelease, to, Qt::NoButton, modifiers);
+    }
+
+    int argc = 1;
+    char name[9] = "ui_tests";
+    char* argv[2] = {name, nullptr};
+    QApplication app;
+    test::ScriptedDialogs dialogs;
+    TProgDlg dlg;
+};
+
+TEST_F(Editor, WrongCountAnsweredNoKeepsTheChannelAndItsValues) {
+    find("eDigOfActiveSeg")->setText("2");  // one pair filled below, not two
+    find("eSegment3L")->setText("100");
+    dialogs.answers = {false};
+    find<QToolButton>("bCh2")->click();
+    ASSERT_EQ(dialogs.shown.size(), 1u);
+    EXPECT_EQ(dialogs.shown[0], "Warning: Incorrect quantity of used segments! Continue?");
+    EXPECT_TRUE(find<QToolButton>("bCh1")->isChecked());
+    EXPECT_FALSE(find<QToolButton>("bCh2")->isChecked());
+    EXPECT_EQ(dlg.editor().image().CurrentChannel, 1);
+    EXPECT_EQ(find("eSegment3L")->text(), "100");
+
+    // Going on: channel 2 shows its own (empty) record, and channel 1 comes back as it was left,
+    // its mask included.
+    drag(300, 10);
+    find<QPushButton>("BitBtn3")->click();
+    dialogs.answers = {true};
+    find<QToolButton>("bCh2")->click();
+    EXPECT_EQ(find("eSegment3L")->text(), "0");
+    EXPECT_EQ(dlg.editor().grid().enabledCount(), 4096);  // a zero mask enables every address
+    find<QToolButton>("bCh1")->click();
+    EXPECT_EQ(find("eSegment3L")->text(), "100");
+    EXPECT_EQ(find("eDigOfActiveSeg")->text(), "2");
+    EXPECT_EQ(dlg.editor().grid().enabledCount(), 291);
+}
+
+TEST_F(Editor, DragSelectsTheRangeAndSetClearTakeTypedRanges) {
+    const MaskGrid& grid = dlg.editor().grid();
+    drag(300, 10);
+    EXPECT_EQ(find<QLabel>("Gl")->text(), "10..300");
+    EXPECT_EQ(grid.selectedCount(), 291);
+    EXPECT_TRUE(grid.isSelected(10) && grid.isSelected(300) && !grid.isSelected(301));
+    drag(1000, 1001, Qt::ControlModifier);  // Ctrl: a new range replaces the drag, none cleared
+    EXPECT_EQ(grid.selectedCount(), 2);
+    find<QPushButton>("BitBtn3")->click();  // Set takes the selection, no input box
+    EXPECT_EQ(grid.enabledCount(), 2);
+    EXPECT_TRUE(dialogs.shown.empty());
+
+    struct Case {
+        const char* answer;
+        int enabled;
+    } cases[] = {{"5", 2}, {"7 3", 2}, {"", 2}, {"10 20, 100 131", 2 + 11 + 32}};
+    for (const Case& c : cases) {
+        dialogs.inputs = {QString::fromLatin1(c.answer)};
+        find<QPushButton>("BitBtn3")->click();
+        EXPECT_EQ(grid.enabledCount(), c.enabled) << c.answer;
+    }
+    EXPECT_EQ(dialogs.shown.back(), "Set: From To");
+    dialogs.inputs = {QStringLiteral("0 4095")};
+    find<QPushButton>("BitBtn4")->click();
+    EXPECT_EQ(dialogs.shown.back(), "Clr: From To");
+    EXPECT_EQ(grid.enabledCount(), 0);
+}
+
+TEST_F(Editor, KeyFiltersLimitsAndTheCloseQuery) {
+    type("eRepAddr", "1a-2");
+    EXPECT_EQ(find("eRepAddr")->text(), "12");
+    type("ePspPolynom", "aFg7");
+    EXPECT_EQ(find("ePspPolynom")->text(), "aF");  // hexadecimal, at most 2
+    type("eFirmID", "1b2");
+    EXPECT_EQ(find("eFirmID")->text(), "12");  // digits only, read as hexadecimal
+    type("eLocalPort", "123456");
+    EXPECT_EQ(find("eLocalPort")->text(), "12345");
+
+    // OK with a wrong count: No keeps the dialog open without the leave question.
+    find("eDigOfActiveBlack")->setText("1");
+    dialogs.answers = {false};
+    dlg.accept();
+    EXPECT_EQ(dialogs.shown.size(), 1u);
+    dialogs.answers = {true, false};  // go on; but do not leave
+    dlg.accept();
+    EXPECT_EQ(dialogs.shown.back(), "Warning: To leave with record?");
+    EXPECT_EQ(dlg.result(), 0);
+    dialogs.answers = {true, true};
+    dlg.accept();
+    EXPECT_EQ(dlg.result(), int(QDialog::Accepted));
+    std::vector<std::string> lines;
+    dlg.editor().BuildImageHex(lines);  // what the upload does with the accepted editor
+    EXPECT_EQ(dlg.editor().image().General[0], 12);
+    EXPECT_EQ(dlg.editor().image().General[0x3F], 0x12);
+
+    dialogs.answers = {false};
+    dlg.reject();
+    EXPECT_EQ(dialogs.shown.back(), "Warning: To leave without record?");
+
+    // The Advanced page warns each time it opens.
+    find<QTabWidget>("PageControl1")->setCurrentIndex(3);
+    EXPECT_EQ(dialogs.shown.back().rfind("Warning: Attention! For competent users only!", 0), 0u);
+}
+
+TEST_F(Editor, SaveThenLoadRoundTrip) {
+    test::TempDir dir;
+    const std::string path = dir.path() + "/image.hex";
+    find("eRepAddr")->setText("77");
+    find("eLocalIp")->setText("10.0.0.7");
+    find<QComboBox>("eAltForGsm")->setCurrentIndex(4);
+    drag(0, 127);
+    find<QPushButton>("BitBtn3")->click();
+    dialogs.files = {QString::fromStdString(path)};
+    find<QPushButton>("BitBtn2")->click();
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string file = text.str();
+    ASSERT_GE(file.size(), 13u);
+    EXPECT_EQ(file.substr(file.size() - 13), ":00000001FF\r\n");
+
+    TProgDlg other;
+    for (auto& present : other.editor().image().ChannelPresent) present = 1;
+    dialogs.files = {QString::fromStdString(path)};
+    other.findChild<QPushButton*>("BitBtn1")->click();
+    EXPECT_EQ(other.findChild<QLineEdit*>("eRepAddr")->text(), "77");
+    EXPECT_EQ(other.findChild<QLineEdit*>("eLocalIp")->text(), "10.0.0.7");
+    EXPECT_EQ(other.findChild<QComboBox*>("eAltForGsm")->currentText(), "GSM/GPRS");
+    EXPECT_TRUE(other.findChild<QToolButton*>("bCh1")->isChecked());
+    EXPECT_EQ(other.editor().grid().enabledCount(), 128);
+
+    // A file that cannot be written is reported, not passed for saved.
+    dialogs.files = {QString::fromStdString(dir.path() + "/no/such/folder/x.hex")};
+    find<QPushButton>("BitBtn2")->click();
+    EXPECT_EQ(dialogs.shown.back().rfind("Error: ", 0), 0u);
+}
+
+TEST_F(Editor, Grab) {
+    if (!qEnvironmentVariableIsSet("GRAB")) GTEST_SKIP();
+    auto* pages = find<QTabWidget>("PageControl1");
+    dlg.adjustSize();
+    for (int i = 0; i < 4; ++i) {
+        pages->setCurrentIndex(i);
+        dlg.grab().save(QStringLiteral("/tmp/k/page%1.png").arg(i));
+    }
+}
+
+}  // namespace
+}  // namespace kormlink
