@@ -186,15 +186,6 @@ TEST_F(Editor, SaveThenLoadRoundTrip) {
     EXPECT_EQ(dialogs.shown.back().rfind("Error: ", 0), 0u);
 }
 
-TEST_F(Editor, Grab) {
-    if (!qEnvironmentVariableIsSet("GRAB")) GTEST_SKIP();
-    auto* pages = find<QTabWidget>("PageControl1");
-    dlg.adjustSize();
-    for (int i = 0; i < 4; ++i) {
-        pages->setCurrentIndex(i);
-        dlg.grab().save(QStringLiteral("/tmp/k/page%1.png").arg(i));
-    }
-}
 
 }  // namespace
 }  // namespace kormlink

@@ -16,15 +16,19 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
+#include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
 
+#include "config_image/editor_dialog.h"
+#include "config_image/intel_hex.h"
 #include "config_image/message_catalog.h"
 #include "core/form_translation.h"
 #include "device/command_window.h"
 #include "device/request_dialogs.h"
 #include "repeater_link/host_list.h"
 #include "repeater_link/repeater_connection.h"
+#include "repeater_sim.h"
 #include "ui/scripted_dialogs.h"
 #include "kormlink_version.h"
 #include "support/harness.h"
@@ -42,6 +46,12 @@ struct Desktop {
         if (!catalog.empty()) dir.write(kCatalogFileName, catalog);
         LoadMessages(dir.path());
         window.emplace();
+        // Hand-overs run from the Qt event loop, as in the program, so they also run while a
+        // sequence of the command window waits.
+        mainThread.setWaker([this] {
+            QMetaObject::invokeMethod(qApp, [this] { mainThread.runPending(); },
+                                      Qt::QueuedConnection);
+        });
         ServerOptions options;
         options.dataDir = dir.path();
         server.emplace(mainThread, *window, options);
@@ -54,6 +64,7 @@ struct Desktop {
         window->detach();
         server.reset();
         window.reset();
+        mainThread.setWaker(nullptr);
         LoadMessages(".");
     }
     template <class T>
@@ -218,6 +229,110 @@ TEST(CommandWindow, EnterSearchesFromTheLastConnectionAndTheButtonsFromTheFirst)
     address->setEditText("0");  // no Id: nothing is sent, the focus goes to the Id
     cmd.handOver();
     EXPECT_EQ(cmd.lines().size(), 1);
+}
+
+// The whole Prog sequence against a simulated repeater over loopback: the download fills the
+// editor, one field is changed, OK uploads, and the uploaded lines carry the change.
+TEST(CommandWindow, ProgDownloadsEditsAndUploadsTheChange) {
+    Desktop d("[In]\nPort=0\n[upee]\ndelay=1\n");
+    test::ScriptedDialogs dialogs;
+    Server& server = *d.server;
+    ASSERT_TRUE(d.mainThread.runUntil([&] { return server.inputPort() != 0; }, 3000));
+    sim::RepeaterSimOptions options;
+    options.port = server.inputPort();
+    options.rate = 20;
+    options.uploadFile = d.dir.path() + "/uploaded.hex";
+    options.answerTimeoutMs = 500;  // how long its stop waits for answers
+    sim::RepeaterSim repeater(options);
+    std::string error;
+    ASSERT_TRUE(repeater.start(&error)) << error;
+    ASSERT_TRUE(d.mainThread.runUntil(
+        [&] { return server.hostList()->size() == 1 && server.hostList()->at(0)->HpId == 0x100001; },
+        5000));
+
+    d.find<QToolButton>("BCmd")->click();
+    TFCmd& cmd = *d.window->commandWindow();
+    QString downloaded;
+    // Load from the repeater; go on past both counts (the simulator's image has no slot data, so
+    // they read 255); leave with record.
+    dialogs.answers = {true, true, true, true};
+    dialogs.onExec = [&](QDialog& dlg) {
+        if (auto* request = dynamic_cast<TPrgDlg*>(&dlg)) {
+            request->idBox()->setEditText("100001");
+            request->findChild<QLineEdit*>("EICode")->setText("4321");
+            return int(QDialog::Accepted);
+        }
+        auto* field = dlg.findChild<QLineEdit*>("eRepAddr");
+        downloaded = field->text();
+        EXPECT_TRUE(cmd.busy());
+        field->setText("77");
+        dlg.accept();
+        return dlg.result();
+    };
+    cmd.progSequence();
+    EXPECT_EQ(downloaded, "64");  // the simulator's general block starts with 0x40
+    EXPECT_FALSE(cmd.busy());
+    EXPECT_EQ(dialogs.shown.back(), "Warning: To leave with record?");
+
+    std::vector<std::string> uploaded;
+    ASSERT_TRUE(d.mainThread.runUntil(
+        [&] {
+            QCoreApplication::processEvents();
+            uploaded = readTextLines(options.uploadFile);
+            return !uploaded.empty();
+        },
+        10000));
+    bool found = false;
+    for (const std::string& line : uploaded)
+        if (line.rfind(":10100000", 0) == 0) found = line.substr(9, 4) == "4D41";
+    EXPECT_TRUE(found);  // 77 = 0x4D at 0x1000, the next byte as downloaded
+}
+
+// A repeater that never speaks: the request is given up after the bound and withdrawn, a second
+// editor is refused meanwhile, and a connection that ends cuts the wait short.
+TEST(CommandWindow, ProgWaitsAreBoundedAndAdmitOneEditor) {
+    Desktop d("[In]\nPort=0\n");
+    test::ScriptedDialogs dialogs;
+    Server& server = *d.server;
+    ASSERT_TRUE(d.mainThread.runUntil([&] { return server.inputPort() != 0; }, 3000));
+    ScriptedRepeater rpt(server.inputPort());
+    ASSERT_TRUE(rpt.readWelcome());
+    rpt.send(EventSpec{}.build());
+    tHostList& list = *server.hostList();
+    ASSERT_TRUE(d.mainThread.runUntil([&] { return list.size() == 1 && list.at(0)->HpId == 0xA1B2; },
+                                      3000));
+    ASSERT_TRUE(rpt.readLine());  // the answer
+
+    d.find<QToolButton>("BCmd")->click();
+    TFCmd& cmd = *d.window->commandWindow();
+    cmd.setProgWaitMs(400);
+    dialogs.onExec = [](QDialog& dlg) {
+        static_cast<TPrgDlg&>(dlg).idBox()->setEditText("a1b2");
+        return int(QDialog::Accepted);
+    };
+    std::string pendingDuringWait;
+    QTimer::singleShot(100, &cmd, [&] {
+        pendingDuringWait = list.at(0)->pendingCmd();
+        cmd.editSequence();
+        cmd.upeeSequence();
+    });
+    dialogs.answers = {false};  // not from the repeater: "prog-"
+    cmd.progSequence();
+    EXPECT_EQ(pendingDuringWait, "prog-");
+    EXPECT_EQ(list.at(0)->pendingCmd(), "");  // withdrawn
+    ASSERT_EQ(dialogs.shown.size(), 4u);
+    EXPECT_EQ(dialogs.shown[1].rfind("Commands: Repeater A1B2 is being programmed", 0), 0u);
+    EXPECT_EQ(dialogs.shown[2], dialogs.shown[1]);
+    EXPECT_EQ(dialogs.shown[3], "Warning: Wait timeout exceeding!");
+    EXPECT_EQ(cmd.lines().back(),
+              "A1B2: no answer within 0.4 s; the programming request was given up");
+
+    cmd.setProgWaitMs(10'000);
+    QTimer::singleShot(100, &cmd, [&] { rpt.close(); });
+    dialogs.answers = {true};
+    cmd.progSequence();
+    EXPECT_EQ(dialogs.shown.back(), "Warning: A1B2: the connection has ended.");
+    EXPECT_FALSE(cmd.busy());
 }
 
 // Which kinds of component take a caption, on a dialog built for the purpose.
