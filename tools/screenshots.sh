@@ -1,9 +1,11 @@
 #!/bin/sh
 # Takes the README's screenshots of the real program under a virtual X server: the main window
 # with live lists while the simulators run, both pages of the settings dialog and the filter
-# dialog. Needs xvfb, xdotool and imagemagick; run from the repository root after a build.
+# dialog, the command window, and a whole programming sequence with the configuration editor's
+# pages. Needs xvfb, xdotool and imagemagick; run from the repository root after a build.
 #   tools/screenshots.sh [BUILD_DIR] [OUT_DIR]
 set -eu
+repo=$(pwd)
 build=$(cd "${1:-build}" && pwd)
 out=$(mkdir -p "${2:-docs/screenshots}" && cd "${2:-docs/screenshots}" && pwd)
 display=:${KORMLINK_SHOT_DISPLAY:-87}
@@ -37,6 +39,8 @@ Flt1=1;500;$0A;$05;1
 [Com]
 QSize=200
 Flt0=2;3;$02;$01;0
+[upee]
+delay=5
 INI
 
 Xvfb "$display" -screen 0 1280x860x24 -nolisten tcp >/dev/null 2>&1 &
@@ -47,7 +51,8 @@ export DISPLAY=$display
 pids="$pids $!"
 sleep 2
 "$build/tools/rptsim" --port 19110 --repeaters 7 --rate 2 --status-every 20 --quiet \
-    --report-every 0 >/dev/null 2>&1 &
+    --report-every 0 --image "$repo/examples/repeater-config.hex" \
+    --upload-file "$data/uploaded.hex" >/dev/null 2>&1 &
 pids="$pids $!"
 "$build/tools/monsim" --port 19510 --channel Station1 --quiet >/dev/null 2>&1 &
 pids="$pids $!"
@@ -92,4 +97,41 @@ if [ "${KORMLINK_SHOT_COMMANDS:-1}" = 1 ]; then
     shot "$cmd" command-window.png
     xdotool key ctrl+u Escape        # the hidden upload asks for its Id and code; cancelled
     sleep 1
+fi
+
+if [ "${KORMLINK_SHOT_EDITOR:-1}" = 1 ]; then
+    # "Prog" for repeater 100003: its configuration is downloaded, each editor page is shot, a
+    # range of the mask grid is dragged, and OK uploads the image back to the simulator.
+    cmd=$(window '^Commands$')
+    xdotool windowfocus "$cmd"; sleep 0.5
+    xdotool mousemove --window "$cmd" 537 14 click 1; sleep 1
+    xdotool type --delay 40 100003; xdotool key Tab; xdotool type --delay 40 1234
+    xdotool key Return; sleep 1
+    xdotool key Return                      # "Load from repeater?": Yes
+    editor=$(window '^Edit$')
+    sleep 1
+    shot "$editor" editor-general.png
+    xdotool key ctrl+Tab; sleep 1
+    shot "$editor" editor-wiznet.png
+    xdotool key ctrl+Tab; sleep 1
+    # The grid starts at about (35, 408) in the editor; drag over rows 3 to 5.
+    xdotool mousemove --window "$editor" 200 425 mousedown 1; sleep 0.3
+    xdotool mousemove --window "$editor" 420 433; sleep 0.3
+    xdotool mousemove --window "$editor" 640 440; sleep 0.3
+    xdotool mouseup 1; sleep 0.5
+    shot "$editor" editor-slots.png
+    xdotool key ctrl+Tab; sleep 1
+    warning=$(window '^Warning$')
+    shot "$warning" editor-advanced-warning.png
+    xdotool key Return; sleep 1
+    shot "$editor" editor-advanced.png
+    xdotool windowfocus "$editor"; sleep 0.3
+    xdotool key Return; sleep 1             # OK
+    xdotool key Return; sleep 4             # "To leave with record?": Yes
+    shot "$cmd" command-window-upload.png
+    if [ -s "$data/uploaded.hex" ]; then
+        echo "the simulator took an upload of $(wc -l <"$data/uploaded.hex") lines"
+    else
+        echo "no upload reached the simulator" >&2
+    fi
 fi
