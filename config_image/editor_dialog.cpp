@@ -72,6 +72,16 @@ int shownChars(const FieldDef& field) {
 
 bool on(EditorPage page, const FieldDef& f) { return f.page == page; }
 
+// Tab moves through the widgets in this order (the table's order is not the layout's).
+void chainTabOrder(const std::vector<QWidget*>& order) {
+    for (std::size_t i = 1; i < order.size(); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
+}
+
+template <class T>
+void appendChildren(std::vector<QWidget*>& order, QWidget* parent) {
+    for (T* w : parent->findChildren<T*>()) order.push_back(w);
+}
+
 }  // namespace
 
 // The model together with the questions it asks, kept alive by whoever still holds it.
@@ -198,8 +208,8 @@ QWidget* TProgDlg::bitsControl(const FieldDef& field, QWidget* parent, int colum
     return grid ? holder : first;
 }
 
-void TProgDlg::addFieldRow(QGridLayout* grid, int row, int column, const FieldDef& field,
-                           QWidget* parent) {
+QWidget* TProgDlg::addFieldRow(QGridLayout* grid, int row, int column, const FieldDef& field,
+                               QWidget* parent) {
     QWidget* control = fieldControl(field, parent);
     const QByteArray labelName = "l" + withoutE(field.name).toLatin1();
     grid->addWidget(buddyLabel(parent, labelName.constData(), latin1(field.caption), control), row,
@@ -210,6 +220,7 @@ void TProgDlg::addFieldRow(QGridLayout* grid, int row, int column, const FieldDe
         unit->setObjectName("u" + withoutE(field.name));
         grid->addWidget(unit, row, column + 2);
     }
+    return control;
 }
 
 QWidget* TProgDlg::buildGeneralPage() {
@@ -224,6 +235,7 @@ QWidget* TProgDlg::buildGeneralPage() {
     channelTabs->setObjectName("PageControl2");
     channelTabs->setDocumentMode(true);  // flat tabs
     QGroupBox* mesDirections = nullptr;
+    std::vector<QWidget*> left, scramblerOrder, backupOrder, groups;
     int valueRow = 0, scramblerIndex = 0, backupRow = 0;
     for (const FieldDef& f : fieldTable()) {
         if (!on(EditorPage::General, f)) continue;
@@ -247,10 +259,10 @@ QWidget* TProgDlg::buildGeneralPage() {
             channelTabs->addTab(tab, latin1(f.tab));
         } else if (f.encoding == FieldEncoding::Bits) {
             const bool tx = f.checks.size() == 8;
-            directions->addWidget(
-                bitsControl(f, page, 2, tx ? "gTxConfig" : "gMesDirection"));
+            groups.push_back(bitsControl(f, page, 2, tx ? "gTxConfig" : "gMesDirection"));
+            directions->addWidget(groups.back());
         } else if (f.encoding == FieldEncoding::OneHot) {
-            addFieldRow(backups, backupRow++, 0, f, page);
+            backupOrder.push_back(addFieldRow(backups, backupRow++, 0, f, page));
         } else if (f.unit.rfind("Ch", 0) == 0 && f.encoding == FieldEncoding::Hex8) {
             // The eight scrambler masks: labelled by their channel, named for screen readers.
             QWidget* edit = fieldControl(f, scrambler);
@@ -260,14 +272,27 @@ QWidget* TProgDlg::buildGeneralPage() {
             edit->setAccessibleName(latin1(f.caption + " " + f.unit));
             scramblerGrid->addWidget(label, row, column);
             scramblerGrid->addWidget(edit, row, column + 1);
+            scramblerOrder.push_back(edit);
             ++scramblerIndex;
         } else {
-            addFieldRow(values, valueRow++, 0, f, page);
+            left.push_back(addFieldRow(values, valueRow++, 0, f, page));
         }
     }
     // Direction groups in table order: "RPT Mes.Direction", "MesDirections", "RPT Tx config".
-    if (mesDirections) directions->insertWidget(1, mesDirections);
+    if (mesDirections) {
+        directions->insertWidget(1, mesDirections);
+        groups.insert(groups.begin() + 1, mesDirections);
+    }
     directions->addStretch(1);
+    // Down the left column, then the middle one, then the direction groups on the right.
+    std::vector<QWidget*> order = left;
+    order.insert(order.end(), scramblerOrder.begin(), scramblerOrder.end());
+    order.insert(order.end(), backupOrder.begin(), backupOrder.end());
+    for (QWidget* group : groups) {
+        if (group == mesDirections) order.push_back(channelTabs);
+        appendChildren<QCheckBox>(order, group);
+    }
+    chainTabOrder(order);
     values->setRowStretch(valueRow, 1);
     auto* middle = new QVBoxLayout;
     middle->addWidget(scrambler);
@@ -415,6 +440,17 @@ QWidget* TProgDlg::buildSlotsPage() {
     auto* layout = new QVBoxLayout(page);
     layout->addLayout(top);
     layout->addWidget(m_slotFields, 1);
+
+    // Channel buttons, the type row, both lists, then the mask buttons.
+    std::vector<QWidget*> order;
+    for (QAbstractButton* b : m_channels->buttons()) order.push_back(b);
+    order.push_back(m_selectors.value("eType"));
+    order.push_back(m_edits.value("eScramblerMask"));
+    appendChildren<QLineEdit>(order, segments.group);
+    appendChildren<QLineEdit>(order, blacklist.group);
+    order.push_back(set);
+    order.push_back(clear);
+    chainTabOrder(order);
     return page;
 }
 

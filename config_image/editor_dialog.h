@@ -30,6 +30,7 @@
 #include <QMap>
 
 #include <memory>
+#include <vector>
 
 class QAbstractButton;
 class QButtonGroup;
@@ -82,7 +83,7 @@ private:
     QWidget* fieldControl(const FieldDef& field, QWidget* parent);
     QWidget* bitsControl(const FieldDef& field, QWidget* parent, int columns,
                          const char* groupName);
-    void addFieldRow(QGridLayout* grid, int row, int column, const FieldDef& field,
+    QWidget* addFieldRow(QGridLayout* grid, int row, int column, const FieldDef& field,
                      QWidget* parent);
 
     // Controls -> model, and model -> controls (channel buttons, grid and label included).

@@ -313,7 +313,8 @@ void TFCmd::reportWaitEnd(WaitEnd end, std::uint32_t id, RepeaterConnection* con
                                       OperatorDialogs::Icon::Warning);
             return;
         case WaitEnd::TimedOut:
-            ShowInCommandWindow(who + "no answer within " + std::to_string(m_progWaitMs / 1000) +
+            ShowInCommandWindow(who + "no answer within " +
+                                QString::number(m_progWaitMs / 1000.0, 'g', 4).toStdString() +
                                 " s; the programming request was given up");
             operatorDialogs().message(this, QStringLiteral("Warning"),
                                       catalogText(message(MessageId::sWaitTimeout)),

@@ -153,6 +153,27 @@ TEST_F(Editor, KeyFiltersLimitsAndTheCloseQuery) {
     EXPECT_EQ(dialogs.shown.back().rfind("Warning: Attention! For competent users only!", 0), 0u);
 }
 
+// Tab follows the columns of the General page and the rows of the Slots page, not the order of
+// the memory map.
+TEST_F(Editor, TabOrderFollowsTheLayout) {
+    auto chain = [&](const char* from, int n) {
+        std::vector<std::string> names;
+        QWidget* w = find<QWidget>(from);
+        while (static_cast<int>(names.size()) < n) {
+            if (w->focusPolicy() & Qt::TabFocus) names.push_back(w->objectName().toStdString());
+            w = w->nextInFocusChain();
+        }
+        return names;
+    };
+    using V = std::vector<std::string>;
+    EXPECT_EQ(chain("eBatNorma", 4),
+              (V{"eBatNorma", "eNumberOfRadioTstMes", "eFirmID", "eTxScramblerMaskSlot0"}));
+    EXPECT_EQ(chain("eTxScramblerMaskSlot7", 3), (V{"eTxScramblerMaskSlot7", "eAltForWiznet",
+                                                    "eAltForCom1"}));
+    EXPECT_EQ(chain("bCh8", 5), (V{"bCh8", "eType", "eScramblerMask", "eDigOfActiveSeg",
+                                   "eSegment1L"}));
+}
+
 TEST_F(Editor, SaveThenLoadRoundTrip) {
     test::TempDir dir;
     const std::string path = dir.path() + "/image.hex";
