@@ -25,12 +25,13 @@
 #include "config_image/mask_grid_widget.h"
 #include "support/harness.h"
 #include "ui/scripted_dialogs.h"
+#include "ui/ui_app.h"
 
 namespace kormlink {
 namespace {
 
 struct Editor : ::testing::Test {
-    Editor() : app(argc, argv) { dlg.prepareOffline(); }
+    Editor() { dlg.prepareOffline(); }
 
     template <class T = QLineEdit>
     T* find(const char* name) {
@@ -55,10 +56,7 @@ struct Editor : ::testing::Test {
         mouse(QEvent::MouseButtonRelease, to, Qt::NoButton, modifiers);
     }
 
-    int argc = 1;
-    char name[9] = "ui_tests";
-    char* argv[2] = {name, nullptr};
-    QApplication app;
+    test::UiApp ui;
     test::ScriptedDialogs dialogs;
     TProgDlg dlg;
 };

@@ -30,6 +30,7 @@
 #include "repeater_link/repeater_connection.h"
 #include "repeater_sim.h"
 #include "ui/scripted_dialogs.h"
+#include "ui/ui_app.h"
 #include "kormlink_version.h"
 #include "support/harness.h"
 
@@ -41,7 +42,7 @@ using test::ScriptedRepeater;
 
 // A window over a server in a temporary data folder; the test thread is the main thread.
 struct Desktop {
-    explicit Desktop(const std::string& ini, const std::string& catalog = "") : app(argc, argv) {
+    explicit Desktop(const std::string& ini, const std::string& catalog = "") {
         dir.write("Kormlink.ini", ini + "[ComIn]\nCom=0\n");
         if (!catalog.empty()) dir.write(kCatalogFileName, catalog);
         LoadMessages(dir.path());
@@ -72,10 +73,7 @@ struct Desktop {
         return window->findChild<T*>(QString::fromLatin1(name));
     }
 
-    int argc = 1;
-    char name[9] = "ui_tests";
-    char* argv[2] = {name, nullptr};
-    QApplication app;
+    test::UiApp ui;
     test::TempDir dir;
     MainThread mainThread;
     std::optional<TFRPTs> window;
@@ -337,10 +335,7 @@ TEST(CommandWindow, ProgWaitsAreBoundedAndAdmitOneEditor) {
 
 // Which kinds of component take a caption, on a dialog built for the purpose.
 TEST(FormTranslation, SetsCaptionsOfTheListedKindsOnly) {
-    int argc = 1;
-    char name[9] = "ui_tests";
-    char* argv[2] = {name, nullptr};
-    QApplication app(argc, argv);
+    test::UiApp ui;
     test::TempDir dir;
     dir.write(kCatalogFileName,
               "[TestDlg]\nTestDlg=Title\nLabel1=L\nGroup1=G\nPage1=P\nCheck1=C\nButton1=B\n"

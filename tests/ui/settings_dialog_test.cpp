@@ -26,16 +26,10 @@
 #include "settings/filter_dialog.h"
 #include "support/harness.h"
 #include "ui/scripted_dialogs.h"
+#include "ui/ui_app.h"
 
 namespace kormlink {
 namespace {
-
-struct App {
-    int argc = 1;
-    char name[9] = "ui_tests";
-    char* argv[2] = {name, nullptr};
-    QApplication app{argc, argv};
-};
 
 template <class T>
 T* child(QWidget& window, const char* name) {
@@ -87,7 +81,7 @@ struct Desk {
     ~Desk() { server->StopServer(); }
     IniFile ini() const { return IniFile::load(dir.file("Kormlink.ini")); }
 
-    App app;
+    test::UiApp app;
     test::TempDir dir;
     MainThread mainThread;
     NullOperatorView view;
@@ -97,7 +91,7 @@ struct Desk {
 };
 
 TEST(SettingsFilterDialog, KeyFiltersAndFieldsRoundTrip) {
-    App a;
+    test::UiApp a;
     TOutDlg empty;
     QTest::keyClicks(child<QLineEdit>(empty, "ESysNr"), "1g2f");
     QTest::keyClicks(child<QLineEdit>(empty, "EFrom"), "4x2-");

@@ -15,15 +15,13 @@
 #include "device/request_dialogs.h"
 #include "support/harness.h"
 #include "ui/scripted_dialogs.h"
+#include "ui/ui_app.h"
 
 namespace kormlink {
 namespace {
 
 struct Trace : ::testing::Test {
-    int argc = 1;
-    char name[9] = "ui_tests";
-    char* argv[2] = {name, nullptr};
-    QApplication app{argc, argv};
+    test::UiApp ui;
     test::ScriptedDialogs dialogs;
     int closedCount = 0;
     TFdbg* w = new TFdbg([this] { ++closedCount; });
@@ -130,10 +128,7 @@ TEST(ReadHexId, Table) {
 }
 
 TEST(RequestDlg, IdsListedAndEnterAccepts) {
-    int argc = 1;
-    char name[9] = "ui_tests";
-    char* argv[2] = {name, nullptr};
-    QApplication app(argc, argv);
+    test::UiApp ui;
     TUpdateDlg dlg;
     dlg.setIds({0x1a2b, 0x7777});
     QComboBox* box = dlg.idBox();
