@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QToolButton>
+#include <QValidator>
 #include <QVBoxLayout>
 
 #include "config_image/editor_model.h"
@@ -56,18 +57,34 @@ private:
     KeyFilter m_filter;
 };
 
+// The most characters the operator may type or paste into a field. Unlike QLineEdit's own
+// limit it leaves longer texts the program shows alone: "65535" in a field limited to 4 must
+// reach the image unchanged.
+class MaxLengthValidator final : public QValidator {
+public:
+    MaxLengthValidator(int maxLength, QObject* parent) : QValidator(parent), m_max(maxLength) {}
+    State validate(QString& input, int&) const override {
+        return input.size() <= m_max ? Acceptable : Invalid;
+    }
+
+private:
+    int m_max;
+};
+
 // Width of an edit for n characters.
 int editWidth(const QWidget& w, int n) {
     return w.fontMetrics().horizontalAdvance(QString(n, QLatin1Char('0'))) + 14;
 }
 
 int shownChars(const FieldDef& field) {
+    int chars = 3;
     switch (field.encoding) {
-        case FieldEncoding::Hex8: return 3;
-        case FieldEncoding::Dec8: return 4;
-        case FieldEncoding::Be16: return 6;
-        default: return std::min(std::max(field.maxLength, 3), 18);
+        case FieldEncoding::Hex8: chars = 3; break;
+        case FieldEncoding::Dec8: chars = 4; break;
+        case FieldEncoding::Be16: chars = 6; break;
+        default: break;
     }
+    return std::min(std::max(chars, field.maxLength + 1), 18);
 }
 
 bool on(EditorPage page, const FieldDef& f) { return f.page == page; }
@@ -175,7 +192,7 @@ QWidget* TProgDlg::fieldControl(const FieldDef& field, QWidget* parent) {
     }
     auto* edit = new QLineEdit(parent);
     edit->setObjectName(name);
-    if (field.maxLength > 0) edit->setMaxLength(field.maxLength);
+    if (field.maxLength > 0) edit->setValidator(new MaxLengthValidator(field.maxLength, edit));
     if (field.filter != KeyFilter::None)
         edit->installEventFilter(new KeyFilterObject(field.filter, edit));
     edit->setFixedWidth(editWidth(*edit, shownChars(field)));

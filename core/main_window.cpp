@@ -349,8 +349,7 @@ void TFRPTs::startTrace(std::uint32_t id) {
             if (m_server) m_server->setTraceId(0);
         });
     }
-    m_traceWindow->setWindowTitle(m_traceWindow->windowTitle().section(QStringLiteral(" - "), 0, 0) +
-                                  QStringLiteral(" - ") + QString::fromStdString(hexId(id)));
+    m_traceWindow->setTarget(id);
     m_traceWindow->show();
     m_traceWindow->raise();
 }

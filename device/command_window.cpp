@@ -6,6 +6,7 @@
 #include <QEventLoop>
 #include <QFontDatabase>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -21,6 +22,7 @@
 #include "core/app_icons.h"
 #include "core/event_line.h"
 #include "core/form_translation.h"
+#include "core/log_view.h"
 #include "core/operator_dialogs.h"
 #include "core/server.h"
 #include "device/command_protocol.h"
@@ -64,6 +66,18 @@ QToolButton* makeButton(QToolBar* bar, const char* name, const char* caption,
 
 QString hexFiles() { return QStringLiteral("Hex filles (*.hex)"); }
 
+// A text box claims Ctrl+U for itself (it erases the line); this lets the window's shortcut
+// have it instead.
+class PassCtrlU final : public QObject {
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() != QEvent::ShortcutOverride) return false;
+        auto* key = static_cast<QKeyEvent*>(event);
+        return key->key() == Qt::Key_U && key->modifiers() == Qt::ControlModifier;
+    }
+};
+
 }  // namespace
 
 TFCmd::TFCmd(Server& server, std::function<void(std::uint32_t)> startTrace, QWidget* parent)
@@ -105,7 +119,7 @@ TFCmd::TFCmd(Server& server, std::function<void(std::uint32_t)> startTrace, QWid
 
     m_memo = new QPlainTextEdit(this);
     m_memo->setObjectName("Memo1");
-    m_memo->setReadOnly(true);
+    makeLogView(*m_memo);
     m_memo->setLineWrapMode(QPlainTextEdit::NoWrap);
     m_memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_memo->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
@@ -133,7 +147,13 @@ TFCmd::TFCmd(Server& server, std::function<void(std::uint32_t)> startTrace, QWid
     connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this,
             [this] { m_giveUp = busy(); });
     connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_U), this), &QShortcut::activated,
-            upee, &QToolButton::click);
+            this, &TFCmd::upeeSequence);
+    auto* passCtrlU = new PassCtrlU(this);
+    // An editable combo box passes the key on to its text box itself, so both get the filter.
+    for (QComboBox* box : {m_address, m_command}) {
+        box->installEventFilter(passCtrlU);
+        box->lineEdit()->installEventFilter(passCtrlU);
+    }
 
     resize(760, 460);
     translateWindow(*this, QStringLiteral("Commands"));
@@ -159,7 +179,7 @@ RepeaterConnection* TFCmd::findConnection(std::uint32_t id, bool fromEnd) {
 }
 
 void TFCmd::ShowInCommandWindow(const std::string& text) {
-    m_memo->appendPlainText(catalogText(text));
+    appendLine(*m_memo, catalogText(text), showsLastLine(*m_memo));
 }
 
 QStringList TFCmd::lines() const {

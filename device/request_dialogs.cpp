@@ -90,11 +90,11 @@ TUpdateDlg::TUpdateDlg(QWidget* parent)
 // applies when the caption file gives none.
 TPrgDlg::TPrgDlg(QWidget* parent)
     : TRequestDlg("PrgDlg", QString(), QStringLiteral("Installers code"), "EICode", parent) {
-    translateWindow(*this, QStringLiteral("Programming"));
+    translateWindow(*this, QString());
 }
 
 TDbgDlg::TDbgDlg(QWidget* parent) : TRequestDlg("DbgDlg", QString(), QString(), "", parent) {
-    translateWindow(*this, QStringLiteral("Trace"));
+    translateWindow(*this, QString());
 }
 
 }  // namespace kormlink

@@ -1,6 +1,6 @@
 // Object names of the trace window, as a caption file addresses them (section "Fdbg"):
 //
-//   Fdbg    the window ("Trace")
+//   Fdbg    the window ("Fdbg")
 //   BHold   "Hold"    drop what arrives while down
 //   bHex    "Hex"     show the bytes in hexadecimal
 //   bFile   "File"    copy every shown line to the trace file
@@ -23,6 +23,8 @@
 #include <QVBoxLayout>
 
 #include "core/form_translation.h"
+#include "core/event_line.h"
+#include "core/log_view.h"
 #include "core/operator_dialogs.h"
 
 namespace kormlink {
@@ -75,6 +77,10 @@ TFdbg::TFdbg(std::function<void()> closed, QWidget* parent)
     m_hex = toggle(bar, "bHex", QStringLiteral("Hex"));
     m_fileButton = toggle(bar, "bFile", QStringLiteral("File"));
     bar->addSeparator();
+    m_target = new QLabel(bar);
+    m_target->setObjectName(QStringLiteral("TraceTarget"));
+    m_target->setContentsMargins(4, 0, 8, 0);
+    bar->addWidget(m_target);
     m_fileName = new QLabel(bar);
     m_fileName->setObjectName(QStringLiteral("FileName"));
     m_fileName->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -87,7 +93,7 @@ TFdbg::TFdbg(std::function<void()> closed, QWidget* parent)
     m_memo = new QPlainTextEdit(this);
     m_memo->setObjectName(QStringLiteral("Memo1"));
     m_memo->setMaximumBlockCount(kMaxShownLines);
-    m_memo->setReadOnly(true);
+    makeLogView(*m_memo);
     m_memo->setUndoRedoEnabled(false);
     m_memo->setLineWrapMode(QPlainTextEdit::NoWrap);
     m_memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -101,7 +107,7 @@ TFdbg::TFdbg(std::function<void()> closed, QWidget* parent)
     resize(640, 420);
 
     connect(m_fileButton, &QToolButton::toggled, this, &TFdbg::fileToggled);
-    translateWindow(*this, QStringLiteral("Trace"));
+    translateWindow(*this, QStringLiteral("Fdbg"));
 }
 
 TFdbg::~TFdbg() {
@@ -135,13 +141,19 @@ int TFdbg::lineCount() const {
 }
 
 void TFdbg::add(const QString& line, bool mayCut) {
+    const bool atEnd = showsLastLine(*m_memo);
     if (mayCut && lineCount() > kMaxLines) cutToLastLines();
-    m_memo->appendPlainText(line);
+    appendLine(*m_memo, line, atEnd);
     if (m_fileButton->isChecked()) copyToFile(line);
 }
 
 // One selection from the top to the first kept line, so the document is edited once however
 // many lines go.
+void TFdbg::setTarget(std::uint32_t id) {
+    m_target->setText(QString::fromStdString(hexId(id)));
+    m_target->setToolTip(QStringLiteral("The traced repeater"));
+}
+
 void TFdbg::cutToLastLines() {
     const int drop = lineCount() - kLinesKept;
     QTextCursor cursor(m_memo->document());

@@ -35,6 +35,8 @@ public:
 
     void AddReceived(const std::string& text);
     void AddSent(const std::string& text);
+    // Shows which repeater is traced (the tool bar, beside the toggles).
+    void setTarget(std::uint32_t id);
 
     // The lines shown, and the trace file (empty until one is chosen); for tests.
     QStringList lines() const;
@@ -52,6 +54,7 @@ private:
     QToolButton* m_hex;
     QToolButton* m_fileButton;
     QPlainTextEdit* m_memo;
+    QLabel* m_target;    // the traced repeater's Id
     QLabel* m_fileName;  // the chosen file, in the tool bar
     QLabel* m_status;    // why the file cannot be written, empty while it can
     QString m_file;

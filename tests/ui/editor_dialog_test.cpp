@@ -124,17 +124,24 @@ TEST_F(Editor, KeyFiltersLimitsAndTheCloseQuery) {
     EXPECT_EQ(find("eFirmID")->text(), "12");  // digits only, read as hexadecimal
     type("eLocalPort", "123456");
     EXPECT_EQ(find("eLocalPort")->text(), "12345");
+    // The limits hold for typing only: a longer value read from an image is kept whole.
+    dlg.editor().image().Slots[1][2] = 0xFF;
+    dlg.editor().image().Slots[1][3] = 0xFF;
+    dialogs.answers = {true, true, true};
+    for (const char* channel : {"bCh2", "bCh1", "bCh2"}) find<QToolButton>(channel)->click();
+    EXPECT_EQ(find("eSegment1L")->text(), "65535");
+    dialogs.shown.clear();
 
     // OK with a wrong count: No keeps the dialog open without the leave question.
     find("eDigOfActiveBlack")->setText("1");
     dialogs.answers = {false};
     dlg.accept();
-    EXPECT_EQ(dialogs.shown.size(), 1u);
-    dialogs.answers = {true, false};  // go on; but do not leave
+    EXPECT_EQ(dialogs.shown.size(), 1u);  // No at the first count question ends it
+    dialogs.answers = {true, true, false};  // go on; but do not leave
     dlg.accept();
     EXPECT_EQ(dialogs.shown.back(), "Warning: To leave with record?");
     EXPECT_EQ(dlg.result(), 0);
-    dialogs.answers = {true, true};
+    dialogs.answers = {true, true, true};
     dlg.accept();
     EXPECT_EQ(dlg.result(), int(QDialog::Accepted));
     std::vector<std::string> lines;

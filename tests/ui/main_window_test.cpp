@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
+#include <QTest>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
@@ -220,6 +221,14 @@ TEST(CommandWindow, EnterSearchesFromTheLastConnectionAndTheButtonsFromTheFirst)
     };
     cmd.updateSequence();
     EXPECT_EQ(list.at(0)->pendingCmd(), "1234?upfirm|/tmp/fw.hex");
+
+    // Ctrl+U reaches the hidden upload from the Id box, whose own Ctrl+U would erase the text.
+    cmd.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&cmd));
+    address->setFocus();
+    QTest::keyClick(address->lineEdit(), Qt::Key_U, Qt::ControlModifier);
+    EXPECT_EQ(dialogs.shown.back(), "Firmeware upee: RPT_ID:MasterCode");
+    EXPECT_EQ(address->currentText(), "a1b2");
 
     address->setEditText("7777");  // the serial link's Id; none is connected here
     cmd.handOver();

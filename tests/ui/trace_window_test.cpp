@@ -136,7 +136,7 @@ TEST(RequestDlg, IdsListedAndEnterAccepts) {
     EXPECT_EQ(box->itemText(0), "1A2B");
     EXPECT_TRUE(box->currentText().isEmpty());
     EXPECT_EQ(dlg.windowTitle(), "Firmeware update");
-    EXPECT_EQ(TPrgDlg().windowTitle(), "Programming");
+    EXPECT_EQ(TPrgDlg().windowTitle(), "");
     dlg.show();
     QTest::keyClicks(box, "7777");
     QTest::keyClick(box, Qt::Key_Return);
