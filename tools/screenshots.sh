@@ -135,3 +135,18 @@ if [ "${KORMLINK_SHOT_EDITOR:-1}" = 1 ]; then
         echo "no upload reached the simulator" >&2
     fi
 fi
+
+if [ "${KORMLINK_SHOT_TRACE:-1}" = 1 ]; then
+    # "DBG" for repeater 100003: its traffic as text, then as hexadecimal bytes.
+    cmd=$(window '^Commands$')
+    xdotool windowfocus "$cmd"; sleep 0.5
+    xdotool mousemove --window "$cmd" 622 14 click 1; sleep 1
+    xdotool type --delay 40 100003; xdotool key Return
+    trace=$(window '^Fdbg$')
+    xdotool windowsize "$trace" 760 360
+    sleep 6
+    shot "$trace" trace-text.png
+    xdotool mousemove --window "$trace" 62 14 click 1   # "Hex"
+    sleep 6
+    shot "$trace" trace-hex.png
+fi
