@@ -24,15 +24,9 @@ class ScriptedQuestions : public EditorQuestions {
         answers.pop_front();
         return answer;
     }
-    std::string askRanges(const std::string& caption) override {
-        rangeCaptions.push_back(caption);
-        return rangeAnswer;
-    }
 
     std::deque<bool> answers;
     std::vector<std::string> asked;
-    std::vector<std::string> rangeCaptions;
-    std::string rangeAnswer;
 };
 
 class EditorTest : public ::testing::Test {
@@ -302,50 +296,6 @@ TEST_F(EditorTest, CountQuestions) {
     EXPECT_TRUE(questions.asked.empty());
 }
 
-TEST_F(EditorTest, ChannelSwitchKeepsEachChannelsValues) {
-    editor.image().Mask.fill(0xFF);
-    editor.image().CurrentChannel = 1;
-    fillSlotPage(2, 1, 7);
-    editor.grid().applyRangeText("10 12", true);
-    ASSERT_TRUE(editor.selectChannel(2));
-    EXPECT_EQ(editor.image().CurrentChannel, 2);
-    EXPECT_EQ(editor.text("eSegment1L"), "0");  // channel 2's zero-filled record
-    EXPECT_EQ(editor.grid().enabledCount(), 0);
-
-    fillSlotPage(1, 0, 3);
-    editor.setText("eDigOfActiveSeg", "5");  // wrong count
-    questions.answers = {false};
-    EXPECT_FALSE(editor.selectChannel(1));
-    EXPECT_EQ(editor.image().CurrentChannel, 2);
-    EXPECT_EQ(editor.text("eDigOfActiveSeg"), "5");  // page left as typed
-
-    editor.setText("eDigOfActiveSeg", "1");
-    ASSERT_TRUE(editor.selectChannel(1));
-    EXPECT_EQ(editor.text("eSegment2L"), "9");
-    EXPECT_EQ(editor.text("eBlackList1H"), "7");
-    EXPECT_EQ(editor.text("eScramblerMask"), "5A");
-    EXPECT_EQ(editor.selection("eType"), 3);
-    EXPECT_EQ(editor.grid().enabledCount(), 3);
-    EXPECT_TRUE(editor.grid().isEnabled(10) && editor.grid().isEnabled(12));
-}
-
-TEST_F(EditorTest, SetAndClearButtons) {
-    editor.grid().mousePress(2, 2, false);
-    editor.grid().mouseMove(6 * 4 + 2, 2);
-    editor.grid().mouseRelease();
-    questions.rangeAnswer = "100 200";
-    editor.maskSet();  // the selection wins; no input box
-    EXPECT_TRUE(questions.rangeCaptions.empty());
-    EXPECT_EQ(editor.grid().enabledCount(), 5);
-
-    editor.maskClear();  // no selection now: ask for ranges
-    EXPECT_EQ(questions.rangeCaptions, std::vector<std::string>{"Clr"});
-    questions.rangeAnswer = "3 150";
-    editor.maskSet();
-    EXPECT_EQ(questions.rangeCaptions.back(), "Set");
-    EXPECT_EQ(editor.grid().enabledCount(), 151);  // 0-2 from the selection, 3-150
-}
-
 TEST_F(EditorTest, HexRoundTripSelectsTheLowestPresentChannel) {
     presentChannels({1, 2, 3, 4, 5, 6, 7, 8});
     editor.image().Mask.fill(0xFF);
@@ -426,26 +376,6 @@ TEST_F(EditorTest, SaveAndLoadFiles) {
     other.loadHexFile(dir.file("missing.hex"));  // unreadable: an erased image
     EXPECT_EQ(other.text("eBatLow"), "255");
     EXPECT_EQ(other.selection("eType"), -1);
-}
-
-TEST_F(EditorTest, CloseQuestions) {
-    editor.image().CurrentChannel = 1;
-    fillSlotPage(0, 0, 0);
-    editor.setText("eDigOfActiveSeg", "2");
-    questions.answers = {false};
-    EXPECT_FALSE(editor.queryClose(true));
-    EXPECT_EQ(questions.asked, std::vector<std::string>{kSegQuestion});  // no leave question
-
-    editor.setText("eDigOfActiveSeg", "0");
-    questions.asked.clear();
-    questions.answers = {false};
-    EXPECT_FALSE(editor.queryClose(true));
-    EXPECT_EQ(questions.asked, std::vector<std::string>{"To leave with record?"});
-
-    questions.asked.clear();
-    questions.answers = {true};
-    EXPECT_TRUE(editor.queryClose(false));
-    EXPECT_EQ(questions.asked, std::vector<std::string>{"To leave without record?"});
 }
 
 }  // namespace
