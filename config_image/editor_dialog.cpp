@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -58,18 +59,28 @@ private:
 };
 
 // The most characters the operator may type or paste into a field. Unlike QLineEdit's own
-// limit it leaves longer texts the program shows alone: "65535" in a field limited to 4 must
-// reach the image unchanged.
+// limit it leaves a longer text the program shows alone ("65535" in a field limited to 4 must
+// reach the image unchanged), while typing still cannot make such a text longer.
 class MaxLengthValidator final : public QValidator {
 public:
     MaxLengthValidator(int maxLength, QObject* parent) : QValidator(parent), m_max(maxLength) {}
     State validate(QString& input, int&) const override {
-        return input.size() <= m_max ? Acceptable : Invalid;
+        return input.size() <= std::max(m_max, m_shownLength) ? Acceptable : Invalid;
     }
+    void setShownLength(int n) { m_shownLength = n; }
 
 private:
     int m_max;
+    int m_shownLength = 0;
 };
+
+// Shows a value the program read; its length becomes the field's limit when it is longer.
+void showText(QLineEdit& edit, const QString& text) {
+    // The validator belongs to the edit; only the const accessor hands it out.
+    if (auto* limit = dynamic_cast<MaxLengthValidator*>(const_cast<QValidator*>(edit.validator())))
+        limit->setShownLength(static_cast<int>(text.size()));
+    edit.setText(text);
+}
 
 // Width of an edit for n characters.
 int editWidth(const QWidget& w, int n) {
@@ -508,7 +519,7 @@ void TProgDlg::storeControls() {
 
 void TProgDlg::showModel() {
     for (auto it = m_edits.cbegin(); it != m_edits.cend(); ++it)
-        it.value()->setText(latin1(m_model->text(it.key().toStdString())));
+        showText(*it.value(), latin1(m_model->text(it.key().toStdString())));
     for (auto it = m_selectors.cbegin(); it != m_selectors.cend(); ++it)
         it.value()->setCurrentIndex(m_model->selection(it.key().toStdString()));
     for (auto it = m_checks.cbegin(); it != m_checks.cend(); ++it)
@@ -549,7 +560,7 @@ void TProgDlg::prepareOffline() {
     for (auto it = m_edits.cbegin(); it != m_edits.cend(); ++it) {
         const FieldDef* f = findField(it.key().toStdString());
         if (f && f->area != FieldArea::Slot)
-            it.value()->setText(latin1(m_model->text(it.key().toStdString())));
+            showText(*it.value(), latin1(m_model->text(it.key().toStdString())));
     }
     for (auto it = m_selectors.cbegin(); it != m_selectors.cend(); ++it) {
         const FieldDef* f = findField(it.key().toStdString());
@@ -582,11 +593,12 @@ void TProgDlg::clearClicked() {
     maskChanged();
 }
 
-void TProgDlg::loadAction() {
+bool TProgDlg::loadAction() {
     const QString path = operatorDialogs().openFileName(this, QStringLiteral("Load"), hexFiles());
-    if (path.isEmpty()) return;
+    if (path.isEmpty()) return false;
     m_model->loadHexFile(path.toStdString());
     showModel();
+    return true;
 }
 
 void TProgDlg::saveAction() {
@@ -594,7 +606,7 @@ void TProgDlg::saveAction() {
     if (!m_model->StoreSlot()) return;
     QString path = operatorDialogs().saveFileName(this, QStringLiteral("Save"), hexFiles());
     if (path.isEmpty()) return;
-    if (!path.contains(QLatin1Char('.'))) path += QStringLiteral(".hex");
+    if (QFileInfo(path).suffix().isEmpty()) path += QStringLiteral(".hex");
     std::string error;
     if (!m_model->writeHexFile(path.toStdString(), &error)) {
         // A file that could not be written must not pass for saved.

@@ -13,9 +13,9 @@
 // through the close query ("To leave with record?" / "To leave without record?").
 //
 // The model is shared: a repeater connection's thread fills it (download) or reads it (upload)
-// while the command window waits and the dialog is hidden. The model, and the questions it asks
-// through this dialog, stay alive for as long as that thread holds it, even after the dialog
-// is gone; questions are then asked without a parent window.
+// while the command window waits and the dialog is hidden, and the model stays alive for as
+// long as that thread holds it, even after the dialog is gone. Those two operations ask no
+// questions; the questions (message and input boxes) are asked on the main thread only.
 //
 // Object names of the controls (the caption file's keys): the field and check box names of the
 // field table; a field's label is "l" and its unit "u" followed by the field name without its
@@ -64,7 +64,7 @@ public:
     void prepareOffline();
 
     // The operator's actions.
-    void loadAction();               // "Load" (BitBtn1)
+    bool loadAction();               // "Load" (BitBtn1); false when no file was chosen
     void saveAction();               // "Save" (BitBtn2)
     void channelClicked(int k);      // bCh1..bCh8
     void setClicked();               // "Set" (BitBtn3)

@@ -179,6 +179,7 @@ RepeaterConnection* TFCmd::findConnection(std::uint32_t id, bool fromEnd) {
 }
 
 void TFCmd::ShowInCommandWindow(const std::string& text) {
+    ++m_shownLines;
     appendLine(*m_memo, catalogText(text), showsLastLine(*m_memo));
 }
 
@@ -204,6 +205,7 @@ void TFCmd::handOver() {
 
 void TFCmd::updateSequence() {
     if (refuseWhileBusy()) return;
+    SequenceScope sequence(*this);
     const QString warning = catalogText(message(MessageId::sOptionWarning));
     if (!operatorDialogs().question(this, QStringLiteral("Warning"), warning,
                                     OperatorDialogs::Buttons::OkCancel,
@@ -223,6 +225,7 @@ void TFCmd::updateSequence() {
 
 void TFCmd::upeeSequence() {
     if (refuseWhileBusy()) return;
+    SequenceScope sequence(*this);
     const auto answer = operatorDialogs().inputText(this, QStringLiteral("Firmeware upee"),
                                                     QStringLiteral("RPT_ID:MasterCode"), QString());
     if (!answer) return;
@@ -239,6 +242,7 @@ void TFCmd::upeeSequence() {
 }
 
 void TFCmd::dbgSequence() {
+    SequenceScope sequence(*this);
     TDbgDlg dialog(this);
     dialog.setIds(connectedIds());
     if (operatorDialogs().exec(dialog) != QDialog::Accepted) return;
@@ -260,13 +264,23 @@ bool TFCmd::refuseWhileBusy() {
     return true;
 }
 
+TFCmd::SequenceScope::SequenceScope(TFCmd& w) : window(w) { ++window.m_sequences; }
+
+TFCmd::SequenceScope::~SequenceScope() {
+    if (--window.m_sequences > 0 || !window.m_closeWanted) return;
+    window.m_closeWanted = false;
+    window.setAttribute(Qt::WA_DeleteOnClose, true);
+    if (!window.isVisible()) window.deleteLater();  // unless it was opened again meanwhile
+}
+
 void TFCmd::closeEvent(QCloseEvent* event) {
-    if (busy()) {
-        // The sequence under way still uses this window: it ends first, then the window closes.
+    if (m_sequences > 0) {
+        // A sequence's dialogs and waits still run inside this window: it hides now (so the
+        // application may quit) and goes when the sequence is over. A waiting request is given
+        // up.
         m_giveUp = true;
         m_closeWanted = true;
-        event->ignore();
-        return;
+        setAttribute(Qt::WA_DeleteOnClose, false);
     }
     QWidget::closeEvent(event);
 }
@@ -287,7 +301,8 @@ TFCmd::WaitEnd TFCmd::waitForTransfer(const tCfgImage& image, RepeaterConnection
     QElapsedTimer clock;
     clock.start();
     bool taken = false;
-    m_giveUp = false;
+    std::uint64_t shown = m_shownLines;
+    m_giveUp = m_closeWanted;  // a close that came before the wait still counts
     WaitEnd end = WaitEnd::GivenUp;  // also when the application quits meanwhile
     QEventLoop loop;
     QTimer poll;
@@ -301,9 +316,14 @@ TFCmd::WaitEnd TFCmd::waitForTransfer(const tCfgImage& image, RepeaterConnection
         } else if (m_giveUp) {
             now = WaitEnd::GivenUp;
         } else {
-            // The bound starts again once the connection has taken the request.
+            // The bound starts again when the connection takes the request and at every line
+            // its exchange reports.
             if (!taken && connection->pendingCmd() != handedOver) {
                 taken = true;
+                clock.restart();
+            }
+            if (taken && m_shownLines != shown) {
+                shown = m_shownLines;
                 clock.restart();
             }
             if (clock.elapsed() < m_progWaitMs) return;
@@ -320,8 +340,15 @@ TFCmd::WaitEnd TFCmd::waitForTransfer(const tCfgImage& image, RepeaterConnection
 void TFCmd::reportWaitEnd(WaitEnd end, std::uint32_t id, RepeaterConnection* connection,
                           const std::shared_ptr<Completion>& completion,
                           const ProgramEditor* editor) {
-    if (stillRegistered(connection, completion)) connection->withdrawPendingCmd(editor);
+    if (end == WaitEnd::Done) return;
+    // A request the connection has not taken yet is withdrawn; one it has taken runs to its
+    // own end, and what it still reads goes to an editor nobody shows.
+    const bool withdrawn =
+        stillRegistered(connection, completion) && connection->withdrawPendingCmd(editor);
     const std::string who = hexId(id) + ": ";
+    const std::string outcome = withdrawn ? "the programming request was withdrawn"
+                                          : "the exchange under way ends by itself; its result "
+                                            "is not used";
     switch (end) {
         case WaitEnd::Done:
             return;
@@ -333,37 +360,33 @@ void TFCmd::reportWaitEnd(WaitEnd end, std::uint32_t id, RepeaterConnection* con
                                       OperatorDialogs::Icon::Warning);
             return;
         case WaitEnd::TimedOut:
-            ShowInCommandWindow(who + "no answer within " +
+            ShowInCommandWindow(who + (withdrawn ? "no answer" : "no progress") + " within " +
                                 QString::number(m_progWaitMs / 1000.0, 'g', 4).toStdString() +
-                                " s; the programming request was given up");
+                                " s; " + outcome);
             operatorDialogs().message(this, QStringLiteral("Warning"),
                                       catalogText(message(MessageId::sWaitTimeout)),
                                       OperatorDialogs::Icon::Warning);
             return;
         case WaitEnd::GivenUp:
-            ShowInCommandWindow(who + "the programming request was given up");
+            ShowInCommandWindow(who + "given up; " + outcome);
             return;
     }
 }
 
 void TFCmd::progSequence() {
     if (refuseWhileBusy()) return;
+    SequenceScope sequence(*this);
     TPrgDlg dialog(this);
     dialog.setIds(connectedIds());
-    if (operatorDialogs().exec(dialog) != QDialog::Accepted) return;
+    if (operatorDialogs().exec(dialog) != QDialog::Accepted || m_closeWanted) return;
     const auto id = dialog.acceptedId();
-    if (!id) return;
-    RepeaterConnection* connection = findConnection(*id, false);
-    if (!connection) return;
+    if (!id || !findConnection(*id, false)) return;
 
     // From here until the editor is gone, this is the one editor; the window refuses others.
     m_busyId = *id;
     struct Busy {
         TFCmd& window;
-        ~Busy() {
-            window.m_busyId = 0;
-            if (window.m_closeWanted) QTimer::singleShot(0, &window, &QWidget::close);
-        }
+        ~Busy() { window.m_busyId = 0; }
     } busyScope{*this};
 
     TProgDlg editor(this);
@@ -374,6 +397,10 @@ void TFCmd::progSequence() {
     const bool download = operatorDialogs().question(
         this, QString(), catalogText(message(MessageId::sLoadFromRpt)),
         OperatorDialogs::Buttons::YesNo);
+    if (m_closeWanted) return;
+    // The connection is looked up again: it may have ended while the question was open.
+    RepeaterConnection* connection = findConnection(*id, false);
+    if (!connection) return;
     const std::string code = dialog.installerCode().toStdString();
     std::string request = download ? "prog" + code : "prog-";
     connection->setPendingCmd(request, program);
@@ -387,10 +414,14 @@ void TFCmd::progSequence() {
     // A failed download has been reported by the connection.
     if (image.TransferState == kTransferFailed || m_closeWanted) return;
 
-    if (download)
+    if (download) {
         editor.ShowGeneral();
-    else
-        editor.loadAction();
+    } else if (!editor.loadAction()) {
+        // Without a file there is nothing to program: an empty editor would send a blank
+        // configuration to the repeater.
+        ShowInCommandWindow(hexId(*id) + ": no file loaded; nothing was programmed");
+        return;
+    }
     if (operatorDialogs().exec(editor) != QDialog::Accepted || m_closeWanted) return;
 
     connection = findConnection(*id, false);
@@ -405,6 +436,7 @@ void TFCmd::progSequence() {
 
 void TFCmd::editSequence() {
     if (refuseWhileBusy()) return;
+    SequenceScope sequence(*this);
     TProgDlg editor(this);
     editor.prepareOffline();
     operatorDialogs().exec(editor);

@@ -13,8 +13,12 @@
 // While a programming request waits for its repeater the window keeps working, but a second
 // Prog, Edit, Update or upee, and a command line for the same repeater, are refused: one
 // editor at a time. A wait ends when the connection has done its part, when the connection
-// ends, after kProgWaitMs without the connection taking or finishing the request, or when the
-// operator presses Escape or closes the window.
+// ends, after kProgWaitMs in which the connection neither took the request nor reported
+// progress, or when the operator presses Escape or closes the window.
+//
+// Closing the window while one of its sequences runs (a modal dialog or a wait is open) only
+// hides it; it is deleted when the sequence is over, since the sequence's dialogs live inside
+// it.
 //
 // Main thread only.
 
@@ -42,8 +46,8 @@ class TFCmd final : public QWidget {
 public:
     // Lines kept in Memo1; older ones scroll away.
     static constexpr int kMaxMemoLines = 10'000;
-    // How long a programming request may wait for the connection to take it, and then for the
-    // connection to finish with it: the longest silence an exchange allows, and a margin.
+    // How long a programming request may wait for the connection to take it, and then between
+    // two lines the exchange reports: the longest silence an exchange allows, and a margin.
     static constexpr int kProgWaitMs = 90'000;
 
     // startTrace: the DBG sequence chose this repeater to trace.
@@ -71,6 +75,14 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // Marks a sequence as running for as long as it lives; the last one to end deletes a window
+    // that was closed meanwhile.
+    struct SequenceScope {
+        explicit SequenceScope(TFCmd& window);
+        ~SequenceScope();
+        TFCmd& window;
+    };
+
     enum class WaitEnd { Done, ConnectionEnded, TimedOut, GivenUp };
     // Runs the window system until the editor's TransferState satisfies done, the connection
     // ends, the bound passes or the operator gives up; the connection is the one found for the
@@ -100,7 +112,9 @@ private:
     std::uint32_t m_busyId = 0;  // the repeater of the programming request under way
     int m_progWaitMs = kProgWaitMs;
     bool m_giveUp = false;       // Escape or the close box during a wait
-    bool m_closeWanted = false;  // closed during a programming request: close after it
+    bool m_closeWanted = false;  // closed while a sequence ran: deleted after it
+    int m_sequences = 0;         // sequences running (nested in modal dialogs and waits)
+    std::uint64_t m_shownLines = 0;  // lines shown so far, the progress of an exchange
 };
 
 }  // namespace kormlink

@@ -130,6 +130,9 @@ TEST_F(Editor, KeyFiltersLimitsAndTheCloseQuery) {
     dialogs.answers = {true, true, true};
     for (const char* channel : {"bCh2", "bCh1", "bCh2"}) find<QToolButton>(channel)->click();
     EXPECT_EQ(find("eSegment1L")->text(), "65535");
+    find("eSegment1L")->end(false);
+    QTest::keyClicks(find("eSegment1L"), "0");  // still no longer than shown
+    EXPECT_EQ(find("eSegment1L")->text(), "65535");
     dialogs.shown.clear();
 
     // OK with a wrong count: No keeps the dialog open without the leave question.

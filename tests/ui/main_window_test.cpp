@@ -15,6 +15,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QPointer>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
@@ -332,7 +333,7 @@ TEST(CommandWindow, ProgWaitsAreBoundedAndAdmitOneEditor) {
     EXPECT_EQ(dialogs.shown[2], dialogs.shown[1]);
     EXPECT_EQ(dialogs.shown[3], "Warning: Wait timeout exceeding!");
     EXPECT_EQ(cmd.lines().back(),
-              "A1B2: no answer within 0.4 s; the programming request was given up");
+              "A1B2: no answer within 0.4 s; the programming request was withdrawn");
 
     cmd.setProgWaitMs(10'000);
     QTimer::singleShot(100, &cmd, [&] { rpt.close(); });
@@ -340,6 +341,66 @@ TEST(CommandWindow, ProgWaitsAreBoundedAndAdmitOneEditor) {
     cmd.progSequence();
     EXPECT_EQ(dialogs.shown.back(), "Warning: A1B2: the connection has ended.");
     EXPECT_FALSE(cmd.busy());
+}
+
+// Closing in the middle of a sequence, and a connection that ends while a question is open.
+TEST(CommandWindow, SequencesSurviveClosesAndLostConnections) {
+    Desktop d("[In]\nPort=0\n");
+    test::ScriptedDialogs dialogs;
+    QApplication::setQuitOnLastWindowClosed(false);  // as the program runs
+    auto* open = d.find<QToolButton>("BCmd");
+    open->click();
+    QPointer<TFCmd> cmd = d.window->commandWindow();
+    // Closed while the offline editor is open (the tray's Quit does that): the window waits
+    // for the editor, whose dialog lives inside it, then goes.
+    dialogs.onExec = [&](QDialog&) {
+        cmd->close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_FALSE(cmd.isNull());
+        return int(QDialog::Rejected);
+    };
+    cmd->editSequence();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(cmd.isNull());
+
+    Server& server = *d.server;
+    ASSERT_TRUE(d.mainThread.runUntil([&] { return server.inputPort() != 0; }, 3000));
+    tHostList& list = *server.hostList();
+    auto connect = [&](ScriptedRepeater& rpt) {
+        ASSERT_TRUE(rpt.readWelcome());
+        rpt.send(EventSpec{}.build());
+        ASSERT_TRUE(d.mainThread.runUntil(
+            [&] { return list.size() == 1 && list.at(0)->HpId == 0xA1B2; }, 3000));
+        ASSERT_TRUE(rpt.readLine());
+    };
+    std::optional<ScriptedRepeater> rpt(std::in_place, server.inputPort());
+    connect(*rpt);
+    open->click();
+    cmd = d.window->commandWindow();
+    dialogs.onExec = [](QDialog& dlg) {
+        static_cast<TPrgDlg&>(dlg).idBox()->setEditText("a1b2");
+        return int(QDialog::Accepted);
+    };
+    // The repeater goes while "Load from repeater?" is open: nothing is handed to the freed
+    // connection.
+    dialogs.onQuestion = [&] {
+        rpt.reset();
+        d.mainThread.runUntil([&] { return list.size() == 0; }, 3000);
+    };
+    dialogs.answers = {true};
+    cmd->progSequence();
+    EXPECT_EQ(cmd->lines().back(), "A1B2: No connection");
+    dialogs.onQuestion = nullptr;
+
+    // The main window closed while a request waits: the wait ends and the program quits.
+    rpt.emplace(server.inputPort());
+    connect(*rpt);
+    dialogs.answers = {false};
+    QTimer::singleShot(0, cmd, [&] { cmd->progSequence(); });
+    QTimer::singleShot(200, d.window.operator->(), [&] { d.window->close(); });
+    QTimer::singleShot(5000, [] { QCoreApplication::exit(99); });
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_EQ(list.at(0)->pendingCmd(), "");  // withdrawn
 }
 
 // Which kinds of component take a caption, on a dialog built for the purpose.

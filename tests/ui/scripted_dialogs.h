@@ -29,6 +29,8 @@ public:
     std::deque<QString> files;                    // file dialogs; none left: cancelled
     // Modal dialogs; unset: Rejected.
     std::function<int(QDialog&)> onExec;
+    // Runs while a question is open, as the window system would run other events.
+    std::function<void()> onQuestion;
 
     void message(QWidget*, const QString& caption, const QString& text, Icon) override {
         note(caption, text);
@@ -40,6 +42,7 @@ public:
     }
     bool question(QWidget*, const QString& caption, const QString& text, Buttons, Icon) override {
         note(caption, text);
+        if (onQuestion) onQuestion();
         return take(answers, false);
     }
     std::optional<QString> inputText(QWidget*, const QString& title, const QString& prompt,
