@@ -394,7 +394,8 @@ void TFRPTs::closeEvent(QCloseEvent* event) {
     if (m_traceWindow) m_traceWindow->close();
     if (m_tray) m_tray->hide();
     event->accept();
-    QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    // exit(), not quit(): the program ends even where another window would refuse to close.
+    QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
 }
 
 void TFRPTs::ShowInCommandWindow(const std::string& text) {

@@ -44,7 +44,10 @@ int runDesktop(int argc, char** argv) {
         Server server(mainThread, window);
         window.attach(server);
         server.LoadConfiguration();
-        StopSignalWatcher stopSignals([&mainThread] { mainThread.post([] { QApplication::quit(); }); });
+        // A stop signal ends the program whatever is open: exit() does not ask the windows
+        // first, as quit() does (a configuration editor could refuse to close).
+        StopSignalWatcher stopSignals(
+            [&mainThread] { mainThread.post([] { QCoreApplication::exit(0); }); });
         window.show();
         exitCode = QApplication::exec();
         // Closing the window: stop everything, wait a second, sound a short tone.
