@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QToolButton>
 #include <QValidator>
@@ -122,10 +123,12 @@ struct TProgDlg::Session {
         bool ask(const std::string& text) override {
             const bool leaving = messages && (text == messages->leaveWith ||
                                               text == messages->leaveWithout);
+            // A wrong count is let through only on purpose: Enter answers No there.
             return operatorDialogs().question(
                 parent, QStringLiteral("Warning"), catalogText(text),
                 OperatorDialogs::Buttons::YesNo,
-                leaving ? OperatorDialogs::Icon::Warning : OperatorDialogs::Icon::Question);
+                leaving ? OperatorDialogs::Icon::Warning : OperatorDialogs::Icon::Question,
+                !leaving);
         }
         std::string askRanges(const std::string& caption) override {
             const auto answer = operatorDialogs().inputText(parent, latin1(caption),
@@ -617,6 +620,8 @@ void TProgDlg::saveAction() {
 }
 
 void TProgDlg::pageChanged(int index) {
+    // Ctrl+Tab leaves the focus on the page that went; the tabs take it, so it stays visible.
+    if (QWidget* focus = focusWidget(); !focus || !focus->isVisible()) m_pages->tabBar()->setFocus();
     if (index != static_cast<int>(EditorPage::Advanced)) return;
     operatorDialogs().message(this, QStringLiteral("Warning"),
                               catalogText(message(MessageId::sCompetentOnly)),

@@ -40,12 +40,12 @@ void QtOperatorDialogs::notify(QWidget* parent, const QString& caption, const QS
 }
 
 bool QtOperatorDialogs::question(QWidget* parent, const QString& caption, const QString& text,
-                                 Buttons buttons, Icon icon) {
+                                 Buttons buttons, Icon icon, bool defaultNo) {
     const bool yesNo = buttons == Buttons::YesNo;
     const auto yes = yesNo ? QMessageBox::Yes : QMessageBox::Ok;
     const auto no = yesNo ? QMessageBox::No : QMessageBox::Cancel;
     QMessageBox box(boxIcon(icon), caption, text, yes | no, parent);
-    box.setDefaultButton(yes);
+    box.setDefaultButton(defaultNo ? no : yes);
     box.setEscapeButton(no);
     return box.exec() == yes;
 }

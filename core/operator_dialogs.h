@@ -33,9 +33,11 @@ public:
     // is open): closed runs on the main thread once the operator has closed it.
     virtual void notify(QWidget* parent, const QString& caption, const QString& text, Icon icon,
                         std::function<void()> closed) = 0;
-    // True for OK (or Yes).
+    // True for OK (or Yes). Enter answers OK/Yes unless defaultNo, for questions where going
+    // on by accident does harm.
     virtual bool question(QWidget* parent, const QString& caption, const QString& text,
-                          Buttons buttons = Buttons::OkCancel, Icon icon = Icon::Question) = 0;
+                          Buttons buttons = Buttons::OkCancel, Icon icon = Icon::Question,
+                          bool defaultNo = false) = 0;
     // A one-line text input box; nullopt when cancelled.
     virtual std::optional<QString> inputText(QWidget* parent, const QString& title,
                                              const QString& prompt, const QString& initial) = 0;
@@ -56,7 +58,7 @@ public:
     void notify(QWidget* parent, const QString& caption, const QString& text, Icon icon,
                 std::function<void()> closed) override;
     bool question(QWidget* parent, const QString& caption, const QString& text,
-                  Buttons buttons, Icon icon) override;
+                  Buttons buttons, Icon icon, bool defaultNo) override;
     std::optional<QString> inputText(QWidget* parent, const QString& title,
                                      const QString& prompt, const QString& initial) override;
     QString openFileName(QWidget* parent, const QString& caption, const QString& filter) override;

@@ -40,7 +40,8 @@ public:
         note(caption, text);
         if (closed) closed();
     }
-    bool question(QWidget*, const QString& caption, const QString& text, Buttons, Icon) override {
+    bool question(QWidget*, const QString& caption, const QString& text, Buttons, Icon,
+                  bool) override {
         note(caption, text);
         if (onQuestion) onQuestion();
         return take(answers, false);
