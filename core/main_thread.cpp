@@ -99,8 +99,10 @@ bool MainThread::runUntil(const std::function<bool()>& pred, Millis timeoutMs) {
 
 void MainThread::waitForWork(Millis timeoutMs) {
     std::unique_lock lock(m_mutex);
+    // Closed, nothing can be queued any more: the wait still lasts its time, so a caller that
+    // loops on it (runUntil) does not spin.
     m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                  [this] { return !m_queue.empty() || m_woken || m_closed; });
+                  [this] { return !m_queue.empty() || m_woken; });
     m_woken = false;
 }
 

@@ -13,9 +13,7 @@
 namespace kormlink {
 
 void HostedExchangeIo::pauseMs(Millis ms) {
-    if (ms <= 0) return;
-    pollfd p{m_stop.fd(), POLLIN, 0};
-    ::poll(&p, 1, static_cast<int>(std::min<Millis>(ms, INT_MAX)));
+    pauseUnlessWoken(m_stop.fd(), ms);  // a signal does not cut the line pacing short
 }
 
 void HostedExchangeIo::show(const std::string& text) {

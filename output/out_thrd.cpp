@@ -130,9 +130,6 @@ void TOutThrd::setConnected(bool up) {
         m_host.mainThread().call([&] { m_host.MarkQueueChanged(); });
 }
 
-bool TOutThrd::pause(Millis ms) {
-    pollfd p{m_stop.fd(), POLLIN, 0};
-    return ::poll(&p, 1, static_cast<int>(ms)) == 0;
-}
+bool TOutThrd::pause(Millis ms) { return pauseUnlessWoken(m_stop.fd(), ms); }
 
 }  // namespace kormlink

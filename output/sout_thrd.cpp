@@ -247,9 +247,6 @@ void TSOutThrd::waitForLine(Millis ms) {
         m_peerGone = true;
 }
 
-bool TSOutThrd::pause(Millis ms) {
-    pollfd p{m_stop.fd(), POLLIN, 0};
-    return ::poll(&p, 1, static_cast<int>(ms)) == 0;
-}
+bool TSOutThrd::pause(Millis ms) { return pauseUnlessWoken(m_stop.fd(), ms); }
 
 }  // namespace kormlink

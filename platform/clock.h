@@ -42,4 +42,9 @@ Clock& steadyClock();
 // Sleeps for ms milliseconds (nothing for ms <= 0).
 void sleepMs(Millis ms);
 
+// Waits ms milliseconds unless wakeFd (a thread's stop waker) becomes readable first; true
+// when the whole time passed. A signal that interrupts the wait does not end it: the wait goes
+// on to the same deadline.
+bool pauseUnlessWoken(int wakeFd, Millis ms);
+
 }  // namespace kormlink

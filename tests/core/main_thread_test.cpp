@@ -65,6 +65,10 @@ TEST(MainThread, ClosedHandOverRefusesAndReleasesWaitingCallers) {
     std::thread late([&] { result = main.call([] {}) ? 1 : 0; });
     late.join();
     EXPECT_EQ(result.load(), 0);
+    // Waiting on a closed hand-over still waits between checks instead of spinning.
+    int checks = 0;
+    EXPECT_FALSE(main.runUntil([&] { return ++checks < 0; }, 100));
+    EXPECT_LT(checks, 60);
 }
 
 TEST(MainThread, AThrowingPostedTaskDoesNotStopTheLoop) {

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
 #include <thread>
 
 namespace kormlink {
@@ -66,6 +70,31 @@ TEST(TcpSocket, ClosedPeerAndWakerEndTheWait) {
     bool failed = false;
     for (int i = 0; i < 50 && !failed; ++i) failed = !p.server->sendAll(std::string(4096, 'z'));
     EXPECT_TRUE(failed);
+}
+
+// A signal in the middle of a thread's pause is not a stop: the pause goes on to its end.
+// The waker still ends it at once.
+TEST(PauseUnlessWoken, SignalsDoNotEndItTheWakerDoes) {
+    struct sigaction action {};
+    action.sa_handler = [](int) {};  // no SA_RESTART: poll() returns EINTR
+    struct sigaction previous {};
+    ASSERT_EQ(::sigaction(SIGUSR2, &action, &previous), 0);
+    Waker waker;
+    std::atomic<bool> done{false};
+    bool whole = false;
+    std::thread pausing([&] {
+        whole = pauseUnlessWoken(waker.fd(), 300);
+        done = true;
+    });
+    for (int i = 0; i < 10 && !done; ++i) {
+        sleepMs(20);
+        ::pthread_kill(pausing.native_handle(), SIGUSR2);
+    }
+    pausing.join();
+    EXPECT_TRUE(whole);
+    waker.wake();
+    EXPECT_FALSE(pauseUnlessWoken(waker.fd(), 5000));
+    ::sigaction(SIGUSR2, &previous, nullptr);
 }
 
 TEST(TcpListener, PortInUseIsReported) {
