@@ -62,6 +62,8 @@ void TOutThrd::run() {
         while (!m_stop.isSet()) cycle();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "Kormlink: serial output ended by an error: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "Kormlink: serial output ended by an unknown error\n");
     }
     m_port.reset();
     m_ended = true;

@@ -62,6 +62,11 @@ void TcpAcceptor::run() {
             std::fprintf(stderr, "Kormlink: cannot serve a connection from %s (%s)\n",
                          m_what.c_str(), e.what());
             sleepMs(kAcceptFailurePauseMs);
+        } catch (...) {
+            // Whatever was thrown, the listener must not take the process down with it.
+            std::fprintf(stderr, "Kormlink: cannot serve a connection from %s (unknown error)\n",
+                         m_what.c_str());
+            sleepMs(kAcceptFailurePauseMs);
         }
     }
 }
