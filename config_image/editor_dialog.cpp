@@ -214,18 +214,8 @@ QWidget* TProgDlg::fieldControl(const FieldDef& field, QWidget* parent) {
     return edit;
 }
 
-QWidget* TProgDlg::bitsControl(const FieldDef& field, QWidget* parent, int columns,
-                               const char* groupName) {
-    // A byte of one bit is a lone check box; wider ones sit in a group box of their caption.
-    QWidget* holder = parent;
-    QGridLayout* grid = nullptr;
-    if (field.checks.size() > 1) {
-        auto* group = new QGroupBox(latin1(field.caption), parent);
-        if (groupName) group->setObjectName(QLatin1String(groupName));
-        grid = new QGridLayout(group);
-        grid->setVerticalSpacing(2);
-        holder = group;
-    }
+QCheckBox* TProgDlg::addCheckBoxes(const FieldDef& field, QWidget* holder, QGridLayout* grid,
+                                  int columns) {
     QCheckBox* first = nullptr;
     int i = 0;
     for (const CheckBoxDef& def : field.checks) {
@@ -236,7 +226,19 @@ QWidget* TProgDlg::bitsControl(const FieldDef& field, QWidget* parent, int colum
         if (grid) grid->addWidget(box, i / columns, i % columns);
         ++i;
     }
-    return grid ? holder : first;
+    return first;
+}
+
+QWidget* TProgDlg::bitsControl(const FieldDef& field, QWidget* parent, int columns,
+                               const char* groupName) {
+    // A byte of one bit is a lone check box; wider ones sit in a group box of their caption.
+    if (field.checks.size() <= 1) return addCheckBoxes(field, parent, nullptr, columns);
+    auto* group = new QGroupBox(latin1(field.caption), parent);
+    if (groupName) group->setObjectName(QLatin1String(groupName));
+    auto* grid = new QGridLayout(group);
+    grid->setVerticalSpacing(2);
+    addCheckBoxes(field, group, grid, columns);
+    return group;
 }
 
 QWidget* TProgDlg::addFieldRow(QGridLayout* grid, int row, int column, const FieldDef& field,
@@ -278,15 +280,7 @@ QWidget* TProgDlg::buildGeneralPage() {
             }
             auto* tab = new QWidget;
             tab->setObjectName("TabSheet" + latin1(f.tab));
-            auto* grid = new QGridLayout(tab);
-            int i = 0;
-            for (const CheckBoxDef& def : f.checks) {
-                auto* box = new QCheckBox(latin1(def.caption), tab);
-                box->setObjectName(latin1(def.name));
-                m_checks.insert(box->objectName(), box);
-                grid->addWidget(box, i / 2, i % 2);
-                ++i;
-            }
+            addCheckBoxes(f, tab, new QGridLayout(tab), 2);
             channelTabs->addTab(tab, latin1(f.tab));
         } else if (f.encoding == FieldEncoding::Bits) {
             const bool tx = f.checks.size() == 8;
@@ -520,11 +514,16 @@ void TProgDlg::storeControls() {
         m_model->setChecked(it.key().toStdString(), it.value()->isChecked());
 }
 
-void TProgDlg::showModel() {
+void TProgDlg::showModel(bool slotPage) {
+    auto shown = [&](const QString& name) {
+        const FieldDef* f = findField(name.toStdString());
+        return slotPage || !f || f->area != FieldArea::Slot;
+    };
     for (auto it = m_edits.cbegin(); it != m_edits.cend(); ++it)
-        showText(*it.value(), latin1(m_model->text(it.key().toStdString())));
+        if (shown(it.key())) showText(*it.value(), latin1(m_model->text(it.key().toStdString())));
     for (auto it = m_selectors.cbegin(); it != m_selectors.cend(); ++it)
-        it.value()->setCurrentIndex(m_model->selection(it.key().toStdString()));
+        if (shown(it.key()))
+            it.value()->setCurrentIndex(m_model->selection(it.key().toStdString()));
     for (auto it = m_checks.cbegin(); it != m_checks.cend(); ++it)
         it.value()->setChecked(m_model->checked(it.key().toStdString()));
     const int current = m_model->image().CurrentChannel;
@@ -557,22 +556,9 @@ void TProgDlg::prepareOffline() {
     tCfgImage& image = m_model->image();
     for (auto& present : image.ChannelPresent) present = 1;
     image.CurrentChannel = 1;
-    m_channels->button(1)->setChecked(true);
     m_model->ShowGeneral();
     // Only the general pages are refreshed; the Slots page keeps what it shows.
-    for (auto it = m_edits.cbegin(); it != m_edits.cend(); ++it) {
-        const FieldDef* f = findField(it.key().toStdString());
-        if (f && f->area != FieldArea::Slot)
-            showText(*it.value(), latin1(m_model->text(it.key().toStdString())));
-    }
-    for (auto it = m_selectors.cbegin(); it != m_selectors.cend(); ++it) {
-        const FieldDef* f = findField(it.key().toStdString());
-        if (f && f->area != FieldArea::Slot)
-            it.value()->setCurrentIndex(m_model->selection(it.key().toStdString()));
-    }
-    for (auto it = m_checks.cbegin(); it != m_checks.cend(); ++it)
-        it.value()->setChecked(m_model->checked(it.key().toStdString()));
-    m_slotFields->setEnabled(true);
+    showModel(false);
 }
 
 void TProgDlg::channelClicked(int k) {

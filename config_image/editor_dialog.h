@@ -81,14 +81,17 @@ private:
     QWidget* buildSlotsPage();
     QWidget* buildAdvancedPage();
     QWidget* fieldControl(const FieldDef& field, QWidget* parent);
+    QCheckBox* addCheckBoxes(const FieldDef& field, QWidget* holder, QGridLayout* grid,
+                             int columns);
     QWidget* bitsControl(const FieldDef& field, QWidget* parent, int columns,
                          const char* groupName);
     QWidget* addFieldRow(QGridLayout* grid, int row, int column, const FieldDef& field,
                      QWidget* parent);
 
-    // Controls -> model, and model -> controls (channel buttons, grid and label included).
+    // Controls -> model, and model -> controls (channel buttons, grid and label included; the
+    // Slots page's fields only with slotPage).
     void storeControls();
-    void showModel();
+    void showModel(bool slotPage = true);
     void pageChanged(int index);
     void maskChanged();
 

@@ -249,10 +249,6 @@ void TFCmd::dbgSequence() {
     if (const auto id = dialog.acceptedId(); id && m_startTrace) m_startTrace(*id);
 }
 
-}  // namespace kormlink
-
-namespace kormlink {
-
 bool TFCmd::refuseWhileBusy() {
     if (!busy()) return false;
     operatorDialogs().message(
