@@ -40,21 +40,19 @@ std::string_view nextWord(std::string_view& rest) {
 }  // namespace
 
 void ConsoleView::ShowInCommandWindow(const std::string& text) {
-    std::fprintf(m_out, "%s\n", text.c_str());
-    std::fflush(m_out);
+    m_output.write(ConsoleStream::Out, text + "\n");
 }
 
 void ConsoleView::traceText(TraceDirection direction, const std::string& text) {
     std::string_view line = stripLineEnd(text);
-    std::fprintf(m_out, "%s %.*s\n", direction == TraceDirection::Received ? "<-" : "->",
-                 static_cast<int>(line.size()), line.data());
-    std::fflush(m_out);
+    std::string shown(direction == TraceDirection::Received ? "<- " : "-> ");
+    shown.append(line).push_back('\n');
+    m_output.write(ConsoleStream::Out, shown);
 }
 
 void ConsoleView::showMessageBox(const std::string& caption, const std::string& text,
                                  std::function<void()> closed) {
-    std::fprintf(m_err, "%s: %s\n", caption.c_str(), text.c_str());
-    std::fflush(m_err);
+    m_output.write(ConsoleStream::Err, caption + ": " + text + "\n");
     if (closed) closed();  // nobody to wait for
 }
 
@@ -65,7 +63,7 @@ Console::Result Console::execute(std::string_view line) {
     if (command.empty()) return Result::Continue;
     if (command == "quit") return Result::Quit;
     if (command == "list") {
-        std::fputs(listText().c_str(), m_out);
+        m_output.write(ConsoleStream::Out, listText());
     } else if (command == "cmd") {
         sendCommand(rest);
     } else if (command == "trace") {
@@ -73,12 +71,9 @@ Console::Result Console::execute(std::string_view line) {
     } else if (command == "update" || command == "prog" || command == "upee") {
         deviceCommand(command, rest);
     } else {
-        std::fprintf(m_err,
-                     "unknown command: %.*s (commands: cmd, update, prog, upee, trace, list, quit)\n",
-                     static_cast<int>(command.size()), command.data());
+        complain("unknown command: " + std::string(command) +
+                 " (commands: cmd, update, prog, upee, trace, list, quit)");
     }
-    std::fflush(m_out);
-    std::fflush(m_err);
     return Result::Continue;
 }
 
@@ -101,13 +96,14 @@ constexpr Millis kRequestLimitMs = 10 * 60'000;
 RepeaterConnection* Console::connectionFor(std::uint32_t id) {
     tHostList* list = m_server.hostList();
     RepeaterConnection* connection = list ? list->findByHpId(id) : nullptr;
-    if (!connection) std::fprintf(m_out, "%X: No connection\n", id);
+    if (!connection) say(hexId(id) + ": No connection");
     return connection;
 }
 
-void Console::say(const std::string& text) {
-    std::fprintf(m_out, "%s\n", text.c_str());
-    std::fflush(m_out);
+void Console::say(const std::string& text) { m_output.write(ConsoleStream::Out, text + "\n"); }
+
+void Console::complain(const std::string& text) {
+    m_output.write(ConsoleStream::Err, text + "\n");
 }
 
 void Console::deviceCommand(std::string_view command, std::string_view args) {
@@ -116,8 +112,7 @@ void Console::deviceCommand(std::string_view command, std::string_view args) {
     while (!args.empty() && args.front() == ' ') args.remove_prefix(1);
     const std::string file(args);
     if (!id || code.empty() || file.empty()) {
-        std::fprintf(m_err, "usage: %.*s ID CODE FILE (ID in hexadecimal)\n",
-                     static_cast<int>(command.size()), command.data());
+        complain("usage: " + std::string(command) + " ID CODE FILE (ID in hexadecimal)");
         return;
     }
     RepeaterConnection* connection = connectionFor(*id);
@@ -200,13 +195,13 @@ void Console::sendCommand(std::string_view args) {
     std::string_view idText = nextWord(args);
     auto id = parseHex(idText);
     if (!id || args.empty()) {
-        std::fprintf(m_err, "usage: cmd ID TEXT (ID in hexadecimal)\n");
+        complain("usage: cmd ID TEXT (ID in hexadecimal)");
         return;
     }
     tHostList* list = m_server.hostList();
     RepeaterConnection* connection = list ? list->findByHpId(*id) : nullptr;
     if (!connection) {
-        std::fprintf(m_out, "%X: No connection\n", *id);
+        say(hexId(*id) + ": No connection");
         return;
     }
     connection->setPendingCmd(std::string(args));
@@ -215,7 +210,7 @@ void Console::sendCommand(std::string_view args) {
 void Console::trace(std::string_view args) {
     auto id = parseHex(nextWord(args));
     if (!id) {
-        std::fprintf(m_err, "usage: trace ID (ID in hexadecimal, 0 ends tracing)\n");
+        complain("usage: trace ID (ID in hexadecimal, 0 ends tracing)");
         return;
     }
     m_server.setTraceId(*id);
@@ -270,7 +265,8 @@ void LineReaderThread::run() {
                 if (discarding) {
                     // the over-long line is dropped whole
                 } else if (m_backlog->load() >= kMaxBacklog) {
-                    std::fprintf(stderr, "Kormlink: console input dropped (too many lines)\n");
+                    consolePrint(ConsoleStream::Err,
+                                 "Kormlink: console input dropped (too many lines)");
                 } else {
                     ++*m_backlog;
                     m_mainThread.post([onLine = m_onLine, backlog = m_backlog, line = buffer] {

@@ -11,7 +11,8 @@
 //   list                     the connection rows and the channel rows
 //   quit                     orderly stop
 //
-// Message boxes go to standard error as "caption: text".
+// Message boxes go to standard error as "caption: text". Everything printed goes through a
+// ConsoleOutput, so a terminal that does not take it never holds up the main thread.
 
 #include <atomic>
 #include <cstdio>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "core/operator_view.h"
+#include "platform/console_output.h"
 #include "platform/tcp.h"
 
 namespace kormlink {
@@ -34,7 +36,7 @@ class Server;
 // Prints what the windows would show. Main thread.
 class ConsoleView final : public OperatorView {
 public:
-    ConsoleView(std::FILE* out, std::FILE* err) : m_out(out), m_err(err) {}
+    explicit ConsoleView(ConsoleOutput& output) : m_output(output) {}
     void ShowInCommandWindow(const std::string& text) override;
     void traceText(TraceDirection direction, const std::string& text) override;
     void showMessageBox(const std::string& caption, const std::string& text,
@@ -42,16 +44,14 @@ public:
     void connectionCountChanged(std::size_t) override {}
 
 private:
-    std::FILE* m_out;
-    std::FILE* m_err;
+    ConsoleOutput& m_output;
 };
 
 class Console {
 public:
     enum class Result { Continue, Quit };
 
-    Console(Server& server, std::FILE* out, std::FILE* err)
-        : m_server(server), m_out(out), m_err(err) {}
+    Console(Server& server, ConsoleOutput& output) : m_server(server), m_output(output) {}
 
     // Carries out one command line. Main thread.
     Result execute(std::string_view line);
@@ -72,12 +72,12 @@ private:
     bool step(Request& request);
     RepeaterConnection* connectionFor(std::uint32_t id);
     void say(const std::string& text);
+    void complain(const std::string& text);
 
     std::vector<std::shared_ptr<Request>> m_requests;
 
     Server& m_server;
-    std::FILE* m_out;
-    std::FILE* m_err;
+    ConsoleOutput& m_output;
 };
 
 // Reads lines from a file descriptor on its own thread and hands each to the main thread.

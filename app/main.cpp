@@ -8,10 +8,13 @@
 #include <cstring>
 #include <string>
 
+#include <unistd.h>
+
 #include "app/console.h"
 #include "core/main_thread.h"
 #include "config_image/message_catalog.h"
 #include "core/server.h"
+#include "platform/console_output.h"
 #include "platform/signals.h"
 #include "kormlink_version.h"
 
@@ -37,12 +40,12 @@ bool hasDisplay() {
     return (x && *x) || (wayland && *wayland);
 }
 
-int runHeadless() {
+int runHeadless(ConsoleOutput& output) {
     LoadMessages(".");
     MainThread mainThread;
-    ConsoleView view(stdout, stderr);
+    ConsoleView view(output);
     Server server(mainThread, view);
-    Console console(server, stdout, stderr);
+    Console console(server, output);
     bool quit = false;
 
     StopSignalWatcher signals([&] { mainThread.post([&] { quit = true; }); });
@@ -63,9 +66,9 @@ int runHeadless() {
     server.StopServer();
     mainThread.runPending();
     const JournalSync& journal = server.journalSync();
-    std::fprintf(stderr, "Kormlink: queue journals: %llu writes, %llu syncs\n",
-                 static_cast<unsigned long long>(journal.writeCount()),
-                 static_cast<unsigned long long>(journal.syncCount()));
+    consolePrintf(ConsoleStream::Err, "Kormlink: queue journals: %llu writes, %llu syncs",
+                  static_cast<unsigned long long>(journal.writeCount()),
+                  static_cast<unsigned long long>(journal.syncCount()));
     return 0;
 }
 
@@ -94,14 +97,21 @@ int main(int argc, char** argv) {
     // SIGINT and SIGTERM are taken by one watcher thread; SIGPIPE is ignored.
     blockStopSignals();
 
+    // From here on the server's threads print through one writer of their own.
+    ConsoleOutput output(STDOUT_FILENO, STDERR_FILENO);
+    installConsoleOutput(&output);
+    struct Uninstall {
+        ~Uninstall() { installConsoleOutput(nullptr); }
+    } uninstall;
+
     if (!headless && !hasDisplay()) {
-        std::fprintf(stderr, "Kormlink: no display found, running headless\n");
+        consolePrint(ConsoleStream::Err, "Kormlink: no display found, running headless");
         headless = true;
     }
 #ifdef KORMLINK_WITH_UI
     if (!headless) return runDesktop(argc, argv);
 #else
-    if (!headless) std::fprintf(stderr, "Kormlink: built without a window, running headless\n");
+    if (!headless) consolePrint(ConsoleStream::Err, "Kormlink: built without a window, running headless");
 #endif
-    return runHeadless();
+    return runHeadless(output);
 }

@@ -1,4 +1,5 @@
 #include "core/main_thread.h"
+#include "platform/console_output.h"
 
 #include <cstdio>
 #include <exception>
@@ -69,18 +70,18 @@ size_t MainThread::runPending() {
         try {
             item.run();
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "Kormlink: main-thread task failed: %s\n", e.what());
+            consolePrintf(ConsoleStream::Err, "Kormlink: main-thread task failed: %s\n", e.what());
         } catch (...) {
-            std::fprintf(stderr, "Kormlink: main-thread task failed\n");
+            consolePrintf(ConsoleStream::Err, "Kormlink: main-thread task failed\n");
         }
     }
     if (ran > 0 && m_afterBatch) {
         try {
             m_afterBatch();
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "Kormlink: main-thread task failed: %s\n", e.what());
+            consolePrintf(ConsoleStream::Err, "Kormlink: main-thread task failed: %s\n", e.what());
         } catch (...) {
-            std::fprintf(stderr, "Kormlink: main-thread task failed\n");
+            consolePrintf(ConsoleStream::Err, "Kormlink: main-thread task failed\n");
         }
     }
     return ran;

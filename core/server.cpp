@@ -14,6 +14,7 @@
 #include "platform/files.h"
 #include "repeater_link/host_list.h"
 #include "repeater_link/list_thrd.h"
+#include "platform/console_output.h"
 
 namespace kormlink {
 
@@ -91,7 +92,7 @@ void Server::waitForWorkers(WorkerKind kind, const char* what) {
     // The registries and this object must outlive every worker thread; every wait inside a
     // worker is bounded, so this ends.
     while (!m_mainThread.runUntil([&] { return workers(kind).load() == 0; }, kStopWaitBoundMs))
-        std::fprintf(stderr, "Kormlink: still waiting for %d %s to end\n", workers(kind).load(),
+        consolePrintf(ConsoleStream::Err, "Kormlink: still waiting for %d %s to end\n", workers(kind).load(),
                      what);
 }
 
@@ -153,7 +154,7 @@ bool Server::takeUnattachedSlot() {
     if (++m_unattachedClients <= kMaxUnattachedClients) return true;
     --m_unattachedClients;
     if (!m_reportedClientFlood.exchange(true))
-        std::fprintf(stderr,
+        consolePrintf(ConsoleStream::Err,
                      "Kormlink: more than %d output connections name no channel; closing new ones\n",
                      kMaxUnattachedClients);
     return false;

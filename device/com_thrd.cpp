@@ -13,6 +13,7 @@
 #include "core/daily_logs.h"
 #include "core/event_line.h"
 #include "repeater_link/host_list.h"
+#include "platform/console_output.h"
 
 namespace kormlink {
 
@@ -61,9 +62,9 @@ void TComThrd::run() {
         SendLine(sysTimeCommand(m_host.localTime()) + std::string(kCrLf));
         runCycles();
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "Kormlink: serial repeater link ended by an error: %s\n", e.what());
+        consolePrintf(ConsoleStream::Err, "Kormlink: serial repeater link ended by an error: %s\n", e.what());
     } catch (...) {
-        std::fprintf(stderr, "Kormlink: serial repeater link ended by an error\n");
+        consolePrintf(ConsoleStream::Err, "Kormlink: serial repeater link ended by an error\n");
     }
     try {
         // The link leaves the registry itself, like a TCP connection, so no entry outlives it.

@@ -14,6 +14,7 @@
 
 #include "platform/files.h"
 #include "core/event_line.h"
+#include "platform/console_output.h"
 
 namespace kormlink {
 namespace {
@@ -266,7 +267,7 @@ tOList::~tOList() = default;
 void tOList::takeOverQueue(tOItem& channel) {
     if (!isFileName(channel.Id)) {
         if (m_sync)
-            std::fprintf(stderr,
+            consolePrintf(ConsoleStream::Err,
                          "Kormlink: channel \"%s\": the Id is no file name, so its queue has no "
                          "journal or queue file and is not kept if the server stops\n",
                          channel.Id.c_str());
@@ -295,11 +296,11 @@ void tOList::takeOverQueue(tOItem& channel) {
         for (int n = 1; ::access(aside.c_str(), F_OK) == 0; ++n)
             aside = journalPath + ".bad" + std::to_string(n);
         if (::rename(journalPath.c_str(), aside.c_str()) == 0) {
-            std::fprintf(stderr, "Kormlink: %s %s; kept as %s, the queue file is used instead\n",
+            consolePrintf(ConsoleStream::Err, "Kormlink: %s %s; kept as %s, the queue file is used instead\n",
                          journalPath.c_str(), why, aside.c_str());
             return true;
         }
-        std::fprintf(stderr,
+        consolePrintf(ConsoleStream::Err,
                      "Kormlink: %s %s and cannot be set aside (%s); channel \"%s\" keeps no "
                      "lines and event lines for it are not answered until it is moved away\n",
                      journalPath.c_str(), why, std::strerror(errno), channel.Id.c_str());
@@ -322,12 +323,12 @@ void tOList::takeOverQueue(tOItem& channel) {
         } else {
             fromJournal = true;
             lines = content.lines;
-            std::fprintf(stderr,
+            consolePrintf(ConsoleStream::Err,
                          "Kormlink: channel \"%s\" recovered %zu queued line(s) from %s after an "
                          "unfinished run\n",
                          channel.Id.c_str(), lines.size(), journalPath.c_str());
             if (content.droppedBytes > 0)
-                std::fprintf(stderr,
+                consolePrintf(ConsoleStream::Err,
                              "Kormlink: %s ended in a torn or damaged record; %zu byte(s) "
                              "dropped\n",
                              journalPath.c_str(), content.droppedBytes);
@@ -338,7 +339,7 @@ void tOList::takeOverQueue(tOItem& channel) {
         auto content = readWholeFile(queuePath);
         if (!content) {
             // Unreadable: left in place, as before journals; nothing is taken from it.
-            std::fprintf(stderr, "Kormlink: cannot read %s; it stays in place\n", queuePath.c_str());
+            consolePrintf(ConsoleStream::Err, "Kormlink: cannot read %s; it stays in place\n", queuePath.c_str());
             queueFileThere = false;
         } else {
             lines = queueFileLines(*content);
@@ -357,7 +358,7 @@ void tOList::takeOverQueue(tOItem& channel) {
         // The lines stay where they were found (journal or queue file) until a rewrite works.
         slot.reportedFailure = true;
         m_anyUnhealthy = true;
-        std::fprintf(stderr,
+        consolePrintf(ConsoleStream::Err,
                      "Kormlink: cannot write the queue journal of channel \"%s\" (%s); event "
                      "lines are not answered until it can be written\n",
                      channel.Id.c_str(), error.c_str());
@@ -412,13 +413,13 @@ void tOList::reportJournals() {
         any = any || !healthy;
         if (!healthy && !slot.reportedFailure) {
             slot.reportedFailure = true;
-            std::fprintf(stderr,
+            consolePrintf(ConsoleStream::Err,
                          "Kormlink: cannot keep the queue of channel \"%s\" (%s); event lines are "
                          "not answered until its journal can be written\n",
                          slot.id.c_str(), slot.journal->lastError().c_str());
         } else if (healthy && slot.reportedFailure) {
             slot.reportedFailure = false;
-            std::fprintf(stderr,
+            consolePrintf(ConsoleStream::Err,
                          "Kormlink: the queue journal of channel \"%s\" is written again; event "
                          "lines are answered\n",
                          slot.id.c_str());
@@ -568,10 +569,10 @@ int tOList::SaveQueues() {
         std::string error = "not a valid file name";
         if (!isFileName(id) ||
             !replaceFileAtomically(joinPath(m_dataDir, queueFileName(id)), content, &error)) {
-            std::fprintf(stderr, "Kormlink: cannot save the queue of channel \"%s\" (%zu lines): %s\n",
+            consolePrintf(ConsoleStream::Err, "Kormlink: cannot save the queue of channel \"%s\" (%zu lines): %s\n",
                          id.c_str(), lines, error.c_str());
             if (journal)
-                std::fprintf(stderr, "Kormlink: its journal %s is kept for the next start\n",
+                consolePrintf(ConsoleStream::Err, "Kormlink: its journal %s is kept for the next start\n",
                              journal->path().c_str());
             ++failures;
             continue;

@@ -11,6 +11,7 @@
 #include "core/server_host.h"
 #include "output/channels.h"
 #include "output/client_access.h"
+#include "platform/console_output.h"
 
 namespace kormlink {
 
@@ -33,7 +34,7 @@ void TOutThrd::run() {
         bool invalidLifeTime = false;
         m_lifetime = readLifeTime(ini, &invalidLifeTime);
         if (invalidLifeTime)
-            std::fprintf(stderr, "Kormlink: [Opt] LifeTime is no time (h:mm); using 4:00\n");
+            consolePrintf(ConsoleStream::Err, "Kormlink: [Opt] LifeTime is no time (h:mm); using 4:00\n");
         const std::int32_t portNumber = ini.readInteger("Out", "Com", 0);
         SyncPeriod = readClientSyncPeriod(ini);
         m_nextSync = m_host.clock().now() + SyncPeriod;
@@ -46,7 +47,7 @@ void TOutThrd::run() {
         const std::string path = serialDevicePath(ini, portNumber);
         m_port = SerialPort::open(path, readSerialSettings(ini, "Out"), &error);
         if (!m_port) {
-            std::fprintf(stderr, "Kormlink: serial output COM%d (%s): %s\n", portNumber,
+            consolePrintf(ConsoleStream::Err, "Kormlink: serial output COM%d (%s): %s\n", portNumber,
                          path.empty() ? "no device" : path.c_str(), error.c_str());
             // The thread waits until the operator has closed the box (or a stop).
             auto closed = std::make_shared<std::atomic<bool>>(false);
@@ -61,9 +62,9 @@ void TOutThrd::run() {
         }
         while (!m_stop.isSet()) cycle();
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "Kormlink: serial output ended by an error: %s\n", e.what());
+        consolePrintf(ConsoleStream::Err, "Kormlink: serial output ended by an error: %s\n", e.what());
     } catch (...) {
-        std::fprintf(stderr, "Kormlink: serial output ended by an unknown error\n");
+        consolePrintf(ConsoleStream::Err, "Kormlink: serial output ended by an unknown error\n");
     }
     m_port.reset();
     m_ended = true;

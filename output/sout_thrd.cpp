@@ -14,6 +14,7 @@
 #include "platform/tone.h"
 #include "core/daily_logs.h"
 #include "core/event_line.h"
+#include "platform/console_output.h"
 
 namespace kormlink {
 
@@ -61,10 +62,10 @@ void TSOutThrd::run() {
         });
         if (registered) converse();
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "Kormlink: output client %s ended by an error: %s\n", m_ip.c_str(),
+        consolePrintf(ConsoleStream::Err, "Kormlink: output client %s ended by an error: %s\n", m_ip.c_str(),
                      e.what());
     } catch (...) {
-        std::fprintf(stderr, "Kormlink: output client %s ended by an error\n", m_ip.c_str());
+        consolePrintf(ConsoleStream::Err, "Kormlink: output client %s ended by an error\n", m_ip.c_str());
     }
     if (registered) {
         try {
@@ -95,7 +96,7 @@ void TSOutThrd::converse() {
     if (invalidLifeTime) {
         static std::atomic<bool> reported{false};
         if (!reported.exchange(true))
-            std::fprintf(stderr, "Kormlink: [Opt] LifeTime \"%s\" is no time (h:mm); using 4:00\n",
+            consolePrintf(ConsoleStream::Err, "Kormlink: [Opt] LifeTime \"%s\" is no time (h:mm); using 4:00\n",
                          ini.readString("Opt", "LifeTime", "").c_str());
     }
 

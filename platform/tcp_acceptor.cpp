@@ -1,4 +1,5 @@
 #include "platform/tcp_acceptor.h"
+#include "platform/console_output.h"
 
 #include <poll.h>
 #include <pthread.h>
@@ -36,7 +37,7 @@ void TcpAcceptor::run() {
     if (m_port >= 0 && m_port <= 65535)
         listener = TcpListener::open(static_cast<std::uint16_t>(m_port), &error);
     if (!listener) {
-        std::fprintf(stderr, "Kormlink: cannot listen for %s on port %d (%s)\n", m_what.c_str(),
+        consolePrintf(ConsoleStream::Err, "Kormlink: cannot listen for %s on port %d (%s)\n", m_what.c_str(),
                      m_port, error.c_str());
         pollfd p{m_stop.fd(), POLLIN, 0};
         while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
@@ -44,7 +45,7 @@ void TcpAcceptor::run() {
         return;
     }
     m_boundPort = listener->port();
-    std::fprintf(stderr, "Kormlink: listening for %s on port %u\n", m_what.c_str(),
+    consolePrintf(ConsoleStream::Err, "Kormlink: listening for %s on port %u\n", m_what.c_str(),
                  listener->port());
 
     while (!m_stop.isSet()) {
@@ -59,12 +60,12 @@ void TcpAcceptor::run() {
             m_onAccept(std::move(fd));
         } catch (const std::exception& e) {
             // The connection is closed (its socket went with the failed start); others go on.
-            std::fprintf(stderr, "Kormlink: cannot serve a connection from %s (%s)\n",
+            consolePrintf(ConsoleStream::Err, "Kormlink: cannot serve a connection from %s (%s)\n",
                          m_what.c_str(), e.what());
             sleepMs(kAcceptFailurePauseMs);
         } catch (...) {
             // Whatever was thrown, the listener must not take the process down with it.
-            std::fprintf(stderr, "Kormlink: cannot serve a connection from %s (unknown error)\n",
+            consolePrintf(ConsoleStream::Err, "Kormlink: cannot serve a connection from %s (unknown error)\n",
                          m_what.c_str());
             sleepMs(kAcceptFailurePauseMs);
         }

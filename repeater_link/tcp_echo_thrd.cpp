@@ -12,6 +12,7 @@
 #include "core/event_line.h"
 #include "repeater_link/host_list.h"
 #include "core/server_host.h"
+#include "platform/console_output.h"
 
 namespace kormlink {
 void TTCPEchoThrd::start(ServerHost& host, UniqueFd socket, std::int32_t nr) {
@@ -51,10 +52,10 @@ void TTCPEchoThrd::run() {
         registered = startConnection();
         if (registered) runCycles();
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "Kormlink: repeater connection %s ended by an error: %s\n", Ip.c_str(),
+        consolePrintf(ConsoleStream::Err, "Kormlink: repeater connection %s ended by an error: %s\n", Ip.c_str(),
                      e.what());
     } catch (...) {
-        std::fprintf(stderr, "Kormlink: repeater connection %s ended by an error\n", Ip.c_str());
+        consolePrintf(ConsoleStream::Err, "Kormlink: repeater connection %s ended by an error\n", Ip.c_str());
     }
     if (registered) {
         try {

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "support/harness.h"
@@ -18,13 +20,14 @@ using test::ServerHarness;
 
 // Captures what the console prints.
 struct Capture {
-    Capture() : out(std::tmpfile()), err(std::tmpfile()) {}
+    Capture() : out(std::tmpfile()), err(std::tmpfile()), output(fileno(out), fileno(err)) {}
     ~Capture() {
+        output.flush(2000);
         std::fclose(out);
         std::fclose(err);
     }
-    static std::string text(std::FILE* f) {
-        std::fflush(f);
+    std::string text(std::FILE* f) {
+        output.flush(2000);
         std::rewind(f);
         std::string s;
         for (int c; (c = std::fgetc(f)) != EOF;) s.push_back(static_cast<char>(c));
@@ -33,6 +36,7 @@ struct Capture {
     }
     std::FILE* out;
     std::FILE* err;
+    ConsoleOutput output;
 };
 
 TEST(Console, CommandsReachTheRepeaterOrSayThereIsNone) {
@@ -44,7 +48,7 @@ TEST(Console, CommandsReachTheRepeaterOrSayThereIsNone) {
     ASSERT_TRUE(test::eventually([&] { return h.registry().at(0).first == 0xA1B2; }));
     Capture cap;
     h.onMain([&](Server& s) {
-        Console console(s, cap.out, cap.err);
+        Console console(s, cap.output);
         EXPECT_EQ(console.execute("cmd a1b2 set  x 1 "), Console::Result::Continue);
         console.execute("cmd BEEF hello");
         console.execute("cmd");
@@ -55,14 +59,14 @@ TEST(Console, CommandsReachTheRepeaterOrSayThereIsNone) {
     });
     rpt.send(EventSpec{}.build());
     EXPECT_EQ(rpt.readLine(), "set  x 1 ");  // the rest of the line, verbatim
-    const std::string out = Capture::text(cap.out);
+    const std::string out = cap.text(cap.out);
     EXPECT_NE(out.find("BEEF: No connection\n"), std::string::npos);
     EXPECT_NE(out.find("HpId\tIp\tMCnt\tLastMessage\tNr\nA1B2\t127.0.0.1\t1\t" +
                        EventSpec{}.build() + "\t0\n"),
               std::string::npos)
         << out;
     EXPECT_NE(out.find("Id\tQueue\tConnected\nA1\t1\tno\n"), std::string::npos) << out;
-    const std::string err = Capture::text(cap.err);
+    const std::string err = cap.text(cap.err);
     EXPECT_NE(err.find("usage: cmd"), std::string::npos);
     EXPECT_NE(err.find("unknown command: frobnicate"), std::string::npos);
     EXPECT_EQ(h.onMain([](Server& s) { return s.traceId(); }), 0xA1B2u);
@@ -70,15 +74,15 @@ TEST(Console, CommandsReachTheRepeaterOrSayThereIsNone) {
 
 TEST(ConsoleView, TraceAndBoxesAreFormattedForTheTerminal) {
     Capture cap;
-    ConsoleView view(cap.out, cap.err);
+    ConsoleView view(cap.output);
     view.traceText(TraceDirection::Received, "\r\n");
     view.traceText(TraceDirection::Sent, "D2/stat\r\n");
     view.ShowInCommandWindow("A1B2:->stat");
     bool closed = false;
     view.showMessageBox("Error", "Wrong version (2.5)!", [&] { closed = true; });
     EXPECT_TRUE(closed);
-    EXPECT_EQ(Capture::text(cap.out), "<- \n-> D2/stat\nA1B2:->stat\n");
-    EXPECT_EQ(Capture::text(cap.err), "Error: Wrong version (2.5)!\n");
+    EXPECT_EQ(cap.text(cap.out), "<- \n-> D2/stat\nA1B2:->stat\n");
+    EXPECT_EQ(cap.text(cap.err), "Error: Wrong version (2.5)!\n");
 }
 
 }  // namespace
@@ -97,7 +101,7 @@ TEST(Console, ProgrammingRequestsRunHeadless) {
     ASSERT_EQ(rpt.readLine(), "");
     ASSERT_TRUE(test::eventually([&] { return h.registry().at(0).first == 0xA1B2; }));
     Capture cap;
-    auto console = h.onMain([&](Server& s) { return std::make_shared<Console>(s, cap.out, cap.err); });
+    auto console = h.onMain([&](Server& s) { return std::make_shared<Console>(s, cap.output); });
     auto tickUntilIdle = [&] {
         return test::eventually([&] { return !h.onMain([&](Server&) { return console->tick(); }); },
                                 5000);
@@ -118,7 +122,7 @@ TEST(Console, ProgrammingRequestsRunHeadless) {
     const std::string saved = h.dir().read("rpt.hex");
     EXPECT_NE(saved.find(":10100000010"), std::string::npos) << saved.substr(0, 200);
     EXPECT_EQ(saved.substr(saved.size() - 13), ":00000001FF\r\n");
-    EXPECT_NE(Capture::text(cap.out).find("A1B2: configuration saved to " + file), std::string::npos);
+    EXPECT_NE(cap.text(cap.out).find("A1B2: configuration saved to " + file), std::string::npos);
 
     h.onMain([&](Server&) { console->execute("upee A1B2 55 " + file); });
     rpt.send(test::EventSpec{}.build());
@@ -146,10 +150,54 @@ TEST(Console, ProgrammingRequestsRunHeadless) {
     rpt.send(test::EventSpec{}.build());
     EXPECT_EQ(rpt.readLine(), "dicfg");
     h.onMain([&](Server&) { console->execute("upee A1B2 55 /no/such/typo.hex"); });
-    EXPECT_NE(Capture::text(cap.out).find("File /no/such/typo.hex not found"), std::string::npos);
+    EXPECT_NE(cap.text(cap.out).find("File /no/such/typo.hex not found"), std::string::npos);
     EXPECT_FALSE(h.onMain([&](Server&) { return console->tick(); }));  // nothing was started
     h.onMain([&](Server&) { console->execute("prog 77 1"); });
-    EXPECT_NE(Capture::text(cap.err).find("usage: prog ID CODE FILE"), std::string::npos);
+    EXPECT_NE(cap.text(cap.err).find("usage: prog ID CODE FILE"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kormlink
+
+namespace kormlink {
+namespace {
+
+// Writing never waits for the reader: a full pipe costs lines, counted, and the count is
+// reported once the reader takes text again. Order between the two streams is kept.
+TEST(ConsoleOutput, AFullPipeCostsCountedLinesNeverAWait) {
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    test::TempDir dir;
+    std::FILE* err = std::fopen(dir.file("err").c_str(), "w+");
+    {
+        ConsoleOutput output(out[1], fileno(err), 64 * 1024);
+        const std::string line(99, 'x');
+        const Millis start = steadyClock().now();
+        for (int i = 0; i < 10'000; ++i) output.write(ConsoleStream::Out, line + "\n");
+        EXPECT_LT(steadyClock().now() - start, 2000);
+        EXPECT_GT(output.droppedLines(), 8000u);  // a 64 KiB pipe and a 64 KiB queue hold ~1300
+
+        std::string taken;
+        char buf[65536];
+        test::eventually([&] {
+            const ssize_t n = ::read(out[0], buf, sizeof buf);
+            if (n > 0) taken.append(buf, static_cast<std::size_t>(n));
+            return output.flush(10);
+        });
+        output.write(ConsoleStream::Out, "last\n");
+        output.write(ConsoleStream::Err, "box\n");
+        EXPECT_TRUE(output.flush(2000));
+        EXPECT_EQ(taken.substr(0, 100), line + "\n");
+    }
+    std::rewind(err);
+    char text[256] = {};
+    ASSERT_NE(std::fgets(text, sizeof text, err), nullptr);
+    EXPECT_NE(std::string(text).find(" console lines dropped"), std::string::npos) << text;
+    ASSERT_NE(std::fgets(text, sizeof text, err), nullptr);
+    EXPECT_STREQ(text, "box\n");
+    std::fclose(err);
+    ::close(out[0]);
+    ::close(out[1]);
 }
 
 }  // namespace

@@ -141,6 +141,37 @@ TEST(Headless, ServesARepeaterTakesConsoleCommandsAndQuits) {
     EXPECT_NE(p.out().find("A1B2:->ping"), std::string::npos);
 }
 
+// A terminal that takes nothing (here a pipe nobody reads) must not hold up the alarm traffic:
+// the trace fills the pipe many times over, yet a second repeater is answered and SIGTERM is
+// served.
+TEST(Headless, AStalledTerminalHoldsUpNothing) {
+    test::TempDir dir;
+    std::filesystem::create_directory(dir.file("Kormlink"));
+    const std::uint16_t port = freePort();
+    dir.write("Kormlink.ini", "[In]\nPort=" + std::to_string(port) + "\n[ComIn]\nCom=0\n");
+    Program p(dir, {"--headless"});
+    auto rpt = connectOnceListening(port);
+    ASSERT_TRUE(rpt->connected());
+    ASSERT_TRUE(rpt->readWelcome());
+    p.type("trace A1B2");
+    int answered = 0;
+    for (; answered < 3000; ++answered) {  // about 300 KiB of trace lines
+        rpt->send(EventSpec{}.build());
+        if (rpt->readLine(2000) != "") break;
+    }
+    EXPECT_EQ(answered, 3000);
+
+    EventSpec other;
+    other.repeaterId = "00C3D4";
+    auto second = connectOnceListening(port);
+    ASSERT_TRUE(second->readWelcome());
+    second->send(other.build());
+    EXPECT_EQ(second->readLine(2000), "");
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(10'000), 0);
+    EXPECT_NE(p.out().find("<- " + EventSpec{}.build()), std::string::npos);
+}
+
 // An event from a repeater reaches a monitoring client and a serial receiver; what is not yet
 // acknowledged survives a SIGTERM restart in the queue files.
 TEST(Headless, EventsTravelEndToEndAndSurviveARestart) {
