@@ -237,7 +237,10 @@ std::string Console::listText() {
 
 LineReaderThread::LineReaderThread(int fd, MainThread& mainThread,
                                    std::function<void(std::string)> onLine)
-    : m_fd(fd), m_mainThread(mainThread), m_onLine(std::move(onLine)), m_thread([this] { run(); }) {}
+    : m_fd(fd),
+      m_mainThread(mainThread),
+      m_onLine(std::move(onLine)),
+      m_thread([this] { run(); }) {}
 
 LineReaderThread::~LineReaderThread() { stop(); }
 

@@ -27,11 +27,12 @@ namespace {
 using namespace kormlink;
 
 void printUsage(std::FILE* to) {
-    std::fprintf(to,
-                 "usage: kormlink [--headless] [--version]\n"
-                 "  Runs the relay server in the current folder (Kormlink.ini, logs, queue files).\n"
-                 "  --headless  no window; commands on standard input (cmd, trace, list, quit)\n"
-                 "  --version   print the version and exit\n");
+    std::fprintf(
+        to,
+        "usage: kormlink [--headless] [--version]\n"
+        "  Runs the relay server in the current folder (Kormlink.ini, logs, queue files).\n"
+        "  --headless  no window; commands on standard input (cmd, trace, list, quit)\n"
+        "  --version   print the version and exit\n");
 }
 
 bool hasDisplay() {
@@ -111,7 +112,8 @@ int main(int argc, char** argv) {
 #ifdef KORMLINK_WITH_UI
     if (!headless) return runDesktop(argc, argv);
 #else
-    if (!headless) consolePrint(ConsoleStream::Err, "Kormlink: built without a window, running headless");
+    if (!headless)
+        consolePrint(ConsoleStream::Err, "Kormlink: built without a window, running headless");
 #endif
     return runHeadless(output);
 }

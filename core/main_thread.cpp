@@ -45,6 +45,22 @@ bool MainThread::call(Task fn) {
     return future.get();
 }
 
+bool MainThread::callEndStep(const Task& fn) {
+    bool ran = false;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        try {
+            return call([&] {
+                ran = true;
+                fn();
+            });
+        } catch (...) {
+            if (ran) throw;
+        }
+        sleepMs(10);
+    }
+    return false;
+}
+
 size_t MainThread::runPending() {
     // One closure at a time straight from the shared queue, never a private batch: a closure
     // may itself wait for a worker (a stop) and drain the queue meanwhile, and it must find

@@ -44,6 +44,12 @@ public:
     // hand-over is closed.
     bool call(Task fn);
 
+    // For an end step that must happen (leaving a registry): like call(), but a failure to hand
+    // fn over (memory) is retried every 10 ms for up to 10 s. An exception from fn itself is
+    // rethrown, never retried. False when fn has not run (closed, or it could not be handed
+    // over): the caller must then keep alive whatever a registry may still point to.
+    bool callEndStep(const Task& fn);
+
     // Main thread: runs everything queued now; returns how many closures ran.
     size_t runPending();
 

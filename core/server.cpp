@@ -92,8 +92,8 @@ void Server::waitForWorkers(WorkerKind kind, const char* what) {
     // The registries and this object must outlive every worker thread; every wait inside a
     // worker is bounded, so this ends.
     while (!m_mainThread.runUntil([&] { return workers(kind).load() == 0; }, kStopWaitBoundMs))
-        consolePrintf(ConsoleStream::Err, "Kormlink: still waiting for %d %s to end\n", workers(kind).load(),
-                     what);
+        consolePrintf(ConsoleStream::Err, "Kormlink: still waiting for %d %s to end\n",
+                      workers(kind).load(), what);
 }
 
 void Server::StopServer() {
@@ -154,9 +154,10 @@ bool Server::takeUnattachedSlot() {
     if (++m_unattachedClients <= kMaxUnattachedClients) return true;
     --m_unattachedClients;
     if (!m_reportedClientFlood.exchange(true))
-        consolePrintf(ConsoleStream::Err,
-                     "Kormlink: more than %d output connections name no channel; closing new ones\n",
-                     kMaxUnattachedClients);
+        consolePrintf(
+            ConsoleStream::Err,
+            "Kormlink: more than %d output connections name no channel; closing new ones\n",
+            kMaxUnattachedClients);
     return false;
 }
 

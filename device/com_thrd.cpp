@@ -26,21 +26,31 @@ bool TComThrd::Create(ServerHost& host, std::int32_t nr) {
     if (!port) return false;  // no serial link, and nothing to report
     std::shared_ptr<TComThrd> self(new TComThrd(host, std::move(*port), nr));
     // Registered before the thread starts, so a stop that follows at once finds it.
-    if (tHostList* list = host.hostList()) list->AppendConnection(self.get());
-    host.ShowConnectionCount();
+    if (tHostList* list = host.hostList()) {
+        list->AppendConnection(self.get());
+        self->InRegistry = true;
+    }
     host.workerStarted(WorkerKind::Repeater);
     try {
         std::thread([self]() mutable {
             ServerHost& host = self->m_host;
             self->run();
+            if (self->InRegistry) {
+                consolePrint(ConsoleStream::Err, "Kormlink: the serial repeater link could not "
+                                                 "leave the registry; its memory is kept");
+                new std::shared_ptr<TComThrd>(std::move(self));
+            }
             self.reset();
             host.workerEnded(WorkerKind::Repeater);
         }).detach();
     } catch (...) {
         if (tHostList* list = host.hostList()) list->UnregisterConnection(self.get());
+        self->InRegistry = false;
         host.workerEnded(WorkerKind::Repeater);
         throw;
     }
+    // Shown once the thread owns the link: a failing view cannot leave the registry dangling.
+    host.ShowConnectionCount();
     return true;
 }
 
@@ -62,18 +72,21 @@ void TComThrd::run() {
         SendLine(sysTimeCommand(m_host.localTime()) + std::string(kCrLf));
         runCycles();
     } catch (const std::exception& e) {
-        consolePrintf(ConsoleStream::Err, "Kormlink: serial repeater link ended by an error: %s\n", e.what());
+        consolePrintf(ConsoleStream::Err, "Kormlink: serial repeater link ended by an error: %s\n",
+                      e.what());
     } catch (...) {
         consolePrintf(ConsoleStream::Err, "Kormlink: serial repeater link ended by an error\n");
     }
     try {
         // The link leaves the registry itself, like a TCP connection, so no entry outlives it.
-        m_host.mainThread().call([&] {
+        m_host.mainThread().callEndStep([&] {
             Closed = true;
             if (tHostList* list = m_host.hostList()) list->UnregisterConnection(this);
+            InRegistry = false;
             m_host.ShowConnectionCount();
         });
     } catch (...) {
+        // the view failed after the link had left the registry
     }
     completion()->set();
 }
@@ -91,7 +104,8 @@ void TComThrd::runCycles() {
             if (auto [cmd, editor] = takePendingCmd(); !cmd.empty()) {
                 CommandContext ctx{cmd, editor, "", LoadDelay, 0};
                 DispatchResult result = DispatchCommand(*this, ctx);
-                if (!result.stillPending.empty()) keepPendingCmd(result.stillPending, result.editor);
+                if (!result.stillPending.empty())
+                    keepPendingCmd(result.stillPending, result.editor);
             }
             continue;
         }

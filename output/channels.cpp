@@ -126,7 +126,8 @@ std::optional<EventKey> decodeEvent(std::string_view line) {
     if (key.systemNumber == 0) {
         std::size_t blank = s.rfind(' ');
         std::string_view word = blank == std::string_view::npos ? s : s.substr(blank + 1);
-        if (word.size() == 6) key.systemNumber = static_cast<int>(parseHex(word.substr(0, 2)).value_or(0));
+        if (word.size() == 6)
+            key.systemNumber = static_cast<int>(parseHex(word.substr(0, 2)).value_or(0));
     }
     return key;
 }
@@ -172,7 +173,8 @@ std::optional<double> parseTimeOfDay(std::string_view text) {
         std::string_view part = text.substr(0, colon);
         int value = 0;
         auto [end, ec] = std::from_chars(part.data(), part.data() + part.size(), value);
-        if (part.empty() || part.size() > 2 || ec != std::errc() || end != part.data() + part.size())
+        if (part.empty() || part.size() > 2 || ec != std::errc() ||
+            end != part.data() + part.size())
             return std::nullopt;
         parts[count++] = value;
         if (colon == std::string_view::npos) break;
@@ -296,8 +298,9 @@ void tOList::takeOverQueue(tOItem& channel) {
         for (int n = 1; ::access(aside.c_str(), F_OK) == 0; ++n)
             aside = journalPath + ".bad" + std::to_string(n);
         if (::rename(journalPath.c_str(), aside.c_str()) == 0) {
-            consolePrintf(ConsoleStream::Err, "Kormlink: %s %s; kept as %s, the queue file is used instead\n",
-                         journalPath.c_str(), why, aside.c_str());
+            consolePrintf(ConsoleStream::Err,
+                          "Kormlink: %s %s; kept as %s, the queue file is used instead\n",
+                          journalPath.c_str(), why, aside.c_str());
             return true;
         }
         consolePrintf(ConsoleStream::Err,
@@ -339,13 +342,15 @@ void tOList::takeOverQueue(tOItem& channel) {
         auto content = readWholeFile(queuePath);
         if (!content) {
             // Unreadable: left in place, as before journals; nothing is taken from it.
-            consolePrintf(ConsoleStream::Err, "Kormlink: cannot read %s; it stays in place\n", queuePath.c_str());
+            consolePrintf(ConsoleStream::Err, "Kormlink: cannot read %s; it stays in place\n",
+                          queuePath.c_str());
             queueFileThere = false;
         } else {
             lines = queueFileLines(*content);
         }
     }
-    for (std::string& line : lines) channel.Queue.push_back(QueuedLine{++m_nextSeq, std::move(line)});
+    for (std::string& line : lines)
+        channel.Queue.push_back(QueuedLine{++m_nextSeq, std::move(line)});
 
     // A queue file beside a winning journal is stale: the last run stopped between writing it
     // and removing the journal. Either way the new journal holds the lines, and the file goes
@@ -569,11 +574,13 @@ int tOList::SaveQueues() {
         std::string error = "not a valid file name";
         if (!isFileName(id) ||
             !replaceFileAtomically(joinPath(m_dataDir, queueFileName(id)), content, &error)) {
-            consolePrintf(ConsoleStream::Err, "Kormlink: cannot save the queue of channel \"%s\" (%zu lines): %s\n",
-                         id.c_str(), lines, error.c_str());
+            consolePrintf(ConsoleStream::Err,
+                          "Kormlink: cannot save the queue of channel \"%s\" (%zu lines): %s\n",
+                          id.c_str(), lines, error.c_str());
             if (journal)
-                consolePrintf(ConsoleStream::Err, "Kormlink: its journal %s is kept for the next start\n",
-                             journal->path().c_str());
+                consolePrintf(ConsoleStream::Err,
+                              "Kormlink: its journal %s is kept for the next start\n",
+                              journal->path().c_str());
             ++failures;
             continue;
         }

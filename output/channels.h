@@ -15,7 +15,8 @@
 // reach them through the main-thread hand-over. A consumer waiting for lines sleeps on its own
 // Waker, which the channel sets when a line is queued, instead of asking the main thread in a
 // loop.
-// Connected is atomic because the serial output writes it from its own thread.
+// Connected, too, is written on the main thread only, by the TCP clients as they attach and
+// leave and by the serial output as its receiver answers or falls silent.
 
 #include <atomic>
 #include <cstdint>
@@ -105,7 +106,9 @@ public:
     tOItem(const std::string& section, const IniFile& ini);
 
     std::string Id;
-    std::atomic<std::uint8_t> Connected{0};  // attached clients; for "Com" the serial link state
+    // Attached clients, the serial output's answering receiver counting as one. Wide enough
+    // for every client the server admits.
+    std::atomic<std::uint32_t> Connected{0};
     std::int32_t QSize = 50;
     tFList Filters;
     std::deque<QueuedLine> Queue;            // front is the head, the oldest line

@@ -34,12 +34,14 @@ void TOutThrd::run() {
         bool invalidLifeTime = false;
         m_lifetime = readLifeTime(ini, &invalidLifeTime);
         if (invalidLifeTime)
-            consolePrintf(ConsoleStream::Err, "Kormlink: [Opt] LifeTime is no time (h:mm); using 4:00\n");
+            consolePrintf(ConsoleStream::Err,
+                          "Kormlink: [Opt] LifeTime is no time (h:mm); using 4:00\n");
         const std::int32_t portNumber = ini.readInteger("Out", "Com", 0);
         SyncPeriod = readClientSyncPeriod(ini);
         m_nextSync = m_host.clock().now() + SyncPeriod;
         m_host.mainThread().call([&] {
-            if (tOList* list = m_host.channels(); list && list->size() > 0) m_channel = &list->at(0);
+            if (tOList* list = m_host.channels(); list && list->size() > 0)
+                m_channel = &list->at(0);
         });
         if (!m_channel) return;
 
@@ -47,8 +49,8 @@ void TOutThrd::run() {
         const std::string path = serialDevicePath(ini, portNumber);
         m_port = SerialPort::open(path, readSerialSettings(ini, "Out"), &error);
         if (!m_port) {
-            consolePrintf(ConsoleStream::Err, "Kormlink: serial output COM%d (%s): %s\n", portNumber,
-                         path.empty() ? "no device" : path.c_str(), error.c_str());
+            consolePrintf(ConsoleStream::Err, "Kormlink: serial output COM%d (%s): %s\n",
+                          portNumber, path.empty() ? "no device" : path.c_str(), error.c_str());
             // The thread waits until the operator has closed the box (or a stop).
             auto closed = std::make_shared<std::atomic<bool>>(false);
             m_host.mainThread().call([&] {
@@ -62,9 +64,14 @@ void TOutThrd::run() {
         }
         while (!m_stop.isSet()) cycle();
     } catch (const std::exception& e) {
-        consolePrintf(ConsoleStream::Err, "Kormlink: serial output ended by an error: %s\n", e.what());
+        consolePrintf(ConsoleStream::Err, "Kormlink: serial output ended by an error: %s\n",
+                      e.what());
     } catch (...) {
         consolePrintf(ConsoleStream::Err, "Kormlink: serial output ended by an unknown error\n");
+    }
+    try {
+        if (m_channel) setConnected(false);
+    } catch (...) {
     }
     m_port.reset();
     m_ended = true;
@@ -128,9 +135,17 @@ void TOutThrd::cycle() {
 }
 
 void TOutThrd::setConnected(bool up) {
-    const std::uint8_t value = up ? 1 : 0;
-    if (m_channel->Connected.exchange(value) != value)
-        m_host.mainThread().call([&] { m_host.MarkQueueChanged(); });
+    if (up == m_linkUp) return;
+    m_linkUp = up;
+    // The count belongs to the main thread, which TCP clients of the same channel change too.
+    m_host.mainThread().call([&] {
+        if (up) {
+            ++m_channel->Connected;
+        } else if (m_channel->Connected > 0) {
+            --m_channel->Connected;
+        }
+        m_host.MarkQueueChanged();
+    });
 }
 
 bool TOutThrd::pause(Millis ms) { return pauseUnlessWoken(m_stop.fd(), ms); }

@@ -3,8 +3,8 @@
 // TOutThrd: the serial output. Serves the first channel of the list (the serial channel "Com")
 // over a serial port: sends the queue head as a line ended by LF alone, waits up to 5 s for the
 // receiver's CR, and only then removes the line. Every Out/SyncP minutes it sends "systime"
-// with the day number instead. The channel's Connected shows the link: 1 after an answered
-// line, 0 after an unanswered one.
+// with the day number instead. The link counts as one of the channel's Connected after an
+// answered line and no longer after an unanswered one.
 //
 // A port that cannot be opened is reported ("Cannot open Com port!") and the thread still runs
 // its cycle: every line waits out its 5 s unanswered and leaves the queue only by expiring.
@@ -47,6 +47,7 @@ private:
     Waker m_stop;
     std::optional<SerialPort> m_port;
     tOItem* m_channel = nullptr;  // the first channel; lives until after this thread stops
+    bool m_linkUp = false;        // counted in the channel's Connected
     Millis SyncPeriod = 0;
     Millis m_nextSync = 0;
     double m_lifetime = 0;

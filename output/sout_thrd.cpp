@@ -33,6 +33,12 @@ void TSOutThrd::start(ServerHost& host, UniqueFd socket) {
         std::thread([self]() mutable {
             ServerHost& host = self->m_host;
             self->run();
+            if (self->m_registered || self->m_attached) {
+                // A list could not be left: the object stays rather than leave it dangling.
+                consolePrint(ConsoleStream::Err, "Kormlink: an output client could not leave "
+                                                 "the client lists; its memory is kept");
+                new std::shared_ptr<TSOutThrd>(std::move(self));
+            }
             self.reset();
             host.workerEnded(WorkerKind::OutputClient);
         }).detach();
@@ -52,26 +58,35 @@ TSOutThrd::TSOutThrd(ServerHost& host, UniqueFd socket) : m_host(host), Sock(std
 void TSOutThrd::requestStop() { m_stop.wake(); }
 
 void TSOutThrd::run() {
-    bool registered = false;
     try {
         m_host.mainThread().call([&] {
             // Once a stop has begun no client is taken on: it would escape the stop.
             if (!m_host.acceptingConnections()) return;
             m_host.registerClient(this);
-            registered = true;
+            m_registered = true;
         });
-        if (registered) converse();
+        if (m_registered) converse();
     } catch (const std::exception& e) {
-        consolePrintf(ConsoleStream::Err, "Kormlink: output client %s ended by an error: %s\n", m_ip.c_str(),
-                     e.what());
+        consolePrintf(ConsoleStream::Err, "Kormlink: output client %s ended by an error: %s\n",
+                      m_ip.c_str(), e.what());
     } catch (...) {
-        consolePrintf(ConsoleStream::Err, "Kormlink: output client %s ended by an error\n", m_ip.c_str());
+        consolePrintf(ConsoleStream::Err, "Kormlink: output client %s ended by an error\n",
+                      m_ip.c_str());
     }
-    if (registered) {
+    // Whatever ended the conversation, the client must not stay in any list; each end step
+    // runs whatever the one before it did.
+    if (m_attached) {
         try {
-            // Whatever ended the conversation, the client must not stay attached.
-            if (m_attached) detach();
-            m_host.mainThread().call([&] { m_host.unregisterClient(this); });
+            detach();
+        } catch (...) {
+        }
+    }
+    if (m_registered) {
+        try {
+            m_host.mainThread().callEndStep([&] {
+                m_host.unregisterClient(this);
+                m_registered = false;
+            });
         } catch (...) {
         }
     }
@@ -96,15 +111,17 @@ void TSOutThrd::converse() {
     if (invalidLifeTime) {
         static std::atomic<bool> reported{false};
         if (!reported.exchange(true))
-            consolePrintf(ConsoleStream::Err, "Kormlink: [Opt] LifeTime \"%s\" is no time (h:mm); using 4:00\n",
-                         ini.readString("Opt", "LifeTime", "").c_str());
+            consolePrintf(ConsoleStream::Err,
+                          "Kormlink: [Opt] LifeTime \"%s\" is no time (h:mm); using 4:00\n",
+                          ini.readString("Opt", "LifeTime", "").c_str());
     }
 
     send("Kormlink\r\n");
     std::string id;
     if (Sock.recvLine(id, kIdentifyTimeoutMs, &m_stop) != RecvStatus::Line) id.clear();
     m_host.mainThread().call([&] { Id = id; });
-    if (!id.empty()) writeLog(localeDateTimeTextOmitMidnight(m_host.localTime()) + " Open Id=" + id);
+    if (!id.empty())
+        writeLog(localeDateTimeTextOmitMidnight(m_host.localTime()) + " Open Id=" + id);
 
     attach();
     if (!Id.empty()) releaseSlot();  // attached: no longer counted against the cap
@@ -138,7 +155,8 @@ void TSOutThrd::serveChannel() {
             if (seq == 0) return;
             try {
                 self.m_host.mainThread().call([&] {
-                    if (tOList* list = self.m_host.channels(); list && list->RemoveLine(self.Id, seq))
+                    if (tOList* list = self.m_host.channels();
+                        list && list->RemoveLine(self.Id, seq))
                         self.m_host.MarkQueueChanged();
                 });
             } catch (...) {
@@ -210,8 +228,13 @@ void TSOutThrd::attach() {
             Id.clear();
             return;
         }
-        channel->Signal.subscribe(&m_lineQueued);
         clients->add(this);
+        try {
+            channel->Signal.subscribe(&m_lineQueued);
+        } catch (...) {
+            clients->remove(this);
+            throw;
+        }
         m_attached = true;
         ++channel->Connected;
         m_host.ShowChannels();
@@ -219,17 +242,19 @@ void TSOutThrd::attach() {
 }
 
 void TSOutThrd::detach() {
-    m_host.mainThread().call([&] {
-        m_attached = false;
+    // The lists first, the view last: a failing view must not leave the client in a list.
+    m_host.mainThread().callEndStep([&] {
         tOList* list = m_host.channels();
         tOItem* channel = (list && !Id.empty()) ? list->find(Id) : nullptr;
         if (channel) channel->Signal.unsubscribe(&m_lineQueued);
-        if (channel && channel->Connected > 0) {
+        tOHostList* clients = m_host.clientList();
+        if (!clients || !clients->remove(this)) tone(3000, 1);
+        const bool counted = m_attached;
+        m_attached = false;
+        if (channel && counted && channel->Connected > 0) {
             --channel->Connected;
             m_host.ShowChannels();
         }
-        tOHostList* clients = m_host.clientList();
-        if (!clients || !clients->remove(this)) tone(3000, 1);
     });
 }
 

@@ -67,6 +67,7 @@ private:
     Waker m_lineQueued;  // set by the attached channel when it queues a line
     bool m_peerGone = false;
     bool m_attached = false;                 // in tOHostList and subscribed to the channel
+    bool m_registered = false;               // in the server's list of all clients
     std::atomic<bool> m_holdsSlot{false};    // counted as an unattached client
     std::string m_ip;
 

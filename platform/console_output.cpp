@@ -114,7 +114,8 @@ std::string vformat(const char* format, va_list args) {
     const int n = std::vsnprintf(small, sizeof small, format, copy);
     va_end(copy);
     if (n < 0) return {};
-    if (static_cast<std::size_t>(n) < sizeof small) return std::string(small, static_cast<std::size_t>(n));
+    if (static_cast<std::size_t>(n) < sizeof small)
+        return std::string(small, static_cast<std::size_t>(n));
     std::string text(static_cast<std::size_t>(n) + 1, '\0');
     std::vsnprintf(text.data(), text.size(), format, args);
     text.resize(static_cast<std::size_t>(n));

@@ -37,8 +37,8 @@ void TcpAcceptor::run() {
     if (m_port >= 0 && m_port <= 65535)
         listener = TcpListener::open(static_cast<std::uint16_t>(m_port), &error);
     if (!listener) {
-        consolePrintf(ConsoleStream::Err, "Kormlink: cannot listen for %s on port %d (%s)\n", m_what.c_str(),
-                     m_port, error.c_str());
+        consolePrintf(ConsoleStream::Err, "Kormlink: cannot listen for %s on port %d (%s)\n",
+                      m_what.c_str(), m_port, error.c_str());
         pollfd p{m_stop.fd(), POLLIN, 0};
         while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
         }
@@ -65,8 +65,9 @@ void TcpAcceptor::run() {
             sleepMs(kAcceptFailurePauseMs);
         } catch (...) {
             // Whatever was thrown, the listener must not take the process down with it.
-            consolePrintf(ConsoleStream::Err, "Kormlink: cannot serve a connection from %s (unknown error)\n",
-                         m_what.c_str());
+            consolePrintf(ConsoleStream::Err,
+                          "Kormlink: cannot serve a connection from %s (unknown error)\n",
+                          m_what.c_str());
             sleepMs(kAcceptFailurePauseMs);
         }
     }

@@ -27,6 +27,10 @@ public:
     std::atomic<std::uint32_t> HpId{0};  // 0 until learned from the first valid event line
     std::atomic<std::int32_t> MCnt{0};   // received lines that went through the response step
     std::atomic<bool> Closed{false};     // set just before the connection leaves the registry
+    // Main thread writes: set as soon as the registry holds the connection, cleared when it has
+    // left. A thread that ends with it still set keeps the object alive rather than leave the
+    // registry a dangling pointer.
+    std::atomic<bool> InRegistry{false};
     std::int32_t Nr = 0;                 // the listener's sequence number of this connection
     std::string Ip;                      // the peer's address, dotted IPv4
     std::string EventLine;               // main thread: the last line handed to the outputs

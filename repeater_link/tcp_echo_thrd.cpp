@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "core/main_thread.h"
+#include "core/scope_exit.h"
 #include "core/operator_view.h"
 #include "core/daily_logs.h"
 #include "core/event_line.h"
@@ -22,7 +23,14 @@ void TTCPEchoThrd::start(ServerHost& host, UniqueFd socket, std::int32_t nr) {
         std::thread([self]() mutable {
             ServerHost& host = self->m_host;
             self->run();
-            self.reset();  // the connection object is gone before the server hears of the end
+            // The connection object is gone before the server hears of the end, unless the
+            // registry could not be left: then it stays, so the registry never dangles.
+            if (self->InRegistry) {
+                consolePrint(ConsoleStream::Err, "Kormlink: a repeater connection could not leave "
+                                                 "the registry; its memory is kept");
+                new std::shared_ptr<TTCPEchoThrd>(std::move(self));
+            }
+            self.reset();
             host.workerEnded(WorkerKind::Repeater);
         }).detach();
     } catch (...) {
@@ -47,21 +55,22 @@ TTCPEchoThrd::~TTCPEchoThrd() = default;
 void TTCPEchoThrd::requestStop() { m_stop.wake(); }
 
 void TTCPEchoThrd::run() {
-    bool registered = false;
     try {
-        registered = startConnection();
-        if (registered) runCycles();
+        if (startConnection()) runCycles();
     } catch (const std::exception& e) {
-        consolePrintf(ConsoleStream::Err, "Kormlink: repeater connection %s ended by an error: %s\n", Ip.c_str(),
-                     e.what());
+        consolePrintf(ConsoleStream::Err,
+                      "Kormlink: repeater connection %s ended by an error: %s\n", Ip.c_str(),
+                      e.what());
     } catch (...) {
-        consolePrintf(ConsoleStream::Err, "Kormlink: repeater connection %s ended by an error\n", Ip.c_str());
+        consolePrintf(ConsoleStream::Err, "Kormlink: repeater connection %s ended by an error\n",
+                      Ip.c_str());
     }
-    if (registered) {
+    // Whatever ended the conversation, even a failure in the middle of registering.
+    if (InRegistry) {
         try {
             endConnection();
         } catch (...) {
-            // Nothing may escape a connection thread; endConnection unregisters regardless.
+            // the view failed after the connection had left the registry
         }
     }
     m_socket.shutdownBoth();
@@ -73,31 +82,36 @@ bool TTCPEchoThrd::startConnection() {
     SendLine(std::string(kRepeaterGreeting) + std::string(kCrLf));
     SendLine(sysTimeCommand(m_host.localTime()) + std::string(kCrLf));
     Ip = m_socket.peerAddress();
-    bool registered = false;
     m_host.mainThread().call([&] {
         tHostList* list = m_host.hostList();
         // Once a stop has begun no connection is taken on: it would escape the stop.
         if (!list || !m_host.acceptingConnections()) return;
         list->RegisterConnection(this);
-        registered = true;
+        InRegistry = true;  // before anything else that may throw
         m_host.ShowConnectionCount();
     });
     IdleCount = IdleLimit;
     NextAttempt = m_host.clock().now();
-    return registered;
+    return InRegistry;
 }
 
 void TTCPEchoThrd::endConnection() {
-    m_host.mainThread().call([&] {
-        try {
-            if (std::uint32_t id = HpId.load(); id != 0)
-                m_host.logs().WriteConnectionLog(
-                    connectionRecord(m_host.localTime(), "Close", id, Ip));
-        } catch (...) {
-            // A lost log line must not leave a dangling registry entry.
+    // Each step on its own: a lost log line or a failing view must not keep the connection in
+    // the registry.
+    m_host.mainThread().callEndStep([&] {
+        {
+            ScopeExit leave([&] {
+                Closed = true;
+                if (tHostList* list = m_host.hostList()) list->UnregisterConnection(this);
+                InRegistry = false;
+            });
+            try {
+                if (std::uint32_t id = HpId.load(); id != 0)
+                    m_host.logs().WriteConnectionLog(
+                        connectionRecord(m_host.localTime(), "Close", id, Ip));
+            } catch (...) {
+            }
         }
-        Closed = true;
-        if (tHostList* list = m_host.hostList()) list->UnregisterConnection(this);
         m_host.ShowConnectionCount();
     });
 }

@@ -4,6 +4,8 @@
 
 #include <regex>
 
+#include "output/channels.h"
+#include "output/client_list.h"
 #include "repeater_link/host_list.h"
 #include "repeater_link/repeater_connection.h"
 #include "support/harness.h"
@@ -57,12 +59,14 @@ TEST(Registry, SortedByIdWithUnknownIdsFirstAndDuplicatesSideBySide) {
     for (auto& r : rpts) r->close();
     ASSERT_TRUE(h.waitRegistrySize(0));
     auto log = h.logLines(2);
-    EXPECT_EQ(std::count_if(log.begin(), log.end(),
-                            [](const std::string& l) { return l.find(" Open ") != std::string::npos; }),
-              4);
-    EXPECT_EQ(std::count_if(log.begin(), log.end(),
-                            [](const std::string& l) { return l.find(" Close ") != std::string::npos; }),
-              4);
+    EXPECT_EQ(
+        std::count_if(log.begin(), log.end(),
+                      [](const std::string& l) { return l.find(" Open ") != std::string::npos; }),
+        4);
+    EXPECT_EQ(
+        std::count_if(log.begin(), log.end(),
+                      [](const std::string& l) { return l.find(" Close ") != std::string::npos; }),
+        4);
     EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& l) {
         return std::regex_match(l, std::regex(R"(.+ Close F0000001 127\.0\.0\.1)"));
     }));
@@ -117,6 +121,33 @@ TEST(Registry, AConnectionArrivingDuringAStopIsRefused) {
     EXPECT_TRUE(h.registry().empty());
 }
 
+// A window that fails while a connection registers or a client attaches ends that connection
+// and leaves no entry behind; the next stop walks the lists safely.
+TEST(Registry, AFailingViewLeavesNoEntryBehind) {
+    ServerHarness h("[In]\nPort=0\n[Out]\nPort=0\n[Client0]\nId=A1\n");
+    h.view().setFailing(true);
+    ScriptedRepeater rpt(h.port());
+    ASSERT_TRUE(rpt.readWelcome());
+    EXPECT_TRUE(rpt.closedByServer(3000));
+    ScriptedRepeater client(h.outPort());
+    EXPECT_EQ(client.readLine(), "Kormlink");
+    client.send("A1");
+    EXPECT_TRUE(client.closedByServer(3000));
+    EXPECT_TRUE(h.waitRegistrySize(0));
+    EXPECT_TRUE(test::eventually([&]() -> bool {
+        return h.onMain([](Server& s) -> bool {
+            return s.clientList()->size() == 0 && s.channels()->at(0).Connected == 0;
+        });
+    }));
+
+    h.view().setFailing(false);
+    ScriptedRepeater again(h.port());
+    ASSERT_TRUE(again.readWelcome());
+    again.send(EventSpec{}.build());
+    EXPECT_EQ(again.readLine(), "");
+    EXPECT_TRUE(h.waitRegistrySize(1));
+}
+
 TEST(Registry, CompareHpIdIsUnsigned) {
     EXPECT_EQ(tHostList::CompareHpId(5, 5), 0);
     EXPECT_EQ(tHostList::CompareHpId(0x80000000u, 1), 1);
@@ -137,7 +168,8 @@ TEST(Registry, CommandGoesToTheLastEntryWithThatId) {
     b.send(EventSpec{}.build());
     auto ra = a.readLine(), rb = b.readLine();
     ASSERT_TRUE(ra && rb);
-    EXPECT_EQ(*ra + "|" + *rb == "hello|" || *ra + "|" + *rb == "|hello", true) << *ra << "|" << *rb;
+    EXPECT_EQ(*ra + "|" + *rb == "hello|" || *ra + "|" + *rb == "|hello", true)
+        << *ra << "|" << *rb;
 }
 
 }  // namespace

@@ -20,7 +20,8 @@
 namespace kormlink::test {
 
 TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kormlink-test-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "kormlink-test-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     m_path = pattern;
 }
@@ -183,8 +184,13 @@ void RecordingView::showMessageBox(const std::string& caption, const std::string
 }
 
 void RecordingView::connectionCountChanged(std::size_t count) {
+    if (m_failing) throw std::runtime_error("view failed");
     std::lock_guard lock(m_mutex);
     m_count = count;
+}
+
+void RecordingView::channelsChanged() {
+    if (m_failing) throw std::runtime_error("view failed");
 }
 
 std::vector<std::string> RecordingView::commandLines() const {
@@ -205,7 +211,8 @@ std::size_t RecordingView::lastCount() const {
 ServerHarness::ServerHarness(const std::string& ini, bool withLogFolders) {
     // The serial repeater link defaults to COM1, the machine's own serial port: tests name
     // their ports, and have none unless they say so.
-    m_dir.write("Kormlink.ini", ini.find("[ComIn]") == std::string::npos ? ini + "[ComIn]\nCom=0\n" : ini);
+    m_dir.write("Kormlink.ini",
+                ini.find("[ComIn]") == std::string::npos ? ini + "[ComIn]\nCom=0\n" : ini);
     if (withLogFolders) {
         std::filesystem::create_directory(m_dir.file("Kormlink"));
         std::filesystem::create_directory(m_dir.file("Kormlink_c"));
@@ -278,7 +285,9 @@ bool ServerHarness::waitRegistrySize(std::size_t n, Millis timeoutMs) {
 
 std::vector<std::string> ServerHarness::logLines(int which) const {
     LocalTime t = localNow();
-    DailyLog log = which == 0 ? DailyLog::Event : which == 1 ? DailyLog::Status : DailyLog::Connection;
+    DailyLog log = which == 0   ? DailyLog::Event
+                   : which == 1 ? DailyLog::Status
+                                : DailyLog::Connection;
     return splitLines(m_dir.read(dailyLogName(log, t.year, t.month, t.day)));
 }
 

@@ -107,6 +107,9 @@ public:
     void showMessageBox(const std::string& caption, const std::string& text,
                         std::function<void()> closed) override;
     void connectionCountChanged(std::size_t count) override;
+    void channelsChanged() override;
+    // While set, the list updates (connection count, channels) throw, as a failing window might.
+    void setFailing(bool failing) { m_failing = failing; }
 
     std::vector<std::string> commandLines() const;
     std::vector<std::string> traceLines() const;  // "<- text" / "-> text"
@@ -117,6 +120,7 @@ private:
     std::vector<std::string> m_command;
     std::vector<std::string> m_trace;
     std::size_t m_count = 0;
+    std::atomic<bool> m_failing{false};
 };
 
 // A Server with its own main thread, configured from an INI text in a temporary data folder
