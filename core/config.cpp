@@ -21,6 +21,11 @@ ServerSettings readServerSettings(const IniFile& ini) {
     s.ComOn = ini.readBool("Out", "ComOn", false);
     s.InPort = ini.readInteger("In", "Port", kDefaultInPort);
     s.OutPort = ini.readInteger("Out", "Port", kDefaultOutPort);
+    // A limit below one would refuse everything: such a value means the default.
+    s.MaxConnections = ini.readInteger("In", "MaxConnections", kDefaultMaxConnections);
+    if (s.MaxConnections < 1) s.MaxConnections = kDefaultMaxConnections;
+    s.MaxClients = ini.readInteger("Out", "MaxClients", kDefaultMaxClients);
+    if (s.MaxClients < 1) s.MaxClients = kDefaultMaxClients;
     s.TestTimeMs =
         static_cast<std::int64_t>(ini.readInteger("Options", "TestTime", kDefaultTestTimeMinutes)) *
         60'000;

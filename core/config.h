@@ -18,6 +18,10 @@ inline constexpr const char* kIniFileName = "Kormlink.ini";
 inline constexpr std::int32_t kDefaultInPort = 910;
 // Section Out: outputs.
 inline constexpr std::int32_t kDefaultOutPort = 950;
+// In/MaxConnections and Out/MaxClients: the most repeater connections (the serial link
+// counting as one) and output clients served at once.
+inline constexpr std::int32_t kDefaultMaxConnections = 10000;
+inline constexpr std::int32_t kDefaultMaxClients = 1000;
 // Options/TestTime in minutes.
 inline constexpr std::int32_t kDefaultTestTimeMinutes = 5;
 
@@ -36,6 +40,8 @@ struct ServerSettings {
     bool ComOn = false;                   // Out/ComOn
     std::int32_t InPort = kDefaultInPort;   // In/Port
     std::int32_t OutPort = kDefaultOutPort; // Out/Port
+    std::int32_t MaxConnections = kDefaultMaxConnections;  // In/MaxConnections
+    std::int32_t MaxClients = kDefaultMaxClients;          // Out/MaxClients
     std::int64_t TestTimeMs = kDefaultTestTimeMinutes * 60'000LL;  // Options/TestTime
     // Opt/Fsync: the queue journals are synced to disk before an event line is answered (one
     // sync shared by all the answers of a batch), so acknowledged lines survive a power loss;

@@ -45,6 +45,14 @@ IniFile Server::readConfig() const { return IniFile::load(iniPath()); }
 
 std::uint16_t Server::inputPort() const { return m_listener ? m_listener->boundPort() : 0; }
 
+std::uint64_t Server::refusedConnections() const {
+    return m_listener ? m_listener->refused() : 0;
+}
+
+std::uint64_t Server::refusedClients() const {
+    return m_outListener ? m_outListener->refused() : 0;
+}
+
 std::uint16_t Server::outputPort() const {
     return m_outListener ? m_outListener->boundPort() : 0;
 }
@@ -76,11 +84,17 @@ void Server::LoadConfiguration() {
 
 void Server::startThreads(const ServerSettings& settings) {
     m_hostList = std::make_unique<tHostList>();
-    m_listener = std::make_unique<TListThrd>(*this, settings.InPort);
+    m_listener = std::make_unique<TListThrd>(
+        *this, settings.InPort,
+        AcceptLimit{[this] { return std::int64_t{workers(WorkerKind::Repeater).load()}; },
+                    settings.MaxConnections, "[In] MaxConnections"});
     TestTimeMs = settings.TestTimeMs;
     if (HasChannels) {
         m_clientList = std::make_unique<tOHostList>();
-        m_outListener = std::make_unique<TOListThrd>(*this, settings.OutPort);
+        m_outListener = std::make_unique<TOListThrd>(
+            *this, settings.OutPort,
+            AcceptLimit{[this] { return std::int64_t{workers(WorkerKind::OutputClient).load()}; },
+                        settings.MaxClients, "[Out] MaxClients"});
     }
     if (ComOn) m_serialOutput = std::make_unique<TOutThrd>(*this);
     // The serial repeater link: Nr 2, an entry of the registry; a port that cannot be opened

@@ -67,6 +67,9 @@ public:
     // The ports the listeners are bound to; 0 when not listening. Any thread.
     std::uint16_t inputPort() const;
     std::uint16_t outputPort() const;
+    // Connections the listeners closed at once because the most at once were being served.
+    std::uint64_t refusedConnections() const;
+    std::uint64_t refusedClients() const;
     std::string iniPath() const;
 
     // The trace target; 0 traces nobody. Any thread.

@@ -4,8 +4,10 @@
 
 namespace kormlink {
 
-TOListThrd::TOListThrd(ServerHost& host, std::int32_t port)
-    : m_acceptor(port, "monitoring clients",
-                 [&host](UniqueFd socket) { TSOutThrd::start(host, std::move(socket)); }) {}
+TOListThrd::TOListThrd(ServerHost& host, std::int32_t port, AcceptLimit limit)
+    : m_acceptor(
+          port, "monitoring clients",
+          [&host](UniqueFd socket) { TSOutThrd::start(host, std::move(socket)); },
+          std::move(limit)) {}
 
 }  // namespace kormlink

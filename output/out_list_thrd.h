@@ -13,9 +13,11 @@ class ServerHost;
 
 class TOListThrd {
 public:
-    TOListThrd(ServerHost& host, std::int32_t port);
+    // With a limit, clients beyond it are closed at once (see TcpAcceptor).
+    TOListThrd(ServerHost& host, std::int32_t port, AcceptLimit limit = {});
     void stop() { m_acceptor.stop(); }
     std::uint16_t boundPort() const { return m_acceptor.boundPort(); }
+    std::uint64_t refused() const { return m_acceptor.refused(); }
 
 private:
     TcpAcceptor m_acceptor;

@@ -183,6 +183,12 @@ std::optional<TcpListener> TcpListener::open(std::uint16_t port, std::string* er
     // A restart (new settings, or a quick program restart) must be able to bind again while
     // old connections linger in TIME_WAIT.
     ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // Accepted sockets inherit fixed buffers instead of growing to megabytes each: a peer that
+    // never reads then costs little kernel memory and meets the send time-out soon, not after
+    // the server has answered it for minutes.
+    const int buffer = kAcceptedBufferBytes;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);

@@ -85,6 +85,9 @@ private:
 
 class TcpListener {
 public:
+    // Send and receive buffer of every accepted socket (the kernel doubles it for its books).
+    static constexpr int kAcceptedBufferBytes = 64 * 1024;
+
     // Binds 0.0.0.0:port (0 picks a free port) and listens. nullopt and error set on failure.
     static std::optional<TcpListener> open(std::uint16_t port, std::string* error);
 

@@ -16,10 +16,12 @@ constexpr Millis kAcceptWaitMs = 1000;
 constexpr Millis kAcceptFailurePauseMs = 100;
 }  // namespace
 
-TcpAcceptor::TcpAcceptor(std::int32_t port, std::string what, OnAccept onAccept)
+TcpAcceptor::TcpAcceptor(std::int32_t port, std::string what, OnAccept onAccept,
+                         AcceptLimit limit)
     : m_port(port),
       m_what(std::move(what)),
       m_onAccept(std::move(onAccept)),
+      m_limit(std::move(limit)),
       m_thread([this] { run(); }) {}
 
 TcpAcceptor::~TcpAcceptor() { stop(); }
@@ -51,6 +53,8 @@ void TcpAcceptor::run() {
     while (!m_stop.isSet()) {
         UniqueFd fd = listener->acceptFor(kAcceptWaitMs, &m_stop);
         if (m_stop.isSet()) break;
+        reportRefusals(steadyClock().now() >= m_nextReportAt);
+        if (fd && !admit()) continue;  // closed at once by fd's end
         if (!fd) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
                 sleepMs(kAcceptFailurePauseMs);
@@ -71,6 +75,27 @@ void TcpAcceptor::run() {
             sleepMs(kAcceptFailurePauseMs);
         }
     }
+}
+
+bool TcpAcceptor::admit() {
+    if (m_limit.most <= 0 || !m_limit.inUse || m_limit.inUse() < m_limit.most) return true;
+    ++m_refused;
+    ++m_refusedUnreported;
+    // The first refusal after a quiet minute is told at once, the others with the minute.
+    if (steadyClock().now() >= m_nextReportAt) reportRefusals(true);
+    return false;
+}
+
+void TcpAcceptor::reportRefusals(bool minuteOver) {
+    if (!minuteOver || m_refusedUnreported == 0) return;
+    consolePrintf(ConsoleStream::Err,
+                  "Kormlink: %llu connection%s from %s refused in the last minute: %lld at once "
+                  "is the most (%s)\n",
+                  static_cast<unsigned long long>(m_refusedUnreported),
+                  m_refusedUnreported == 1 ? "" : "s", m_what.c_str(),
+                  static_cast<long long>(m_limit.most), m_limit.setting.c_str());
+    m_refusedUnreported = 0;
+    m_nextReportAt = steadyClock().now() + kRefusalReportMs;
 }
 
 }  // namespace kormlink

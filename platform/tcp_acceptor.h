@@ -3,6 +3,10 @@
 // A listening thread: binds 0.0.0.0:port, waits for connections in steps of one second and
 // hands each accepted socket to a callback, until stopped. A port that cannot be bound is
 // reported once on stderr; the thread then only waits for its stop.
+//
+// With a limit, a connection that arrives while `inUse()` has reached `most` is closed at
+// once. Refusals are counted and reported on stderr at most once a minute: the first at once,
+// the rest of that minute when it is over.
 
 #include <atomic>
 #include <cstdint>
@@ -10,18 +14,26 @@
 #include <string>
 #include <thread>
 
+#include "platform/clock.h"
 #include "platform/tcp.h"
 
 namespace kormlink {
 
+struct AcceptLimit {
+    std::function<std::int64_t()> inUse;  // connections being served now; any thread
+    std::int64_t most = 0;                // 0: no limit
+    std::string setting;                  // names the INI key in the report
+};
+
 class TcpAcceptor {
 public:
     using OnAccept = std::function<void(UniqueFd socket)>;
+    static constexpr Millis kRefusalReportMs = 60'000;
 
     // Starts at once. `what` names the listener in reports ("repeaters", "monitoring clients").
     // onAccept runs on the acceptor's thread; an exception from it is reported and the
     // acceptor goes on.
-    TcpAcceptor(std::int32_t port, std::string what, OnAccept onAccept);
+    TcpAcceptor(std::int32_t port, std::string what, OnAccept onAccept, AcceptLimit limit = {});
     ~TcpAcceptor();
     TcpAcceptor(const TcpAcceptor&) = delete;
     TcpAcceptor& operator=(const TcpAcceptor&) = delete;
@@ -30,13 +42,21 @@ public:
     void stop();
     // The bound port; 0 before binding and when binding failed.
     std::uint16_t boundPort() const { return m_boundPort.load(); }
+    // Connections refused by the limit since the start.
+    std::uint64_t refused() const { return m_refused.load(); }
 
 private:
     void run();
+    bool admit();
+    void reportRefusals(bool minuteOver);
 
     const std::int32_t m_port;
     const std::string m_what;
     OnAccept m_onAccept;
+    const AcceptLimit m_limit;
+    std::atomic<std::uint64_t> m_refused{0};
+    std::uint64_t m_refusedUnreported = 0;  // acceptor thread
+    Millis m_nextReportAt = 0;              // acceptor thread; steady time
     Waker m_stop;
     std::atomic<std::uint16_t> m_boundPort{0};
     std::thread m_thread;

@@ -4,10 +4,13 @@
 
 namespace kormlink {
 
-TListThrd::TListThrd(ServerHost& host, std::int32_t port)
-    : m_acceptor(port, "repeaters", [this, &host](UniqueFd socket) {
-          TTCPEchoThrd::start(host, std::move(socket), m_next);
-          ++m_next;
-      }) {}
+TListThrd::TListThrd(ServerHost& host, std::int32_t port, AcceptLimit limit)
+    : m_acceptor(
+          port, "repeaters",
+          [this, &host](UniqueFd socket) {
+              TTCPEchoThrd::start(host, std::move(socket), m_next);
+              ++m_next;
+          },
+          std::move(limit)) {}
 
 }  // namespace kormlink

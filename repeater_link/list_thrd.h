@@ -14,12 +14,14 @@ class ServerHost;
 class TListThrd {
 public:
     // Starts listening on port at once (0 picks a free port, for tests).
-    TListThrd(ServerHost& host, std::int32_t port);
+    // With a limit, connections beyond it are closed at once (see TcpAcceptor).
+    TListThrd(ServerHost& host, std::int32_t port, AcceptLimit limit = {});
 
     // Requests termination and waits for the thread to end. Idempotent.
     void stop() { m_acceptor.stop(); }
     // The bound port; 0 before binding and when binding failed.
     std::uint16_t boundPort() const { return m_acceptor.boundPort(); }
+    std::uint64_t refused() const { return m_acceptor.refused(); }
 
 private:
     std::int32_t m_next = 0;  // Nr of the next connection; acceptor thread only

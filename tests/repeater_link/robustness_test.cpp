@@ -89,5 +89,36 @@ TEST(Robustness, ThousandsOfShortConnections) {
     expectServed(h);
 }
 
+// Connections beyond the limits are closed at once and counted; those being served go on, and
+// a place that frees up is taken again.
+TEST(Robustness, ConnectionsBeyondTheLimitsAreRefusedAndCounted) {
+    ServerHarness h(
+        "[In]\nPort=0\nMaxConnections=2\n[Out]\nPort=0\nMaxClients=1\n[Client0]\nId=A1\n");
+    auto first = std::make_unique<ScriptedRepeater>(h.port());
+    ScriptedRepeater second(h.port());
+    ASSERT_TRUE(first->readWelcome());
+    ASSERT_TRUE(second.readWelcome());
+    ScriptedRepeater refused(h.port());
+    EXPECT_TRUE(refused.closedByServer(3000));
+    EXPECT_EQ(h.onMain([](Server& s) { return s.refusedConnections(); }), 1u);
+    second.send(EventSpec{}.build());
+    EXPECT_EQ(second.readLine(), "");
+
+    first.reset();  // its place comes free once its thread has ended
+    bool admitted = false;
+    for (int attempt = 0; attempt < 100 && !admitted; ++attempt) {
+        ScriptedRepeater next(h.port());
+        admitted = next.readWelcome();
+        if (!admitted) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(admitted);
+
+    ScriptedRepeater client(h.outPort());
+    EXPECT_EQ(client.readLine(), "Kormlink");
+    ScriptedRepeater extraClient(h.outPort());
+    EXPECT_TRUE(extraClient.closedByServer(3000));
+    EXPECT_EQ(h.onMain([](Server& s) { return s.refusedClients(); }), 1u);
+}
+
 }  // namespace
 }  // namespace kormlink
