@@ -21,10 +21,15 @@ bool TComThrd::Create(ServerHost& host, std::int32_t nr) {
     const IniFile ini = host.readConfig();
     const std::int32_t number = ini.readInteger("ComIn", "Com", 1);
     std::string error;
-    auto port = SerialPort::open(serialDevicePath(ini, number), readSerialSettings(ini, "ComIn"),
-                                 &error);
+    const std::string path = serialDevicePath(ini, number);
+    const SerialSettings settings = readSerialSettings(ini, "ComIn");
+    auto port = SerialPort::open(path, settings, &error);
     if (!port) return false;  // no serial link, and nothing to report
-    std::shared_ptr<TComThrd> self(new TComThrd(host, std::move(*port), nr));
+    std::shared_ptr<TComThrd> self(new TComThrd(
+        host,
+        ReopeningSerialPort("serial repeater link COM" + std::to_string(number), path, settings,
+                            std::move(port)),
+        nr));
     // Registered before the thread starts, so a stop that follows at once finds it.
     if (tHostList* list = host.hostList()) {
         list->AppendConnection(self.get());
@@ -54,7 +59,7 @@ bool TComThrd::Create(ServerHost& host, std::int32_t nr) {
     return true;
 }
 
-TComThrd::TComThrd(ServerHost& host, SerialPort port, std::int32_t nr)
+TComThrd::TComThrd(ServerHost& host, ReopeningSerialPort port, std::int32_t nr)
     : HostedExchangeIo(host, m_stop), m_host(host), m_port(std::move(port)) {
     Nr = nr;
     Ip = "Com";
@@ -144,7 +149,7 @@ void TComThrd::runCycles() {
 void TComThrd::respond(std::string& line) {
     if (auto [cmd, editor] = takePendingCmd(); !cmd.empty()) {
         if (isPlainCommand(cmd))
-            m_gate.onWithheld([this, cmd, editor] { keepPendingCmd(cmd, editor); });
+            m_gate.onWithheld([this, cmd = cmd, editor = editor] { keepPendingCmd(cmd, editor); });
         CommandContext ctx{cmd, editor, "", LoadDelay, 0};
         DispatchResult result = DispatchCommand(*this, ctx);
         if (!result.stillPending.empty()) keepPendingCmd(result.stillPending, result.editor);
@@ -199,15 +204,21 @@ std::string TComThrd::RecvLine(Millis timeoutMs) {
             pause(left);  // a stream without CR: wait out the time, then drop it
             break;
         }
+        SerialPort* port = m_port.port(m_host.clock().now());
+        if (!port) {
+            pause(left);  // gone: nothing can arrive before it is open again
+            break;
+        }
         std::string chunk;
-        if (!m_port.readSome(chunk, kReadChunk, left, &m_stop)) break;
+        if (!port->readSome(chunk, kReadChunk, left, &m_stop)) break;
         RxBuffer += chunk;
         line = takeLine();
     }
     if (!line) {
-        if (RxBuffer.size() > kDiscardAbove || m_port.bytesWaiting() > kDiscardAbove) {
+        SerialPort* port = m_port.current();
+        if (RxBuffer.size() > kDiscardAbove || (port && port->bytesWaiting() > kDiscardAbove)) {
             RxBuffer.clear();
-            m_port.discardInput();
+            if (port) port->discardInput();
         }
         return {};
     }
@@ -222,7 +233,9 @@ void TComThrd::SendLine(const std::string& text) {
 
 void TComThrd::sendNow(const std::string& bytes) {
     // The whole text goes to the port, or (held by flow control) is dropped after the time-out.
-    if (!m_port.write(bytes, kWriteTimeoutMs, &m_stop)) m_port.discardOutput();
+    // A port that has gone takes nothing: the text is lost like one held by flow control.
+    SerialPort* port = m_port.port(m_host.clock().now());
+    if (port && !port->write(bytes, kWriteTimeoutMs, &m_stop)) port->discardOutput();
 }
 
 bool TComThrd::releaseAnswer() {
@@ -249,8 +262,13 @@ std::string TComThrd::waitForPrompt() {
     // past the line buffer.
     if (!releaseAnswer()) return {};
     std::string reply;
-    for (int i = 0; i < 601 && reply.size() < 14 && !m_stop.isSet(); ++i)
-        m_port.readSome(reply, 255 - reply.size(), 100, &m_stop);
+    for (int i = 0; i < 601 && reply.size() < 14 && !m_stop.isSet(); ++i) {
+        if (SerialPort* port = m_port.current()) {
+            port->readSome(reply, 255 - reply.size(), 100, &m_stop);
+        } else {
+            pause(100);
+        }
+    }
     if (!reply.empty()) traceText(TraceDirection::Received, reply);
     return reply;
 }

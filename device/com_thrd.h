@@ -48,7 +48,7 @@ public:
     void requestStop() override { m_stop.wake(); }
 
 private:
-    TComThrd(ServerHost& host, SerialPort port, std::int32_t nr);
+    TComThrd(ServerHost& host, ReopeningSerialPort port, std::int32_t nr);
 
     void run();
     void runCycles();
@@ -70,7 +70,7 @@ private:
     std::string waitForPrompt() override;
 
     ServerHost& m_host;
-    SerialPort m_port;
+    ReopeningSerialPort m_port;  // tried again every few seconds once it has gone
     Waker m_stop;
     std::string RxBuffer;
 

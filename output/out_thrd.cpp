@@ -47,8 +47,13 @@ void TOutThrd::run() {
 
         std::string error;
         const std::string path = serialDevicePath(ini, portNumber);
-        m_port = SerialPort::open(path, readSerialSettings(ini, "Out"), &error);
-        if (!m_port) {
+        const SerialSettings settings = readSerialSettings(ini, "Out");
+        std::optional<SerialPort> opened = SerialPort::open(path, settings, &error);
+        const bool openedAtStart = opened.has_value();
+        // Once gone (or missing at the start), the port is tried again every few seconds.
+        m_port.emplace("serial output COM" + std::to_string(portNumber), path, settings,
+                       std::move(opened));
+        if (!openedAtStart) {
             consolePrintf(ConsoleStream::Err, "Kormlink: serial output COM%d (%s): %s\n",
                           portNumber, path.empty() ? "no device" : path.c_str(), error.c_str());
             // The thread waits until the operator has closed the box (or a stop).
@@ -108,19 +113,21 @@ void TOutThrd::cycle() {
     }
     bool answered = false;
     const Millis answerDeadline = m_host.clock().now() + kAnswerTimeoutMs;
-    if (m_port) {
+    SerialPort* port = m_port ? m_port->port(m_host.clock().now()) : nullptr;
+    if (!port) setConnected(false);  // a lost port answers nothing
+    if (port) {
         // Only a CR that arrives after the line was sent acknowledges it.
-        m_port->discardInput();
-        if (m_port->write(line + "\n", kWriteTimeoutMs, &m_stop)) {
-            answered = m_port->waitForByte('\r', kAnswerTimeoutMs, &m_stop);
+        port->discardInput();
+        if (port->write(line + "\n", kWriteTimeoutMs, &m_stop)) {
+            answered = port->waitForByte('\r', kAnswerTimeoutMs, &m_stop);
         } else {
             // Held back by flow control or a port that has gone: drop the unsent rest, so a
             // repeat does not follow a fragment, and wait out the answer time like any
             // unanswered line instead of spinning.
-            m_port->discardOutput();
+            port->discardOutput();
             pause(std::max<Millis>(answerDeadline - m_host.clock().now(), 0));
         }
-        m_port->discardInput();
+        port->discardInput();
     } else {
         pause(kAnswerTimeoutMs);
     }

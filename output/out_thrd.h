@@ -8,6 +8,8 @@
 //
 // A port that cannot be opened is reported ("Cannot open Com port!") and the thread still runs
 // its cycle: every line waits out its 5 s unanswered and leaves the queue only by expiring.
+// Meanwhile, and whenever the port goes away later (a USB adapter pulled), it is tried again
+// every 5 s, with one line on stderr when it goes and one when it is back; no new box.
 
 #include <atomic>
 #include <memory>
@@ -45,7 +47,7 @@ private:
 
     ServerHost& m_host;
     Waker m_stop;
-    std::optional<SerialPort> m_port;
+    std::optional<ReopeningSerialPort> m_port;
     tOItem* m_channel = nullptr;  // the first channel; lives until after this thread stops
     bool m_linkUp = false;        // counted in the channel's Connected
     Millis SyncPeriod = 0;

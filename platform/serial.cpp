@@ -1,4 +1,5 @@
 #include "platform/serial.h"
+#include "platform/console_output.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -130,7 +131,10 @@ std::optional<SerialPort> SerialPort::open(const std::string& path, const Serial
 }
 
 SerialPort::SerialPort(SerialPort&& other) noexcept
-    : m_fd(std::move(other.m_fd)), m_restore(other.m_restore), m_original(other.m_original) {
+    : m_fd(std::move(other.m_fd)),
+      m_goneWhy(std::move(other.m_goneWhy)),
+      m_restore(other.m_restore),
+      m_original(other.m_original) {
     other.m_restore = false;
     other.m_original = nullptr;
 }
@@ -139,6 +143,7 @@ SerialPort& SerialPort::operator=(SerialPort&& other) noexcept {
     if (this != &other) {
         close();
         m_fd = std::move(other.m_fd);
+        m_goneWhy = std::move(other.m_goneWhy);
         m_restore = other.m_restore;
         m_original = other.m_original;
         other.m_restore = false;
@@ -160,6 +165,11 @@ void SerialPort::close() {
     m_fd.reset();
 }
 
+void SerialPort::markGone(ssize_t result) {
+    if (!m_goneWhy.empty()) return;
+    m_goneWhy = result == 0 ? std::string("hung up") : std::string(std::strerror(errno));
+}
+
 bool SerialPort::write(std::string_view data, Millis timeoutMs, const Waker* interrupt) {
     const Millis deadline = steadyClock().now() + timeoutMs;
     while (!data.empty()) {
@@ -169,7 +179,10 @@ bool SerialPort::write(std::string_view data, Millis timeoutMs, const Waker* int
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN) return false;
+        if (n < 0 && errno != EAGAIN) {
+            markGone(n);
+            return false;
+        }
         Millis left = deadline - steadyClock().now();
         if (left <= 0) return false;
         pollfd fds[2] = {{m_fd.get(), POLLOUT, 0}, {interrupt ? interrupt->fd() : -1, POLLIN, 0}};
@@ -200,6 +213,7 @@ bool SerialPort::waitForByte(char c, Millis timeoutMs, const Waker* interrupt) {
         if (n <= 0) {
             // A pseudo-terminal whose other side is closed reads as end of file: nothing will
             // come, so wait out the time instead of spinning.
+            markGone(n);
             waitReadable(-1, deadline, interrupt);
             return false;
         }
@@ -223,6 +237,7 @@ bool SerialPort::readSome(std::string& out, std::size_t max, Millis timeoutMs,
     // Hung up (end of file, or EIO from a pseudo-terminal whose other side closed, or an
     // unplugged adapter): poll keeps reporting it readable, so wait out the time instead of
     // spinning.
+    markGone(n);
     waitReadable(-1, deadline, interrupt);
     return true;
 }
@@ -231,6 +246,36 @@ std::size_t SerialPort::bytesWaiting() const {
     int pending = 0;
     if (::ioctl(m_fd.get(), FIONREAD, &pending) != 0 || pending < 0) return 0;
     return static_cast<std::size_t>(pending);
+}
+
+ReopeningSerialPort::ReopeningSerialPort(std::string label, std::string path,
+                                         SerialSettings settings, std::optional<SerialPort> port)
+    : m_label(std::move(label)),
+      m_path(std::move(path)),
+      m_settings(settings),
+      m_port(std::move(port)),
+      m_wasOpen(m_port.has_value()) {}
+
+SerialPort* ReopeningSerialPort::port(Millis now) {
+    if (m_port && m_port->gone()) {
+        consolePrintf(ConsoleStream::Err,
+                      "Kormlink: %s (%s) has gone (%s); trying to open it again every %lld s\n",
+                      m_label.c_str(), m_path.c_str(), m_port->goneWhy().c_str(),
+                      static_cast<long long>(kRetryMs / 1000));
+        m_port.reset();
+        m_nextTry = now + kRetryMs;
+    }
+    if (!m_port && !m_path.empty() && now >= m_nextTry) {
+        m_nextTry = now + kRetryMs;
+        if (auto port = SerialPort::open(m_path, m_settings, nullptr)) {
+            m_port = std::move(port);
+            ++m_reopenings;
+            consolePrintf(ConsoleStream::Err, "Kormlink: %s (%s) is open%s\n", m_label.c_str(),
+                          m_path.c_str(), m_wasOpen ? " again" : "");
+            m_wasOpen = true;
+        }
+    }
+    return current();
 }
 
 }  // namespace kormlink

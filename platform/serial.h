@@ -73,13 +73,47 @@ public:
     // Bytes received and not yet read.
     std::size_t bytesWaiting() const;
     int fd() const { return m_fd.get(); }
+    // The device has gone (a USB adapter pulled, a pseudo-terminal's other side closed): a read
+    // found the end or an error, or a write failed. It will not come back on this descriptor.
+    bool gone() const { return !m_goneWhy.empty(); }
+    const std::string& goneWhy() const { return m_goneWhy; }
 
 private:
     explicit SerialPort(UniqueFd fd) : m_fd(std::move(fd)) {}
     void close();
+    void markGone(ssize_t result);
     UniqueFd m_fd;
+    std::string m_goneWhy;
     bool m_restore = false;
     ::termios* m_original = nullptr;  // owned; the settings restored on close
+};
+
+// A serial port that is opened again when it goes away. A lost port is reported once on
+// stderr, an attempt to open it is made every kRetryMs (by the clock the caller passes), and
+// its return is reported once; in between, port() is null and the caller waits out its times.
+class ReopeningSerialPort {
+public:
+    static constexpr Millis kRetryMs = 5000;
+
+    // label names the port in reports ("serial output COM3").
+    ReopeningSerialPort(std::string label, std::string path, SerialSettings settings,
+                        std::optional<SerialPort> port);
+
+    // The open port, after looking whether it has gone and, when due, trying to open it again.
+    SerialPort* port(Millis now);
+    // What port() last returned, without looking.
+    SerialPort* current() { return m_port ? &*m_port : nullptr; }
+    const std::string& path() const { return m_path; }
+    int reopenings() const { return m_reopenings; }
+
+private:
+    std::string m_label;
+    std::string m_path;
+    SerialSettings m_settings;
+    std::optional<SerialPort> m_port;
+    Millis m_nextTry = 0;
+    int m_reopenings = 0;
+    bool m_wasOpen = false;
 };
 
 }  // namespace kormlink

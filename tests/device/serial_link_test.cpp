@@ -4,6 +4,7 @@
 
 #include "device/program_editor.h"
 #include "output/channels.h"
+#include "platform/serial.h"
 #include "repeater_link/host_list.h"
 #include "repeater_link/repeater_connection.h"
 #include "support/harness.h"
@@ -135,6 +136,32 @@ TEST_F(SerialLink, StopEndsTheLinkAndAReloadOpensItAgain) {
     h.onMain([](Server& s) { s.LoadConfiguration(); });
     EXPECT_EQ(rpt.readLine(), "QX7310kv V1.02\r\n");
     EXPECT_EQ(h.registry().size(), 1u);
+}
+
+// An adapter pulled and plugged in again: the link opens the port anew and relays again.
+TEST(SerialLinkPort, OpensThePortAgainWhenItIsBack) {
+    test::TempDir links;
+    const std::string link = links.file("ttyIn");
+    auto rpt = std::make_unique<PtyReceiver>();
+    test::pointLink(link, rpt->path());
+    ServerHarness h("[In]\nPort=0\n[Out]\nPort=0\n[ComIn]\nCom=4\nSyncP=0\n[Ports]\nCOM4=" +
+                    link + "\n[Client0]\nId=A1\n");
+    EXPECT_EQ(rpt->readLine(), "QX7310kv V1.02\r\n");
+
+    rpt->hangUp();
+    PtyReceiver back;
+    test::pointLink(link, back.path());
+    const std::string line = EventSpec{}.build();
+    bool answered = false;
+    for (int i = 0; i < 30 && !answered; ++i) {
+        h.clock().advance(ReopeningSerialPort::kRetryMs);
+        back.answer(line + "\r");
+        // Until the link has the port again, the pseudo-terminal echoes what is written.
+        while (auto got = back.readLine(500))
+            if (*got == "\r\n") answered = true;
+    }
+    EXPECT_TRUE(answered);
+    EXPECT_TRUE(h.waitRegistrySize(1));
 }
 
 }  // namespace

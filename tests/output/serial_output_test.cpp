@@ -101,6 +101,36 @@ TEST(SerialOutput, APortThatCannotBeOpenedIsReported) {
     EXPECT_EQ(linkState(h), 0);
 }
 
+// A port that goes away (an adapter pulled) is opened again once it is back, without a new
+// box; the line it could not take waits in the queue and goes out on the port that came back.
+TEST(SerialOutput, APortThatGoesIsOpenedAgainWhenItIsBack) {
+    test::TempDir links;
+    const std::string link = links.file("ttyOut");
+    auto rx = std::make_unique<Receiver>();
+    test::pointLink(link, rx->path());
+    ServerHarness h("[In]\nPort=0\n[Out]\nPort=0\nComOn=1\nCom=5\n[Ports]\nCOM5=" + link +
+                    "\n[Com]\nQSize=10\n");
+    feed(h, {eventFor("631")});
+    EXPECT_EQ(rx->readLine(), eventFor("631") + "\n");
+    rx->answer("\r");
+    ASSERT_TRUE(test::eventually([&] { return queueLength(h) == 0; }));
+
+    rx->hangUp();
+    feed(h, {eventFor("632")});
+    Receiver back;
+    test::pointLink(link, back.path());
+    std::optional<std::string> sent;
+    for (int i = 0; i < 30 && !sent; ++i) {
+        h.clock().advance(ReopeningSerialPort::kRetryMs);
+        sent = back.readLine(500);
+    }
+    EXPECT_EQ(sent, eventFor("632") + "\n");
+    back.answer("\r");
+    EXPECT_TRUE(test::eventually([&] { return queueLength(h) == 0 && linkState(h) == 1; }));
+    for (const std::string& line : h.view().commandLines())
+        EXPECT_EQ(line.find("[box]"), std::string::npos) << line;
+}
+
 TEST(SerialPort, SettingsAreMappedToTermios) {
     SerialSettings s;
     s.Baud = 14400;  // not in termios: the nearest rate

@@ -141,7 +141,7 @@ PtyReceiver::PtyReceiver() {
 }
 
 PtyReceiver::~PtyReceiver() {
-    ::close(m_master);
+    if (m_master >= 0) ::close(m_master);
     ::close(m_slave);
 }
 
@@ -162,6 +162,18 @@ std::optional<std::string> PtyReceiver::readLine(Millis timeoutMs) {
 void PtyReceiver::answer(const std::string& bytes) {
     if (::write(m_master, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
         throw std::runtime_error("write to pseudo-terminal failed");
+}
+
+void PtyReceiver::hangUp() {
+    ::close(m_master);
+    m_master = -1;
+}
+
+void pointLink(const std::string& link, const std::string& target) {
+    const std::string fresh = link + ".new";
+    ::unlink(fresh.c_str());
+    if (::symlink(target.c_str(), fresh.c_str()) != 0 || ::rename(fresh.c_str(), link.c_str()) != 0)
+        throw std::runtime_error("cannot point " + link + " to " + target);
 }
 
 void RecordingView::ShowInCommandWindow(const std::string& text) {

@@ -92,6 +92,9 @@ public:
     // Bytes up to and including the next LF, or nullopt after the time.
     std::optional<std::string> readLine(Millis timeoutMs = 3000);
     void answer(const std::string& bytes);
+    // The receiver's end goes away, as when a USB adapter is pulled: the server's side reads
+    // and writes errors from now on.
+    void hangUp();
 
 private:
     int m_master = -1;
@@ -170,6 +173,10 @@ private:
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
+
+// Makes link a symbolic link to target, replacing whatever link was in one step (a device
+// name that moves to the adapter plugged in again).
+void pointLink(const std::string& link, const std::string& target);
 
 // Polls pred every few milliseconds until it holds or the time is up.
 bool eventually(const std::function<bool()>& pred, Millis timeoutMs = 3000);
