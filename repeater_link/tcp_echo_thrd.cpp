@@ -181,7 +181,7 @@ void TTCPEchoThrd::respond(std::string& line) {
     }
     if (auto [cmd, editor] = takePendingCmd(); !cmd.empty()) {
         if (isPlainCommand(cmd))
-            m_gate.onWithheld([this, cmd, editor] { keepPendingCmd(cmd, editor); });
+            m_gate.onWithheld([this, cmd = cmd, editor = editor] { keepPendingCmd(cmd, editor); });
         CommandContext ctx{cmd, editor, Ack, LoadDelay, ACKDelay};
         DispatchResult result = DispatchCommand(*this, ctx);
         if (!result.stillPending.empty()) keepPendingCmd(result.stillPending, result.editor);

@@ -65,6 +65,12 @@ TEST(Ini, FirstSectionAndFirstKeyWinAndValuesAreCleaned) {
     EXPECT_EQ(ini.readString("A", "s", ""), "x");
     EXPECT_FALSE(ini.value("A", "other"));  // only in the second [A]
     EXPECT_EQ(ini.sectionNames().size(), 2u);
+
+    // A CR before trailing blanks is a blank too: written back, the value reads the same.
+    IniFile odd = IniFile::parse("[B]\nPort=950\r \n");
+    EXPECT_EQ(odd.readString("B", "Port", ""), "950");
+    odd.writeString("B", "Port", odd.readString("B", "Port", ""));
+    EXPECT_EQ(IniFile::parse(odd.render()).readString("B", "Port", ""), "950");
 }
 
 TEST(Ini, WritingKeepsEverythingElseAndReplacesTheFileAtomically) {

@@ -1,0 +1,62 @@
+// Repeater lines: bytes as a repeater sends them over TCP, through the connection's own
+// thread (framing, batches, answers, status lines) into the server's channels and filters.
+// Each input is one connection on a socket pair; the input's end closes it, and the run waits
+// until the connection thread has ended. Checked: every queued line passes its channel's
+// filters, queues stay within their size, and the registry is empty again.
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "fuzz_server.h"
+#include "repeater_link/host_list.h"
+#include "repeater_link/tcp_echo_thrd.h"
+
+using namespace kormlink;
+
+namespace {
+
+fuzz::FuzzServer& host() {
+    static fuzz::FuzzServer* server = [] {
+        auto* s = new fuzz::FuzzServer(std::string("[In]\nPort=0\nSyncP=1\n"
+                                                   "[Out]\nPort=0\n"
+                                                   "[Sock]\nACKDelay=0\nCmdDelay=0\nECnst=5\n"
+                                                   "[ComIn]\nCom=0\n") +
+                                       fuzz::kChannelSections);
+        s->server().setTraceId(0xA1B2);  // the trace path runs for the usual test Id
+        return s;
+    }();
+    return *server;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    fuzz::FuzzServer& h = host();
+    static std::int32_t nr = 100;
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) __builtin_trap();
+    ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    h.lines().lines.clear();
+    TTCPEchoThrd::start(h, UniqueFd(fds[0]), ++nr);
+
+    std::size_t sent = 0;
+    bool shut = false;
+    h.serveUntil([&] {
+        const bool open = fuzz::pump(fds[1], data, size, sent);
+        if (!shut && (!open || sent == size)) {
+            ::shutdown(fds[1], SHUT_WR);  // the repeater is done: the connection ends
+            shut = true;
+        }
+        return h.runningWorkers() == 0;
+    });
+    ::close(fds[1]);
+
+    if (h.hostList() && h.hostList()->size() != 0) __builtin_trap();
+    h.checkQueues();
+    h.emptyQueues();
+    return 0;
+}
