@@ -57,6 +57,7 @@
 #include "platform/tcp.h"
 #include "platform/unique_fd.h"
 #include "sim_line.h"
+#include "sim_server.h"
 
 namespace {
 
@@ -260,11 +261,6 @@ private:
     int m_exit = -1;
     std::string m_log;
 };
-
-std::uint16_t freePort() {
-    auto l = TcpListener::open(0, nullptr);
-    return l ? l->port() : 0;
-}
 
 // ---- Well-behaved peers, one at a time, with bounded waits ----
 
@@ -618,23 +614,15 @@ bool Probe::setUp() {
         std::fprintf(stderr, "klabuse: kormlink not found beside klabuse; give --kormlink PATH\n");
         return false;
     }
-    std::string tmpl = m_o.parent + "/klabuse-XXXXXX";
-    if (!::mkdtemp(tmpl.data())) {
-        std::fprintf(stderr, "klabuse: cannot make a folder in %s\n", m_o.parent.c_str());
+    const auto folder = sim::makeServerFolder(m_o.parent, "klabuse", kChannel);
+    if (!folder) {
+        std::fprintf(stderr, "klabuse: cannot make a data folder in %s\n", m_o.parent.c_str());
         return false;
     }
-    m_dir = tmpl;
-    fs::create_directory(m_dir + "/Kormlink");
-    fs::create_directory(m_dir + "/Kormlink_c");
-    m_in = freePort();
-    m_out = freePort();
-    // One channel without filters (it takes every event) with room for every event of the run;
-    // answers without delay; no serial link.
-    const std::string ini = "[In]\nPort=" + std::to_string(m_in) + "\n[Out]\nPort=" +
-                            std::to_string(m_out) +
-                            "\n[Opt]\nLifeTime=23:59\n[ComIn]\nCom=0\n[Sock]\nACKDelay=0\n"
-                            "[Client0]\nId=" + kChannel + "\nQSize=10000000\n";
-    return replaceFileAtomically(m_dir + "/Kormlink.ini", ini);
+    m_dir = folder->dir;
+    m_in = folder->in;
+    m_out = folder->out;
+    return true;
 }
 
 bool Probe::startServer() {

@@ -42,6 +42,7 @@
 #include "platform/files.h"
 #include "platform/tcp.h"
 #include "sim_line.h"
+#include "sim_server.h"
 
 extern char** environ;
 
@@ -133,11 +134,6 @@ public:
 private:
     pid_t m_pid = -1;
 };
-
-std::uint16_t freePort() {
-    auto l = TcpListener::open(0, nullptr);
-    return l ? l->port() : 0;
-}
 
 long vmRssKb(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -262,19 +258,13 @@ bool Soak::setUp() {
                      m_o.bin.c_str());
         return false;
     }
-    std::string tmpl = m_o.parent + "/klsoak-XXXXXX";
-    if (!::mkdtemp(tmpl.data())) return false;
-    m_dir = tmpl;
-    fs::create_directory(m_dir + "/Kormlink");
-    fs::create_directory(m_dir + "/Kormlink_c");
-    m_in = freePort();
-    m_out = freePort();
-    const std::string ini = "[In]\nPort=" + std::to_string(m_in) + "\n[Out]\nPort=" +
-                            std::to_string(m_out) + "\n[Opt]\nLifeTime=23:59\nFsync=" +
-                            (m_o.fsync ? "1" : "0") +
-                            "\n[ComIn]\nCom=0\n[Sock]\nACKDelay=0\n"
-                            "[Client0]\nId=SOAK\nQSize=10000000\n";
-    return replaceFileAtomically(m_dir + "/Kormlink.ini", ini);
+    const auto folder =
+        sim::makeServerFolder(m_o.parent, "klsoak", "SOAK", m_o.fsync ? "Fsync=1\n" : "");
+    if (!folder) return false;
+    m_dir = folder->dir;
+    m_in = folder->in;
+    m_out = folder->out;
+    return true;
 }
 
 void Soak::startServer() {

@@ -106,6 +106,15 @@ private:
     std::vector<std::string> m_args;
 };
 
+// A data folder with the event log folder and a configuration that only takes repeaters, on a
+// free port, which is returned.
+std::uint16_t repeatersOnly(const test::TempDir& dir) {
+    std::filesystem::create_directory(dir.file("Kormlink"));
+    const std::uint16_t port = freePort();
+    dir.write("Kormlink.ini", "[In]\nPort=" + std::to_string(port) + "\n[ComIn]\nCom=0\n");
+    return port;
+}
+
 TEST(Headless, VersionHasFourNumbers) {
     test::TempDir dir;
     Program p(dir, {"--version"});
@@ -115,9 +124,7 @@ TEST(Headless, VersionHasFourNumbers) {
 
 TEST(Headless, ServesARepeaterTakesConsoleCommandsAndQuits) {
     test::TempDir dir;
-    std::filesystem::create_directory(dir.file("Kormlink"));
-    const std::uint16_t port = freePort();
-    dir.write("Kormlink.ini", "[In]\nPort=" + std::to_string(port) + "\n[ComIn]\nCom=0\n");
+    const std::uint16_t port = repeatersOnly(dir);
     Program p(dir, {"--headless"});
     auto rpt = connectOnceListening(port);
     ASSERT_TRUE(rpt->connected());
@@ -146,9 +153,7 @@ TEST(Headless, ServesARepeaterTakesConsoleCommandsAndQuits) {
 // served.
 TEST(Headless, AStalledTerminalHoldsUpNothing) {
     test::TempDir dir;
-    std::filesystem::create_directory(dir.file("Kormlink"));
-    const std::uint16_t port = freePort();
-    dir.write("Kormlink.ini", "[In]\nPort=" + std::to_string(port) + "\n[ComIn]\nCom=0\n");
+    const std::uint16_t port = repeatersOnly(dir);
     Program p(dir, {"--headless"});
     auto rpt = connectOnceListening(port);
     ASSERT_TRUE(rpt->connected());
