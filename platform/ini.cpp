@@ -15,7 +15,17 @@ std::string unquote(std::string_view v) {
     return std::string(v);
 }
 
+
 }  // namespace
+
+// A value as it is written after "key=": quoted when reading would otherwise change it (blanks
+// at either end are trimmed, an outer pair of quotes is taken off).
+std::string iniValueText(const std::string& value) {
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    const bool needsQuotes = !value.empty() && (blank(value.front()) || blank(value.back()) ||
+                                                unquote(value) != value);
+    return needsQuotes ? "\"" + value + "\"" : value;
+}
 
 std::string_view trimBlanks(std::string_view s) {
     // A CR counts as a blank: a value may not end in one, or written back it would read as
@@ -157,7 +167,7 @@ void IniFile::writeString(std::string_view section, std::string_view key, std::s
     keyLine.kind = Kind::Key;
     keyLine.name = std::string(key);
     keyLine.value = std::string(value);
-    keyLine.raw = keyLine.name + "=" + keyLine.value;
+    keyLine.raw = keyLine.name + "=" + iniValueText(keyLine.value);
 
     size_t header = findSection(section);
     if (header == npos) {
@@ -172,7 +182,7 @@ void IniFile::writeString(std::string_view section, std::string_view key, std::s
     size_t at = findKey(header, key);
     if (at != npos) {
         keyLine.name = m_lines[at].name;  // keep the operator's spelling of the key
-        keyLine.raw = keyLine.name + "=" + keyLine.value;
+        keyLine.raw = keyLine.name + "=" + iniValueText(keyLine.value);
         m_lines[at] = std::move(keyLine);
         return;
     }

@@ -85,6 +85,8 @@ private:
 bool equalsIgnoreCase(std::string_view a, std::string_view b);
 // The text without the blanks and tabs around it.
 std::string_view trimBlanks(std::string_view s);
+// A value as it is written after "key=", quoted where reading would otherwise change it.
+std::string iniValueText(const std::string& value);
 // Decimal integer filling the whole text (blanks around it allowed) and fitting 32 bits.
 std::optional<std::int32_t> parseDecimal32(std::string_view text);
 

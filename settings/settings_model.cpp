@@ -287,7 +287,7 @@ void writeChannelSections(IniFile& ini, const SettingsForm& form) {
                        const tFList& filters) {
         if (!block.empty()) block += "\n";
         block += "[" + name + "]\n";
-        if (id) block += "Id=" + *id + "\n";
+        if (id) block += "Id=" + iniValueText(*id) + "\n";
         block += "QSize=" + std::to_string(qSize) + "\n";
         for (std::size_t j = 0; j < filters.size(); ++j)
             block += "Flt" + std::to_string(j) + "=" + formatFilter(filters[j]) + "\n";

@@ -16,6 +16,11 @@
 //   silent       M monitoring clients that name the channel and never answer a line while
 //                events arrive: nothing may be lost (one answering client takes every event
 //                afterwards), and the server lets go of them.
+//   limits       more repeater connections and monitoring clients than the server's limits
+//                ([In] MaxConnections, [Out] MaxClients: the idle and silent crowds plus a
+//                little room): exactly the limit is served, the rest closed at once, and the
+//                refusals are told on stderr once, not per connection (full size: the rest of
+//                the minute is told a minute later).
 //
 // Prints one table of figures (or --json) with a verdict per scenario. Exit status 0 when
 // every verdict passed, 1 when one failed, 2 when the server could not be started.
@@ -55,6 +60,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/tcp.h"
+#include "platform/tcp_acceptor.h"
 #include "platform/unique_fd.h"
 #include "sim_line.h"
 #include "sim_server.h"
@@ -71,7 +77,13 @@ constexpr Millis kPromptMs = 2000;
 // How long a probe waits for the counts to come back to where they were.
 constexpr Millis kSettleBoundMs = 30'000;
 
-const std::vector<std::string> kAllScenarios = {"idle", "churn", "never-reads", "silent"};
+const std::vector<std::string> kAllScenarios = {"idle", "churn", "never-reads", "silent",
+                                                "limits"};
+// The probe's server admits this many repeater connections and clients beyond the crowds of the
+// idle and silent scenarios (for the probes and drains beside them); the limits scenario opens
+// kOverLimit more than it admits.
+constexpr int kLimitRoom = 20;
+constexpr int kOverLimit = 50;
 
 struct Options {
     std::string kormlink;
@@ -95,7 +107,7 @@ void usage(std::FILE* to) {
                  "  Starts kormlink --headless in a fresh folder and probes it with hostile\n"
                  "  connection patterns; prints the server's descriptors, threads and memory\n"
                  "  before, during and after each, and a verdict per scenario.\n"
-                 "  --scenario LIST   comma-separated, of: idle, churn, never-reads, silent\n"
+                 "  --scenario LIST   comma-separated, of: idle, churn, never-reads, silent, limits\n"
                  "                    (default all)\n"
                  "  --quick           small numbers and short times (for a test)\n"
                  "  --json            the figures as JSON on stdout instead of the table\n"
@@ -601,8 +613,10 @@ private:
     void churn(Result& r);
     void neverReads(Result& r);
     void silent(Result& r);
+    void limits(Result& r);
 
     Options m_o;
+    int m_maxConnections = 0, m_maxClients = 0;
     std::string m_dir;
     std::uint16_t m_in = 0, m_out = 0;
     ServerProcess m_server;
@@ -614,7 +628,12 @@ bool Probe::setUp() {
         std::fprintf(stderr, "klabuse: kormlink not found beside klabuse; give --kormlink PATH\n");
         return false;
     }
-    const auto folder = sim::makeServerFolder(m_o.parent, "klabuse", kChannel);
+    m_maxConnections = m_o.idle + kLimitRoom;
+    m_maxClients = m_o.silent + kLimitRoom;
+    const auto folder = sim::makeServerFolder(
+        m_o.parent, "klabuse", kChannel,
+        {"MaxConnections=" + std::to_string(m_maxConnections) + "\n",
+         "MaxClients=" + std::to_string(m_maxClients) + "\n", ""});
     if (!folder) {
         std::fprintf(stderr, "klabuse: cannot make a data folder in %s\n", m_o.parent.c_str());
         return false;
@@ -1043,6 +1062,80 @@ void Probe::silent(Result& r) {
     checkBaseline(r, before, after, took);
 }
 
+// More repeater connections and clients than the limits admit.
+void Probe::limits(Result& r) {
+    const pid_t pid = m_server.pid();
+    const Sample before = resting();
+    const std::size_t toldBefore = m_server.logLines("refused in the last minute").size();
+    struct Side {
+        const char* what;
+        std::uint16_t port;
+        int most;
+        std::string_view greeting;
+        int greeted = 0, refused = 0;
+    };
+    Side sides[] = {{"repeaters", m_in, m_maxConnections, kRepeaterGreeting},
+                    {"monitoring clients", m_out, m_maxClients, "Kormlink"}};
+    Sample during;
+    for (Side& side : sides) {
+        Crowd crowd;
+        crowd.onLine = [&](std::size_t, Crowd::Conn& c, const std::string& line) {
+            if (c.lineCount == 1 && line == side.greeting) ++side.greeted;
+        };
+        const int n = side.most + kOverLimit;
+        note("limits: %d %s against a limit of %d", n, side.what, side.most);
+        for (int i = 0; i < n; ++i) {
+            crowd.open(side.port);
+            if (i % 64 == 63) crowd.run(0);
+        }
+        const Millis deadline = now() + 30'000;
+        auto countRefused = [&] {
+            int k = 0;
+            for (std::size_t i = 0; i < crowd.size(); ++i)
+                k += (crowd[i].peerClosed && crowd[i].lineCount == 0) ? 1 : 0;
+            return k;
+        };
+        while (now() < deadline && side.greeted + countRefused() < n) crowd.run(50);
+        side.refused = countRefused();
+        if (&side == &sides[0]) during = sampleOf(pid);
+        crowd.closeAll();
+    }
+    sleepMs(1500);  // the report leaves through the server's console writer
+    const std::size_t told = m_server.logLines("refused in the last minute").size() - toldBefore;
+    std::size_t toldLater = told;
+    if (!m_o.quick) {
+        note("limits: waiting a minute for the rest of the refusals to be told");
+        sleepMs(TcpAcceptor::kRefusalReportMs + 3000);
+        toldLater = m_server.logLines("refused in the last minute").size() - toldBefore;
+    }
+    Millis took = 0;
+    const Sample after = settle(before, &took);
+
+    for (const Side& side : sides) {
+        const std::string key = &side == &sides[0] ? "repeaters" : "clients";
+        r.ofTotal(key + "_served", std::string(side.what) + " served (the limit)", side.greeted,
+                  side.most);
+        r.ofTotal(key + "_refused", std::string(side.what) + " closed at once (over the limit)",
+                  side.refused, kOverLimit);
+        r.check(side.greeted == side.most, std::string(side.what) + ": " +
+                                               std::to_string(side.greeted) + " served, the limit is " +
+                                               std::to_string(side.most));
+        r.check(side.refused == kOverLimit,
+                std::string(side.what) + ": " + std::to_string(side.refused) + " refused of " +
+                    std::to_string(kOverLimit) + " over the limit");
+    }
+    r.add("reports_at_once", "stderr lines about refusals at once (one per listener)",
+          static_cast<double>(told), 0);
+    r.check(told == 2, std::to_string(told) + " stderr lines about refusals, not one per listener");
+    if (!m_o.quick) {
+        r.add("reports_after_a_minute", "stderr lines about refusals after a minute",
+              static_cast<double>(toldLater), 0);
+        r.check(toldLater == 4, "the rest of the refusals was not told after a minute");
+    }
+    r.counts(before, during, after);
+    checkBaseline(r, before, after, took);
+}
+
 int Probe::run() {
     if (!setUp()) return 2;
     rlimit lim{};
@@ -1072,6 +1165,7 @@ int Probe::run() {
         else if (name == "churn") churn(r);
         else if (name == "never-reads") neverReads(r);
         else if (name == "silent") silent(r);
+        else if (name == "limits") limits(r);
         if (!m_server.running()) r.check(false, "the server ended during the scenario");
         note("%s: %s", name.c_str(), r.passed() ? "PASS" : ("FAIL: " + joined(r.problems, "; ")).c_str());
     }

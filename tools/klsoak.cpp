@@ -259,7 +259,7 @@ bool Soak::setUp() {
         return false;
     }
     const auto folder =
-        sim::makeServerFolder(m_o.parent, "klsoak", "SOAK", m_o.fsync ? "Fsync=1\n" : "");
+        sim::makeServerFolder(m_o.parent, "klsoak", "SOAK", {"", "", m_o.fsync ? "Fsync=1\n" : ""});
     if (!folder) return false;
     m_dir = folder->dir;
     m_in = folder->in;

@@ -17,12 +17,19 @@ struct ServerFolder {
     std::uint16_t out = 0;  // the monitoring clients' port
 };
 
+// Keys added to the sections of the generated configuration, each ended by "\n".
+struct ExtraKeys {
+    std::string in;   // [In], e.g. "MaxConnections=100\n"
+    std::string out;  // [Out]
+    std::string opt;  // [Opt], e.g. "Fsync=1\n"
+};
+
 // Makes PARENT/<prefix>-XXXXXX with the two log folders and a configuration for a relay on
 // free ports: one channel `channel` without filters and with room for every event of a run,
-// LifeTime 23:59, answers without delay, no serial link. optKeys are added to [Opt]
-// ("Fsync=1\n"). nullopt when the folder or the file cannot be made.
+// LifeTime 23:59, answers without delay, no serial link. nullopt when the folder or the file
+// cannot be made.
 std::optional<ServerFolder> makeServerFolder(const std::string& parent, const std::string& prefix,
                                              const std::string& channel,
-                                             const std::string& optKeys = "");
+                                             const ExtraKeys& extra = {});
 
 }  // namespace kormlink::sim

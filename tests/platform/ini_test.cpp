@@ -66,11 +66,14 @@ TEST(Ini, FirstSectionAndFirstKeyWinAndValuesAreCleaned) {
     EXPECT_FALSE(ini.value("A", "other"));  // only in the second [A]
     EXPECT_EQ(ini.sectionNames().size(), 2u);
 
-    // A CR before trailing blanks is a blank too: written back, the value reads the same.
+    // Written back, every value reads as itself: a CR before trailing blanks is a blank too,
+    // and values with blanks at an end or with outer quotes are written quoted.
     IniFile odd = IniFile::parse("[B]\nPort=950\r \n");
     EXPECT_EQ(odd.readString("B", "Port", ""), "950");
-    odd.writeString("B", "Port", odd.readString("B", "Port", ""));
-    EXPECT_EQ(IniFile::parse(odd.render()).readString("B", "Port", ""), "950");
+    for (const std::string value : {"950", " lead", "trail\t", "\"quoted\"", "'single'", "a\"b"}) {
+        odd.writeString("B", "Port", value);
+        EXPECT_EQ(IniFile::parse(odd.render()).readString("B", "Port", ""), value);
+    }
 }
 
 TEST(Ini, WritingKeepsEverythingElseAndReplacesTheFileAtomically) {

@@ -76,7 +76,7 @@ TEST_P(KlabuseQuick, PassesAgainstTheProgram) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, KlabuseQuick,
-                         ::testing::Values("idle", "churn", "never-reads", "silent"),
+                         ::testing::Values("idle", "churn", "never-reads", "silent", "limits"),
                          [](const auto& info) {
                              std::string name = info.param;
                              std::erase(name, '-');
