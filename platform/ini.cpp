@@ -69,8 +69,9 @@ IniFile IniFile::parse(std::string_view text) {
     IniFile ini;
     if (auto lf = text.find('\n'); lf != npos && lf > 0 && text[lf - 1] == '\r')
         ini.m_newline = "\r\n";
-    // A UTF-8 byte order mark written by some editors is not part of the first line.
-    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+    // A UTF-8 byte order mark written by some editors is not part of the first line; nor are
+    // more of them (the file is written back without any, and must read the same).
+    while (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
     size_t pos = 0;
     while (pos < text.size()) {
         size_t lf = text.find('\n', pos);

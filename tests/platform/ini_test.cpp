@@ -68,7 +68,7 @@ TEST(Ini, FirstSectionAndFirstKeyWinAndValuesAreCleaned) {
 
     // Written back, every value reads as itself: a CR before trailing blanks is a blank too,
     // and values with blanks at an end or with outer quotes are written quoted.
-    IniFile odd = IniFile::parse("[B]\nPort=950\r \n");
+    IniFile odd = IniFile::parse("\xEF\xBB\xBF\xEF\xBB\xBF [B]\nPort=950\r \n");
     EXPECT_EQ(odd.readString("B", "Port", ""), "950");
     for (const std::string value : {"950", " lead", "trail\t", "\"quoted\"", "'single'", "a\"b"}) {
         odd.writeString("B", "Port", value);
