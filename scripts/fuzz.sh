@@ -26,17 +26,7 @@ for t in "${targets[@]}"; do
 done
 
 # clang brings the fuzzer runtime (libclang-rt) with it.
-if ! command -v clang++ >/dev/null || ! command -v cmake >/dev/null || ! command -v ninja >/dev/null; then
-    sudo=()
-    if [[ $(id -u) -ne 0 ]]; then
-        command -v sudo >/dev/null || { echo "Need root or sudo to install clang" >&2; exit 1; }
-        sudo=(sudo)
-    fi
-    echo "Installing clang ..."
-    "${sudo[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
-        clang cmake ninja-build
-fi
+"$root/scripts/ensure-deps.sh" clang cmake ninja-build
 
 build=$root/build-fuzz
 echo "== Fuzz targets: build =="
