@@ -3,7 +3,7 @@
 
 #include <cstdio>
 #include <exception>
-#include <future>
+#include <memory>
 
 namespace kormlink {
 
@@ -29,20 +29,57 @@ bool MainThread::call(Task fn) {
         fn();
         return true;
     }
-    auto done = std::make_shared<std::promise<bool>>();
-    auto future = done->get_future();
+    // The outcome passes under a mutex. An exception is handed over only once the main
+    // thread's handler has been left, and the caller moves it out, so the caller alone owns
+    // it from then on and it is destroyed on the caller's thread.
+    struct Outcome {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool settled = false;
+        bool ran = false;
+        std::exception_ptr error;
+        void settle(bool hasRun, std::exception_ptr e) {
+            {
+                std::lock_guard lock(mutex);
+                if (settled) return;
+                settled = true;
+                ran = hasRun;
+                error = std::move(e);
+            }
+            changed.notify_all();
+        }
+    };
+    // Held by both closures: if the queue lets go of them without running either (it cannot
+    // today), the caller still learns that fn did not run instead of waiting for ever.
+    struct Settler {
+        std::shared_ptr<Outcome> outcome = std::make_shared<Outcome>();
+        ~Settler() { outcome->settle(false, nullptr); }
+    };
+    auto settler = std::make_shared<Settler>();
+    const std::shared_ptr<Outcome> outcome = settler->outcome;
     bool queued = enqueue(
-        [done, fn = std::move(fn)] {
+        [settler, fn = std::move(fn)] {
+            std::exception_ptr error;
             try {
                 fn();
-                done->set_value(true);
             } catch (...) {
-                done->set_exception(std::current_exception());
+                error = std::current_exception();
             }
+            settler->outcome->settle(true, std::move(error));
         },
-        [done] { done->set_value(false); });
+        [settler] { settler->outcome->settle(false, nullptr); });
+    settler.reset();
     if (!queued) return false;
-    return future.get();
+    std::exception_ptr error;
+    bool ran = false;
+    {
+        std::unique_lock lock(outcome->mutex);
+        outcome->changed.wait(lock, [&] { return outcome->settled; });
+        ran = outcome->ran;
+        error = std::move(outcome->error);
+    }
+    if (error) std::rethrow_exception(error);
+    return ran;
 }
 
 bool MainThread::callEndStep(const Task& fn) {
