@@ -94,6 +94,11 @@ public:
     // response step spent (a plain command goes back to pending).
     void onWithheld(std::function<void()> undo) { m_onWithheld = std::move(undo); }
 
+    // Whether the answer to the lines routed so far may leave now; counts it when withheld.
+    // For an answer sent by the main thread once the batch that routed the lines has written
+    // (and synced) them, so the check does not wait.
+    bool mayAnswer() { return pass(); }
+
     // Answers not sent because their lines were not kept.
     std::uint64_t withheld() const { return m_withheld; }
 

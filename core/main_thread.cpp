@@ -1,85 +1,146 @@
 #include "core/main_thread.h"
-#include "platform/console_output.h"
 
-#include <cstdio>
-#include <exception>
-#include <memory>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <ctime>
+
+#include "platform/console_output.h"
 
 namespace kormlink {
 
+// Where a worker sleeps until the main thread has run its closure. The word is 0 while the
+// closure is outstanding, 2 once the worker sleeps on it, 1 when the closure has run; the main
+// thread makes a system call only when it finds 2. Shared, so that the main thread's last
+// touch (the wake-up) can never reach a parker that is gone.
+struct MainThread::Handover::Parker {
+    std::atomic<std::uint32_t> word{1};
+
+    void arm() { word.store(0, std::memory_order_relaxed); }
+
+    void signal() {
+        if (word.exchange(1, std::memory_order_release) == 2)
+            ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1,
+                      nullptr, nullptr, 0);
+    }
+
+    void wait() {
+        std::uint32_t w = word.load(std::memory_order_acquire);
+        while (w != 1) {
+            if (w == 0 && !word.compare_exchange_strong(w, 2, std::memory_order_acquire))
+                continue;  // w now holds what the word became
+            // Returns on the wake-up, at once when the word is no longer 2, or on a signal.
+            ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, 2,
+                      nullptr, nullptr, 0);
+            w = word.load(std::memory_order_acquire);
+        }
+    }
+};
+
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
+
+MainThread::Handover::Handover() : m_parker(std::make_shared<Parker>()) {}
+
+MainThread::Handover::Handover(std::shared_ptr<Parker> parker) : m_parker(std::move(parker)) {}
+
+MainThread::Handover::~Handover() {
+    if (!m_inFlight || !m_owner) return;
+    try {
+        m_owner->await(*this);
+    } catch (...) {
+        // the closure's own failure; nobody is left to take it
+    }
+}
+
 MainThread::MainThread() : m_owner(std::this_thread::get_id()) {}
 
-bool MainThread::enqueue(Task fn, std::function<void()> onDropped) {
+bool MainThread::enqueue(Item item) {
+    bool notify = false;
     std::function<void()> waker;
     {
         std::lock_guard lock(m_mutex);
         if (m_closed) return false;
-        m_queue.push_back(Item{std::move(fn), std::move(onDropped)});
-        waker = m_waker;
+        m_shared.push_back(std::move(item));
+        notify = m_sleeping;
+        m_sleeping = false;  // one wake-up is enough
+        if (m_waker && !m_drainScheduled) {
+            m_drainScheduled = true;
+            waker = m_waker;
+        }
     }
-    m_cv.notify_all();
+    if (notify) m_cv.notify_one();
     if (waker) waker();
     return true;
 }
 
-void MainThread::post(Task fn) { enqueue(std::move(fn), nullptr); }
+void MainThread::post(Task fn) { enqueue(Item{std::move(fn), nullptr, nullptr}); }
 
-bool MainThread::call(Task fn) {
+bool MainThread::submit(Handover& h, Task fn) {
+    h.m_fn = std::move(fn);
+    h.m_run = &h.m_fn;
+    h.m_error = nullptr;
+    h.m_ran = false;
+    h.m_owner = this;
+    if (isMainThread()) {
+        // Inline, as call() does; await() then reports it.
+        h.m_inFlight = true;
+        try {
+            h.m_fn();
+            h.m_ran = true;
+        } catch (...) {
+            h.m_ran = true;
+            h.m_error = std::current_exception();
+        }
+        h.m_parker->word.store(1, std::memory_order_relaxed);
+        return true;
+    }
+    h.m_parker->arm();
+    h.m_inFlight = true;
+    if (enqueue(Item{nullptr, &h, h.m_parker})) return true;
+    h.m_parker->word.store(1, std::memory_order_relaxed);
+    return false;
+}
+
+bool MainThread::await(Handover& h) {
+    if (!h.m_inFlight) return false;
+    h.m_parker->wait();
+    h.m_inFlight = false;
+    h.m_fn = nullptr;
+    h.m_run = nullptr;
+    if (h.m_error) {
+        std::exception_ptr error = std::move(h.m_error);
+        h.m_error = nullptr;
+        std::rethrow_exception(error);
+    }
+    return h.m_ran;
+}
+
+bool MainThread::call(const Task& fn) {
     if (isMainThread()) {
         fn();
         return true;
     }
-    // The outcome passes under a mutex. An exception is handed over only once the main
-    // thread's handler has been left, and the caller moves it out, so the caller alone owns
-    // it from then on and it is destroyed on the caller's thread.
-    struct Outcome {
-        std::mutex mutex;
-        std::condition_variable changed;
-        bool settled = false;
-        bool ran = false;
-        std::exception_ptr error;
-        void settle(bool hasRun, std::exception_ptr e) {
-            {
-                std::lock_guard lock(mutex);
-                if (settled) return;
-                settled = true;
-                ran = hasRun;
-                error = std::move(e);
-            }
-            changed.notify_all();
-        }
-    };
-    // Held by both closures: if the queue lets go of them without running either (it cannot
-    // today), the caller still learns that fn did not run instead of waiting for ever.
-    struct Settler {
-        std::shared_ptr<Outcome> outcome = std::make_shared<Outcome>();
-        ~Settler() { outcome->settle(false, nullptr); }
-    };
-    auto settler = std::make_shared<Settler>();
-    const std::shared_ptr<Outcome> outcome = settler->outcome;
-    bool queued = enqueue(
-        [settler, fn = std::move(fn)] {
-            std::exception_ptr error;
-            try {
-                fn();
-            } catch (...) {
-                error = std::current_exception();
-            }
-            settler->outcome->settle(true, std::move(error));
-        },
-        [settler] { settler->outcome->settle(false, nullptr); });
-    settler.reset();
-    if (!queued) return false;
-    std::exception_ptr error;
-    bool ran = false;
-    {
-        std::unique_lock lock(outcome->mutex);
-        outcome->changed.wait(lock, [&] { return outcome->settled; });
-        ran = outcome->ran;
-        error = std::move(outcome->error);
+    // One parker per thread serves all its calls: a call allocates nothing of its own.
+    thread_local std::shared_ptr<Handover::Parker> parker =
+        std::make_shared<Handover::Parker>();
+    Handover h(parker);
+    h.m_run = &fn;
+    h.m_owner = this;
+    parker->arm();
+    h.m_inFlight = true;
+    if (!enqueue(Item{nullptr, &h, parker})) {
+        h.m_inFlight = false;
+        return false;
     }
-    if (error) std::rethrow_exception(error);
-    return ran;
+    parker->wait();
+    h.m_inFlight = false;
+    if (h.m_error) std::rethrow_exception(h.m_error);
+    return h.m_ran;
 }
 
 bool MainThread::callEndStep(const Task& fn) {
@@ -98,35 +159,99 @@ bool MainThread::callEndStep(const Task& fn) {
     return false;
 }
 
+void MainThread::settle(Item& item, bool ran, std::exception_ptr error) {
+    Handover& h = *item.handover;
+    h.m_ran = ran;
+    h.m_error = std::move(error);
+    // The last touch of the worker's hand-over: after the signal it may be gone, the parker
+    // is kept alive by the item.
+    item.parker->signal();
+}
+
+void MainThread::releaseAfterBatch(Task lastStep) {
+    if (!m_current) {
+        if (lastStep) lastStep();
+        return;
+    }
+    m_deferCurrent = true;
+    if (lastStep) m_currentLastStep = std::move(lastStep);
+}
+
+void MainThread::releaseDeferred() {
+    std::vector<Deferred> deferred;
+    deferred.swap(m_deferred);
+    for (Deferred& d : deferred) {
+        std::exception_ptr error = std::move(d.item.handover->m_error);
+        if (d.lastStep && !error) {
+            try {
+                d.lastStep();
+            } catch (...) {
+                error = std::current_exception();
+            }
+        }
+        settle(d.item, true, std::move(error));
+    }
+}
+
+void MainThread::runItem(Item& item) {
+    if (item.handover) {
+        // The caller takes a failure and decides; the main loop goes on either way.
+        std::exception_ptr error;
+        Item* outer = m_current;
+        const bool outerDefer = m_deferCurrent;
+        Task outerStep = std::move(m_currentLastStep);
+        m_current = &item;
+        m_deferCurrent = false;
+        m_currentLastStep = nullptr;
+        try {
+            (*item.handover->m_run)();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        const bool defer = m_deferCurrent;
+        Task lastStep = std::move(m_currentLastStep);
+        m_current = outer;
+        m_deferCurrent = outerDefer;
+        m_currentLastStep = std::move(outerStep);
+        if (defer) {
+            item.handover->m_error = std::move(error);
+            m_deferred.push_back(Deferred{std::move(item), std::move(lastStep)});
+            return;
+        }
+        settle(item, true, std::move(error));
+        return;
+    }
+    // A posted closure that throws must not take the main loop down with it.
+    try {
+        item.task();
+    } catch (const std::exception& e) {
+        consolePrintf(ConsoleStream::Err, "Kormlink: main-thread task failed: %s\n", e.what());
+    } catch (...) {
+        consolePrintf(ConsoleStream::Err, "Kormlink: main-thread task failed\n");
+    }
+}
+
 size_t MainThread::runPending() {
-    // One closure at a time straight from the shared queue, never a private batch: a closure
-    // may itself wait for a worker (a stop) and drain the queue meanwhile, and it must find
-    // every closure queued so far, or a worker whose closure sat in such a batch would wait
-    // for ever.
-    size_t budget;
+    // Everything queued so far moves to the main thread's own list in one step; closures are
+    // then taken from its front one by one, so that a closure that itself waits for a worker
+    // (a stop) and drains meanwhile runs the ones queued behind it first, in order.
     {
         std::lock_guard lock(m_mutex);
-        budget = m_queue.size();
         m_woken = false;
+        m_drainScheduled = false;
+        if (m_local.empty()) {
+            m_local.swap(m_shared);
+        } else {
+            for (Item& item : m_shared) m_local.push_back(std::move(item));
+            m_shared.clear();
+        }
     }
+    const size_t budget = m_local.size();
     size_t ran = 0;
-    for (; ran < budget; ++ran) {
-        Item item;
-        {
-            std::lock_guard lock(m_mutex);
-            if (m_queue.empty()) break;
-            item = std::move(m_queue.front());
-            m_queue.pop_front();
-        }
-        // call() closures catch for their caller; a posted closure that throws must not take
-        // the main loop down with it.
-        try {
-            item.run();
-        } catch (const std::exception& e) {
-            consolePrintf(ConsoleStream::Err, "Kormlink: main-thread task failed: %s\n", e.what());
-        } catch (...) {
-            consolePrintf(ConsoleStream::Err, "Kormlink: main-thread task failed\n");
-        }
+    for (; ran < budget && !m_local.empty(); ++ran) {
+        Item item = std::move(m_local.front());
+        m_local.pop_front();
+        runItem(item);
     }
     if (ran > 0 && m_afterBatch) {
         try {
@@ -137,6 +262,8 @@ size_t MainThread::runPending() {
             consolePrintf(ConsoleStream::Err, "Kormlink: main-thread task failed\n");
         }
     }
+    // Only now, with the journals written, do the workers that asked for it go on.
+    if (!m_deferred.empty()) releaseDeferred();
     return ran;
 }
 
@@ -152,11 +279,16 @@ bool MainThread::runUntil(const std::function<bool()>& pred, Millis timeoutMs) {
 }
 
 void MainThread::waitForWork(Millis timeoutMs) {
+    if (!m_local.empty()) return;  // left over from a drain that ran out of budget
     std::unique_lock lock(m_mutex);
     // Closed, nothing can be queued any more: the wait still lasts its time, so a caller that
     // loops on it (runUntil) does not spin.
-    m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                  [this] { return !m_queue.empty() || m_woken; });
+    const auto ready = [this] { return !m_shared.empty() || m_woken; };
+    if (!ready()) {
+        m_sleeping = true;
+        m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
+        m_sleeping = false;
+    }
     m_woken = false;
 }
 
@@ -165,15 +297,22 @@ void MainThread::wake() {
     {
         std::lock_guard lock(m_mutex);
         m_woken = true;
+        m_sleeping = false;
         waker = m_waker;
     }
-    m_cv.notify_all();
+    m_cv.notify_one();
     if (waker) waker();
 }
 
 void MainThread::setWaker(std::function<void()> waker) {
     std::lock_guard lock(m_mutex);
     m_waker = std::move(waker);
+    m_drainScheduled = false;
+}
+
+size_t MainThread::pending() const {
+    std::lock_guard lock(m_mutex);
+    return m_shared.size() + (isMainThread() ? m_local.size() : 0);
 }
 
 void MainThread::close() {
@@ -181,11 +320,14 @@ void MainThread::close() {
     {
         std::lock_guard lock(m_mutex);
         m_closed = true;
-        dropped.swap(m_queue);
+        dropped.swap(m_shared);
     }
+    for (Item& item : m_local) dropped.push_back(std::move(item));
+    m_local.clear();
+    releaseDeferred();  // their closures ran
     m_cv.notify_all();
-    for (auto& item : dropped)
-        if (item.dropped) item.dropped();
+    for (Item& item : dropped)
+        if (item.handover) settle(item, false, nullptr);
 }
 
 }  // namespace kormlink

@@ -14,12 +14,20 @@
 // does exactly that.
 //
 // Closures must be short and must never block on I/O or wait for another worker.
+//
+// The hand-over is on the path of every event, so it is kept cheap: a worker that waits sleeps
+// on a futex of its own and is woken only when it really sleeps; the main thread is woken only
+// when it sleeps; all closures queued meanwhile are taken in one step; a call() allocates
+// nothing beyond what its closure needs.
 
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/clock.h"
 
@@ -28,6 +36,30 @@ namespace kormlink {
 class MainThread {
 public:
     using Task = std::function<void()>;
+
+    // One hand-over a worker started and collects later (submit, then await), so that it can
+    // go on meanwhile (send, receive) while the main thread runs the closure. Owned by one
+    // worker thread; reusable once awaited. The destructor awaits an unfinished hand-over.
+    class Handover {
+    public:
+        Handover();
+        ~Handover();
+        Handover(const Handover&) = delete;
+        Handover& operator=(const Handover&) = delete;
+        bool inFlight() const { return m_inFlight; }
+
+    private:
+        friend class MainThread;
+        struct Parker;
+        Handover(std::shared_ptr<Parker> parker);
+        MainThread* m_owner = nullptr;
+        std::shared_ptr<Parker> m_parker;
+        Task m_fn;
+        const Task* m_run = nullptr;  // m_fn, or the caller's closure for call()
+        std::exception_ptr m_error;
+        bool m_ran = false;
+        bool m_inFlight = false;
+    };
 
     // The constructing thread becomes the main thread.
     MainThread();
@@ -42,7 +74,14 @@ public:
     // Runs fn on the main thread and returns when it has run; inline when called on the main
     // thread. An exception thrown by fn is rethrown here. Returns false (fn not run) when the
     // hand-over is closed.
-    bool call(Task fn);
+    bool call(const Task& fn);
+
+    // Worker thread: queues fn through h and returns at once; await(h) later waits for it and
+    // returns (or rethrows) what call() would have. False when the hand-over is closed (then
+    // await returns false at once). On the main thread fn runs inline. h must not be in
+    // flight.
+    bool submit(Handover& h, Task fn);
+    bool await(Handover& h);
 
     // For an end step that must happen (leaving a registry): like call(), but a failure to hand
     // fn over (memory) is retried every 10 ms for up to 10 s. An exception from fn itself is
@@ -63,33 +102,66 @@ public:
     // Wakes waitForWork() and runUntil() without queueing anything. Any thread.
     void wake();
 
-    // Called (on any thread) whenever work is queued, so a foreign event loop can schedule a
-    // drain; the Qt loop sets it.
+    // Called (on any thread) when work is queued and no drain is scheduled yet, so a foreign
+    // event loop can schedule one: it is called again only after runPending() has begun. The
+    // Qt loop sets it.
     void setWaker(std::function<void()> waker);
 
-    // Refuses further closures; queued ones are dropped and their callers' call() returns false.
+    // Main thread: refuses further closures; queued ones are dropped and their callers'
+    // call() returns false.
     void close();
+
+    // Closures queued and not yet run; any thread (for tests and figures).
+    size_t pending() const;
 
     // Main thread: fn runs after every runPending() that ran at least one closure, before the
     // main thread waits again (the journals' group commit). Empty removes it.
     void setAfterBatch(Task fn) { m_afterBatch = std::move(fn); }
 
+    // Main thread, inside a worker's closure (call() or submit()): its worker is released only
+    // after the after-batch step has run, so what the closure queued into the journals is
+    // written (and synced) when the worker goes on. lastStep, when given, runs after that step
+    // and just before the release (an answer that must follow the write). Elsewhere lastStep
+    // runs at once.
+    void releaseAfterBatch(Task lastStep = nullptr);
+
 private:
+    // A posted closure (task), or a worker's hand-over waiting for its closure to run.
     struct Item {
-        Task run;
-        std::function<void()> dropped;  // tells a waiting caller that run will never happen
+        Task task;
+        Handover* handover = nullptr;
+        std::shared_ptr<Handover::Parker> parker;  // keeps the wake-up target alive
     };
 
-    bool enqueue(Task fn, std::function<void()> onDropped);
+    bool enqueue(Item item);
+    void releaseDeferred();
+    void runItem(Item& item);
+    static void settle(Item& item, bool ran, std::exception_ptr error);
 
     const std::thread::id m_owner;
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     std::condition_variable m_cv;
-    std::deque<Item> m_queue;
+    std::deque<Item> m_shared;  // guarded by m_mutex
     bool m_closed = false;
     bool m_woken = false;
+    bool m_sleeping = false;        // the main thread waits in waitForWork
+    bool m_drainScheduled = false;  // the waker was called and runPending has not begun since
     std::function<void()> m_waker;
+    // Main thread only: closures taken from m_shared in one step and not yet run. A nested
+    // drain (a closure that waits for a worker) runs these first, so it finds every closure
+    // queued before its own.
+    std::deque<Item> m_local;
     Task m_afterBatch;  // main thread only
+    // Main thread only: the worker closure running now, whether it asked to be released after
+    // the batch, and the closures so released with their last steps.
+    Item* m_current = nullptr;
+    bool m_deferCurrent = false;
+    Task m_currentLastStep;
+    struct Deferred {
+        Item item;
+        Task lastStep;
+    };
+    std::vector<Deferred> m_deferred;
 };
 
 }  // namespace kormlink

@@ -144,6 +144,9 @@ void Server::StopServer() {
 }
 
 void Server::RouteEvent(std::string& eventLine, EventSource source) {
+    // The connection that handed the line over goes on (and answers) only once the batch has
+    // written its journal records.
+    m_mainThread.releaseAfterBatch();
     if (m_channels) m_channels->RouteEvent(eventLine, source == EventSource::Tcp, localTime());
     noteJournalHealth();
     if (m_eventTap) m_eventTap(eventLine, source);

@@ -449,18 +449,18 @@ void tOList::maintainJournals() {
 
 void tOList::afterBatch() {
     if (!m_sync) return;
-    if (m_sync->fsyncMode()) {
-        // Group commit: one sync per journal for everything the batch wrote, then the waiting
-        // connections may answer.
-        const std::uint64_t target = m_sync->written();
-        bool ok = true;
-        for (JournalSlot& slot : m_journals) {
-            if (slot.journal->dirty() && !slot.journal->sync()) ok = false;
-            // A journal that failed since the lines were routed may hold them unsynced.
-            if (!slot.journal->healthy()) ok = false;
-        }
-        m_sync->publish(target, ok);
+    // Group commit: one write per journal for everything the batch collected, in the fsync
+    // mode one sync as well; then the connections may answer.
+    const std::uint64_t target = m_sync->written();
+    const bool fsync = m_sync->fsyncMode();
+    bool ok = true;
+    for (JournalSlot& slot : m_journals) {
+        // A journal that was failing before the batch took no records of it; the lines routed
+        // to it are not answered in any case (lastRouteKept).
+        if (!slot.journal->flush()) ok = false;
+        if (fsync && slot.journal->dirty() && !slot.journal->sync()) ok = false;
     }
+    m_sync->publish(target, ok);
     maintainJournals();
 }
 
@@ -566,6 +566,7 @@ int tOList::SaveQueues() {
             if (s.journal.get() == journal) slot = &s;
         // A blocked journal is not ours to remove; the queue file is still written.
         if (slot && slot->blocked) journal = nullptr;
+        if (journal) journal->flush();  // kept as it stands when the queue file fails
         if (lines == 0) {
             if (journal) journal->remove();
             if (slot) removeStaleQueueFile(*slot);  // its lines were delivered since

@@ -17,6 +17,7 @@ namespace {
 constexpr std::size_t kFrameBytes = 8;           // length and checksum
 constexpr std::size_t kPayloadHead = 9;          // type and sequence number
 constexpr std::uint32_t kMaxPayload = 16u << 20; // far above any line the server takes
+constexpr std::size_t kKeptBufferBytes = 1u << 20;
 
 std::array<std::uint32_t, 256> makeCrcTable() {
     std::array<std::uint32_t, 256> table{};
@@ -43,17 +44,27 @@ std::uint64_t getLE(std::string_view s, std::size_t at, int bytes) {
     return v;
 }
 
+std::uint32_t crcUpdate(std::uint32_t c, std::string_view data);
+
+// Appends one framed record to out, without a temporary.
+void appendFrame(std::string& out, char type, std::uint64_t seq, std::string_view text) {
+    const std::size_t start = out.size();
+    const auto length = static_cast<std::uint32_t>(kPayloadHead + text.size());
+    putU32(out, length);
+    putU32(out, 0);  // the checksum, filled in below
+    out.push_back(type);
+    putU64(out, seq);
+    out.append(text);
+    const std::uint32_t crc =
+        crcUpdate(0xFFFFFFFFu, std::string_view(out).substr(start + kFrameBytes)) ^ 0xFFFFFFFFu;
+    for (int i = 0; i < 4; ++i) out[start + 4 + static_cast<std::size_t>(i)] =
+        static_cast<char>((crc >> (8 * i)) & 0xFF);
+}
+
 std::string frame(char type, std::uint64_t seq, std::string_view text) {
-    std::string payload;
-    payload.reserve(kPayloadHead + text.size());
-    payload.push_back(type);
-    putU64(payload, seq);
-    payload.append(text);
     std::string record;
-    record.reserve(kFrameBytes + payload.size());
-    putU32(record, static_cast<std::uint32_t>(payload.size()));
-    putU32(record, crc32(payload));
-    record += payload;
+    record.reserve(kFrameBytes + kPayloadHead + text.size());
+    appendFrame(record, type, seq, text);
     return record;
 }
 
@@ -61,12 +72,16 @@ std::size_t addRecordBytes(std::size_t textBytes) { return kFrameBytes + kPayloa
 
 }  // namespace
 
-std::uint32_t crc32(std::string_view data) {
-    static const std::array<std::uint32_t, 256> table = makeCrcTable();
-    std::uint32_t c = 0xFFFFFFFFu;
-    for (char ch : data) c = table[(c ^ static_cast<unsigned char>(ch)) & 0xFF] ^ (c >> 8);
-    return c ^ 0xFFFFFFFFu;
+namespace {
+const std::array<std::uint32_t, 256> kCrcTable = makeCrcTable();
+
+std::uint32_t crcUpdate(std::uint32_t c, std::string_view data) {
+    for (char ch : data) c = kCrcTable[(c ^ static_cast<unsigned char>(ch)) & 0xFF] ^ (c >> 8);
+    return c;
 }
+}  // namespace
+
+std::uint32_t crc32(std::string_view data) { return crcUpdate(0xFFFFFFFFu, data) ^ 0xFFFFFFFFu; }
 
 std::string journalFileName(const std::string& id) { return id + ".jnl"; }
 
@@ -117,13 +132,19 @@ void JournalSync::publish(std::uint64_t upTo, bool ok) {
         std::lock_guard lock(m_mutex);
         if (!ok) m_failedUpTo = std::max(m_failedUpTo, upTo);
         m_durable = std::max(m_durable, upTo);
+        m_durableFast.store(m_durable, std::memory_order_release);
     }
     m_cv.notify_all();
 }
 
 bool JournalSync::await(std::uint64_t ticket, Millis timeoutMs,
                         const std::function<void()>& nudge) {
-    if (!m_fsync.load()) return true;
+    // The usual case: the batch that routed the lines has written them before it let the
+    // connection go on, and nothing failed since the start.
+    if (m_durableFast.load(std::memory_order_acquire) >= ticket) {
+        std::lock_guard lock(m_mutex);
+        return ticket == 0 || m_failedUpTo < ticket;
+    }
     const Millis deadline = steadyClock().now() + timeoutMs;
     std::unique_lock lock(m_mutex);
     // Usually the batch that ran the caller's hand-over syncs at once; when the main thread
@@ -134,7 +155,7 @@ bool JournalSync::await(std::uint64_t ticket, Millis timeoutMs,
         if (nudge) nudge();
         lock.lock();
     }
-    return m_failedUpTo < ticket;
+    return ticket == 0 || m_failedUpTo < ticket;
 }
 
 QueueJournal::QueueJournal(std::string path, JournalSync& sync)
@@ -145,10 +166,11 @@ QueueJournal::~QueueJournal() = default;
 bool QueueJournal::rewrite(const std::vector<Line>& lines, bool durable, std::string* error) {
     std::string content(kJournalHeader);
     std::size_t liveBytes = 0;
-    for (const Line& line : lines) {
-        content += journalAddRecord(line.seq, line.text);
-        liveBytes += addRecordBytes(line.text.size());
-    }
+    for (const Line& line : lines) liveBytes += addRecordBytes(line.text.size());
+    content.reserve(content.size() + liveBytes);
+    for (const Line& line : lines) appendFrame(content, 'A', line.seq, line.text);
+    // The new file holds the live state: what was collected for the old one is moot.
+    m_unwritten.clear();
     std::string why;
     const bool sync = durable || m_sync.fsyncMode();
     if (!replaceFileAtomically(m_path, content, &why, sync)) {
@@ -178,7 +200,7 @@ bool QueueJournal::rewrite(const std::vector<Line>& lines, bool durable, std::st
 void QueueJournal::added(std::uint64_t seq, std::string_view text) {
     ++m_liveLines;
     m_liveBytes += addRecordBytes(text.size());
-    append(journalAddRecord(seq, text));
+    append('A', seq, text);
     m_addedSinceSync = true;
 }
 
@@ -186,12 +208,22 @@ void QueueJournal::removed(std::uint64_t seq, std::size_t textBytes) {
     if (m_liveLines > 0) --m_liveLines;
     const std::size_t bytes = addRecordBytes(textBytes);
     m_liveBytes = m_liveBytes > bytes ? m_liveBytes - bytes : 0;
-    append(journalRemoveRecord(seq));
+    append('R', seq, {});
 }
 
-void QueueJournal::append(const std::string& record) {
+void QueueJournal::append(char type, std::uint64_t seq, std::string_view text) {
     if (!m_healthy) return;
-    std::string_view rest(record);
+    appendFrame(m_unwritten, type, seq, text);
+    m_sync.noteWrite();
+}
+
+bool QueueJournal::flush() {
+    if (m_unwritten.empty()) return true;
+    if (!m_healthy) {
+        m_unwritten.clear();
+        return false;
+    }
+    std::string_view rest(m_unwritten);
     while (!rest.empty()) {
         const ssize_t n = ::write(m_fd.get(), rest.data(), rest.size());
         if (n < 0 && errno == EINTR) continue;
@@ -201,22 +233,27 @@ void QueueJournal::append(const std::string& record) {
             // repairs the journal in any case.
             if (::ftruncate(m_fd.get(), static_cast<off_t>(m_fileBytes)) != 0) {
             }
+            m_unwritten.clear();
             fail("cannot write", err);
-            return;
+            return false;
         }
         rest.remove_prefix(static_cast<std::size_t>(n));
     }
-    m_fileBytes += record.size();
-    m_sync.noteWrite();
+    m_fileBytes += m_unwritten.size();
+    m_unwritten.clear();
+    // A buffer grown large by a big batch is not kept for ever.
+    if (m_unwritten.capacity() > kKeptBufferBytes) m_unwritten.shrink_to_fit();
+    return true;
 }
 
 bool QueueJournal::needsCompaction() const {
     return m_healthy &&
-           m_fileBytes > kJournalHeader.size() + kCompactFactor * m_liveBytes + kCompactFloorBytes;
+           fileBytes() > kJournalHeader.size() + kCompactFactor * m_liveBytes + kCompactFloorBytes;
 }
 
 bool QueueJournal::truncateEmpty() {
     if (!m_healthy || m_liveLines != 0) return false;
+    m_unwritten.clear();  // an empty queue: the header says it all
     if (::ftruncate(m_fd.get(), static_cast<off_t>(kJournalHeader.size())) != 0) return false;
     m_fileBytes = kJournalHeader.size();
     m_liveBytes = 0;
@@ -225,6 +262,7 @@ bool QueueJournal::truncateEmpty() {
 }
 
 bool QueueJournal::sync() {
+    if (!flush()) return false;
     if (!m_addedSinceSync) return true;
     if (!m_fd) return false;  // lines were added to a file that is gone: not synced
     m_addedSinceSync = false;
@@ -235,6 +273,7 @@ bool QueueJournal::sync() {
 }
 
 void QueueJournal::remove() {
+    m_unwritten.clear();
     m_fd.reset();
     m_healthy = false;
     ::unlink(m_path.c_str());

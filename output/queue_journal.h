@@ -5,7 +5,8 @@
 // While the server runs, every line a channel takes and every line that leaves it (delivered,
 // expired or pushed out by overflow) is appended to the journal as one record, and the answer
 // to the repeater line that carried an event leaves only after its record was written (and,
-// in the fsync mode, synced). So a queue survives the process being killed at any moment:
+// in the fsync mode, synced). Records are collected during a batch of main-thread hand-overs
+// and written with one write at its end (flush), before any answer to them leaves. So a queue survives the process being killed at any moment:
 // the next start finds the journal and rebuilds the queue from it. An orderly stop writes the
 // queue file as before and removes the journal, so a journal found at start-up always means
 // the last run did not stop in order, and it wins over a queue file.
@@ -60,9 +61,9 @@ struct JournalContent {
 };
 JournalContent readJournal(std::string_view file);
 
-// Counts the journal writes and, in the fsync mode, which of them are on disk. Connections
-// wait here before they answer; the main thread syncs once per batch of hand-overs (group
-// commit) and publishes how far that reached.
+// Counts the journal records and which of them are written (in the fsync mode: on disk).
+// Connections check here before they answer; the main thread writes, and in the fsync mode
+// syncs, once per batch of hand-overs (group commit) and publishes how far that reached.
 class JournalSync {
 public:
     // Any thread.
@@ -81,14 +82,15 @@ public:
     // Every write up to upTo has been synced (ok) or its sync failed (!ok).
     void publish(std::uint64_t upTo, bool ok);
 
-    // Any thread: true once the writes up to ticket are as durable as the mode asks: at once
-    // when fsync is off, else when a sync covering them succeeded. False when that sync failed
-    // or nothing covered them within the time. nudge is called while waiting, so that the
-    // main thread runs a batch (and its sync) even when it has nothing else to do.
+    // Any thread: true once the records up to ticket are as durable as the mode asks: written
+    // when fsync is off, else synced. False when that write or sync failed or nothing covered
+    // them within the time. nudge is called while waiting, so that the main thread runs a
+    // batch (and its write) even when it has nothing else to do.
     bool await(std::uint64_t ticket, Millis timeoutMs, const std::function<void()>& nudge);
 
 private:
     std::atomic<bool> m_fsync{false};
+    std::atomic<std::uint64_t> m_durableFast{0};  // m_durable, for a check without the lock
     std::atomic<std::uint64_t> m_written{0};
     std::atomic<std::uint64_t> m_writeCount{0};
     std::atomic<std::uint64_t> m_syncCount{0};
@@ -122,9 +124,12 @@ public:
     // failure the journal is unhealthy and error says why; the old file stays as it was.
     bool rewrite(const std::vector<Line>& lines, bool durable, std::string* error);
 
-    // A line was taken / left the queue. Nothing is written while the journal is unhealthy.
+    // A line was taken / left the queue: its record is collected for the next flush().
+    // Nothing is kept while the journal is unhealthy.
     void added(std::uint64_t seq, std::string_view text);
     void removed(std::uint64_t seq, std::size_t textBytes);
+    // Writes the collected records; false when that failed (the journal is then unhealthy).
+    bool flush();
 
     bool healthy() const { return m_healthy; }
     const std::string& lastError() const { return m_error; }
@@ -132,7 +137,8 @@ public:
     // Cuts an emptied journal back to its header; false when it cannot (then rewrite).
     bool truncateEmpty();
     std::size_t liveLines() const { return m_liveLines; }
-    std::size_t fileBytes() const { return m_fileBytes; }
+    // The file's size once the collected records are written.
+    std::size_t fileBytes() const { return m_fileBytes + m_unwritten.size(); }
 
     // Syncs the file when a line was added since the last sync; false when the sync failed
     // (the journal is then unhealthy). Removals alone wait for the next sync: a removal lost
@@ -144,7 +150,7 @@ public:
     void remove();
 
 private:
-    void append(const std::string& record);
+    void append(char type, std::uint64_t seq, std::string_view text);
     void fail(const std::string& what, int err);
 
     std::string m_path;
@@ -153,7 +159,8 @@ private:
     bool m_healthy = false;
     bool m_addedSinceSync = false;
     std::string m_error;
-    std::size_t m_fileBytes = 0;
+    std::size_t m_fileBytes = 0;  // written to the file
+    std::string m_unwritten;      // records collected since the last flush
     std::size_t m_liveLines = 0;
     std::size_t m_liveBytes = 0;  // the records of the live lines, as a rewrite would write them
 };

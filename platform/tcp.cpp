@@ -155,6 +155,15 @@ bool TcpSocket::sendAll(std::string_view data, const Waker* interrupt) {
     return true;
 }
 
+long TcpSocket::trySend(std::string_view data) const {
+    for (;;) {
+        ssize_t n = ::send(m_fd.get(), data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) return static_cast<long>(n);
+        if (errno == EINTR) continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    }
+}
+
 size_t TcpSocket::bytesWaiting() const {
     int pending = 0;
     if (::ioctl(m_fd.get(), FIONREAD, &pending) != 0 || pending < 0) pending = 0;

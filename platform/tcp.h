@@ -67,6 +67,11 @@ public:
     // expired (the peer has not been reading), or the waker was set.
     bool sendAll(std::string_view data, const Waker* interrupt = nullptr);
 
+    // Sends what the socket takes now, without waiting: the number of bytes sent (possibly
+    // fewer than data.size(), or 0 when its buffer is full), or -1 when the peer is gone.
+    // Safe from another thread while this one receives; it touches no buffer of the object.
+    long trySend(std::string_view data) const;
+
     // Bytes received but not yet returned, plus bytes waiting in the kernel.
     size_t bytesWaiting() const;
     std::string peerAddress() const;

@@ -33,6 +33,11 @@ bool RepeaterConnection::withdrawPendingCmd(const ProgramEditor* editor) {
     return true;
 }
 
+bool RepeaterConnection::hasPendingCmd() const {
+    std::lock_guard lock(m_cmdMutex);
+    return !m_pendingCmd.empty();
+}
+
 std::string RepeaterConnection::pendingCmd() const {
     std::lock_guard lock(m_cmdMutex);
     return m_pendingCmd;

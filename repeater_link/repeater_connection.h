@@ -47,6 +47,7 @@ public:
     // up before the connection took it); true when it did. Any thread.
     bool withdrawPendingCmd(const ProgramEditor* editor);
     std::string pendingCmd() const;
+    bool hasPendingCmd() const;
 
     // Asks the connection thread to end; it notices within its receive cycle. Any thread.
     virtual void requestStop() = 0;

@@ -57,6 +57,7 @@ void TTCPEchoThrd::requestStop() { m_stop.wake(); }
 void TTCPEchoThrd::run() {
     try {
         if (startConnection()) runCycles();
+        settleAnswer();
     } catch (const std::exception& e) {
         consolePrintf(ConsoleStream::Err,
                       "Kormlink: repeater connection %s ended by an error: %s\n", Ip.c_str(),
@@ -120,6 +121,8 @@ void TTCPEchoThrd::runCycles() {
     for (;;) {
         std::string line;
         const RecvStatus status = RecvLine(line, kCycleMs);
+        settleAnswer();
+        if (m_sendFailed) return;
         const Millis now = m_host.clock().now();
         if (SyncP > 0 && now > NextSync) {
             NextSync = now + SyncP;
@@ -150,6 +153,10 @@ void TTCPEchoThrd::runCycles() {
 }
 
 void TTCPEchoThrd::answerLine(std::string& line) {
+    if (answersFromMainThread(line)) {
+        answerFromMainThread(line);
+        return;
+    }
     const std::string received = line;
     const bool event = isEventLine(received);
     const auto pass = m_gate.respondTo(
@@ -205,10 +212,64 @@ void TTCPEchoThrd::respond(std::string& line) {
     BatchBroken = false;
 }
 
+bool TTCPEchoThrd::answersFromMainThread(const std::string& line) {
+    // Exactly the passes whose response step would send a plain acknowledgement and nothing
+    // else: no command pending, no time command due, nothing to trace, journals taking their
+    // records.
+    if (!isEventLine(line) || hasPendingCmd() || !m_host.journalsHealthy()) return false;
+    if (SyncDue && m_host.clock().now() > NextAttempt) return false;
+    const std::uint32_t id = HpId.load();
+    return id == 0 || id != m_host.traceId();
+}
+
+void TTCPEchoThrd::answerFromMainThread(const std::string& received) {
+    Ack.clear();
+    ++MCnt;
+    BatchCount = 0;
+    BatchBroken = false;
+    MainThread& main = m_host.mainThread();
+    main.submit(m_answer, [this, &main, line = std::string(trimLine(received))] {
+        LogText = line;
+        processOnMainThread(line);
+        // The answer leaves once the batch has written (and in the fsync mode synced) what
+        // the line put into the journals; this thread is released after it.
+        main.releaseAfterBatch([this] {
+            if (!m_gate.mayAnswer()) return;  // not kept: the repeater sends the line again
+            const long sent = m_socket.trySend(kCrLf);
+            if (sent < 0) {
+                m_answerFailed = true;
+            } else if (static_cast<std::size_t>(sent) < kCrLf.size()) {
+                m_unsent.assign(kCrLf.substr(static_cast<std::size_t>(sent)));
+            }
+        });
+    });
+}
+
+void TTCPEchoThrd::settleAnswer() {
+    if (!m_answer.inFlight()) return;
+    const bool ran = m_host.mainThread().await(m_answer);
+    if (!ran) {
+        m_sendFailed = true;  // the hand-over is closed: the server is going away
+        return;
+    }
+    if (!m_unsent.empty()) {
+        sendNow(m_unsent);
+        m_unsent.clear();
+    }
+    if (m_answerFailed) {
+        m_answerFailed = false;
+        m_sendFailed = true;
+    }
+}
+
 void TTCPEchoThrd::processEventLine(const std::string& received) {
     const std::string line(trimLine(received));
     LogText = line;
-    m_host.mainThread().call([&] {
+    m_host.mainThread().call([&] { processOnMainThread(line); });
+}
+
+void TTCPEchoThrd::processOnMainThread(const std::string& line) {
+    {
         const DailyLogs& logs = m_host.logs();
         if (!hasValidEventLength(line)) {
             logs.WriteStatusLog(LogText);
@@ -235,7 +296,7 @@ void TTCPEchoThrd::processEventLine(const std::string& received) {
                            m_gate.noteRouted();
                            m_host.MarkRefresh();
                        });
-    });
+    }
 }
 
 RecvStatus TTCPEchoThrd::RecvLine(std::string& line, Millis timeoutMs) {

@@ -26,6 +26,7 @@
 
 #include "core/answer_gate.h"
 #include "core/config.h"
+#include "core/main_thread.h"
 #include "device/hosted_exchange_io.h"
 #include "repeater_link/status_lines.h"
 #include "platform/tcp.h"
@@ -60,6 +61,16 @@ private:
     // The response step; an exchange may replace the pass's line.
     void respond(std::string& line);
     void processEventLine(const std::string& line);
+    // Main thread: logs and routes one trimmed event line (the body of processEventLine).
+    void processOnMainThread(const std::string& line);
+
+    // The plain answer to an event line, when nothing else is due, leaves from the main thread
+    // right after the line was logged and routed, so this thread need not wake for it. It is
+    // handed over without waiting; settleAnswer() collects the outcome before the connection
+    // does anything else, which keeps every byte in order.
+    bool answersFromMainThread(const std::string& line);
+    void answerFromMainThread(const std::string& line);
+    void settleAnswer();
 
     // ExchangeIo: the command exchanges run on this connection's thread and socket.
     bool isSerial() const override { return false; }
@@ -104,6 +115,11 @@ private:
     std::string Ack;
     StatusLines m_status{true};  // main thread
     AnswerGate m_gate{m_host};
+
+    // The answer handed to the main thread; its outcome is read after settleAnswer().
+    MainThread::Handover m_answer;
+    std::string m_unsent;        // what the socket did not take at once: sent from here
+    bool m_answerFailed = false; // the peer was gone
 };
 
 }  // namespace kormlink

@@ -90,15 +90,13 @@ namespace {
 // queued right behind that closure: the nested drain must find it.
 TEST(MainThread, NestedDrainFindsClosuresQueuedBehindTheRunningOne) {
     MainThread main;
-    std::atomic<int> queued{0};
-    main.setWaker([&] { ++queued; });
     std::atomic<bool> workerDone{false};
     main.post([&] { EXPECT_TRUE(main.runUntil([&] { return workerDone.load(); }, 3000)); });
     std::thread worker([&] {
         main.call([] {});
         workerDone = true;
     });
-    while (queued < 2) std::this_thread::yield();  // the worker's closure is behind ours
+    while (main.pending() < 2) std::this_thread::yield();  // the worker's closure is behind ours
     main.runPending();
     worker.join();
 }
