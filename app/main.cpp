@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "app/console.h"
@@ -15,6 +16,7 @@
 #include "config_image/message_catalog.h"
 #include "core/server.h"
 #include "platform/console_output.h"
+#include "platform/limits.h"
 #include "platform/signals.h"
 #include "kormlink_version.h"
 
@@ -104,6 +106,25 @@ int main(int argc, char** argv) {
     struct Uninstall {
         ~Uninstall() { installConsoleOutput(nullptr); }
     } uninstall;
+
+    // Each repeater connection holds one descriptor: the limit bounds how many fit.
+    const DescriptorLimit limit = raiseDescriptorLimit();
+    if (limit.now > 0 && limit.now != RLIM_INFINITY) {
+        const std::uint64_t room =
+            limit.now > kReservedDescriptors ? limit.now - kReservedDescriptors : 0;
+        if (limit.raised)
+            consolePrintf(ConsoleStream::Err,
+                          "Kormlink: open files limit raised from %llu to %llu: room for about "
+                          "%llu connections",
+                          static_cast<unsigned long long>(limit.before),
+                          static_cast<unsigned long long>(limit.now),
+                          static_cast<unsigned long long>(room));
+        else
+            consolePrintf(ConsoleStream::Err,
+                          "Kormlink: open files limit %llu: room for about %llu connections",
+                          static_cast<unsigned long long>(limit.now),
+                          static_cast<unsigned long long>(room));
+    }
 
     if (!headless && !hasDisplay()) {
         consolePrint(ConsoleStream::Err, "Kormlink: no display found, running headless");

@@ -1,5 +1,10 @@
 #include "core/daily_logs.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 
 #include "platform/files.h"
@@ -26,8 +31,42 @@ std::string DailyLogs::EventLogName() const { return pathFor(DailyLog::Event); }
 std::string DailyLogs::StatusLogName() const { return pathFor(DailyLog::Status); }
 std::string DailyLogs::ConnectionLogName() const { return pathFor(DailyLog::Connection); }
 
+void DailyLogs::endBatch() const {
+    m_inBatch = false;
+    for (OpenLog& open : m_open) open.checked = false;
+}
+
 void DailyLogs::write(DailyLog log, std::string_view text) const {
-    appendLine(pathFor(log), text);  // a lost line is not reported, by design
+    // A lost line is not reported, by design.
+    const LocalTime t = m_now();
+    OpenLog& open = m_open[static_cast<int>(log)];
+    const int period = (t.day + 10) / 10;
+    if (open.path.empty() || open.year != t.year || open.month != t.month ||
+        open.period != period) {
+        open.fd.reset();
+        open.year = t.year;
+        open.month = t.month;
+        open.period = period;
+        open.path = joinPath(m_dataDir, dailyLogName(log, t.year, t.month, t.day));
+    }
+    struct stat st {};
+    const bool same =
+        open.fd && ((m_inBatch && open.checked) ||
+                    (::stat(open.path.c_str(), &st) == 0 && st.st_dev == open.dev &&
+                     st.st_ino == open.ino));
+    open.checked = m_inBatch;
+    if (!same) {
+        open.fd.reset(::open(open.path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+        if (!open.fd || ::fstat(open.fd.get(), &st) != 0) {
+            open.fd.reset();
+            return;
+        }
+        open.dev = st.st_dev;
+        open.ino = st.st_ino;
+    }
+    m_line.assign(text);
+    m_line.append("\r\n");
+    if (!writeAll(open.fd.get(), m_line)) open.fd.reset();  // opened again for the next line
 }
 
 }  // namespace kormlink

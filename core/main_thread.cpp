@@ -247,6 +247,7 @@ size_t MainThread::runPending() {
         }
     }
     const size_t budget = m_local.size();
+    if (budget > 0 && m_beforeBatch) m_beforeBatch();
     size_t ran = 0;
     for (; ran < budget && !m_local.empty(); ++ran) {
         Item item = std::move(m_local.front());

@@ -117,6 +117,8 @@ public:
     // Main thread: fn runs after every runPending() that ran at least one closure, before the
     // main thread waits again (the journals' group commit). Empty removes it.
     void setAfterBatch(Task fn) { m_afterBatch = std::move(fn); }
+    // Main thread: fn runs at the start of every runPending() that has closures to run.
+    void setBeforeBatch(Task fn) { m_beforeBatch = std::move(fn); }
 
     // Main thread, inside a worker's closure (call() or submit()): its worker is released only
     // after the after-batch step has run, so what the closure queued into the journals is
@@ -151,7 +153,8 @@ private:
     // drain (a closure that waits for a worker) runs these first, so it finds every closure
     // queued before its own.
     std::deque<Item> m_local;
-    Task m_afterBatch;  // main thread only
+    Task m_afterBatch;   // main thread only
+    Task m_beforeBatch;  // main thread only
     // Main thread only: the worker closure running now, whether it asked to be released after
     // the batch, and the closures so released with their last steps.
     Item* m_current = nullptr;

@@ -23,7 +23,9 @@ Server::Server(MainThread& mainThread, OperatorView& view, ServerOptions options
       m_view(view),
       m_options(std::move(options)),
       m_logs(m_options.dataDir, m_options.localTime) {
+    m_mainThread.setBeforeBatch([this] { m_logs.beginBatch(); });
     m_mainThread.setAfterBatch([this] {
+        m_logs.endBatch();
         if (m_channels) {
             m_channels->afterBatch();
         } else {
@@ -36,6 +38,8 @@ Server::Server(MainThread& mainThread, OperatorView& view, ServerOptions options
 Server::~Server() {
     StopServer();
     m_mainThread.setAfterBatch(nullptr);
+    m_mainThread.setBeforeBatch(nullptr);
+    m_logs.endBatch();
     m_mainThread.runPending();
 }
 

@@ -13,7 +13,7 @@
 namespace kormlink {
 
 void HostedExchangeIo::pauseMs(Millis ms) {
-    pauseUnlessWoken(m_stop.fd(), ms);  // a signal does not cut the line pacing short
+    pauseUnlessWoken(m_stop, ms);  // a signal does not cut the line pacing short
 }
 
 void HostedExchangeIo::show(const std::string& text) {

@@ -10,7 +10,6 @@
 #include "platform/unique_fd.h"
 
 namespace kormlink {
-namespace {
 
 bool writeAll(int fd, std::string_view data) {
     while (!data.empty()) {
@@ -23,6 +22,8 @@ bool writeAll(int fd, std::string_view data) {
     }
     return true;
 }
+
+namespace {
 
 std::string folderOf(const std::string& path) {
     auto slash = path.rfind('/');

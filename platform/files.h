@@ -9,6 +9,9 @@
 
 namespace kormlink {
 
+// Writes all of data to fd (a short write is continued); false on an error.
+bool writeAll(int fd, std::string_view data);
+
 // Appends text + CR LF to the file at path, creating the file when it is missing (the folder is
 // never created). Never truncates: the file is opened with O_APPEND, so concurrent readers and
 // other writers see whole lines. Returns false when the line could not be written.

@@ -38,12 +38,11 @@ speed_t nearestBaud(std::int32_t rate) {
 int waitReadable(int fd, Millis deadline, const Waker* interrupt) {
     for (;;) {
         Millis left = std::max<Millis>(deadline - steadyClock().now(), 0);
-        pollfd fds[2] = {{fd, POLLIN, 0}, {interrupt ? interrupt->fd() : -1, POLLIN, 0}};
-        int n = ::poll(fds, interrupt ? 2 : 1, static_cast<int>(left));
-        if (n < 0 && errno == EINTR) continue;
+        pollfd p{fd, POLLIN, 0};
+        int n = pollWith(interrupt, &p, 1, static_cast<int>(left));
+        if (n < 0 && errno == EINTR && !(interrupt && interrupt->isSet())) continue;
         if (n < 0) return -1;
-        if (interrupt && fds[1].revents) return -1;
-        if (n > 0 && fds[0].revents) return 1;
+        if (n > 0 && p.revents) return 1;
         return 0;
     }
 }
@@ -185,9 +184,9 @@ bool SerialPort::write(std::string_view data, Millis timeoutMs, const Waker* int
         }
         Millis left = deadline - steadyClock().now();
         if (left <= 0) return false;
-        pollfd fds[2] = {{m_fd.get(), POLLOUT, 0}, {interrupt ? interrupt->fd() : -1, POLLIN, 0}};
-        if (::poll(fds, interrupt ? 2 : 1, static_cast<int>(left)) < 0 && errno != EINTR) return false;
-        if (interrupt && fds[1].revents) return false;
+        pollfd p{m_fd.get(), POLLOUT, 0};
+        const int ready = pollWith(interrupt, &p, 1, static_cast<int>(left));
+        if (ready < 0 && (errno != EINTR || (interrupt && interrupt->isSet()))) return false;
     }
     return true;
 }

@@ -10,8 +10,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <mutex>
 #include <system_error>
 
 namespace kormlink {
@@ -23,16 +31,46 @@ int waitFor(int fd, short events, Millis deadline, const Waker* interrupt) {
     for (;;) {
         Millis left = deadline - steadyClock().now();
         if (left < 0) left = 0;
-        pollfd fds[2] = {{fd, events, 0}, {interrupt ? interrupt->fd() : -1, POLLIN, 0}};
-        int n = ::poll(fds, interrupt ? 2 : 1, static_cast<int>(left));
+        pollfd p{fd, events, 0};
+        int n = pollWith(interrupt, &p, 1, static_cast<int>(std::min<Millis>(left, INT_MAX)));
         if (n < 0) {
-            if (errno == EINTR) continue;
-            return -2;
+            if (errno != EINTR) return -2;
+            if (interrupt && interrupt->isSet()) return -1;
+            continue;
         }
-        if (interrupt && (fds[1].revents & POLLIN)) return -1;
-        if (n > 0 && fds[0].revents) return 1;
+        if (n > 0 && p.revents) return 1;
         if (steadyClock().now() >= deadline) return 0;
     }
+}
+
+// The signal that ends a wait on a waker without descriptor; its handler does nothing, the
+// interrupted ppoll() is all it is for.
+int wakeSignal() {
+    static const int sig = [] {
+        const int s = SIGRTMIN + 2;
+        struct sigaction action {};
+        action.sa_handler = [](int) {};
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;  // no SA_RESTART: the wait must end
+        ::sigaction(s, &action, nullptr);
+        return s;
+    }();
+    return sig;
+}
+
+// The calling thread's signal mask with the wake signal blocked (done once per thread), and
+// the same mask without it, for ppoll().
+const sigset_t& waitMask() {
+    thread_local const sigset_t mask = [] {
+        sigset_t block;
+        sigemptyset(&block);
+        sigaddset(&block, wakeSignal());
+        sigset_t current;
+        ::pthread_sigmask(SIG_BLOCK, &block, &current);
+        sigdelset(&current, wakeSignal());
+        return current;
+    }();
+    return mask;
 }
 
 int waitReadable(int fd, Millis deadline, const Waker* interrupt) {
@@ -41,23 +79,99 @@ int waitReadable(int fd, Millis deadline, const Waker* interrupt) {
 
 }  // namespace
 
+struct Waker::Signalled {
+    std::atomic<bool> set{false};
+    std::mutex mutex;  // held while the waiter is signalled, so it cannot be gone meanwhile
+    pthread_t waiter{};
+    bool waiting = false;
+};
+
 Waker::Waker() : m_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     if (!m_fd) throw std::system_error(errno, std::generic_category(), "eventfd");
 }
 
+Waker::Waker(WithoutDescriptor) : m_signalled(std::make_unique<Signalled>()) { wakeSignal(); }
+
+Waker::~Waker() = default;
+
 void Waker::wake() {
+    if (m_signalled) {
+        m_signalled->set.store(true);
+        std::lock_guard lock(m_signalled->mutex);
+        if (m_signalled->waiting) ::pthread_kill(m_signalled->waiter, wakeSignal());
+        return;
+    }
     std::uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(m_fd.get(), &one, sizeof one);
 }
 
 void Waker::reset() {
+    if (m_signalled) {
+        m_signalled->set.store(false);
+        return;
+    }
     std::uint64_t value;
     [[maybe_unused]] ssize_t n = ::read(m_fd.get(), &value, sizeof value);
 }
 
 bool Waker::isSet() const {
+    if (m_signalled) return m_signalled->set.load();
     pollfd p{m_fd.get(), POLLIN, 0};
     return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
+}
+
+int pollWith(const Waker* waker, pollfd* fds, int count, int timeoutMs) {
+    if (!waker) return ::poll(fds, static_cast<nfds_t>(count), timeoutMs);
+    if (!waker->m_signalled) {
+        pollfd all[8];
+        if (count > 7) {
+            errno = EINVAL;
+            return -1;
+        }
+        for (int i = 0; i < count; ++i) all[i] = fds[i];
+        all[count] = {waker->fd(), POLLIN, 0};
+        const int n = ::poll(all, static_cast<nfds_t>(count + 1), timeoutMs);
+        for (int i = 0; i < count; ++i) fds[i].revents = all[i].revents;
+        if (n > 0 && all[count].revents) {
+            errno = EINTR;
+            return -1;
+        }
+        return n;
+    }
+    Waker::Signalled& s = *waker->m_signalled;
+    const sigset_t& mask = waitMask();
+    {
+        std::lock_guard lock(s.mutex);
+        s.waiter = ::pthread_self();
+        s.waiting = true;
+    }
+    int n = -1;
+    if (s.set.load()) {
+        errno = EINTR;
+    } else {
+        // A wake after the check leaves the signal pending: ppoll() then ends at once.
+        timespec limit{timeoutMs / 1000, static_cast<long>(timeoutMs % 1000) * 1'000'000L};
+        n = ::ppoll(fds, static_cast<nfds_t>(count), timeoutMs < 0 ? nullptr : &limit, &mask);
+    }
+    const int err = errno;
+    {
+        std::lock_guard lock(s.mutex);
+        s.waiting = false;
+    }
+    errno = err;
+    return n;
+}
+
+bool pauseUnlessWoken(const Waker& waker, Millis ms) {
+    const Millis deadline = steadyClock().now() + std::max<Millis>(ms, 0);
+    for (;;) {
+        if (waker.isSet()) return false;
+        const Millis left = std::max<Millis>(deadline - steadyClock().now(), 0);
+        const int n = pollWith(&waker, nullptr, 0, static_cast<int>(std::min<Millis>(left, INT_MAX)));
+        if (waker.isSet()) return false;
+        if (n == 0) return true;
+        if (n < 0 && errno != EINTR) return false;  // the waker is broken: treat it as a stop
+    }
 }
 
 TcpSocket::TcpSocket(UniqueFd fd, size_t maxLine) : m_fd(std::move(fd)), m_maxLine(maxLine) {}

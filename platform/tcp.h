@@ -7,8 +7,11 @@
 // by a send time-out. Received text is buffered per connection with a cap on the unfinished
 // line, so a peer that never sends CR LF cannot grow the server without bound.
 
+#include <poll.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,21 +21,44 @@
 
 namespace kormlink {
 
-// A level-triggered wake-up signal (an eventfd) that poll() can watch. Thread-safe.
+// A level-triggered wake-up signal that ends a wait at once. Thread-safe.
+//
+// By default it is an eventfd that any poll() can watch. A waker made WithoutDescriptor costs
+// no descriptor, for the one thread per repeater connection, of which there may be ten
+// thousand: it ends a wait in pollWith() or pauseUnlessWoken() of the thread waiting on it by
+// sending that thread a signal of its own (blocked outside those waits, so it interrupts
+// nothing else); only one thread at a time may wait on such a waker.
 class Waker {
 public:
+    struct WithoutDescriptor {};
     // Throws std::system_error when no eventfd can be had (for example no descriptors left):
     // a waker that cannot wake would make its owner unstoppable.
     Waker();
+    explicit Waker(WithoutDescriptor);
+    ~Waker();
+    Waker(const Waker&) = delete;
+    Waker& operator=(const Waker&) = delete;
     void wake();
     bool isSet() const;
     // Clears the signal.
     void reset();
+    // The eventfd, or -1 for a waker without descriptor.
     int fd() const { return m_fd.get(); }
 
 private:
+    friend int pollWith(const Waker* waker, ::pollfd* fds, int count, int timeoutMs);
     UniqueFd m_fd;
+    struct Signalled;
+    std::unique_ptr<Signalled> m_signalled;  // set for a waker without descriptor
 };
+
+// poll() of fds (count may be 0) that also ends when the waker (may be null) is set; the
+// caller then finds waker->isSet(). Returns what poll() returns, -1 with errno EINTR when the
+// waker ended it.
+int pollWith(const Waker* waker, ::pollfd* fds, int count, int timeoutMs);
+
+// Waits ms milliseconds; false when the waker was set before or during the wait.
+bool pauseUnlessWoken(const Waker& waker, Millis ms);
 
 enum class RecvStatus {
     Line,         // a complete line was received

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <thread>
@@ -117,10 +118,22 @@ void TTCPEchoThrd::endConnection() {
     });
 }
 
+Millis TTCPEchoThrd::nextWait(Millis idleSince) const {
+    // The receive waits as long as nothing can fall due: the idle close (IdleLimit cycles of
+    // kCycleMs after the last line), or the moment the time command falls due. A silent
+    // connection then wakes about once a minute instead of twice a second; a stop ends the
+    // wait at once through the waker, and a line whenever it comes.
+    const Millis cycles = std::max<Millis>(IdleLimit, 1);
+    Millis wait = idleSince + cycles * kCycleMs - steadyClock().now();
+    if (SyncP > 0 && !SyncDue) wait = std::min(wait, NextSync - m_host.clock().now() + 1);
+    return std::clamp<Millis>(wait, 1, kMaxWaitMs);
+}
+
 void TTCPEchoThrd::runCycles() {
+    Millis idleSince = steadyClock().now();  // IdleCount counts cycles from here
     for (;;) {
         std::string line;
-        const RecvStatus status = RecvLine(line, kCycleMs);
+        const RecvStatus status = RecvLine(line, nextWait(idleSince));
         settleAnswer();
         if (m_sendFailed) return;
         const Millis now = m_host.clock().now();
@@ -129,9 +142,13 @@ void TTCPEchoThrd::runCycles() {
             SyncDue = true;
         }
         if (status == RecvStatus::Timeout) {
-            if (--IdleCount <= 0) return;
+            // The whole cycles of silence since the last line.
+            const Millis silent = steadyClock().now() - idleSince;
+            if (IdleLimit - silent / kCycleMs <= 0) return;
+            IdleCount = static_cast<std::int32_t>(IdleLimit - silent / kCycleMs);
         } else if (status == RecvStatus::Line) {
             IdleCount = IdleLimit;
+            idleSince = steadyClock().now();
             if (line == "OK") {
                 NextAttempt = now;
                 SyncDue = false;

@@ -39,6 +39,7 @@ class ServerHost;
 class TTCPEchoThrd final : public RepeaterConnection, private HostedExchangeIo {
 public:
     static constexpr Millis kCycleMs = 500;
+    static constexpr Millis kMaxWaitMs = 3'600'000;  // a bound on any single wait
 
     // Reads the connection's settings from the configuration file and starts its thread.
     // host.workerStarted() is called before the thread exists and workerEnded() as the last
@@ -56,6 +57,8 @@ private:
     void run();
     bool startConnection();
     void runCycles();
+    // How long the next receive may wait; idleSince: when the idle count began.
+    Millis nextWait(Millis idleSince) const;
     void endConnection();
 
     // The response step; an exchange may replace the pass's line.
@@ -92,7 +95,7 @@ private:
 
     ServerHost& m_host;
     TcpSocket m_socket;
-    Waker m_stop;
+    Waker m_stop{Waker::WithoutDescriptor{}};  // ten thousand connections: no descriptor each
     bool m_sendFailed = false;
 
     // Fields of the connection record.

@@ -25,7 +25,7 @@ TEST(DailyLogs, PeriodDigitChangesOnThe10th20thAnd30th) {
     EXPECT_EQ(dailyLogName(DailyLog::Connection, 2026, 11, 30), "Kormlink_c/202611_4.log");
 }
 
-TEST(DailyLogs, AppendsLinesToTheFileOfTheMomentAndDropsThemWithoutAFolder) {
+TEST(DailyLogs, AppendsLinesToTheFileOfTheMomentEvenWhenItIsMovedAndDropsThemWithoutAFolder) {
     test::TempDir dir;
     LocalTime now{2026, 12, 9, 23, 59, 59};
     DailyLogs logs(dir.path(), [&] { return now; });
@@ -44,6 +44,14 @@ TEST(DailyLogs, AppendsLinesToTheFileOfTheMomentAndDropsThemWithoutAFolder) {
     EXPECT_EQ(dir.read("Kormlink/202612_2.log"), "line three\r\n");
     EXPECT_EQ(dir.read("Kormlink_c/202612_2.log"), "open\r\n");
     EXPECT_EQ(logs.EventLogName(), dir.file("Kormlink/202612_2.log"));
+
+    // The operator moves the file away, then deletes its successor: no later line is lost.
+    std::filesystem::rename(dir.file("Kormlink/202612_2.log"), dir.file("moved.log"));
+    logs.WriteEventLog("line four");
+    std::filesystem::remove(dir.file("Kormlink/202612_2.log"));
+    logs.WriteEventLog("line five");
+    EXPECT_EQ(dir.read("moved.log"), "line three\r\n");
+    EXPECT_EQ(dir.read("Kormlink/202612_2.log"), "line five\r\n");
 }
 
 }  // namespace
