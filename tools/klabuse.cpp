@@ -288,7 +288,7 @@ long probeRepeater(std::uint16_t port, std::uint32_t id, std::uint32_t seq, Mill
     if (s->recvLine(line, left()) != RecvStatus::Line || line != kRepeaterGreeting) return -1;
     if (s->recvLine(line, left()) != RecvStatus::Line || line.rfind("systime", 0) != 0) return -1;
     if (!s->sendAll("OK\r\n")) return -1;
-    if (!s->sendAll(sim::eventLine(id, seq, sim::wallMs32(), 0, '1', id & 0xFFF) + "\r\n"))
+    if (!s->sendAll(sim::eventLine(id, seq, sim::wallUs32(), 0, '1', id & 0xFFF) + "\r\n"))
         return -1;
     if (s->recvLine(line, left()) != RecvStatus::Line || !line.empty()) return -1;
     return static_cast<long>(now() - start);
@@ -630,10 +630,10 @@ bool Probe::setUp() {
     }
     m_maxConnections = m_o.idle + kLimitRoom;
     m_maxClients = m_o.silent + kLimitRoom;
-    const auto folder = sim::makeServerFolder(
-        m_o.parent, "klabuse", kChannel,
-        {"MaxConnections=" + std::to_string(m_maxConnections) + "\n",
-         "MaxClients=" + std::to_string(m_maxClients) + "\n", ""});
+    const auto folder =
+        sim::makeServerFolder(m_o.parent, "klabuse", kChannel,
+                              {"MaxConnections=" + std::to_string(m_maxConnections) + "\n",
+                               "MaxClients=" + std::to_string(m_maxClients) + "\n", "", ""});
     if (!folder) {
         std::fprintf(stderr, "klabuse: cannot make a data folder in %s\n", m_o.parent.c_str());
         return false;
@@ -778,7 +778,7 @@ void Probe::churn(Result& r) {
     std::uint32_t seq = 0;
     crowd.onConnected = [&](std::size_t i, Crowd::Conn& c) {
         const std::uint32_t id = 0xC00000 + static_cast<std::uint32_t>(i % 0x10000);
-        const std::string event = sim::eventLine(id, ++seq, sim::wallMs32(), 0, '1', id & 0xFFF);
+        const std::string event = sim::eventLine(id, ++seq, sim::wallUs32(), 0, '1', id & 0xFFF);
         switch (c.kind) {
             case CloseAtOnce: crowd.close(c); break;
             case ResetAtOnce: crowd.close(c, true); break;
@@ -903,7 +903,7 @@ void Probe::neverReads(Result& r) {
             linesSent += chunkLines;
             chunk.clear();
             for (chunkLines = 0; chunkLines < 64; ++chunkLines)
-                chunk += sim::eventLine(id, ++seq, sim::wallMs32(), 0, '1', id & 0xFFF) + "\r\n";
+                chunk += sim::eventLine(id, ++seq, sim::wallUs32(), 0, '1', id & 0xFFF) + "\r\n";
             offset = 0;
         }
         const ssize_t n = ::send(fd.get(), chunk.data() + offset, chunk.size() - offset,
@@ -1005,7 +1005,7 @@ void Probe::silent(Result& r) {
             s->recvLine(line, 2000) == RecvStatus::Line && s->sendAll("OK\r\n")) {
             for (int i = 1; i <= k; ++i) {
                 const Millis sent = now();
-                if (!s->sendAll(sim::eventLine(id, static_cast<std::uint32_t>(i), sim::wallMs32(),
+                if (!s->sendAll(sim::eventLine(id, static_cast<std::uint32_t>(i), sim::wallUs32(),
                                                0, '1', id & 0xFFF) +
                                 "\r\n"))
                     break;

@@ -258,8 +258,8 @@ bool Soak::setUp() {
                      m_o.bin.c_str());
         return false;
     }
-    const auto folder =
-        sim::makeServerFolder(m_o.parent, "klsoak", "SOAK", {"", "", m_o.fsync ? "Fsync=1\n" : ""});
+    const auto folder = sim::makeServerFolder(m_o.parent, "klsoak", "SOAK",
+                                              {"", "", m_o.fsync ? "Fsync=1\n" : "", ""});
     if (!folder) return false;
     m_dir = folder->dir;
     m_in = folder->in;

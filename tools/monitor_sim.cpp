@@ -31,13 +31,6 @@ constexpr Millis kSerialWriteTimeoutMs = 1000;
 constexpr std::size_t kMaxSerialLine = 4096;
 constexpr std::size_t kFlushBytes = 64 * 1024;
 
-// 1 ms buckets below 10 s, 100 ms buckets from 10 s to 1000 s, one bucket above.
-constexpr std::uint32_t kFineLimitMs = 10'000;
-constexpr std::uint32_t kCoarseStepMs = 100;
-constexpr std::uint32_t kCoarseLimitMs = 1'000'000;
-constexpr std::size_t kBucketCount =
-    kFineLimitMs + (kCoarseLimitMs - kFineLimitMs) / kCoarseStepMs + 1;
-
 bool startsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
@@ -72,21 +65,28 @@ SequenceChecker::Verdict SequenceChecker::note(std::uint32_t repeaterId, std::ui
 
 LatencyHistogram::LatencyHistogram() : m_buckets(kBucketCount, 0) {}
 
-std::size_t LatencyHistogram::bucketOf(std::uint32_t ms) {
-    if (ms < kFineLimitMs) return ms;
-    if (ms < kCoarseLimitMs) return kFineLimitMs + (ms - kFineLimitMs) / kCoarseStepMs;
-    return kBucketCount - 1;
+std::size_t LatencyHistogram::bucketOf(std::uint32_t us) {
+    if (us < 2 * kSubBuckets) return us;
+    const int shift = 31 - __builtin_clz(us) - kSubBits;  // >= 1
+    return static_cast<std::size_t>(shift + 1) * kSubBuckets + (us >> shift) - kSubBuckets;
 }
 
 std::uint32_t LatencyHistogram::lowerBound(std::size_t bucket) {
-    if (bucket < kFineLimitMs) return static_cast<std::uint32_t>(bucket);
-    return kFineLimitMs + static_cast<std::uint32_t>(bucket - kFineLimitMs) * kCoarseStepMs;
+    if (bucket < 2 * kSubBuckets) return static_cast<std::uint32_t>(bucket);
+    const auto shift = static_cast<int>(bucket / kSubBuckets) - 1;
+    return static_cast<std::uint32_t>(bucket % kSubBuckets + kSubBuckets) << shift;
 }
 
-void LatencyHistogram::add(std::uint32_t ms) {
-    ++m_buckets[bucketOf(ms)];
+std::uint64_t LatencyHistogram::upperBound(std::size_t bucket) {
+    if (bucket < 2 * kSubBuckets) return bucket + 1;
+    const auto shift = static_cast<int>(bucket / kSubBuckets) - 1;
+    return std::uint64_t{lowerBound(bucket)} + (std::uint64_t{1} << shift);
+}
+
+void LatencyHistogram::add(std::uint32_t us) {
+    ++m_buckets[bucketOf(us)];
     ++m_count;
-    m_max = std::max(m_max, ms);
+    m_max = std::max(m_max, us);
 }
 
 std::uint32_t LatencyHistogram::percentile(double q) const {
@@ -97,9 +97,23 @@ std::uint32_t LatencyHistogram::percentile(double q) const {
     std::uint64_t seen = 0;
     for (std::size_t b = 0; b < m_buckets.size(); ++b) {
         seen += m_buckets[b];
-        if (seen >= rank) return std::min(lowerBound(b), m_max);
+        if (seen >= rank)
+            return static_cast<std::uint32_t>(std::min<std::uint64_t>(upperBound(b) - 1, m_max));
     }
     return m_max;
+}
+
+std::string LatencyHistogram::toText() const {
+    std::string text =
+        "# lower_us upper_us count: count samples with lower_us <= latency < upper_us\n";
+    char row[64];
+    for (std::size_t b = 0; b < m_buckets.size(); ++b) {
+        if (m_buckets[b] == 0) continue;
+        std::snprintf(row, sizeof row, "%" PRIu32 " %" PRIu64 " %" PRIu64 "\n", lowerBound(b),
+                      upperBound(b), m_buckets[b]);
+        text += row;
+    }
+    return text;
 }
 
 std::optional<AnswerMode> parseAnswerMode(std::string_view text) {
@@ -125,15 +139,17 @@ std::string formatSummary(const MonitorSnapshot& s) {
     const double perS = s.elapsedS > 0 ? static_cast<double>(s.acked) / s.elapsedS : 0.0;
     const double busyPerS = s.busyS > 0 ? static_cast<double>(s.acked) / s.busyS : 0.0;
     std::snprintf(buf, sizeof buf,
-                  "monsim: received=%" PRIu64 " acked=%" PRIu64 " events=%" PRIu64
-                  " other=%" PRIu64 " repeaters=%" PRIu64 " gaps=%" PRIu64 " missing=%" PRIu64
-                  " repeats=%" PRIu64 " latency_ms_p50=%u latency_ms_p99=%u latency_ms_max=%u"
-                  " reconnects=%" PRIu64 " elapsed_s=%.1f per_s=%.1f busy_s=%.2f"
+                  "monsim: received=%" PRIu64 " acked=%" PRIu64 " events=%" PRIu64 " other=%" PRIu64
+                  " repeaters=%" PRIu64 " gaps=%" PRIu64 " missing=%" PRIu64 " repeats=%" PRIu64
+                  " latency_ms_p50=%.3f latency_ms_p99=%.3f latency_ms_max=%.3f"
+                  " latency_count=%" PRIu64 " reconnects=%" PRIu64
+                  " elapsed_s=%.1f per_s=%.1f busy_s=%.3f"
                   " busy_per_s=%.1f syncs=%" PRIu64 " keepalives=%" PRIu64 " untracked=%" PRIu64
                   " overlong=%" PRIu64,
-                  s.received, s.acked, s.events, s.other, s.repeaters, s.gaps, s.missing,
-                  s.repeats, s.latencyP50, s.latencyP99, s.latencyMax, s.reconnects, s.elapsedS,
-                  perS, s.busyS, busyPerS, s.syncs, s.keepAlives, s.untracked, s.overlong);
+                  s.received, s.acked, s.events, s.other, s.repeaters, s.gaps, s.missing, s.repeats,
+                  s.latencyP50Us / 1000.0, s.latencyP99Us / 1000.0, s.latencyMaxUs / 1000.0,
+                  s.latencyCount, s.reconnects, s.elapsedS, perS, s.busyS, busyPerS, s.syncs,
+                  s.keepAlives, s.untracked, s.overlong);
     return buf;
 }
 
@@ -251,7 +267,7 @@ void MonitorSim::setError(std::string text) {
 }
 
 template <typename SendAnswer>
-bool MonitorSim::onChannelLine(std::string_view line, std::uint32_t receivedMs,
+bool MonitorSim::onChannelLine(std::string_view line, std::uint32_t receivedUs,
                                SendAnswer&& sendAnswer) {
     ++m_received;
     noteArrival();
@@ -275,10 +291,12 @@ bool MonitorSim::onChannelLine(std::string_view line, std::uint32_t receivedMs,
         return true;
     }
     ++m_events;
+    if (m_firstEvent < 0) m_firstEvent = now;
     {
         std::lock_guard lock(m_statsMutex);
         m_checker.note(event->repeaterId, event->seq);
-        m_latency.add(latencyMs(event->sentMs, receivedMs));
+        if (now - m_firstEvent >= m_options.warmupMs)
+            m_latency.add(latencyUs(event->sentUs, receivedUs));
     }
     if (m_logDelivered) m_delivered.add(event->repeaterId, event->seq);
     return true;
@@ -337,14 +355,14 @@ void MonitorSim::serveTcp(TcpSocket& socket, std::string& line) {
             case RecvStatus::Closed: setError("connection closed by the server"); return;
             case RecvStatus::Error: setError("connection broken"); return;
         }
-        const std::uint32_t receivedMs = wallMs32();
+        const std::uint32_t receivedUs = wallUs32();
         if (startsWith(line, "systime")) {
             ++m_syncs;
             if (!send("OK\r\n")) return;
         } else if (line == "@") {
             ++m_keepAlives;
             if (!send("OK\r\n")) return;
-        } else if (!onChannelLine(line, receivedMs, answer)) {
+        } else if (!onChannelLine(line, receivedUs, answer)) {
             return;
         }
     }
@@ -393,11 +411,11 @@ void MonitorSim::serveSerial(SerialPort& port) {
         for (std::size_t lf; (lf = pending.find('\n', from)) != std::string::npos; from = lf + 1) {
             std::string_view line(pending.data() + from, lf - from);
             if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-            const std::uint32_t receivedMs = wallMs32();
+            const std::uint32_t receivedUs = wallUs32();
             if (startsWith(line, "systime")) {
                 ++m_syncs;
                 if (!send("OK\r")) return;
-            } else if (!onChannelLine(line, receivedMs, answer)) {
+            } else if (!onChannelLine(line, receivedUs, answer)) {
                 return;
             }
         }
@@ -432,11 +450,16 @@ MonitorSnapshot MonitorSim::snapshot() const {
     s.repeats = m_checker.repeats();
     s.untracked = m_checker.untracked();
     s.latencyCount = m_latency.count();
-    s.latencyP50 = m_latency.percentile(0.50);
-    s.latencyP99 = m_latency.percentile(0.99);
-    s.latencyMax = m_latency.max();
+    s.latencyP50Us = m_latency.percentile(0.50);
+    s.latencyP99Us = m_latency.percentile(0.99);
+    s.latencyMaxUs = m_latency.max();
     s.lastError = m_lastError;
     return s;
+}
+
+LatencyHistogram MonitorSim::latencies() const {
+    std::lock_guard lock(m_statsMutex);
+    return m_latency;
 }
 
 }  // namespace kormlink::sim

@@ -12,7 +12,8 @@
 //
 // For every acknowledged event line that carries simulator data (sim_line.h) it checks the
 // per-repeater sequence number (gaps, repeats), records the latency from the send stamp to the
-// receipt and, when asked, appends "<repeater Id> <seq>" to a file.
+// receipt in microseconds (optionally only after a warm-up from the first event on) and, when
+// asked, appends "<repeater Id> <seq>" to a file.
 //
 // Threads: MonitorSim runs its conversation on one worker thread of its own; start(), stop(),
 // finished(), waitFinished() and snapshot() may be called from any other thread.
@@ -69,27 +70,45 @@ private:
     std::uint64_t m_untracked = 0;
 };
 
-// Milliseconds from a send stamp to a receipt, both wall-clock milliseconds modulo 2^32.
-// A receipt "before" the send (clocks a little apart) counts as 0.
-inline std::uint32_t latencyMs(std::uint32_t sentMs, std::uint32_t receivedMs) {
-    const auto diff = static_cast<std::int32_t>(receivedMs - sentMs);
+// Microseconds from a send stamp to a receipt, both wall-clock microseconds modulo 2^32: the
+// signed 32-bit difference, so a latency is right across the wrap (every 71 minutes) as long as
+// it is below 35 minutes. A receipt "before" the send (clocks a little apart) counts as 0.
+inline std::uint32_t latencyUs(std::uint32_t sentUs, std::uint32_t receivedUs) {
+    const auto diff = static_cast<std::int32_t>(receivedUs - sentUs);
     return diff < 0 ? 0u : static_cast<std::uint32_t>(diff);
 }
 
-// Latencies in fixed buckets: 1 ms wide below 10 s, 100 ms wide up to 1000 s, one bucket above.
-// Percentiles are the bucket's lower bound, the maximum is exact. Constant memory.
+// Latencies in microseconds, in log-linear buckets: values below 2 * kSubBuckets each have a
+// bucket of their own; above, every power of two [2^e, 2^(e+1)) is cut into kSubBuckets buckets
+// of equal width, so a bucket is at most 1/kSubBuckets (1.6 %) of its values wide. Constant
+// memory over the whole 32-bit range; the maximum is exact.
 class LatencyHistogram {
 public:
+    static constexpr int kSubBits = 6;
+    static constexpr std::uint32_t kSubBuckets = 1u << kSubBits;
+    static constexpr std::size_t kBucketCount = 2 * kSubBuckets + (31 - kSubBits) * kSubBuckets;
+
     LatencyHistogram();
-    void add(std::uint32_t ms);
+    void add(std::uint32_t us);
     std::uint64_t count() const { return m_count; }
     std::uint32_t max() const { return m_max; }
-    // The latency below which the fraction q (0..1) of the samples lie; 0 without samples.
+    // The latency at or below which the fraction q (0..1) of the samples lie: the upper end of
+    // the bucket holding that sample (so never below the true value, and at most one bucket
+    // width above it), and never above the maximum. 0 without samples.
     std::uint32_t percentile(double q) const;
 
-private:
-    static std::size_t bucketOf(std::uint32_t ms);
+    static std::size_t bucketOf(std::uint32_t us);
+    // The values of a bucket: lowerBound(b) <= us < upperBound(b) (upperBound is 64 bits wide,
+    // for the last bucket ends at 2^32).
     static std::uint32_t lowerBound(std::size_t bucket);
+    static std::uint64_t upperBound(std::size_t bucket);
+    std::uint64_t bucketCount(std::size_t bucket) const { return m_buckets[bucket]; }
+
+    // "lower_us upper_us count" for every bucket that holds samples, in order, after a comment
+    // line; what `monsim --histogram` writes.
+    std::string toText() const;
+
+private:
     std::vector<std::uint64_t> m_buckets;
     std::uint64_t m_count = 0;
     std::uint32_t m_max = 0;
@@ -117,6 +136,7 @@ struct MonitorOptions {
     std::string deliveredPath;  // non-empty: append "<Id> <seq>" per acknowledged event
     Millis durationMs = 0;      // > 0: finish after this long
     Millis idleExitMs = 0;      // > 0: finish when no channel line arrived for this long
+    Millis warmupMs = 0;  // latencies are recorded only from this long after the first event
     std::size_t maxRepeaters = SequenceChecker::kDefaultMaxRepeaters;
 };
 
@@ -133,10 +153,10 @@ struct MonitorSnapshot {
     std::uint64_t missing = 0;
     std::uint64_t repeats = 0;
     std::uint64_t untracked = 0;
-    std::uint64_t latencyCount = 0;
-    std::uint32_t latencyP50 = 0;
-    std::uint32_t latencyP99 = 0;
-    std::uint32_t latencyMax = 0;
+    std::uint64_t latencyCount = 0;  // events whose latency was recorded (after the warm-up)
+    std::uint32_t latencyP50Us = 0;
+    std::uint32_t latencyP99Us = 0;
+    std::uint32_t latencyMaxUs = 0;
     std::uint64_t connects = 0;    // sessions begun (greeting read, or serial device opened)
     std::uint64_t reconnects = 0;  // sessions after the first
     std::uint64_t overlong = 0;    // input dropped for exceeding the line cap
@@ -185,6 +205,7 @@ public:
     bool finished() const { return m_finished.load(); }
     bool waitFinished(Millis timeoutMs);
     MonitorSnapshot snapshot() const;
+    LatencyHistogram latencies() const;
 
 private:
     void run();
@@ -202,7 +223,7 @@ private:
     // acknowledgement, sendAnswer(false) an answer that is none; both return false when the
     // link failed. False when the conversation should end.
     template <typename SendAnswer>
-    bool onChannelLine(std::string_view line, std::uint32_t receivedMs, SendAnswer&& sendAnswer);
+    bool onChannelLine(std::string_view line, std::uint32_t receivedUs, SendAnswer&& sendAnswer);
     void setError(std::string text);
 
     MonitorOptions m_options;
@@ -228,6 +249,7 @@ private:
     std::atomic<bool> m_connected{false};
     std::atomic<Millis> m_end{0};
     std::atomic<Millis> m_firstAck{-1}, m_lastAck{-1};
+    Millis m_firstEvent = -1;  // worker only: when the first event arrived, for the warm-up
 };
 
 }  // namespace kormlink::sim

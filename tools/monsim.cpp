@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "monitor_sim.h"
+#include "platform/files.h"
 #include "platform/signals.h"
 
 using namespace kormlink;
@@ -36,6 +37,9 @@ constexpr const char* kUsage =
     "  --delivered FILE    append \"<repeater Id hex> <seq>\" per acknowledged event\n"
     "  --duration S        stop after S seconds (default 0: until SIGINT/SIGTERM)\n"
     "  --idle-exit S       stop when no channel line arrived for S seconds (default 0: never)\n"
+    "  --warmup S          record latencies only from S seconds after the first event on\n"
+    "                      (default 0: all)\n"
+    "  --histogram FILE    at the end, write the latencies as \"lower_us upper_us count\" lines\n"
     "  --report-every S    progress line on stderr every S seconds (default 5; 0: none)\n"
     "  --quiet             no progress lines\n"
     "  --help              this text\n";
@@ -50,6 +54,7 @@ bool parseNumber(std::string_view text, double& out) {
 
 struct Args {
     MonitorOptions options;
+    std::string histogramPath;
     double reportEveryS = 5;
     bool quiet = false;
 };
@@ -94,6 +99,8 @@ int parseArgs(int argc, char** argv, Args& args) {
             o.serialDevice = value;
         } else if (name == "--delivered") {
             o.deliveredPath = value;
+        } else if (name == "--histogram") {
+            args.histogramPath = value;
         } else if (name == "--mode") {
             auto mode = parseAnswerMode(value);
             if (!mode) return bad("ack, delay, empty or never");
@@ -111,6 +118,8 @@ int parseArgs(int argc, char** argv, Args& args) {
             o.durationMs = static_cast<Millis>(number * 1000);
         } else if (name == "--idle-exit") {
             o.idleExitMs = static_cast<Millis>(number * 1000);
+        } else if (name == "--warmup") {
+            o.warmupMs = static_cast<Millis>(number * 1000);
         } else if (name == "--report-every") {
             args.reportEveryS = number;
         } else {
@@ -126,17 +135,16 @@ int parseArgs(int argc, char** argv, Args& args) {
 
 void printProgress(const MonitorSnapshot& s, std::uint64_t ackedBefore, double periodS) {
     const double rate = periodS > 0 ? static_cast<double>(s.acked - ackedBefore) / periodS : 0;
-    std::fprintf(stderr,
-                 "monsim: %.0f s, %s, %llu acked (%.0f/s), %llu received, %llu gaps, "
-                 "%llu repeats, latency p50 %u ms p99 %u ms, %llu reconnects%s%s\n",
-                 s.elapsedS, s.connected ? "connected" : "not connected",
-                 static_cast<unsigned long long>(s.acked), rate,
-                 static_cast<unsigned long long>(s.received),
-                 static_cast<unsigned long long>(s.gaps),
-                 static_cast<unsigned long long>(s.repeats), s.latencyP50, s.latencyP99,
-                 static_cast<unsigned long long>(s.reconnects),
-                 s.connected || s.lastError.empty() ? "" : "; ",
-                 s.connected ? "" : s.lastError.c_str());
+    std::fprintf(
+        stderr,
+        "monsim: %.0f s, %s, %llu acked (%.0f/s), %llu received, %llu gaps, "
+        "%llu repeats, latency p50 %.3f ms p99 %.3f ms, %llu reconnects%s%s\n",
+        s.elapsedS, s.connected ? "connected" : "not connected",
+        static_cast<unsigned long long>(s.acked), rate, static_cast<unsigned long long>(s.received),
+        static_cast<unsigned long long>(s.gaps), static_cast<unsigned long long>(s.repeats),
+        s.latencyP50Us / 1000.0, s.latencyP99Us / 1000.0,
+        static_cast<unsigned long long>(s.reconnects),
+        s.connected || s.lastError.empty() ? "" : "; ", s.connected ? "" : s.lastError.c_str());
 }
 
 }  // namespace
@@ -170,5 +178,11 @@ int main(int argc, char** argv) {
     sim.stop();
     std::printf("%s\n", formatSummary(sim.snapshot()).c_str());
     std::fflush(stdout);
+    std::string why;
+    if (!args.histogramPath.empty() &&
+        !replaceFileAtomically(args.histogramPath, sim.latencies().toText(), &why, false)) {
+        std::fprintf(stderr, "monsim: %s: %s\n", args.histogramPath.c_str(), why.c_str());
+        return 1;
+    }
     return 0;
 }

@@ -136,6 +136,8 @@ struct RepeaterSim::Impl {
     std::atomic<int> resetRequests{0};
     std::atomic<int> connectedNow{0};
     std::atomic<int> repeatersDone{0};
+    Millis startedAt = 0;
+    std::atomic<Millis> allConnectedAfter{-1};
     bool draining = false;
     Millis drainDeadline = 0;
 
@@ -275,7 +277,9 @@ struct RepeaterSim::Impl {
         return std::max(r.quietUntil, static_cast<Millis>(std::ceil(due)));
     }
 
-    bool moreEvents(const Repeater& r) const { return opt.count == 0 || r.nextSeq <= opt.count; }
+    bool moreEvents(const Repeater& r) const {
+        return !opt.idle && (opt.count == 0 || r.nextSeq <= opt.count);
+    }
 
     void service(Repeater& r, Millis now) {
         switch (r.phase) {
@@ -341,15 +345,15 @@ struct RepeaterSim::Impl {
         Unit u;
         const int k = opt.batch > 0 ? opt.batch : 1;
         u.kind = opt.batch > 0 ? Unit::Kind::Batch : Unit::Kind::Event;
-        const std::uint32_t sentMs = wallMs32();
+        const std::uint32_t sentUs = wallUs32();
         for (int i = 1; i <= k && moreEvents(r); ++i) {
             const std::uint32_t seq = r.nextSeq++;
             u.seqs.push_back(seq);
             // The transmitter Id is the repeater's own low twelve bits: events of different
             // repeaters sent in the same millisecond with the same number must not look like
             // the same radio event heard twice, which the server forwards once.
-            u.lines.push_back(eventLine(r.id, seq, sentMs, opt.batch > 0 ? i : 0, '1',
-                                        r.id & 0xFFF, stamp()));
+            u.lines.push_back(
+                eventLine(r.id, seq, sentUs, opt.batch > 0 ? i : 0, '1', r.id & 0xFFF, stamp()));
         }
         r.unit = std::move(u);
     }
@@ -475,7 +479,8 @@ struct RepeaterSim::Impl {
 
     void enterRunning(Repeater& r, Millis now) {
         r.phase = Phase::Running;
-        ++connectedNow;
+        if (++connectedNow == opt.repeaters && allConnectedAfter.load() < 0)
+            allConnectedAfter = now - startedAt;
         r.backoff = kBackoffFirstMs;
         if (r.everConnected) ++c.reconnects;
         r.everConnected = true;
@@ -726,6 +731,7 @@ RepeaterSim::~RepeaterSim() {
 
 bool RepeaterSim::start(std::string* error) {
     if (m->thread.joinable()) return true;
+    m->startedAt = steadyClock().now();
     auto fail = [&](const std::string& text) {
         if (error) *error = text;
         return false;
@@ -781,6 +787,8 @@ bool RepeaterSim::done() const {
 }
 
 int RepeaterSim::connected() const { return m->connectedNow.load(); }
+
+Millis RepeaterSim::allConnectedAfterMs() const { return m->allConnectedAfter.load(); }
 
 RepeaterSimCounters RepeaterSim::counters() const {
     RepeaterSimCounters s;
@@ -839,17 +847,21 @@ std::optional<std::vector<std::string>> readImageFile(const std::string& path, s
     return records;
 }
 
-std::string summaryLine(const RepeaterSimCounters& c, int repeaters, double elapsedS) {
-    char buf[512];
-    std::snprintf(buf, sizeof buf,
-                  "rptsim: repeaters=%d sent=%" PRIu64 " acked=%" PRIu64 " resent=%" PRIu64
-                  " batches=%" PRIu64 " batch_mismatch=%" PRIu64 " status=%" PRIu64
-                  " reconnects=%" PRIu64 " commands=%" PRIu64 " dicfg=%" PRIu64
-                  " downloads=%" PRIu64 " uploads_ok=%" PRIu64 " uploads_bad=%" PRIu64
-                  " elapsed_s=%.1f acked_per_s=%.1f",
-                  repeaters, c.sent, c.acked, c.resent, c.batches, c.batchMismatch, c.status,
-                  c.reconnects, c.commands, c.dicfg, c.downloads, c.uploadsOk, c.uploadsBad,
-                  elapsedS, elapsedS > 0 ? static_cast<double>(c.acked) / elapsedS : 0.0);
+std::string summaryLine(const RepeaterSimCounters& c, const RunFigures& f) {
+    char buf[640];
+    std::snprintf(
+        buf, sizeof buf,
+        "rptsim: repeaters=%d sent=%" PRIu64 " acked=%" PRIu64 " resent=%" PRIu64
+        " batches=%" PRIu64 " batch_mismatch=%" PRIu64 " status=%" PRIu64 " reconnects=%" PRIu64
+        " commands=%" PRIu64 " dicfg=%" PRIu64 " downloads=%" PRIu64 " uploads_ok=%" PRIu64
+        " uploads_bad=%" PRIu64
+        " elapsed_s=%.1f acked_per_s=%.1f connected=%d all_connected_s=%.3f"
+        " window_s=%.3f window_acked=%" PRIu64 " window_acked_per_s=%.1f",
+        f.repeaters, c.sent, c.acked, c.resent, c.batches, c.batchMismatch, c.status, c.reconnects,
+        c.commands, c.dicfg, c.downloads, c.uploadsOk, c.uploadsBad, f.elapsedS,
+        f.elapsedS > 0 ? static_cast<double>(c.acked) / f.elapsedS : 0.0, f.connectedAtEnd,
+        f.allConnectedMs >= 0 ? static_cast<double>(f.allConnectedMs) / 1000.0 : -1.0, f.windowS,
+        f.windowAcked, f.windowS > 0 ? static_cast<double>(f.windowAcked) / f.windowS : 0.0);
     return buf;
 }
 

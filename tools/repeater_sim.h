@@ -18,8 +18,8 @@
 // by the server has a cap; every wait has a time-out.
 //
 // Thread-safety: start(), stop() and the destructor from one controlling thread; counters(),
-// done(), connected() and resetOneConnection() from any thread. The notice callback runs on the
-// loop thread.
+// done(), connected(), allConnectedAfterMs() and resetOneConnection() from any thread. The
+// notice callback runs on the loop thread.
 
 #include <cstdint>
 #include <functional>
@@ -43,6 +43,7 @@ struct RepeaterSimOptions {
     int batch = 0;            // K > 0: numbered batches of K lines; 0: plain lines
     double statusEvery = 0;   // seconds between status lines of a repeater; 0: none
     std::uint64_t count = 0;  // events per repeater; 0: unlimited
+    bool idle = false;  // connect, take the greeting, answer commands; send no events or status
     Millis answerTimeoutMs = 5000;
     Millis connectTimeoutMs = 3000;
     std::string mcpVersion = "3.1";
@@ -88,6 +89,9 @@ class RepeaterSim {
     bool done() const;
     // Repeaters connected and past the greeting now.
     int connected() const;
+    // Milliseconds from start() to the first moment every repeater was connected and past the
+    // greeting at once; -1 until then.
+    Millis allConnectedAfterMs() const;
     RepeaterSimCounters counters() const;
     // Resets one randomly chosen connected repeater abortively (the server sees a connection
     // reset); it reconnects as after any broken connection. TCP only.
@@ -109,7 +113,20 @@ std::vector<std::string> builtInImage();
 // a malformed record.
 std::optional<std::vector<std::string>> readImageFile(const std::string& path, std::string* error);
 
-// One line of key=value pairs for scripts: "rptsim: repeaters=... acked_per_s=...".
-std::string summaryLine(const RepeaterSimCounters& c, int repeaters, double elapsedS);
+// What the summary line tells besides the counters.
+struct RunFigures {
+    int repeaters = 0;
+    double elapsedS = 0;
+    int connectedAtEnd = 0;      // connected when sending ended, before the stop
+    Millis allConnectedMs = -1;  // RepeaterSim::allConnectedAfterMs()
+    // The measured window: from the end of the warm-up to the end of sending, without the
+    // connect ramp before it and the wait for the last answers after it.
+    double windowS = 0;
+    std::uint64_t windowAcked = 0;  // events acknowledged within it
+};
+
+// One line of key=value pairs for scripts: "rptsim: repeaters=... acked_per_s=... connected=...
+// all_connected_s=... window_s=... window_acked=... window_acked_per_s=...".
+std::string summaryLine(const RepeaterSimCounters& c, const RunFigures& f);
 
 }  // namespace kormlink::sim

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "platform/clock.h"
@@ -37,6 +38,9 @@ const char* kUsage =
     "  --status-every S      a status line every S seconds per repeater; 0 = none (default)\n"
     "  --count N             events per repeater; 0 = unlimited (default)\n"
     "  --duration S          seconds to run; 0 = until SIGINT/SIGTERM (default)\n"
+    "  --warmup S            the summary's window_* figures count from S seconds after the\n"
+    "                        start (after the connect ramp) to the end of sending; default 0\n"
+    "  --idle                connect, take the greeting, answer commands, send no events\n"
     "  --acked FILE          append \"<Id> <seq>\" for every acknowledged event\n"
     "  --answer-timeout MS   resend an event or batch without answer after MS, default 5000\n"
     "  --connect-timeout MS  default 3000\n"
@@ -64,6 +68,7 @@ double number(const std::string& name, const std::string& text, double lo, doubl
 struct Args {
     RepeaterSimOptions sim;
     double durationS = 0;
+    double warmupS = 0;
     double reportEveryS = 5;
     bool quiet = false;
 };
@@ -86,6 +91,10 @@ Args parse(int argc, char** argv) {
         }
         if (name == "--quiet") {
             a.quiet = true;
+            continue;
+        }
+        if (name == "--idle") {
+            a.sim.idle = true;
             continue;
         }
         if (!inlineValue) {
@@ -119,6 +128,8 @@ Args parse(int argc, char** argv) {
             o.count = static_cast<std::uint64_t>(number(name, value, 0, 4e9));
         else if (name == "--duration")
             a.durationS = number(name, value, 0, 1e8);
+        else if (name == "--warmup")
+            a.warmupS = number(name, value, 0, 1e8);
         else if (name == "--acked")
             o.ackedFile = value;
         else if (name == "--answer-timeout")
@@ -186,14 +197,31 @@ int main(int argc, char** argv) {
     Millis nextReport = start + static_cast<Millis>(args.reportEveryS * 1000);
     std::uint64_t ackedAtReport = 0;
     Millis lastReport = start;
+    const Millis windowFrom = start + static_cast<Millis>(args.warmupS * 1000);
+    const Millis end = args.durationS > 0 ? start + static_cast<Millis>(args.durationS * 1000) : -1;
+    std::optional<std::uint64_t> ackedAtWindow;
+    bool toldAllConnected = false;
     for (;;) {
-        timespec wait{0, 100'000'000};
+        // Woken at the window's start and at the end to the millisecond: they bound a rate.
+        Millis now = steadyClock().now();
+        Millis waitMs = 100;
+        if (!ackedAtWindow) waitMs = std::min(waitMs, windowFrom - now);
+        if (end >= 0) waitMs = std::min(waitMs, end - now);
+        waitMs = std::max<Millis>(waitMs, 0);
+        timespec wait{static_cast<time_t>(waitMs / 1000),
+                      static_cast<long>(waitMs % 1000) * 1'000'000};
         int sig = sigtimedwait(&signals, nullptr, &wait);
+        now = steadyClock().now();
+        if (!ackedAtWindow && now >= windowFrom) ackedAtWindow = sim.counters().acked;
         if (sig == SIGINT || sig == SIGTERM) break;
         if (sig == SIGUSR1) sim.resetOneConnection();
         if (sim.done()) break;
-        const Millis now = steadyClock().now();
-        if (args.durationS > 0 && seconds(start) >= args.durationS) break;
+        if (end >= 0 && now >= end) break;
+        if (!toldAllConnected && sim.allConnectedAfterMs() >= 0) {
+            toldAllConnected = true;
+            std::fprintf(stderr, "rptsim: all %d repeaters connected after %.3f s\n", repeaters,
+                         static_cast<double>(sim.allConnectedAfterMs()) / 1000.0);
+        }
         if (args.reportEveryS > 0 && now >= nextReport) {
             RepeaterSimCounters c = sim.counters();
             const double span = static_cast<double>(now - lastReport) / 1000.0;
@@ -208,8 +236,17 @@ int main(int argc, char** argv) {
             nextReport = now + static_cast<Millis>(args.reportEveryS * 1000);
         }
     }
+    RunFigures figures;
+    figures.repeaters = repeaters;
+    figures.connectedAtEnd = sim.connected();
+    figures.allConnectedMs = sim.allConnectedAfterMs();
+    if (ackedAtWindow) {
+        figures.windowS = static_cast<double>(steadyClock().now() - windowFrom) / 1000.0;
+        figures.windowAcked = sim.counters().acked - *ackedAtWindow;
+    }
     sim.stop();
-    std::printf("%s\n", summaryLine(sim.counters(), repeaters, seconds(start)).c_str());
+    figures.elapsedS = seconds(start);
+    std::printf("%s\n", summaryLine(sim.counters(), figures).c_str());
     std::fflush(stdout);
     return 0;
 }

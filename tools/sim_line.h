@@ -6,7 +6,8 @@
 // carry the simulator's own data, which the server passes on unchanged for events that are no
 // status lines:
 //   47-54  the event's sequence number within its repeater, 8 hexadecimal digits (from 1)
-//   55-62  the send time: wall-clock milliseconds modulo 2^32, 8 hexadecimal digits
+//   55-62  the send time: wall-clock microseconds modulo 2^32, 8 hexadecimal digits (the count
+//          wraps every 71 minutes; a latency is the signed 32-bit difference of two stamps)
 // monsim reads them back to find gaps and repeats per repeater and the latency from send to
 // receive (both programs run on the same machine, so their clocks agree).
 //
@@ -19,7 +20,7 @@
 // The server forwards the same radio event heard by several repeaters once: a line whose
 // position 11, positions 41-62 and positions 69-70 equal those of the line last queued is
 // dropped. Simulated repeaters therefore use distinct transmitter Ids (their own low twelve
-// bits), so that their events never collide even when sent in the same millisecond.
+// bits), so that their events never collide even when sent in the same microsecond.
 
 #include <time.h>
 
@@ -31,11 +32,12 @@
 
 namespace kormlink::sim {
 
-inline std::uint32_t wallMs32() {
+// Wall-clock microseconds modulo 2^32: the send stamp of an event line.
+inline std::uint32_t wallUs32() {
     timespec ts{};
     ::clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
-                                      static_cast<std::uint64_t>(ts.tv_nsec) / 1'000'000u);
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000u +
+                                      static_cast<std::uint64_t>(ts.tv_nsec) / 1000u);
 }
 
 // "YYYY/MM/DD hh:mm:ss" of the local time now.
@@ -83,7 +85,7 @@ inline std::optional<std::uint32_t> hexField(std::string_view line, std::size_t 
 // An event of repeater `repeaterId` (six hexadecimal digits are used). batchNumber >= 1 makes
 // a numbered line ("#4", 74 characters); 0 a plain line (72 characters). `system` is the digit
 // at position 4; `transmitter` the three-digit transmitter Id.
-inline std::string eventLine(std::uint32_t repeaterId, std::uint32_t seq, std::uint32_t sentMs,
+inline std::string eventLine(std::uint32_t repeaterId, std::uint32_t seq, std::uint32_t sentUs,
                              int batchNumber = 0, char system = '1',
                              std::uint32_t transmitter = 0x123,
                              const std::string& stamp = localStamp()) {
@@ -96,7 +98,7 @@ inline std::string eventLine(std::uint32_t repeaterId, std::uint32_t seq, std::u
     detail::put(line, 41, detail::hex(transmitter & 0xFFF, 3));
     line[43] = '1';
     detail::put(line, 47, detail::hex(seq, 8));
-    detail::put(line, 55, detail::hex(sentMs, 8));
+    detail::put(line, 55, detail::hex(sentUs, 8));
     if (batchNumber > 0) detail::put(line, 64, detail::hex(static_cast<std::uint32_t>(batchNumber), 4));
     detail::putId(line, repeaterId);
     return line;
@@ -120,7 +122,7 @@ inline std::string statusLine(std::uint32_t repeaterId, std::string_view state16
 struct SimEvent {
     std::uint32_t repeaterId = 0;
     std::uint32_t seq = 0;
-    std::uint32_t sentMs = 0;
+    std::uint32_t sentUs = 0;  // wallUs32() when it was sent
 };
 
 // The simulator data of an event line as the server delivers it; nullopt for status lines and

@@ -6,7 +6,10 @@
 #include <pty.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
+#include <sstream>
 #include <thread>
 
 #include "monitor_sim.h"
@@ -44,7 +47,7 @@ void feed(ServerHarness& h, const std::vector<std::string>& lines) {
 std::vector<std::string> events(std::uint32_t repeater, std::uint32_t from, std::uint32_t to) {
     std::vector<std::string> lines;
     for (std::uint32_t seq = from; seq <= to; ++seq)
-        lines.push_back(sim::eventLine(repeater, seq, sim::wallMs32()));
+        lines.push_back(sim::eventLine(repeater, seq, sim::wallUs32()));
     return lines;
 }
 
@@ -95,26 +98,98 @@ TEST(SequenceChecker, CountsGapsAndRepeatsPerRepeater) {
     EXPECT_EQ(capped.gaps(), 0u);
 }
 
-TEST(SimLine, LatencyWrapsAndForwardedStatusLinesCarryNoData) {
-    EXPECT_EQ(sim::latencyMs(0xFFFFFFF0u, 0x10u), 0x20u);  // across the 2^32 wrap
-    EXPECT_EQ(sim::latencyMs(1000, 990), 0u);              // clocks a little apart
-    sim::LatencyHistogram histogram;
-    for (std::uint32_t ms = 1; ms <= 100; ++ms) histogram.add(ms);
-    histogram.add(123'456);
-    EXPECT_EQ(histogram.percentile(0.5), 51u);
-    EXPECT_EQ(histogram.percentile(0.99), 100u);
-    EXPECT_EQ(histogram.max(), 123'456u);
+TEST(SimLine, MicrosecondLatencyWrapsAndForwardedStatusLinesCarryNoData) {
+    struct Case {
+        std::uint32_t sent, received, latency;
+    };
+    const Case cases[] = {
+        {1000, 1250, 250},
+        {0xFFFFFFF0u, 0x10u, 0x20u},            // across the 2^32 wrap (every 71 minutes)
+        {0xFFFFF000u, 1'000'000u, 1'004'096u},  // a second that spans the wrap
+        {1000, 990, 0},                         // clocks a little apart
+        {0, 0x7FFFFFFFu, 0x7FFFFFFFu},          // the longest latency told apart from a negative
+        {0, 0x80000000u, 0},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(sim::latencyUs(c.sent, c.received), c.latency) << c.sent << " " << c.received;
 
     auto event = sim::parseEvent(sim::eventLine(kRpt, 77, 0xDEADBEEF, 3));
     ASSERT_TRUE(event);
     EXPECT_EQ(event->repeaterId, kRpt);
     EXPECT_EQ(event->seq, 77u);
-    EXPECT_EQ(event->sentMs, 0xDEADBEEFu);
+    EXPECT_EQ(event->sentUs, 0xDEADBEEFu);
     // The server marks a status line it passes on again with kind "8"; its state is no data.
     std::string status = sim::statusLine(kRpt, "0123456789ABCDEF");
     EXPECT_FALSE(sim::parseEvent(status));
     status[43] = '8';
     EXPECT_FALSE(sim::parseEvent(status));
+}
+
+TEST(LatencyHistogram, BucketsTileTheRangeWithinOneSixtyFourth) {
+    using H = sim::LatencyHistogram;
+    EXPECT_EQ(H::lowerBound(0), 0u);
+    EXPECT_EQ(H::upperBound(H::kBucketCount - 1), std::uint64_t{1} << 32);
+    for (std::size_t b = 0; b + 1 < H::kBucketCount; ++b) {
+        ASSERT_EQ(H::upperBound(b), H::lowerBound(b + 1)) << b;
+        const double width = static_cast<double>(H::upperBound(b) - H::lowerBound(b));
+        ASSERT_TRUE(width == 1 || width <= H::lowerBound(b) / 64.0) << b;
+    }
+    for (std::uint32_t us : {0u, 1u, 127u, 128u, 129u, 255u, 256u, 1000u, 65'535u, 1u << 20,
+                             0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
+        const std::size_t b = H::bucketOf(us);
+        ASSERT_LT(b, H::kBucketCount) << us;
+        EXPECT_LE(H::lowerBound(b), us) << us;
+        EXPECT_GT(H::upperBound(b), us) << us;
+    }
+}
+
+TEST(LatencyHistogram, PercentilesAreNeverBelowTheTrueValueAndAtMostOneBucketAbove) {
+    struct Case {
+        const char* name;
+        std::vector<std::uint32_t> samples;
+        double q;
+        std::uint32_t exact;  // the sample of rank ceil(q * n)
+    };
+    std::vector<std::uint32_t> uniform;
+    for (std::uint32_t us = 1; us <= 10'000; ++us) uniform.push_back(us);
+    std::vector<std::uint32_t> tail(990, 200);  // p99 just below a slow one per hundred
+    tail.insert(tail.end(), 10, 15'000);
+    const Case cases[] = {
+        {"small values are exact", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, 0.5, 5},
+        {"uniform p50", uniform, 0.5, 5000},
+        {"uniform p99", uniform, 0.99, 9900},
+        {"uniform p100", uniform, 1.0, 10'000},
+        {"one sample, capped by the max", {123'456}, 0.5, 123'456},
+        {"the p99 sample is a fast one", tail, 0.99, 200},
+        {"beyond the p99 the slow ones", tail, 0.995, 15'000},
+        {"near the top of the range", {0xFFFFFFF0u}, 0.99, 0xFFFFFFF0u},
+    };
+    for (const Case& c : cases) {
+        sim::LatencyHistogram h;
+        for (std::uint32_t us : c.samples) h.add(us);
+        const std::uint32_t got = h.percentile(c.q);
+        EXPECT_GE(got, c.exact) << c.name;
+        EXPECT_LE(got, c.exact + std::max(1.0, c.exact / 64.0)) << c.name;
+        EXPECT_EQ(h.max(), *std::max_element(c.samples.begin(), c.samples.end())) << c.name;
+        EXPECT_EQ(h.count(), c.samples.size()) << c.name;
+    }
+    EXPECT_EQ(sim::LatencyHistogram().percentile(0.99), 0u);
+
+    // The text monsim --histogram writes: the filled buckets in order, their counts adding up.
+    sim::LatencyHistogram h;
+    for (std::uint32_t us : tail) h.add(us);
+    std::istringstream text(h.toText());
+    std::string line;
+    std::getline(text, line);
+    EXPECT_EQ(line[0], '#');
+    std::vector<std::array<std::uint64_t, 3>> rows;
+    for (std::array<std::uint64_t, 3> row{}; text >> row[0] >> row[1] >> row[2];)
+        rows.push_back(row);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0], (std::array<std::uint64_t, 3>{200, 202, 990}));  // 2 µs wide above 128
+    EXPECT_LE(rows[1][0], 15'000u);
+    EXPECT_GT(rows[1][1], 15'000u);
+    EXPECT_EQ(rows[1][2], 10u);
 }
 
 TEST(MonitorSim, AcknowledgedLinesLeaveTheQueueAndAreRecordedWithTheirNumbers) {

@@ -92,6 +92,27 @@ INSTANTIATE_TEST_SUITE_P(Modes, RptSimRouting,
                                                      : std::string("Plain");
                          });
 
+// Idle repeaters are connections that are held and nothing else: greeted, the time command
+// answered, no event or status line ever.
+TEST(RptSim, IdleRepeatersConnectAndSendNothing) {
+    ServerHarness h(kIni);
+    RepeaterSimOptions o = optionsFor(h.port());
+    o.repeaters = 3;
+    o.idle = true;
+    o.statusEvery = 0.05;
+    RepeaterSim rpt(o);
+    EXPECT_EQ(rpt.allConnectedAfterMs(), -1);
+    ASSERT_TRUE(rpt.start(nullptr));
+    ASSERT_TRUE(test::eventually([&] { return rpt.allConnectedAfterMs() >= 0; }));
+    EXPECT_EQ(rpt.connected(), 3);
+    sleepMs(300);
+    rpt.stop();
+    const auto c = rpt.counters();
+    EXPECT_EQ(c.systime, 3u);
+    EXPECT_EQ(c.sent + c.status, 0u);
+    EXPECT_TRUE(h.routed().empty());
+}
+
 // The exchanges the operator starts, while the repeater keeps sending events: none of the
 // events may fall into an exchange (the server would ignore it and it would be resent).
 TEST(RptSim, AnswersProgrammingFirmwareAndPlainCommands) {

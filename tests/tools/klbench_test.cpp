@@ -1,0 +1,153 @@
+// The benchmark against the program: a short run of two scenarios must give every figure a
+// target (or none) and a verdict in its JSON, and a plot; a server that cannot start must make
+// the run fail and say why. The figures themselves are never checked: they depend on the machine.
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+struct Outcome {
+    int exitStatus = -1;
+    std::string out;  // stdout and stderr
+};
+
+// Runs klbench with args, its output collected; killed after boundMs.
+Outcome runKlbench(std::vector<std::string> args, int boundMs) {
+    Outcome run;
+    int out[2];
+    if (::pipe(out) != 0) return run;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 2);
+    posix_spawn_file_actions_addclose(&fa, out[0]);
+    std::vector<char*> argv{const_cast<char*>(KLBENCH_BINARY)};
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, KLBENCH_BINARY, &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(out[1]);
+    if (rc != 0) {
+        ::close(out[0]);
+        return run;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+    char buf[4096];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        pollfd p{out[0], POLLIN, 0};
+        if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) {
+            ::kill(pid, SIGTERM);  // its servers and simulators get SIGTERM as it ends
+            break;
+        }
+        const ssize_t n = ::read(out[0], buf, sizeof buf);
+        if (n <= 0) break;
+        run.out.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return run;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class Klbench : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        m_dir = std::filesystem::temp_directory_path() /
+                ("klbench-test-" + std::to_string(::getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(m_dir);
+    }
+    void TearDown() override { std::filesystem::remove_all(m_dir); }
+    std::string file(const char* name) const { return (m_dir / name).string(); }
+    std::filesystem::path m_dir;
+};
+
+TEST_F(Klbench, EveryFigureHasATargetAndAVerdict) {
+    const Outcome run =
+        runKlbench({"--quick", "--only", "limit,latency", "--server", KORMLINK_BINARY, "--dir",
+                    m_dir.string(), "--json", file("bench.json"), "--svg", file("latency.svg")},
+                   60'000);
+    ASSERT_EQ(run.exitStatus, 0) << run.out;
+    const std::string json = readFile(file("bench.json"));
+    for (const char* part :
+         {"\"cpu\":", "\"cores\":", "\"memory_kb\":", "\"kernel\":",
+          "{\"name\":\"limit\",\"ran\":true", "{\"name\":\"latency\",\"ran\":true"})
+        EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
+
+    // Each figure: a key, a value, a target (an object, or null) and a verdict that agrees.
+    std::vector<std::string> keys;
+    for (std::size_t at = json.find("{\"key\":"); at != std::string::npos;
+         at = json.find("{\"key\":", at + 1)) {
+        const std::string figure =
+            json.substr(at, json.find('}', json.find("\"verdict\":", at)) - at);
+        keys.push_back(figure.substr(8, figure.find('"', 8) - 8));
+        EXPECT_NE(figure.find("\"value\":"), std::string::npos) << figure;
+        const bool hasTarget = figure.find("\"target\":{\"op\":") != std::string::npos;
+        EXPECT_TRUE(hasTarget || figure.find("\"target\":null") != std::string::npos) << figure;
+        const bool judged = figure.find("\"verdict\":\"pass\"") != std::string::npos ||
+                            figure.find("\"verdict\":\"fail\"") != std::string::npos;
+        EXPECT_EQ(judged, hasTarget) << figure;
+        EXPECT_TRUE(judged || figure.find("\"verdict\":\"none\"") != std::string::npos) << figure;
+    }
+    for (const char* key : {"round_trips_per_s", "p50_ms", "p99_ms", "max_ms"})
+        EXPECT_NE(std::find(keys.begin(), keys.end(), key), keys.end()) << key << "\n" << json;
+    for (const char* judged : {"p99_ms", "max_ms"})
+        EXPECT_NE(json.find(std::string("{\"key\":\"") + judged), std::string::npos);
+
+    const std::string svg = readFile(file("latency.svg"));
+    EXPECT_EQ(svg.rfind("<?xml", 0), 0u);
+    EXPECT_NE(svg.find("</svg>"), std::string::npos);
+    EXPECT_NE(svg.find("p99 target"), std::string::npos);
+    // The data folders are removed after a run that went through.
+    std::size_t left = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(m_dir))
+        left += entry.path().filename().string().rfind("klbench-", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(left, 0u);
+}
+
+TEST_F(Klbench, AServerThatDoesNotStartFailsTheRunAndTellsWhy) {
+    const std::string fake = file("kormlink");
+    {
+        std::ofstream script(fake);
+        script << "#!/bin/sh\necho 'Kormlink: cannot read the configuration' >&2\nexit 3\n";
+    }
+    std::filesystem::permissions(fake, std::filesystem::perms::owner_all);
+    const Outcome run = runKlbench({"--quick", "--only", "latency", "--server", fake, "--dir",
+                                    m_dir.string(), "--json", file("bench.json")},
+                                   30'000);
+    EXPECT_EQ(run.exitStatus, 1) << run.out;
+    EXPECT_NE(run.out.find("could not run: the server ended at start with status 3"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("cannot read the configuration"), std::string::npos) << run.out;
+    EXPECT_NE(readFile(file("bench.json")).find("\"ran\":false"), std::string::npos);
+}
+
+}  // namespace
