@@ -106,6 +106,10 @@ bool MainThread::submit(Handover& h, Task fn) {
     return false;
 }
 
+bool MainThread::isDone(const Handover& h) {
+    return !h.m_inFlight || h.m_parker->word.load(std::memory_order_acquire) == 1;
+}
+
 bool MainThread::await(Handover& h) {
     if (!h.m_inFlight) return false;
     h.m_parker->wait();

@@ -82,6 +82,8 @@ public:
     // flight.
     bool submit(Handover& h, Task fn);
     bool await(Handover& h);
+    // True when await(h) would not wait (or h is not in flight).
+    static bool isDone(const Handover& h);
 
     // For an end step that must happen (leaving a registry): like call(), but a failure to hand
     // fn over (memory) is retried every 10 ms for up to 10 s. An exception from fn itself is

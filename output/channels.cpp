@@ -504,6 +504,22 @@ tOList::Head tOList::FetchHead(std::string_view id) const {
     return {};
 }
 
+void tOList::FetchHeads(std::string_view id, std::size_t max, std::vector<Head>& out) const {
+    std::size_t n = 0;
+    for (const auto& channel : m_channels) {
+        if (channel->Id != id) continue;
+        const auto& queue = channel->Queue;
+        n = std::min(max, queue.size());
+        if (out.size() < n) out.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            out[i].text.assign(queue[i].text);
+            out[i].seq = queue[i].seq;
+        }
+        break;
+    }
+    out.resize(n);
+}
+
 tOList::Head tOList::FetchHead(std::size_t index) const {
     if (index >= m_channels.size() || m_channels[index]->Queue.empty()) return {};
     const QueuedLine& head = m_channels[index]->Queue.front();

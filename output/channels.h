@@ -141,6 +141,9 @@ public:
     // The head of the first channel with that Id (compared exactly).
     Head FetchHead(std::string_view id) const;
     Head FetchHead(std::size_t index) const;
+    // Up to max lines from the head of the first channel with that Id, oldest first; reuses
+    // the storage of what out held.
+    void FetchHeads(std::string_view id, std::size_t max, std::vector<Head>& out) const;
     // Removes the line `seq` from the first channel with that Id if it is still queued, and
     // nothing else: overflow or another consumer may have moved the head since it was fetched.
     bool RemoveLine(std::string_view id, std::uint64_t seq);

@@ -2,11 +2,14 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 #include <exception>
 #include <thread>
 
 #include "core/main_thread.h"
+#include "core/scope_exit.h"
 #include "core/server_host.h"
 #include "output/channels.h"
 #include "output/client_access.h"
@@ -144,25 +147,77 @@ void TSOutThrd::converse() {
 }
 
 void TSOutThrd::serveChannel() {
+    MainThread& main = m_host.mainThread();
     Millis idleSince = m_host.clock().now();
     std::string answer;
-    std::uint64_t removeSeq = 0;  // an answered (or expired) line still to be removed
-    // An acknowledged line is removed even when the loop ends before the next fetch.
-    struct RemoveOnExit {
-        TSOutThrd& self;
-        std::uint64_t& seq;
-        ~RemoveOnExit() {
-            if (seq == 0) return;
-            try {
-                self.m_host.mainThread().call([&] {
-                    if (tOList* list = self.m_host.channels();
-                        list && list->RemoveLine(self.Id, seq))
-                        self.m_host.MarkQueueChanged();
-                });
-            } catch (...) {
+    // Lines from the head of the queue as the main thread last saw them. The client still
+    // gets one line at a time, each removed only after its answer; but the next line is known
+    // before the answer comes, so it goes out at once, and the answered lines are removed
+    // (and the look-ahead renewed) by one hand-over for many lines, while the client reads.
+    std::vector<tOList::Head> ahead;
+    std::vector<tOList::Head> fetched;    // written by the hand-over below
+    std::vector<std::uint64_t> toRemove;  // answered (or expired) lines not yet handed over
+    std::vector<std::uint64_t> removing;  // those the hand-over in flight removes
+    MainThread::Handover fetch;           // after the buffers it writes: done before they go
+    const auto taken = [&](std::uint64_t seq) {
+        return std::find(toRemove.begin(), toRemove.end(), seq) != toRemove.end() ||
+               std::find(removing.begin(), removing.end(), seq) != removing.end();
+    };
+    const auto submitFetch = [&] {
+        removing.swap(toRemove);
+        toRemove.clear();
+        main.submit(fetch, [&] {
+            tOList* list = m_host.channels();
+            if (!list) {
+                fetched.clear();
+                return;
+            }
+            bool removed = false;
+            for (std::uint64_t seq : removing) removed = list->RemoveLine(Id, seq) || removed;
+            if (removed) m_host.MarkQueueChanged();
+            list->FetchHeads(Id, kLookAhead, fetched);
+        });
+    };
+    const auto collect = [&] {
+        if (!fetch.inFlight()) return;
+        main.await(fetch);
+        removing.clear();
+        ahead.swap(fetched);
+    };
+    const auto fetchNow = [&] {
+        collect();
+        submitFetch();
+        collect();
+    };
+    // The next line to send: the first looked-ahead line not answered yet; also counts the
+    // looked-ahead lines behind it.
+    std::size_t behind = 0;
+    const auto next = [&]() -> const tOList::Head* {
+        const tOList::Head* first = nullptr;
+        behind = 0;
+        for (const tOList::Head& head : ahead) {
+            if (taken(head.seq)) continue;
+            if (!first) {
+                first = &head;
+            } else {
+                ++behind;
             }
         }
-    } removeOnExit{*this, removeSeq};
+        return first;
+    };
+    // An answered line is removed even when the loop ends before the next hand-over.
+    ScopeExit removeOnExit([&] {
+        try {
+            collect();
+            if (!toRemove.empty()) {
+                submitFetch();
+                collect();
+            }
+        } catch (...) {
+        }
+    });
+
+    std::string out;
     while (!m_stop.isSet()) {
         Millis now = m_host.clock().now();
         if (SyncPeriod > 0 && now > m_nextSync) {
@@ -172,33 +227,42 @@ void TSOutThrd::serveChannel() {
             if (m_stop.isSet()) return;
         }
 
-        tOList::Head head;
-        m_lineQueued.reset();  // a line queued after the fetch sets it again
-        if (removeSeq != 0) {
-            // Removing the answered line and fetching the next is one hand-over.
-            m_host.mainThread().call([&] {
-                if (tOList* list = m_host.channels()) {
-                    if (list->RemoveLine(Id, removeSeq)) m_host.MarkQueueChanged();
-                    head = list->FetchHead(Id);
-                }
-            });
-            removeSeq = 0;
-        } else {
-            m_host.mainThread().call([&] {
-                if (tOList* list = m_host.channels()) head = list->FetchHead(Id);
-            });
+        if (MainThread::isDone(fetch)) collect();
+        const tOList::Head* head = next();
+        if (!head) {
+            collect();  // a look-ahead on its way
+            head = next();
+        }
+        if (!head) {
+            fetchNow();
+            head = next();
+        }
+        if (!head) {
+            // Nothing queued: wait for the channel's signal. It is cleared first and the queue
+            // looked at once more, so a line queued in between is not missed.
+            m_lineQueued.reset();
+            fetchNow();
+            head = next();
         }
 
-        if (!head.text.empty()) {
+        if (head) {
             idleSince = m_host.clock().now();
-            if (!IsAlive(head.text, m_lifetime, m_host.localTime())) {
-                removeSeq = head.seq;  // dropped unsent
+            if (!IsAlive(head->text, m_lifetime, m_host.localTime())) {
+                toRemove.push_back(head->seq);  // dropped unsent
                 continue;
             }
-            if (!send(head.text + "\r\n")) return;
+            out.assign(head->text);
+            out.append("\r\n");
+            const std::uint64_t seq = head->seq;
+            if (!send(out)) return;
+            // While the client reads and answers, the main thread removes what was answered
+            // before and looks ahead, once half the look-ahead is used up.
+            if (!fetch.inFlight() &&
+                (behind < kLookAhead / 2 || toRemove.size() >= kLookAhead / 2))
+                submitFetch();
             if (Sock.recvLine(answer, kAnswerTimeoutMs, &m_stop) != RecvStatus::Line) return;
             if (!answer.empty()) {
-                removeSeq = head.seq;
+                toRemove.push_back(seq);
                 continue;  // acknowledged: the next line at once
             }
             if (!pause(kRetryPauseMs)) return;  // an empty answer: the same line again

@@ -33,6 +33,9 @@ public:
     static constexpr Millis kKeepAliveAfterMs = 10'000;
     static constexpr Millis kRetryPauseMs = 10;
     static constexpr int kHoldSteps = 100;  // x 100 ms for a client that names no channel
+    // Lines fetched ahead of the one being delivered; answered lines are removed in groups of
+    // up to half of it.
+    static constexpr std::size_t kLookAhead = 32;
 
     // Starts the thread; throws std::system_error when it cannot (the socket is then closed).
     static void start(ServerHost& host, UniqueFd socket);
