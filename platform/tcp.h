@@ -98,6 +98,9 @@ public:
     // Safe from another thread while this one receives; it touches no buffer of the object.
     long trySend(std::string_view data) const;
 
+    // True when a whole line is buffered already: the next recvLine() returns it at once.
+    bool hasBufferedLine() const { return m_buffer.find("\r\n") != std::string::npos; }
+
     // Bytes received but not yet returned, plus bytes waiting in the kernel.
     size_t bytesWaiting() const;
     std::string peerAddress() const;

@@ -59,6 +59,7 @@ void TTCPEchoThrd::run() {
     try {
         if (startConnection()) runCycles();
         settleAnswer();
+        processNumberedLines();  // received before the end: logged and routed as ever
     } catch (const std::exception& e) {
         consolePrintf(ConsoleStream::Err,
                       "Kormlink: repeater connection %s ended by an error: %s\n", Ip.c_str(),
@@ -158,11 +159,14 @@ void TTCPEchoThrd::runCycles() {
                 ++BatchCount;
                 auto number = hexAt(line, 64, 4);
                 if (!number || *number != BatchCount) BatchBroken = true;
-                processEventLine(line);  // acknowledged later, with its batch
+                m_numbered.push_back(std::move(line));  // acknowledged later, with its batch
+                if (!m_socket.hasBufferedLine()) processNumberedLines();
             } else {
+                processNumberedLines();
                 answerLine(line);
             }
         } else {
+            processNumberedLines();
             return;  // closed, reset, overflowing line, or stop requested
         }
         if (m_stop.isSet() || m_sendFailed) return;
@@ -283,6 +287,18 @@ void TTCPEchoThrd::processEventLine(const std::string& received) {
     const std::string line(trimLine(received));
     LogText = line;
     m_host.mainThread().call([&] { processOnMainThread(line); });
+}
+
+void TTCPEchoThrd::processNumberedLines() {
+    if (m_numbered.empty()) return;
+    for (std::string& line : m_numbered) line.assign(trimLine(line));
+    m_host.mainThread().call([&] {
+        for (const std::string& line : m_numbered) {
+            LogText = line;
+            processOnMainThread(line);
+        }
+    });
+    m_numbered.clear();
 }
 
 void TTCPEchoThrd::processOnMainThread(const std::string& line) {

@@ -23,6 +23,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/answer_gate.h"
 #include "core/config.h"
@@ -66,6 +67,9 @@ private:
     void processEventLine(const std::string& line);
     // Main thread: logs and routes one trimmed event line (the body of processEventLine).
     void processOnMainThread(const std::string& line);
+    // Numbered lines wait to be acknowledged with their batch; those received in one go are
+    // logged and routed in one hand-over, before anything else happens on the connection.
+    void processNumberedLines();
 
     // The plain answer to an event line, when nothing else is due, leaves from the main thread
     // right after the line was logged and routed, so this thread need not wake for it. It is
@@ -121,6 +125,7 @@ private:
 
     // The answer handed to the main thread; its outcome is read after settleAnswer().
     MainThread::Handover m_answer;
+    std::vector<std::string> m_numbered;  // received numbered lines not yet processed
     std::string m_unsent;        // what the socket did not take at once: sent from here
     bool m_answerFailed = false; // the peer was gone
 };
