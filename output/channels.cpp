@@ -399,7 +399,7 @@ void tOList::popHead(tOItem& channel) {
 void tOList::compact(JournalSlot& slot) {
     QueueJournal& journal = *slot.journal;
     if (!journal.healthy()) return;
-    if (journal.liveLines() == 0 && journal.fileBytes() > kJournalHeader.size() + 4096 &&
+    if (journal.liveLines() == 0 && journal.fileBytes() > kJournalHeader.size() + QueueJournal::kCompactFloorBytes &&
         journal.truncateEmpty())
         return;
     if (journal.needsCompaction()) journal.rewrite(liveLines(&journal), false, nullptr);

@@ -234,12 +234,8 @@ void TSOutThrd::serveChannel() {
             head = next();
         }
         if (!head) {
-            fetchNow();
-            head = next();
-        }
-        if (!head) {
-            // Nothing queued: wait for the channel's signal. It is cleared first and the queue
-            // looked at once more, so a line queued in between is not missed.
+            // The look-ahead is used up: the channel's signal is cleared before the queue is
+            // looked at, so a line queued after the look is not missed by the wait below.
             m_lineQueued.reset();
             fetchNow();
             head = next();
