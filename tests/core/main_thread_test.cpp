@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <stdexcept>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace kormlink {
 namespace {
@@ -99,6 +101,40 @@ TEST(MainThread, NestedDrainFindsClosuresQueuedBehindTheRunningOne) {
     while (main.pending() < 2) std::this_thread::yield();  // the worker's closure is behind ours
     main.runPending();
     worker.join();
+}
+
+}  // namespace
+}  // namespace kormlink
+
+namespace kormlink {
+namespace {
+
+// A worker whose closure asks for it is released only after the after-batch step (where the
+// journals are written), and its last step runs between the two; submit/await lets the worker
+// go on meanwhile and still sees the closure's outcome.
+TEST(MainThread, ReleaseAfterTheBatchFollowsTheAfterStepAndSubmitAwaitsLater) {
+    MainThread main;
+    std::vector<std::string> order;
+    main.setAfterBatch([&] { order.push_back("after"); });
+    std::atomic<bool> done{false};
+    bool sawAfter = false;
+    std::thread worker([&] {
+        main.call([&] {
+            order.push_back("closure");
+            main.releaseAfterBatch([&] { order.push_back("last step"); });
+        });
+        sawAfter = order.size() == 3;  // the main thread wrote them before the release
+        MainThread::Handover h;
+        ASSERT_TRUE(main.submit(h, [] { throw std::runtime_error("late"); }));
+        EXPECT_THROW(main.await(h), std::runtime_error);
+        done = true;
+    });
+    EXPECT_TRUE(main.runUntil([&] { return done.load(); }, 5000));
+    worker.join();
+    EXPECT_TRUE(sawAfter);
+    EXPECT_EQ(order[0], "closure");
+    EXPECT_EQ(order[1], "after");
+    EXPECT_EQ(order[2], "last step");
 }
 
 }  // namespace
