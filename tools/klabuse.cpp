@@ -68,6 +68,7 @@
 namespace {
 
 using namespace kormlink;
+using kormlink::sim::ChildProcess;
 namespace fs = std::filesystem;
 
 // The channel every output client of the probe names; it has no filter, so it takes every event.
@@ -197,65 +198,28 @@ public:
     // /dev/null, and the descriptor soft limit raised to the hard limit.
     bool start(const std::string& binary, const std::string& dir) {
         m_log = dir + "/server.log";
-        std::vector<char*> argv{const_cast<char*>(binary.c_str()),
-                                const_cast<char*>("--headless"), nullptr};
         rlimit lim{};
         ::getrlimit(RLIMIT_NOFILE, &lim);
-        lim.rlim_cur = lim.rlim_max;
-        const pid_t pid = ::fork();
-        if (pid < 0) return false;
-        if (pid == 0) {
-            // Only async-signal-safe calls between fork and exec.
-            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-            ::setrlimit(RLIMIT_NOFILE, &lim);
-            const int in = ::open("/dev/null", O_RDONLY);
-            const int out = ::open(m_log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            if (in < 0 || out < 0 || ::chdir(dir.c_str()) != 0) ::_exit(127);
-            ::dup2(in, 0);
-            ::dup2(out, 1);
-            ::dup2(out, 2);
-            ::execv(binary.c_str(), argv.data());
-            ::_exit(127);
-        }
-        m_pid = pid;
-        g_serverPid = pid;
+        if (!m_child.start(binary, {"--headless"}, dir, m_log, lim.rlim_max)) return false;
+        g_serverPid = m_child.pid();
         return true;
     }
 
-    pid_t pid() const { return m_pid; }
+    pid_t pid() const { return m_child.pid(); }
 
     bool running() {
-        if (m_pid <= 0) return false;
-        int status = 0;
-        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-            m_exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            m_pid = -1;
-            g_serverPid = 0;
-            return false;
-        }
-        return true;
+        if (m_child.running()) return true;
+        g_serverPid = 0;
+        return false;
     }
 
     // SIGTERM, then SIGKILL after timeoutMs. The exit status (128 + signal), or the one it
     // ended with earlier.
     int stop(Millis timeoutMs) {
-        if (!running()) return m_exit;
-        ::kill(m_pid, SIGTERM);
-        const Millis deadline = now() + timeoutMs;
-        int status = 0;
-        for (;;) {
-            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) break;
-            if (now() > deadline) {
-                ::kill(m_pid, SIGKILL);
-                ::waitpid(m_pid, &status, 0);
-                break;
-            }
-            sleepMs(20);
-        }
-        m_pid = -1;
+        if (!running()) return m_child.exitStatus();
+        const int status = m_child.stop(timeoutMs);
         g_serverPid = 0;
-        m_exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return m_exit;
+        return status;
     }
 
     // The lines of its output so far that contain `text`.
@@ -269,8 +233,7 @@ public:
     }
 
 private:
-    pid_t m_pid = -1;
-    int m_exit = -1;
+    ChildProcess m_child;
     std::string m_log;
 };
 
