@@ -141,26 +141,9 @@ struct Sample {
     long rssKb = -1;
 };
 
-long statusField(pid_t pid, const char* key) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    const std::size_t len = std::strlen(key);
-    while (std::getline(in, line))
-        if (line.compare(0, len, key) == 0) return std::atol(line.c_str() + len);
-    return -1;
-}
-
-long openFds(pid_t pid) {
-    std::error_code ec;
-    long n = 0;
-    for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
-         !ec && it != fs::directory_iterator(); it.increment(ec))
-        ++n;
-    return ec && n == 0 ? -1 : n;
-}
-
 Sample sampleOf(pid_t pid) {
-    return Sample{openFds(pid), statusField(pid, "Threads:"), statusField(pid, "VmRSS:")};
+    return Sample{sim::procOpenFds(pid), sim::procStatusValue(pid, "Threads:"),
+                  sim::procStatusValue(pid, "VmRSS:")};
 }
 
 // The highest counts seen over a stretch of samples.

@@ -3,13 +3,9 @@
 // the run fail and say why. The figures themselves are never checked: they depend on the machine.
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
+#include "support/run_program.h"
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -17,56 +13,12 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
-struct Outcome {
-    int exitStatus = -1;
-    std::string out;  // stdout and stderr
-};
+using Outcome = kormlink::test::ProgramRun;
 
-// Runs klbench with args, its output collected; killed after boundMs.
 Outcome runKlbench(std::vector<std::string> args, int boundMs) {
-    Outcome run;
-    int out[2];
-    if (::pipe(out) != 0) return run;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 2);
-    posix_spawn_file_actions_addclose(&fa, out[0]);
-    std::vector<char*> argv{const_cast<char*>(KLBENCH_BINARY)};
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, KLBENCH_BINARY, &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    ::close(out[1]);
-    if (rc != 0) {
-        ::close(out[0]);
-        return run;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
-    char buf[4096];
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now())
-                              .count();
-        pollfd p{out[0], POLLIN, 0};
-        if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) {
-            ::kill(pid, SIGTERM);  // its servers and simulators get SIGTERM as it ends
-            break;
-        }
-        const ssize_t n = ::read(out[0], buf, sizeof buf);
-        if (n <= 0) break;
-        run.out.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(out[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return run;
+    return kormlink::test::runProgram(KLBENCH_BINARY, std::move(args), boundMs, true);
 }
 
 std::string readFile(const std::string& path) {
