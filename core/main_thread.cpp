@@ -14,19 +14,36 @@
 
 namespace kormlink {
 
+namespace {
+
+long futexWait(std::atomic<std::uint32_t>& word, std::uint32_t expected, const timespec* timeout) {
+    return ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE,
+                     expected, timeout, nullptr, 0);
+}
+
+void futexWake(std::atomic<std::uint32_t>& word) {
+    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr,
+              nullptr, 0);
+}
+
+}  // namespace
+
+MainThread::Node* MainThread::closedMarker() {
+    alignas(16) static char marker;
+    return reinterpret_cast<Node*>(&marker);
+}
+
 // Where a worker sleeps until the main thread has run its closure. The word is 0 while the
 // closure is outstanding, 2 once the worker sleeps on it, 1 when the closure has run; the main
 // thread makes a system call only when it finds 2. Shared, so that the main thread's last
 // touch (the wake-up) can never reach a parker that is gone.
-struct MainThread::Handover::Parker {
+struct MainThread::Parker {
     std::atomic<std::uint32_t> word{1};
 
     void arm() { word.store(0, std::memory_order_relaxed); }
 
     void signal() {
-        if (word.exchange(1, std::memory_order_release) == 2)
-            ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1,
-                      nullptr, nullptr, 0);
+        if (word.exchange(1, std::memory_order_release) == 2) futexWake(word);
     }
 
     void wait() {
@@ -35,8 +52,7 @@ struct MainThread::Handover::Parker {
             if (w == 0 && !word.compare_exchange_strong(w, 2, std::memory_order_acquire))
                 continue;  // w now holds what the word became
             // Returns on the wake-up, at once when the word is no longer 2, or on a signal.
-            ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, 2,
-                      nullptr, nullptr, 0);
+            futexWait(word, 2, nullptr);
             w = word.load(std::memory_order_acquire);
         }
     }
@@ -59,26 +75,69 @@ MainThread::Handover::~Handover() {
 
 MainThread::MainThread() : m_owner(std::this_thread::get_id()) {}
 
-bool MainThread::enqueue(Item item) {
-    bool notify = false;
-    std::function<void()> waker;
-    {
-        std::lock_guard lock(m_mutex);
-        if (m_closed) return false;
-        m_shared.push_back(std::move(item));
-        notify = m_sleeping;
-        m_sleeping = false;  // one wake-up is enough
-        if (m_waker && !m_drainScheduled) {
-            m_drainScheduled = true;
-            waker = m_waker;
+bool MainThread::enqueue(Node* node) {
+    // Counted before it can be taken, so pending() never reports less than is queued.
+    m_queued.fetch_add(1, std::memory_order_relaxed);
+    Node* head = m_head.load(std::memory_order_relaxed);
+    do {
+        if (head == closedMarker()) {
+            m_queued.fetch_sub(1, std::memory_order_relaxed);
+            return false;
         }
-    }
-    if (notify) m_cv.notify_one();
-    if (waker) waker();
+        node->next = head;
+    } while (!m_head.compare_exchange_weak(head, node, std::memory_order_seq_cst,
+                                           std::memory_order_relaxed));
+    // Pairs with waitForWork: it announces its sleep and then looks at the head, this pushed
+    // onto the head and now looks at the announcement, so one of the two sees the other.
+    wakeMain();
+    if (m_hasWaker.load(std::memory_order_acquire) &&
+        !m_drainScheduled.exchange(true, std::memory_order_acq_rel))
+        callWaker();
     return true;
 }
 
-void MainThread::post(Task fn) { enqueue(Item{std::move(fn), nullptr, nullptr}); }
+void MainThread::wakeMain() {
+    if (m_sleepWord.load(std::memory_order_seq_cst) == 1 &&
+        m_sleepWord.exchange(0, std::memory_order_seq_cst) == 1)
+        futexWake(m_sleepWord);
+}
+
+void MainThread::callWaker() {
+    std::function<void()> waker;
+    {
+        std::lock_guard lock(m_wakerMutex);
+        waker = m_waker;
+    }
+    if (waker) waker();
+}
+
+MainThread::Node* MainThread::takeQueued(bool close) {
+    Node* head = nullptr;
+    if (close) {
+        head = m_head.exchange(closedMarker(), std::memory_order_acq_rel);
+        if (head == closedMarker()) return nullptr;
+    } else {
+        head = m_head.load(std::memory_order_acquire);
+        do {
+            if (head == nullptr || head == closedMarker()) return nullptr;
+        } while (!m_head.compare_exchange_weak(head, nullptr, std::memory_order_acq_rel,
+                                               std::memory_order_acquire));
+    }
+    // Pushed last comes first: turn the stack round into the order of hand-over.
+    Node* ordered = nullptr;
+    while (head) {
+        Node* next = head->next;
+        head->next = ordered;
+        ordered = head;
+        head = next;
+    }
+    return ordered;
+}
+
+void MainThread::post(Task fn) {
+    auto* node = new Node{nullptr, Item{std::move(fn), nullptr, nullptr}};
+    if (!enqueue(node)) delete node;
+}
 
 bool MainThread::submit(Handover& h, Task fn) {
     h.m_fn = std::move(fn);
@@ -101,7 +160,9 @@ bool MainThread::submit(Handover& h, Task fn) {
     }
     h.m_parker->arm();
     h.m_inFlight = true;
-    if (enqueue(Item{nullptr, &h, h.m_parker})) return true;
+    h.m_node.item = Item{nullptr, &h, h.m_parker};
+    if (enqueue(&h.m_node)) return true;
+    h.m_node.item = Item{};
     h.m_parker->word.store(1, std::memory_order_relaxed);
     return false;
 }
@@ -130,15 +191,16 @@ bool MainThread::call(const Task& fn) {
         return true;
     }
     // One parker per thread serves all its calls: a call allocates nothing of its own.
-    thread_local std::shared_ptr<Handover::Parker> parker =
-        std::make_shared<Handover::Parker>();
+    thread_local std::shared_ptr<Parker> parker = std::make_shared<Parker>();
     Handover h(parker);
     h.m_run = &fn;
     h.m_owner = this;
     parker->arm();
     h.m_inFlight = true;
-    if (!enqueue(Item{nullptr, &h, parker})) {
+    h.m_node.item = Item{nullptr, &h, parker};
+    if (!enqueue(&h.m_node)) {
         h.m_inFlight = false;
+        h.m_node.item = Item{};
         return false;
     }
     parker->wait();
@@ -239,17 +301,18 @@ size_t MainThread::runPending() {
     // Everything queued so far moves to the main thread's own list in one step; closures are
     // then taken from its front one by one, so that a closure that itself waits for a worker
     // (a stop) and drains meanwhile runs the ones queued behind it first, in order.
-    {
-        std::lock_guard lock(m_mutex);
-        m_woken = false;
-        m_drainScheduled = false;
-        if (m_local.empty()) {
-            m_local.swap(m_shared);
-        } else {
-            for (Item& item : m_shared) m_local.push_back(std::move(item));
-            m_shared.clear();
-        }
+    m_woken.store(false, std::memory_order_relaxed);
+    m_drainScheduled.store(false, std::memory_order_seq_cst);
+    size_t taken = 0;
+    for (Node* node = takeQueued(false); node;) {
+        Node* next = node->next;
+        m_local.push_back(std::move(node->item));
+        // A worker's node belongs to its hand-over, which may be gone once its closure ran.
+        if (!m_local.back().handover) delete node;
+        node = next;
+        ++taken;
     }
+    if (taken) m_queued.fetch_sub(taken, std::memory_order_relaxed);
     const size_t budget = m_local.size();
     if (budget > 0 && m_beforeBatch) m_beforeBatch();
     size_t ran = 0;
@@ -285,54 +348,69 @@ bool MainThread::runUntil(const std::function<bool()>& pred, Millis timeoutMs) {
 
 void MainThread::waitForWork(Millis timeoutMs) {
     if (!m_local.empty()) return;  // left over from a drain that ran out of budget
-    std::unique_lock lock(m_mutex);
     // Closed, nothing can be queued any more: the wait still lasts its time, so a caller that
     // loops on it (runUntil) does not spin.
-    const auto ready = [this] { return !m_shared.empty() || m_woken; };
-    if (!ready()) {
-        m_sleeping = true;
-        m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
-        m_sleeping = false;
+    const auto ready = [this] {
+        Node* head = m_head.load(std::memory_order_seq_cst);
+        return (head != nullptr && head != closedMarker()) ||
+               m_woken.load(std::memory_order_seq_cst);
+    };
+    const Millis deadline = steadyClock().now() + timeoutMs;
+    for (;;) {
+        m_sleepWord.store(1, std::memory_order_seq_cst);
+        if (ready()) break;
+        const Millis left = deadline - steadyClock().now();
+        if (left <= 0) break;
+        const timespec timeout{static_cast<std::time_t>(left / 1000),
+                               static_cast<long>(left % 1000) * 1000000L};
+        futexWait(m_sleepWord, 1, &timeout);
     }
-    m_woken = false;
+    m_sleepWord.store(0, std::memory_order_relaxed);
+    m_woken.store(false, std::memory_order_relaxed);
 }
 
 void MainThread::wake() {
-    std::function<void()> waker;
-    {
-        std::lock_guard lock(m_mutex);
-        m_woken = true;
-        m_sleeping = false;
-        waker = m_waker;
-    }
-    m_cv.notify_one();
-    if (waker) waker();
+    m_woken.store(true, std::memory_order_seq_cst);
+    wakeMain();
+    callWaker();
 }
 
 void MainThread::setWaker(std::function<void()> waker) {
-    std::lock_guard lock(m_mutex);
+    std::lock_guard lock(m_wakerMutex);
+    m_hasWaker.store(static_cast<bool>(waker), std::memory_order_release);
     m_waker = std::move(waker);
-    m_drainScheduled = false;
+    m_drainScheduled.store(false, std::memory_order_release);
 }
 
 size_t MainThread::pending() const {
-    std::lock_guard lock(m_mutex);
-    return m_shared.size() + (isMainThread() ? m_local.size() : 0);
+    return m_queued.load(std::memory_order_relaxed) + (isMainThread() ? m_local.size() : 0);
 }
 
 void MainThread::close() {
     std::deque<Item> dropped;
-    {
-        std::lock_guard lock(m_mutex);
-        m_closed = true;
-        dropped.swap(m_shared);
+    size_t taken = 0;
+    for (Node* node = takeQueued(true); node;) {
+        Node* next = node->next;
+        dropped.push_back(std::move(node->item));
+        if (!dropped.back().handover) delete node;
+        node = next;
+        ++taken;
     }
+    if (taken) m_queued.fetch_sub(taken, std::memory_order_relaxed);
     for (Item& item : m_local) dropped.push_back(std::move(item));
     m_local.clear();
     releaseDeferred();  // their closures ran
-    m_cv.notify_all();
     for (Item& item : dropped)
         if (item.handover) settle(item, false, nullptr);
+}
+
+MainThread::~MainThread() {
+    // Posted closures nobody ran.
+    for (Node* node = takeQueued(true); node;) {
+        Node* next = node->next;
+        if (!node->item.handover) delete node;
+        node = next;
+    }
 }
 
 }  // namespace kormlink

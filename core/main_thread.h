@@ -20,7 +20,8 @@
 // when it sleeps; all closures queued meanwhile are taken in one step; a call() allocates
 // nothing beyond what its closure needs.
 
-#include <condition_variable>
+#include <atomic>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <functional>
@@ -36,7 +37,25 @@ namespace kormlink {
 class MainThread {
 public:
     using Task = std::function<void()>;
+    class Handover;
 
+private:
+    // Where a worker sleeps until its closure has run.
+    struct Parker;
+    // A posted closure (task), or a worker's hand-over waiting for its closure to run.
+    struct Item {
+        Task task;
+        Handover* handover = nullptr;
+        std::shared_ptr<Parker> parker;  // keeps the wake-up target alive
+    };
+    // An entry of the queue of closures: a worker's hand-over carries its own, a posted
+    // closure gets one from the heap.
+    struct Node {
+        Node* next = nullptr;
+        Item item;
+    };
+
+public:
     // One hand-over a worker started and collects later (submit, then await), so that it can
     // go on meanwhile (send, receive) while the main thread runs the closure. Owned by one
     // worker thread; reusable once awaited. The destructor awaits an unfinished hand-over.
@@ -50,10 +69,10 @@ public:
 
     private:
         friend class MainThread;
-        struct Parker;
         Handover(std::shared_ptr<Parker> parker);
         MainThread* m_owner = nullptr;
         std::shared_ptr<Parker> m_parker;
+        Node m_node;  // its place in the queue while in flight
         Task m_fn;
         const Task* m_run = nullptr;  // m_fn, or the caller's closure for call()
         std::exception_ptr m_error;
@@ -63,6 +82,7 @@ public:
 
     // The constructing thread becomes the main thread.
     MainThread();
+    ~MainThread();
     MainThread(const MainThread&) = delete;
     MainThread& operator=(const MainThread&) = delete;
 
@@ -130,28 +150,32 @@ public:
     void releaseAfterBatch(Task lastStep = nullptr);
 
 private:
-    // A posted closure (task), or a worker's hand-over waiting for its closure to run.
-    struct Item {
-        Task task;
-        Handover* handover = nullptr;
-        std::shared_ptr<Handover::Parker> parker;  // keeps the wake-up target alive
-    };
-
-    bool enqueue(Item item);
+    bool enqueue(Node* node);
+    void wakeMain();
+    void callWaker();
+    // The queued nodes in the order they were handed over; close leaves the queue closed.
+    Node* takeQueued(bool close);
+    // Stands in the queue's head once the hand-over is closed; never dereferenced.
+    static Node* closedMarker();
     void releaseDeferred();
     void runItem(Item& item);
     static void settle(Item& item, bool ran, std::exception_ptr error);
 
     const std::thread::id m_owner;
-    mutable std::mutex m_mutex;
-    std::condition_variable m_cv;
-    std::deque<Item> m_shared;  // guarded by m_mutex
-    bool m_closed = false;
-    bool m_woken = false;
-    bool m_sleeping = false;        // the main thread waits in waitForWork
-    bool m_drainScheduled = false;  // the waker was called and runPending has not begun since
-    std::function<void()> m_waker;
-    // Main thread only: closures taken from m_shared in one step and not yet run. A nested
+    // The queue: a stack of nodes that workers push onto without a lock and the main thread
+    // takes whole (and puts back in order). Holds closedMarker() once closed.
+    std::atomic<Node*> m_head{nullptr};
+    std::atomic<size_t> m_queued{0};  // nodes pushed and not yet taken
+    std::atomic<bool> m_woken{false};
+    // 1 while the main thread sleeps in waitForWork (on this word); whoever swaps it to 0
+    // wakes it.
+    std::atomic<std::uint32_t> m_sleepWord{0};
+    // The waker was called and runPending has not begun since.
+    std::atomic<bool> m_drainScheduled{false};
+    std::atomic<bool> m_hasWaker{false};
+    std::mutex m_wakerMutex;
+    std::function<void()> m_waker;  // guarded by m_wakerMutex
+    // Main thread only: closures taken from the queue in one step and not yet run. A nested
     // drain (a closure that waits for a worker) runs these first, so it finds every closure
     // queued before its own.
     std::deque<Item> m_local;

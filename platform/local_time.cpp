@@ -38,11 +38,19 @@ std::tm toTm(const LocalTime& t) {
 }  // namespace
 
 LocalTime localNow() {
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    return LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                     tm.tm_hour,        tm.tm_min,     tm.tm_sec};
+    // Every logged line asks for the time: the conversion (which takes the C library's time
+    // zone lock) runs once per second per thread.
+    thread_local std::time_t cachedAt = -1;
+    thread_local LocalTime cached;
+    const std::time_t now = std::time(nullptr);
+    if (now != cachedAt) {
+        std::tm tm{};
+        localtime_r(&now, &tm);
+        cached = LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                           tm.tm_hour,        tm.tm_min,     tm.tm_sec};
+        cachedAt = now;
+    }
+    return cached;
 }
 
 std::string localeDateTimeText(const LocalTime& t) {

@@ -249,9 +249,11 @@ void TTCPEchoThrd::answerFromMainThread(const std::string& received) {
     BatchCount = 0;
     BatchBroken = false;
     MainThread& main = m_host.mainThread();
-    main.submit(m_answer, [this, &main, line = std::string(trimLine(received))] {
-        LogText = line;
-        processOnMainThread(line);
+    // The closure holds two pointers only, so handing it over allocates nothing.
+    m_answerLine.assign(trimLine(received));
+    main.submit(m_answer, [this, &main] {
+        LogText = m_answerLine;
+        processOnMainThread(m_answerLine);
         // The answer leaves once the batch has written (and in the fsync mode synced) what
         // the line put into the journals; this thread is released after it.
         main.releaseAfterBatch([this] {

@@ -125,6 +125,7 @@ private:
 
     // The answer handed to the main thread; its outcome is read after settleAnswer().
     MainThread::Handover m_answer;
+    std::string m_answerLine;    // the line m_answer carries (its buffer is reused)
     std::vector<std::string> m_numbered;  // received numbered lines not yet processed
     std::string m_unsent;        // what the socket did not take at once: sent from here
     bool m_answerFailed = false; // the peer was gone
