@@ -101,6 +101,7 @@ void Waker::wake() {
         if (m_signalled->waiting) ::pthread_kill(m_signalled->waiter, wakeSignal());
         return;
     }
+    m_set.store(true);
     std::uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(m_fd.get(), &one, sizeof one);
 }
@@ -110,14 +111,14 @@ void Waker::reset() {
         m_signalled->set.store(false);
         return;
     }
+    m_set.store(false);
     std::uint64_t value;
     [[maybe_unused]] ssize_t n = ::read(m_fd.get(), &value, sizeof value);
 }
 
 bool Waker::isSet() const {
     if (m_signalled) return m_signalled->set.load();
-    pollfd p{m_fd.get(), POLLIN, 0};
-    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
+    return m_set.load();
 }
 
 int pollWith(const Waker* waker, pollfd* fds, int count, int timeoutMs) {

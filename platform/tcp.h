@@ -9,6 +9,7 @@
 
 #include <poll.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -39,8 +40,12 @@ public:
     Waker(const Waker&) = delete;
     Waker& operator=(const Waker&) = delete;
     void wake();
+    // Whether wake() was called since the last reset(); no system call, so loops may ask
+    // it every time round.
     bool isSet() const;
-    // Clears the signal.
+    // Clears the signal. A reset() racing a wake() may leave the descriptor without the count
+    // that wake() wrote: whoever resets must look for the work (queued lines) afterwards, not
+    // rely on the descriptor for wakes that came before.
     void reset();
     // The eventfd, or -1 for a waker without descriptor.
     int fd() const { return m_fd.get(); }
@@ -48,6 +53,7 @@ public:
 private:
     friend int pollWith(const Waker* waker, ::pollfd* fds, int count, int timeoutMs);
     UniqueFd m_fd;
+    std::atomic<bool> m_set{false};  // for the eventfd: wake() was called since reset()
     struct Signalled;
     std::unique_ptr<Signalled> m_signalled;  // set for a waker without descriptor
 };
