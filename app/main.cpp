@@ -1,7 +1,9 @@
 // Program entry: the desktop window when a display is available, otherwise (or with
 // --headless) the server with the console on standard input.
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +19,7 @@
 #include "core/server.h"
 #include "platform/console_output.h"
 #include "platform/limits.h"
+#include "platform/service_notify.h"
 #include "platform/signals.h"
 #include "kormlink_version.h"
 
@@ -31,9 +34,11 @@ using namespace kormlink;
 void printUsage(std::FILE* to) {
     std::fprintf(
         to,
-        "usage: kormlink [--headless] [--version]\n"
-        "  Runs the relay server in the current folder (Kormlink.ini, logs, queue files).\n"
+        "usage: kormlink [--headless] [--data DIR] [--version]\n"
+        "  Runs the relay server in its data folder (Kormlink.ini, logs, queue files): the\n"
+        "  current folder, or DIR.\n"
         "  --headless  no window; commands on standard input (cmd, trace, list, quit)\n"
+        "  --data DIR  run in DIR; every relative path of the program is relative to it\n"
         "  --version   print the version and exit\n");
 }
 
@@ -53,19 +58,27 @@ int runHeadless(ConsoleOutput& output) {
 
     StopSignalWatcher signals([&] { mainThread.post([&] { quit = true; }); });
     server.LoadConfiguration();
+    // Listening, and the queues read back: the service manager may count on the server now.
+    ServiceNotifier notifier;
+    notifier.ready(server.statusSummary(), steadyClock().now());
     {
         LineReaderThread console_input(0, mainThread, [&](const std::string& line) {
             if (console.execute(line) == Console::Result::Quit) quit = true;
         });
         bool requests = false;
         while (!quit) {
-            mainThread.waitForWork(requests ? 50 : 1000);
+            const Millis wait = std::min<Millis>(requests ? 50 : 1000,
+                                                 notifier.msUntilDue(steadyClock().now()));
+            mainThread.waitForWork(wait);
             mainThread.runPending();
             requests = console.tick();
             server.RefreshAll = false;  // no lists to redraw without a window
             server.QueueChanged = false;
+            // Fed only here, after the hand-overs ran: a main thread stuck in one stops it.
+            notifier.tick(server.statusSummary(), steadyClock().now());
         }
     }
+    notifier.stopping();
     server.StopServer();
     mainThread.runPending();
     const JournalSync& journal = server.journalSync();
@@ -79,9 +92,20 @@ int runHeadless(ConsoleOutput& output) {
 
 int main(int argc, char** argv) {
     bool headless = false;
+    const char* dataDir = nullptr;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--headless") == 0) {
             headless = true;
+        } else if (std::strcmp(argv[i], "--data") == 0 || std::strncmp(argv[i], "--data=", 7) == 0) {
+            if (argv[i][6] == '=') {
+                dataDir = argv[i] + 7;
+            } else if (i + 1 < argc) {
+                dataDir = argv[++i];
+            } else {
+                std::fprintf(stderr, "kormlink: --data needs a folder\n");
+                printUsage(stderr);
+                return 2;
+            }
         } else if (std::strcmp(argv[i], "--version") == 0) {
             std::printf("%s\n", KORMLINK_VERSION);
             return 0;
@@ -93,6 +117,14 @@ int main(int argc, char** argv) {
             printUsage(stderr);
             return 2;
         }
+    }
+
+    // The data folder becomes the working directory: the configuration, the logs, the queue
+    // files and the message catalogue are all found relative to it.
+    if (dataDir && ::chdir(dataDir) != 0) {
+        std::fprintf(stderr, "kormlink: cannot use the data folder %s: %s\n", dataDir,
+                     std::strerror(errno));
+        return 2;
     }
 
     // Dates in the connection log follow the operator's locale; numbers in protocols never do.

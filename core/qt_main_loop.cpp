@@ -4,7 +4,9 @@
 #include <QCloseEvent>
 #include <QMetaObject>
 #include <QPointer>
+#include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -13,6 +15,7 @@
 #include "core/main_thread.h"
 #include "core/main_window.h"
 #include "core/server.h"
+#include "platform/service_notify.h"
 #include "platform/signals.h"
 #include "platform/tone.h"
 
@@ -48,8 +51,20 @@ int runDesktop(int argc, char** argv) {
         // first, as quit() does (a configuration editor could refuse to close).
         StopSignalWatcher stopSignals(
             [&mainThread] { mainThread.post([] { QCoreApplication::exit(0); }); });
+        // Under a service manager: ready now, status and watchdog from this thread's loop.
+        ServiceNotifier notifier;
+        notifier.ready(server.statusSummary(), steadyClock().now());
+        QTimer serviceTimer;
+        if (notifier.enabled()) {
+            QObject::connect(&serviceTimer, &QTimer::timeout, [&] {
+                notifier.tick(server.statusSummary(), steadyClock().now());
+            });
+            const Millis wd = notifier.watchdogIntervalMs();
+            serviceTimer.start(static_cast<int>(wd > 0 ? std::clamp<Millis>(wd / 4, 50, 1000) : 1000));
+        }
         window.show();
         exitCode = QApplication::exec();
+        notifier.stopping();
         // Closing the window: stop everything, wait a second, sound a short tone.
         server.StopServer();
         window.detach();

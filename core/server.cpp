@@ -61,6 +61,19 @@ std::uint16_t Server::outputPort() const {
     return m_outListener ? m_outListener->boundPort() : 0;
 }
 
+std::string Server::statusSummary() const {
+    const auto counted = [](std::size_t n, const char* one, const char* many) {
+        return std::to_string(n) + " " + (n == 1 ? one : many);
+    };
+    std::size_t queued = 0;
+    if (m_channels)
+        for (std::size_t i = 0; i < m_channels->size(); ++i) queued += m_channels->at(i).Queue.size();
+    if (!m_running) return "Stopped";
+    return counted(m_hostList ? m_hostList->size() : 0, "repeater", "repeaters") + ", " +
+           counted(m_clientList ? m_clientList->size() : 0, "client", "clients") + ", " +
+           counted(queued, "queued line", "queued lines");
+}
+
 void Server::LoadConfiguration() {
     if (m_running) return;
     const IniFile ini = readConfig();

@@ -113,6 +113,10 @@ public:
     void MarkQueueChanged() override { QueueChanged = true; }
     void ShowChannels() override;
 
+    // One line for the service manager: "3 repeaters, 1 client, 120 queued lines". Main
+    // thread.
+    std::string statusSummary() const;
+
 private:
     std::atomic<int>& workers(WorkerKind kind) {
         return kind == WorkerKind::Repeater ? m_repeaterWorkers : m_clientWorkers;

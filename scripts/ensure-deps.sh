@@ -3,7 +3,7 @@
 # With arguments, those packages instead (scripts/ensure-deps.sh clang).
 set -euo pipefail
 
-packages=(cmake ninja-build g++ qt6-base-dev libgtest-dev libgmock-dev)
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgtest-dev libgmock-dev libsystemd-dev)
 (($# > 0)) && packages=("$@")
 missing=()
 for p in "${packages[@]}"; do

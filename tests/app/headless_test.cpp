@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 
 #include "platform/tcp.h"
@@ -38,7 +42,8 @@ std::unique_ptr<ScriptedRepeater> connectOnceListening(std::uint16_t port) {
 
 class Program {
 public:
-    Program(const test::TempDir& dir, std::vector<std::string> args) {
+    Program(const test::TempDir& dir, std::vector<std::string> args,
+            const std::vector<std::string>& extraEnv = {}) {
         int in[2], out[2], err[2];
         EXPECT_EQ(::pipe(in), 0);
         EXPECT_EQ(::pipe(out), 0);
@@ -53,7 +58,12 @@ public:
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
         m_args = std::move(args);
-        EXPECT_EQ(posix_spawn(&m_pid, KORMLINK_BINARY, &fa, nullptr, argv.data(), environ), 0);
+        std::vector<std::string> env(extraEnv);
+        for (char** e = environ; *e; ++e) env.emplace_back(*e);
+        std::vector<char*> envp;
+        for (std::string& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        EXPECT_EQ(posix_spawn(&m_pid, KORMLINK_BINARY, &fa, nullptr, argv.data(), envp.data()), 0);
         posix_spawn_file_actions_destroy(&fa);
         ::close(in[0]);
         ::close(out[1]);
@@ -113,6 +123,79 @@ std::uint16_t repeatersOnly(const test::TempDir& dir) {
     const std::uint16_t port = freePort();
     dir.write("Kormlink.ini", "[In]\nPort=" + std::to_string(port) + "\n[ComIn]\nCom=0\n");
     return port;
+}
+
+// The service manager's side of the notification socket: a datagram socket of its own.
+class NotifySocket {
+public:
+    explicit NotifySocket(std::string path) : m_path(std::move(path)) {
+        m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", m_path.c_str());
+        EXPECT_EQ(::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << m_path;
+    }
+    ~NotifySocket() { ::close(m_fd); }
+    // The next notification, or "" when none comes in time.
+    std::string next(int timeoutMs = 5000) {
+        pollfd p{m_fd, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) <= 0) return {};
+        char buf[4096];
+        const ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
+        return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+    }
+    // Notifications until one contains what, all of them in order.
+    std::vector<std::string> until(const std::string& what, int timeoutMs = 5000) {
+        std::vector<std::string> seen;
+        const Millis deadline = steadyClock().now() + timeoutMs;
+        while (steadyClock().now() < deadline) {
+            seen.push_back(next(static_cast<int>(deadline - steadyClock().now())));
+            if (seen.back().find(what) != std::string::npos) break;
+        }
+        return seen;
+    }
+
+private:
+    std::string m_path;
+    int m_fd = -1;
+};
+
+// As the service unit runs it: started elsewhere with --data, it reports ready with its figures,
+// feeds the watchdog from its loop, reports changed figures, and says it is stopping on SIGTERM.
+TEST(Headless, TellsTheServiceManagerHowItIsDoing) {
+    test::TempDir data, elsewhere;
+    const std::uint16_t port = repeatersOnly(data);
+    NotifySocket manager(elsewhere.file("notify"));
+    Program p(elsewhere, {"--headless", "--data", data.path()},
+              {"NOTIFY_SOCKET=" + elsewhere.file("notify"), "WATCHDOG_USEC=300000"});
+    const std::string ready = manager.next();
+    EXPECT_NE(ready.find("READY=1"), std::string::npos) << ready;
+    EXPECT_NE(ready.find("STATUS=0 repeaters, 0 clients, 0 queued lines"), std::string::npos);
+    auto rpt = connectOnceListening(port);
+    ASSERT_TRUE(rpt->readWelcome());
+    rpt->send(EventSpec{}.build());
+    ASSERT_EQ(rpt->readLine(), "");
+    const std::vector<std::string> seen = manager.until("STATUS=1 repeater,");
+    ASSERT_FALSE(seen.empty());
+    EXPECT_NE(seen.back().find("STATUS=1 repeater, 0 clients, 0 queued lines"), std::string::npos)
+        << seen.back();
+    // Half the interval apart: about one and a half seconds bring a handful.
+    EXPECT_GE(std::count(seen.begin(), seen.end(), "WATCHDOG=1"), 3) << seen.size();
+    p.signal(SIGTERM);
+    const std::vector<std::string> last = manager.until("STOPPING=1");
+    ASSERT_FALSE(last.empty());
+    EXPECT_NE(last.back().find("STOPPING=1"), std::string::npos);
+    EXPECT_EQ(p.wait(5000), 0);
+    // Everything relative went to the data folder, nothing to the working directory.
+    EXPECT_FALSE(std::filesystem::is_empty(data.file("Kormlink")));
+    EXPECT_FALSE(std::filesystem::exists(elsewhere.file("Kormlink")));
+}
+
+TEST(Headless, AMissingDataFolderIsRefused) {
+    test::TempDir dir;
+    Program p(dir, {"--headless", "--data", dir.file("absent")});
+    EXPECT_EQ(p.wait(5000), 2);
+    EXPECT_NE(p.err().find("cannot use the data folder"), std::string::npos);
 }
 
 TEST(Headless, VersionHasFourNumbers) {
