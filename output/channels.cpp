@@ -245,7 +245,7 @@ std::vector<std::string> queueFileLines(const std::string& content) {
 }  // namespace
 
 tOList::tOList(const IniFile& ini, const std::string& dataDir, bool comOn, JournalSync* sync)
-    : m_dataDir(dataDir), m_sync(sync) {
+    : m_dataDir(dataDir), m_sync(sync), m_lifetimeDays(readLifeTime(ini, nullptr)) {
     if (comOn) m_channels.push_back(std::make_unique<tOItem>("Com", ini));
     for (const std::string& section : ini.sectionNames())
         if (section.rfind("Client", 0) == 0)
@@ -448,6 +448,7 @@ void tOList::maintainJournals() {
 }
 
 void tOList::afterBatch() {
+    reportDrops(steadyClock().now());
     if (!m_sync) return;
     // Group commit: one write per journal for everything the batch collected, in the fsync
     // mode one sync as well; then the connections may answer.
@@ -478,9 +479,14 @@ void tOList::RouteEvent(std::string& line, bool duplicateTest, const LocalTime& 
             duplicateTest && !queue.empty() && sameDuplicateFields(line, queue.back().text);
         if (!repeat) {
             pushLine(*channel, line);
-            while (!queue.empty() && static_cast<std::int64_t>(queue.size()) > channel->QSize)
+            while (!queue.empty() && static_cast<std::int64_t>(queue.size()) > channel->QSize) {
                 popHead(*channel);
+                ++channel->Dropped.overflow;
+                m_anyDrops = true;
+            }
             channel->Signal.notify();
+        } else {
+            ++channel->Dropped.duplicate;
         }
         // Taken, or dropped as a repeat of a line that may itself be unjournaled.
         if (channel->Journal && !channel->Journal->healthy()) m_lastRouteKept = false;
@@ -540,17 +546,56 @@ bool removeSeq(tOItem& channel, std::uint64_t seq) {
 }
 }  // namespace
 
-bool tOList::RemoveLine(std::string_view id, std::uint64_t seq) {
+bool tOList::RemoveLine(std::string_view id, std::uint64_t seq, bool expired) {
     tOItem* channel = find(id);
-    if (!channel || !removeSeq(*channel, seq)) return false;
-    compactJournalOf(*channel);
+    return channel && removeFrom(*channel, seq, expired);
+}
+
+bool tOList::RemoveLine(std::size_t index, std::uint64_t seq, bool expired) {
+    return index < m_channels.size() && removeFrom(*m_channels[index], seq, expired);
+}
+
+bool tOList::removeFrom(tOItem& channel, std::uint64_t seq, bool expired) {
+    if (!removeSeq(channel, seq)) return false;
+    if (expired) {
+        ++channel.Dropped.lifetime;
+        m_anyDrops = true;
+    }
+    compactJournalOf(channel);
     return true;
 }
 
-bool tOList::RemoveLine(std::size_t index, std::uint64_t seq) {
-    if (index >= m_channels.size() || !removeSeq(*m_channels[index], seq)) return false;
-    compactJournalOf(*m_channels[index]);
-    return true;
+void tOList::reportDrops(Millis now) {
+    if (!m_anyDrops) return;
+    bool waiting = false;  // counts held back for their minute to pass
+    const int lifeMinutes = static_cast<int>(m_lifetimeDays * 24 * 60 + 0.5);
+    for (auto& channel : m_channels) {
+        tOItem& c = *channel;
+        const std::uint64_t overflow = c.Dropped.overflow - c.Reported.overflow;
+        const std::uint64_t lifetime = c.Dropped.lifetime - c.Reported.lifetime;
+        if (overflow == 0 && lifetime == 0) continue;
+        if (c.EverReported && now - c.ReportedAt < kDropReportMs) {
+            waiting = true;
+            continue;
+        }
+        if (overflow > 0)
+            consolePrintf(ConsoleStream::Err,
+                          "Kormlink: channel %s: %llu line%s dropped in the last minute, queue "
+                          "full at QSize %d\n",
+                          c.Id.c_str(), static_cast<unsigned long long>(overflow),
+                          overflow == 1 ? "" : "s", static_cast<int>(c.QSize));
+        if (lifetime > 0)
+            consolePrintf(ConsoleStream::Err,
+                          "Kormlink: channel %s: %llu line%s dropped in the last minute, older "
+                          "than LifeTime %d:%02d\n",
+                          c.Id.c_str(), static_cast<unsigned long long>(lifetime),
+                          lifetime == 1 ? "" : "s", lifeMinutes / 60, lifeMinutes % 60);
+        c.Reported.overflow = c.Dropped.overflow;
+        c.Reported.lifetime = c.Dropped.lifetime;
+        c.ReportedAt = now;
+        c.EverReported = true;
+    }
+    m_anyDrops = waiting;
 }
 
 void tOList::compactJournalOf(const tOItem& channel) {

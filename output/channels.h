@@ -115,6 +115,18 @@ public:
     ChannelSignal Signal;                    // consumers waiting for lines
     // The journal of the queue file; channels sharing an Id share it. nullptr: not kept.
     std::shared_ptr<QueueJournal> Journal;
+
+    // Lines the channel lost, by cause, since the start (main thread): pushed out of a full
+    // queue, outlived LifeTime before they were sent, or not queued as a repeat of the last
+    // line.
+    struct Drops {
+        std::uint64_t overflow = 0, lifetime = 0, duplicate = 0;
+    };
+    Drops Dropped;
+    // What reportDrops() has told so far, and when it last did.
+    Drops Reported;
+    std::int64_t ReportedAt = 0;
+    bool EverReported = false;
 };
 
 // The channel list.
@@ -146,8 +158,9 @@ public:
     void FetchHeads(std::string_view id, std::size_t max, std::vector<Head>& out) const;
     // Removes the line `seq` from the first channel with that Id if it is still queued, and
     // nothing else: overflow or another consumer may have moved the head since it was fetched.
-    bool RemoveLine(std::string_view id, std::uint64_t seq);
-    bool RemoveLine(std::size_t index, std::uint64_t seq);
+    // expired: the line outlived LifeTime unsent, and counts as dropped.
+    bool RemoveLine(std::string_view id, std::uint64_t seq, bool expired = false);
+    bool RemoveLine(std::size_t index, std::uint64_t seq, bool expired = false);
 
     tOItem* find(std::string_view id);
     std::size_t size() const { return m_channels.size(); }
@@ -175,6 +188,11 @@ public:
     // journal written since the last one, published to the waiting connections.
     void afterBatch();
     static constexpr Millis kJournalRetryMs = 500;
+    // Says on stderr which channels dropped lines (queue full, LifeTime): at once after a quiet
+    // minute, then at most once a minute per channel with the count since the last report.
+    // Changes nothing in the queues.
+    void reportDrops(Millis now);
+    static constexpr Millis kDropReportMs = 60'000;
 
 private:
     struct JournalSlot {
@@ -194,6 +212,7 @@ private:
     void compactJournalOf(const tOItem& channel);
     void pushLine(tOItem& channel, std::string text);
     void popHead(tOItem& channel);
+    bool removeFrom(tOItem& channel, std::uint64_t seq, bool expired);
     void reportJournals();
     void removeStaleQueueFile(JournalSlot& slot);
 
@@ -203,6 +222,8 @@ private:
     std::vector<JournalSlot> m_journals;
     std::uint64_t m_nextSeq = 0;
     Millis m_lastRetry = 0;
+    double m_lifetimeDays = 0;  // [Opt] LifeTime, for the drop reports
+    bool m_anyDrops = false;    // something dropped since the last reportDrops()
     bool m_anyUnhealthy = false;
     bool m_lastRouteKept = true;
 };

@@ -106,7 +106,8 @@ void TOutThrd::cycle() {
     }
     if (!timeSync && !IsAlive(line, m_lifetime, m_host.localTime())) {
         m_host.mainThread().call([&] {
-            if (tOList* list = m_host.channels(); list && list->RemoveLine(std::size_t{0}, seq))
+            if (tOList* list = m_host.channels();
+                list && list->RemoveLine(std::size_t{0}, seq, /*expired=*/true))
                 m_host.MarkQueueChanged();
         });
         return;
@@ -134,7 +135,8 @@ void TOutThrd::cycle() {
     if (m_stop.isSet()) return;
     if (answered && !timeSync) {
         m_host.mainThread().call([&] {
-            if (tOList* list = m_host.channels(); list && list->RemoveLine(std::size_t{0}, seq))
+            if (tOList* list = m_host.channels();
+                list && list->RemoveLine(std::size_t{0}, seq, /*expired=*/true))
                 m_host.MarkQueueChanged();
         });
     }

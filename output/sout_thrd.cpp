@@ -156,12 +156,17 @@ void TSOutThrd::serveChannel() {
     // (and the look-ahead renewed) by one hand-over for many lines, while the client reads.
     std::vector<tOList::Head> ahead;
     std::vector<tOList::Head> fetched;    // written by the hand-over below
-    std::vector<std::uint64_t> toRemove;  // answered (or expired) lines not yet handed over
-    std::vector<std::uint64_t> removing;  // those the hand-over in flight removes
+    struct Removal {
+        std::uint64_t seq;
+        bool expired;  // outlived LifeTime unsent, rather than answered
+    };
+    std::vector<Removal> toRemove;  // answered (or expired) lines not yet handed over
+    std::vector<Removal> removing;  // those the hand-over in flight removes
     MainThread::Handover fetch;           // after the buffers it writes: done before they go
     const auto taken = [&](std::uint64_t seq) {
-        return std::find(toRemove.begin(), toRemove.end(), seq) != toRemove.end() ||
-               std::find(removing.begin(), removing.end(), seq) != removing.end();
+        const auto same = [seq](const Removal& r) { return r.seq == seq; };
+        return std::any_of(toRemove.begin(), toRemove.end(), same) ||
+               std::any_of(removing.begin(), removing.end(), same);
     };
     const auto submitFetch = [&] {
         removing.swap(toRemove);
@@ -173,7 +178,8 @@ void TSOutThrd::serveChannel() {
                 return;
             }
             bool removed = false;
-            for (std::uint64_t seq : removing) removed = list->RemoveLine(Id, seq) || removed;
+            for (const Removal& r : removing)
+                removed = list->RemoveLine(Id, r.seq, r.expired) || removed;
             if (removed) m_host.MarkQueueChanged();
             list->FetchHeads(Id, kLookAhead, fetched);
         });
@@ -244,7 +250,7 @@ void TSOutThrd::serveChannel() {
         if (head) {
             idleSince = m_host.clock().now();
             if (!IsAlive(head->text, m_lifetime, m_host.localTime())) {
-                toRemove.push_back(head->seq);  // dropped unsent
+                toRemove.push_back({head->seq, true});  // dropped unsent
                 continue;
             }
             out.assign(head->text);
@@ -258,7 +264,7 @@ void TSOutThrd::serveChannel() {
                 submitFetch();
             if (Sock.recvLine(answer, kAnswerTimeoutMs, &m_stop) != RecvStatus::Line) return;
             if (!answer.empty()) {
-                toRemove.push_back(seq);
+                toRemove.push_back({seq, false});
                 continue;  // acknowledged: the next line at once
             }
             if (!pause(kRetryPauseMs)) return;  // an empty answer: the same line again

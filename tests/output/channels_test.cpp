@@ -244,5 +244,39 @@ TEST_F(ChannelList, ChannelsSharingAnIdShareOneFileAndBadNamesAreReported) {
     EXPECT_EQ(list->size(), 0u);
 }
 
+// Drops are counted by cause and told on stderr at once after a quiet minute, then at most once
+// a minute with what came meanwhile; a count of nothing is never told.
+TEST_F(ChannelList, DroppedLinesAreCountedAndToldAtMostOnceAMinute) {
+    auto list = build("[Opt]\nLifeTime=0:10\n[Client0]\nId=A\nQSize=2\n");
+    const auto route = [&](const std::string& tx) {
+        std::string line = event(tx);
+        list->RouteEvent(line, true, kNow);
+    };
+    const auto report = [&](Millis at) {
+        testing::internal::CaptureStderr();
+        list->reportDrops(at);
+        return testing::internal::GetCapturedStderr();
+    };
+    for (const char* tx : {"1", "2", "3", "3"}) route(tx);  // one pushed out, one repeat
+    const tOItem& a = list->at(0);
+    EXPECT_TRUE(list->RemoveLine("A", a.Queue.front().seq, /*expired=*/true));
+    EXPECT_EQ(a.Dropped.overflow, 1u);
+    EXPECT_EQ(a.Dropped.duplicate, 1u);
+    EXPECT_EQ(a.Dropped.lifetime, 1u);
+
+    const std::string first = report(1000);
+    EXPECT_NE(first.find("channel A: 1 line dropped in the last minute, queue full at QSize 2"),
+              std::string::npos) << first;
+    EXPECT_NE(first.find("channel A: 1 line dropped in the last minute, older than LifeTime 0:10"),
+              std::string::npos) << first;
+    for (const char* tx : {"4", "5", "6"}) route(tx);
+    EXPECT_EQ(report(30'000), "");  // within the minute: held back
+    const std::string later = report(61'000);
+    EXPECT_NE(later.find("channel A: 2 lines dropped in the last minute, queue full"),
+              std::string::npos) << later;
+    EXPECT_EQ(later.find("LifeTime"), std::string::npos) << later;
+    EXPECT_EQ(report(200'000), "");  // nothing new
+}
+
 }  // namespace
 }  // namespace kormlink
