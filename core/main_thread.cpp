@@ -4,6 +4,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -15,6 +16,12 @@
 namespace kormlink {
 
 namespace {
+
+std::int64_t monotonicNs() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
 
 long futexWait(std::atomic<std::uint32_t>& word, std::uint32_t expected, const timespec* timeout) {
     return ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE,
@@ -76,6 +83,7 @@ MainThread::Handover::~Handover() {
 MainThread::MainThread() : m_owner(std::this_thread::get_id()) {}
 
 bool MainThread::enqueue(Node* node) {
+    node->item.queuedNs = monotonicNs();
     // Counted before it can be taken, so pending() never reports less than is queued.
     m_queued.fetch_add(1, std::memory_order_relaxed);
     Node* head = m_head.load(std::memory_order_relaxed);
@@ -132,6 +140,15 @@ MainThread::Node* MainThread::takeQueued(bool close) {
         head = next;
     }
     return ordered;
+}
+
+void MainThread::noteLatency(std::int64_t ns) {
+    const double seconds = static_cast<double>(std::max<std::int64_t>(ns, 0)) / 1e9;
+    std::size_t i = 0;
+    while (i < std::size(kLatencyBounds) && seconds > kLatencyBounds[i]) ++i;
+    ++m_latency.counts[i];
+    m_latency.sumSeconds += seconds;
+    ++m_latency.count;
 }
 
 void MainThread::post(Task fn) {
@@ -304,8 +321,11 @@ size_t MainThread::runPending() {
     m_woken.store(false, std::memory_order_relaxed);
     m_drainScheduled.store(false, std::memory_order_seq_cst);
     size_t taken = 0;
-    for (Node* node = takeQueued(false); node;) {
+    Node* first = takeQueued(false);
+    const std::int64_t takenNs = first ? monotonicNs() : 0;
+    for (Node* node = first; node;) {
         Node* next = node->next;
+        noteLatency(takenNs - node->item.queuedNs);
         m_local.push_back(std::move(node->item));
         // A worker's node belongs to its hand-over, which may be gone once its closure ran.
         if (!m_local.back().handover) delete node;

@@ -25,6 +25,7 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -47,6 +48,7 @@ private:
         Task task;
         Handover* handover = nullptr;
         std::shared_ptr<Parker> parker;  // keeps the wake-up target alive
+        std::int64_t queuedNs = 0;       // monotonic, when it was handed over
     };
     // An entry of the queue of closures: a worker's hand-over carries its own, a posted
     // closure gets one from the heap.
@@ -136,6 +138,18 @@ public:
     // Closures queued and not yet run; any thread (for tests and figures).
     size_t pending() const;
 
+    // How long hand-overs waited for the main thread to take them: counts per upper bound in
+    // seconds (the last bound is infinite), their sum and number. Main thread.
+    static constexpr double kLatencyBounds[] = {1e-5,  5e-5, 1e-4, 2.5e-4, 5e-4, 1e-3, 2.5e-3,
+                                                5e-3,  1e-2, 2.5e-2, 5e-2, 0.1,  0.25, 1.0};
+    static constexpr std::size_t kLatencyBuckets = std::size(kLatencyBounds) + 1;
+    struct Latency {
+        std::uint64_t counts[kLatencyBuckets] = {};
+        double sumSeconds = 0;
+        std::uint64_t count = 0;
+    };
+    const Latency& handoverLatency() const { return m_latency; }
+
     // Main thread: fn runs after every runPending() that ran at least one closure, before the
     // main thread waits again (the journals' group commit). Empty removes it.
     void setAfterBatch(Task fn) { m_afterBatch = std::move(fn); }
@@ -157,6 +171,7 @@ private:
     Node* takeQueued(bool close);
     // Stands in the queue's head once the hand-over is closed; never dereferenced.
     static Node* closedMarker();
+    void noteLatency(std::int64_t ns);
     void releaseDeferred();
     void runItem(Item& item);
     static void settle(Item& item, bool ran, std::exception_ptr error);
@@ -179,6 +194,7 @@ private:
     // drain (a closure that waits for a worker) runs these first, so it finds every closure
     // queued before its own.
     std::deque<Item> m_local;
+    Latency m_latency;   // main thread only
     Task m_afterBatch;   // main thread only
     Task m_beforeBatch;  // main thread only
     // Main thread only: the worker closure running now, whether it asked to be released after

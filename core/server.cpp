@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "core/event_line.h"
 #include "core/main_thread.h"
 #include "core/operator_view.h"
 #include "device/com_thrd.h"
@@ -14,6 +15,7 @@
 #include "platform/files.h"
 #include "repeater_link/host_list.h"
 #include "repeater_link/list_thrd.h"
+#include "repeater_link/repeater_connection.h"
 #include "platform/console_output.h"
 
 namespace kormlink {
@@ -72,6 +74,35 @@ std::string Server::statusSummary() const {
     return counted(m_hostList ? m_hostList->size() : 0, "repeater", "repeaters") + ", " +
            counted(m_clientList ? m_clientList->size() : 0, "client", "clients") + ", " +
            counted(queued, "queued line", "queued lines");
+}
+
+StatusSnapshot Server::snapshot() const {
+    StatusSnapshot s;
+    s.running = m_running;
+    if (m_hostList) {
+        s.repeaters.reserve(m_hostList->size());
+        for (const RepeaterConnection* c : m_hostList->entries()) {
+            const std::uint32_t id = c->HpId.load();
+            s.repeaters.push_back({hexId(id), c->Ip, c->MCnt.load(),
+                                   c->EventLine, c->Nr});
+        }
+    }
+    if (m_channels) {
+        for (std::size_t i = 0; i < m_channels->size(); ++i) {
+            const tOItem& c = m_channels->at(i);
+            s.channels.push_back({c.Id, c.Queue.size(), c.QSize, c.Connected.load(), c.Routed,
+                                  c.Delivered, c.Dropped.overflow, c.Dropped.lifetime,
+                                  c.Dropped.duplicate});
+        }
+    }
+    s.eventsReceived = m_eventsReceived;
+    s.eventsAnswered = m_counters.eventsAnswered.load();
+    s.timeSyncsToRepeaters = m_counters.timeSyncsToRepeaters.load();
+    s.timeSyncsToClients = m_counters.timeSyncsToClients.load();
+    s.journalWrites = m_journalSync.writeCount();
+    s.journalSyncs = m_journalSync.syncCount();
+    s.handoverLatency = m_mainThread.handoverLatency();
+    return s;
 }
 
 void Server::LoadConfiguration() {
@@ -164,6 +195,7 @@ void Server::RouteEvent(std::string& eventLine, EventSource source) {
     // The connection that handed the line over goes on (and answers) only once the batch has
     // written its journal records.
     m_mainThread.releaseAfterBatch();
+    ++m_eventsReceived;
     if (m_channels) m_channels->RouteEvent(eventLine, source == EventSource::Tcp, localTime());
     noteJournalHealth();
     if (m_eventTap) m_eventTap(eventLine, source);

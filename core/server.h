@@ -17,6 +17,7 @@
 
 #include "core/config.h"
 #include "core/server_host.h"
+#include "core/status_snapshot.h"
 #include "output/queue_journal.h"
 #include "platform/clock.h"
 #include "platform/local_time.h"
@@ -95,6 +96,7 @@ public:
     static constexpr Millis kJournalWaitBoundMs = 10'000;
     bool awaitJournal(const JournalReceipt& receipt) override;
     bool journalsHealthy() const override { return m_journalsHealthy.load(); }
+    ServerCounters& counters() override { return m_counters; }
     bool acceptingConnections() const override { return m_running; }
     const DailyLogs& logs() const override { return m_logs; }
     OperatorView& view() override { return m_view; }
@@ -116,6 +118,8 @@ public:
     // One line for the service manager: "3 repeaters, 1 client, 120 queued lines". Main
     // thread.
     std::string statusSummary() const;
+    // Everything the status page and the metrics show. Main thread.
+    StatusSnapshot snapshot() const;
 
 private:
     std::atomic<int>& workers(WorkerKind kind) {
@@ -127,6 +131,8 @@ private:
     void waitForWorkers(WorkerKind kind, const char* what);
 
     MainThread& m_mainThread;
+    ServerCounters m_counters;
+    std::uint64_t m_eventsReceived = 0;  // main thread
     OperatorView& m_view;
     ServerOptions m_options;
     DailyLogs m_logs;

@@ -4,6 +4,7 @@
 // from the server that owns them. The server model implements it; it outlives every thread it
 // starts (StopServer waits for all of them).
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -34,6 +35,13 @@ struct JournalReceipt {
 // The kinds of worker threads, counted separately because they are stopped in separate steps.
 enum class WorkerKind { Repeater, OutputClient };
 
+// Counters the workers bump as they go, for the metrics. Any thread.
+struct ServerCounters {
+    std::atomic<std::uint64_t> eventsAnswered{0};        // event lines acknowledged
+    std::atomic<std::uint64_t> timeSyncsToRepeaters{0};  // time commands sent
+    std::atomic<std::uint64_t> timeSyncsToClients{0};    // "systime" lines sent
+};
+
 class ServerHost {
 public:
     virtual ~ServerHost() = default;
@@ -58,6 +66,7 @@ public:
     // False while a channel journal cannot be written: answers are then decided only after
     // the line was routed.
     virtual bool journalsHealthy() const = 0;
+    virtual ServerCounters& counters() = 0;
 
     // Main thread only.
     virtual bool acceptingConnections() const = 0;  // false from the moment a stop begins

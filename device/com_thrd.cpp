@@ -75,6 +75,7 @@ void TComThrd::run() {
         NextSync = m_host.clock().now() + SyncP;
         SendLine(std::string(kRepeaterGreeting) + std::string(kCrLf));
         SendLine(sysTimeCommand(m_host.localTime()) + std::string(kCrLf));
+        ++m_host.counters().timeSyncsToRepeaters;
         runCycles();
     } catch (const std::exception& e) {
         consolePrintf(ConsoleStream::Err, "Kormlink: serial repeater link ended by an error: %s\n",
@@ -164,8 +165,11 @@ void TComThrd::respond(std::string& line) {
         });
         SendLine(SysTimeCmd + std::string(kCrLf));
         SysTimeCmd.clear();
+        ++m_host.counters().timeSyncsToRepeaters;
+        if (isEventLine(line)) ++m_host.counters().eventsAnswered;
     } else if (isEventLine(line)) {
         SendLine(std::string(kCrLf));
+        ++m_host.counters().eventsAnswered;
     }
     ++MCnt;
     BatchCount = 0;

@@ -479,6 +479,7 @@ void tOList::RouteEvent(std::string& line, bool duplicateTest, const LocalTime& 
             duplicateTest && !queue.empty() && sameDuplicateFields(line, queue.back().text);
         if (!repeat) {
             pushLine(*channel, line);
+            ++channel->Routed;
             while (!queue.empty() && static_cast<std::int64_t>(queue.size()) > channel->QSize) {
                 popHead(*channel);
                 ++channel->Dropped.overflow;
@@ -560,6 +561,8 @@ bool tOList::removeFrom(tOItem& channel, std::uint64_t seq, bool expired) {
     if (expired) {
         ++channel.Dropped.lifetime;
         m_anyDrops = true;
+    } else {
+        ++channel.Delivered;
     }
     compactJournalOf(channel);
     return true;

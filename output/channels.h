@@ -123,6 +123,8 @@ public:
         std::uint64_t overflow = 0, lifetime = 0, duplicate = 0;
     };
     Drops Dropped;
+    std::uint64_t Routed = 0;     // lines queued by routing
+    std::uint64_t Delivered = 0;  // lines removed after a consumer's answer
     // What reportDrops() has told so far, and when it last did.
     Drops Reported;
     std::int64_t ReportedAt = 0;

@@ -229,6 +229,7 @@ void TSOutThrd::serveChannel() {
         if (SyncPeriod > 0 && now > m_nextSync) {
             m_nextSync = now + SyncPeriod;
             send("systime" + formatDateTimeNumber(dateTimeNumber(m_host.localTime())) + "\r\n");
+            ++m_host.counters().timeSyncsToClients;
             Sock.recvLine(answer, kAnswerTimeoutMs, &m_stop);  // any outcome is fine
             if (m_stop.isSet()) return;
         }

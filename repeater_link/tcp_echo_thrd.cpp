@@ -84,6 +84,7 @@ bool TTCPEchoThrd::startConnection() {
     NextSync = m_host.clock().now() + SyncP;
     SendLine(std::string(kRepeaterGreeting) + std::string(kCrLf));
     SendLine(sysTimeCommand(m_host.localTime()) + std::string(kCrLf));
+    ++m_host.counters().timeSyncsToRepeaters;
     Ip = m_socket.peerAddress();
     m_host.mainThread().call([&] {
         tHostList* list = m_host.hostList();
@@ -225,12 +226,23 @@ void TTCPEchoThrd::respond(std::string& line) {
         pause(ACKDelay);
         SendLine(Ack + SysTimeCmd + std::string(kCrLf));
         SysTimeCmd.clear();
+        ++m_host.counters().timeSyncsToRepeaters;
+        countAnswered(line);
     } else if (isEventLine(line) || !Ack.empty()) {
         SendLine(Ack + std::string(kCrLf));
+        countAnswered(line);
     }
     ++MCnt;
     BatchCount = 0;
     BatchBroken = false;
+}
+
+void TTCPEchoThrd::countAnswered(const std::string& line) {
+    // A batch answer ("D<n>/") acknowledges the batch's n lines, a plain one its event line.
+    if (line.empty() && BatchCount != 0 && !BatchBroken)
+        m_host.counters().eventsAnswered += BatchCount;
+    else if (isEventLine(line))
+        ++m_host.counters().eventsAnswered;
 }
 
 bool TTCPEchoThrd::answersFromMainThread(const std::string& line) {
@@ -259,6 +271,7 @@ void TTCPEchoThrd::answerFromMainThread(const std::string& received) {
         main.releaseAfterBatch([this] {
             if (!m_gate.mayAnswer()) return;  // not kept: the repeater sends the line again
             const long sent = m_socket.trySend(kCrLf);
+            if (sent >= 0) ++m_host.counters().eventsAnswered;
             if (sent < 0) {
                 m_answerFailed = true;
             } else if (static_cast<std::size_t>(sent) < kCrLf.size()) {

@@ -76,6 +76,7 @@ private:
     // handed over without waiting; settleAnswer() collects the outcome before the connection
     // does anything else, which keeps every byte in order.
     bool answersFromMainThread(const std::string& line);
+    void countAnswered(const std::string& line);
     void answerFromMainThread(const std::string& line);
     void settleAnswer();
 

@@ -3,7 +3,9 @@
 # With arguments, those packages instead (scripts/ensure-deps.sh clang).
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgtest-dev libgmock-dev libsystemd-dev)
+# dpkg-dev and file: the Debian package's dependency list (cpack -G DEB, dpkg-shlibdeps).
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgtest-dev libgmock-dev libsystemd-dev
+          dpkg-dev file)
 (($# > 0)) && packages=("$@")
 missing=()
 for p in "${packages[@]}"; do

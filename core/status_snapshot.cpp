@@ -1,0 +1,215 @@
+#include "core/status_snapshot.h"
+
+#include <cstdio>
+#include <map>
+
+namespace kormlink {
+
+namespace {
+
+// A label value: backslash, double quote and line feed escaped.
+std::string labelValue(const std::string& v) {
+    std::string out;
+    for (char c : v) {
+        if (c == '\\' || c == '"') {
+            out += '\\';
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+class MetricsText {
+public:
+    void family(const char* name, const char* type, const char* help) {
+        m_out += "# HELP ";
+        m_out += name;
+        m_out += ' ';
+        m_out += help;
+        m_out += "\n# TYPE ";
+        m_out += name;
+        m_out += ' ';
+        m_out += type;
+        m_out += '\n';
+    }
+    void sample(const std::string& name, const std::string& labels, double value) {
+        char number[64];
+        std::snprintf(number, sizeof number, "%.17g", value);
+        m_out += name;
+        if (!labels.empty()) m_out += "{" + labels + "}";
+        m_out += ' ';
+        m_out += number;
+        m_out += '\n';
+    }
+    void sample(const std::string& name, const std::string& labels, std::uint64_t value) {
+        m_out += name;
+        if (!labels.empty()) m_out += "{" + labels + "}";
+        m_out += ' ';
+        m_out += std::to_string(value);
+        m_out += '\n';
+    }
+    std::string take() { return std::move(m_out); }
+
+private:
+    std::string m_out;
+};
+
+// Channels sharing an Id are one channel to the outside (one queue file): summed.
+std::vector<StatusSnapshot::Channel> byId(const std::vector<StatusSnapshot::Channel>& channels) {
+    std::vector<StatusSnapshot::Channel> out;
+    std::map<std::string, std::size_t> index;
+    for (const StatusSnapshot::Channel& c : channels) {
+        auto [it, fresh] = index.emplace(c.id, out.size());
+        if (fresh) {
+            out.push_back(c);
+            continue;
+        }
+        StatusSnapshot::Channel& sum = out[it->second];
+        sum.queued += c.queued;
+        sum.queueSize += c.queueSize;
+        sum.clients += c.clients;
+        sum.routed += c.routed;
+        sum.delivered += c.delivered;
+        sum.droppedOverflow += c.droppedOverflow;
+        sum.droppedLifetime += c.droppedLifetime;
+        sum.droppedDuplicate += c.droppedDuplicate;
+    }
+    return out;
+}
+
+// Text from the lists (event lines are Latin-1) made safe for HTML, in UTF-8.
+std::string html(const std::string& latin1) {
+    std::string out;
+    for (unsigned char c : latin1) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            default:
+                if (c < 0x20 || c == 0x7F) {
+                    out += ' ';
+                } else if (c < 0x80) {
+                    out += static_cast<char>(c);
+                } else {
+                    out += static_cast<char>(0xC0 | (c >> 6));
+                    out += static_cast<char>(0x80 | (c & 0x3F));
+                }
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string renderMetrics(const StatusSnapshot& s) {
+    MetricsText m;
+    const std::vector<StatusSnapshot::Channel> channels = byId(s.channels);
+    const auto perChannel = [&](const char* name, const char* type, const char* help,
+                                auto value) {
+        m.family(name, type, help);
+        for (const StatusSnapshot::Channel& c : channels)
+            m.sample(name, "channel=\"" + labelValue(c.id) + "\"", value(c));
+    };
+    m.family("kormlink_up", "gauge", "1 while the server runs its listeners and channels.");
+    m.sample("kormlink_up", "", std::uint64_t{s.running ? 1u : 0u});
+    m.family("kormlink_repeaters_connected", "gauge",
+             "Repeater connections now (the serial link counts as one).");
+    m.sample("kormlink_repeaters_connected", "", std::uint64_t{s.repeaters.size()});
+    perChannel("kormlink_output_clients", "gauge",
+               "Monitoring clients attached to the channel now (a serial receiver counts as one).",
+               [](const auto& c) { return std::uint64_t{c.clients}; });
+    perChannel("kormlink_queue_lines", "gauge", "Lines waiting in the channel's queue.",
+               [](const auto& c) { return c.queued; });
+    perChannel("kormlink_queue_capacity_lines", "gauge", "The channel's QSize.",
+               [](const auto& c) { return static_cast<std::uint64_t>(std::max<std::int64_t>(c.queueSize, 0)); });
+    m.family("kormlink_events_received_total", "counter",
+             "Event lines received from repeaters and routed through the filters.");
+    m.sample("kormlink_events_received_total", "", s.eventsReceived);
+    perChannel("kormlink_events_routed_total", "counter", "Event lines queued into the channel.",
+               [](const auto& c) { return c.routed; });
+    m.family("kormlink_events_answered_total", "counter",
+             "Event lines acknowledged to repeaters (singly or in batches).");
+    m.sample("kormlink_events_answered_total", "", s.eventsAnswered);
+    perChannel("kormlink_events_delivered_total", "counter",
+               "Lines removed from the channel's queue after a client's answer.",
+               [](const auto& c) { return c.delivered; });
+    m.family("kormlink_lines_dropped_total", "counter",
+             "Lines a channel lost: pushed out of a full queue (overflow), expired unsent "
+             "(lifetime), or not queued as a repeat of the last line (duplicate).");
+    for (const StatusSnapshot::Channel& c : channels) {
+        const std::string ch = "channel=\"" + labelValue(c.id) + "\",cause=";
+        m.sample("kormlink_lines_dropped_total", ch + "\"overflow\"", c.droppedOverflow);
+        m.sample("kormlink_lines_dropped_total", ch + "\"lifetime\"", c.droppedLifetime);
+        m.sample("kormlink_lines_dropped_total", ch + "\"duplicate\"", c.droppedDuplicate);
+    }
+    m.family("kormlink_time_syncs_sent_total", "counter",
+             "Time commands sent to repeaters and systime lines sent to clients.");
+    m.sample("kormlink_time_syncs_sent_total", "to=\"repeater\"", s.timeSyncsToRepeaters);
+    m.sample("kormlink_time_syncs_sent_total", "to=\"client\"", s.timeSyncsToClients);
+    m.family("kormlink_journal_writes_total", "counter", "Writes of the queue journals.");
+    m.sample("kormlink_journal_writes_total", "", s.journalWrites);
+    m.family("kormlink_journal_fsyncs_total", "counter", "Syncs of the queue journals.");
+    m.sample("kormlink_journal_fsyncs_total", "", s.journalSyncs);
+    m.family("kormlink_handover_latency_seconds", "histogram",
+             "How long a worker's hand-over waited for the main thread to take it.");
+    std::uint64_t cumulative = 0;
+    for (std::size_t i = 0; i < MainThread::kLatencyBuckets; ++i) {
+        cumulative += s.handoverLatency.counts[i];
+        char le[32];
+        if (i < std::size(MainThread::kLatencyBounds))
+            std::snprintf(le, sizeof le, "le=\"%g\"", MainThread::kLatencyBounds[i]);
+        else
+            std::snprintf(le, sizeof le, "le=\"+Inf\"");
+        m.sample("kormlink_handover_latency_seconds_bucket", le, cumulative);
+    }
+    m.sample("kormlink_handover_latency_seconds_sum", "", s.handoverLatency.sumSeconds);
+    m.sample("kormlink_handover_latency_seconds_count", "", s.handoverLatency.count);
+    return m.take();
+}
+
+std::string renderStatusPage(const StatusSnapshot& s, const std::string& title) {
+    std::string page =
+        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+        "<meta http-equiv=\"refresh\" content=\"5\">\n"
+        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>" +
+        html(title) +
+        "</title>\n<style>\n"
+        "body{font-family:system-ui,sans-serif;margin:1.5em;color:#222}\n"
+        "h1{font-size:1.4em}h2{font-size:1.1em;margin-top:1.5em}\n"
+        "table{border-collapse:collapse;font-size:0.92em}\n"
+        "th,td{border:1px solid #ccc;padding:0.25em 0.6em;text-align:left;vertical-align:top}\n"
+        "th{background:#eef2f7}td.n{text-align:right}td.line{font-family:monospace}\n"
+        "p.figures{color:#555}\n</style>\n</head>\n<body>\n<h1>" +
+        html(title) + "</h1>\n";
+    page += "<p class=\"figures\">" + std::string(s.running ? "Running" : "Stopped") + ": " +
+            std::to_string(s.repeaters.size()) + " repeater connection(s), " +
+            std::to_string(s.eventsReceived) + " event lines received, " +
+            std::to_string(s.eventsAnswered) + " answered. Read-only; refreshed every 5 s.</p>\n";
+    page += "<h2 id=\"repeaters\">Repeaters</h2>\n<table aria-labelledby=\"repeaters\">\n"
+            "<tr><th scope=\"col\">HpId</th><th scope=\"col\">Ip</th><th scope=\"col\">MCnt</th>"
+            "<th scope=\"col\">LastMessage</th><th scope=\"col\">Nr</th></tr>\n";
+    for (const StatusSnapshot::Repeater& r : s.repeaters)
+        page += "<tr><td>" + html(r.id) + "</td><td>" + html(r.ip) + "</td><td class=\"n\">" +
+                std::to_string(r.messages) + "</td><td class=\"line\">" + html(r.lastMessage) +
+                "</td><td class=\"n\">" + std::to_string(r.nr) + "</td></tr>\n";
+    page += "</table>\n<h2 id=\"channels\">Channels</h2>\n<table aria-labelledby=\"channels\">\n"
+            "<tr><th scope=\"col\">Id</th><th scope=\"col\">Queue</th><th scope=\"col\">QSize</th>"
+            "<th scope=\"col\">Connected</th><th scope=\"col\">Delivered</th>"
+            "<th scope=\"col\">Dropped</th></tr>\n";
+    for (const StatusSnapshot::Channel& c : s.channels)
+        page += "<tr><td>" + html(c.id) + "</td><td class=\"n\">" + std::to_string(c.queued) +
+                "</td><td class=\"n\">" + std::to_string(c.queueSize) + "</td><td>" +
+                (c.clients ? "yes (" + std::to_string(c.clients) + ")" : std::string("no")) +
+                "</td><td class=\"n\">" + std::to_string(c.delivered) + "</td><td class=\"n\">" +
+                std::to_string(c.droppedOverflow + c.droppedLifetime) + "</td></tr>\n";
+    page += "</table>\n<p><a href=\"/metrics\">Metrics</a> (Prometheus text format)</p>\n"
+            "</body>\n</html>\n";
+    return page;
+}
+
+}  // namespace kormlink

@@ -1,0 +1,49 @@
+#pragma once
+
+// The server's state as the status page and the metrics show it: copied on the main thread in
+// one go, then read anywhere (the HTTP server's thread renders it).
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/main_thread.h"
+
+namespace kormlink {
+
+struct StatusSnapshot {
+    struct Repeater {
+        std::string id;  // six hex digits, 000000 until the first valid event line
+        std::string ip;
+        std::int64_t messages = 0;
+        std::string lastMessage;
+        int nr = 0;
+    };
+    struct Channel {
+        std::string id;
+        std::uint64_t queued = 0;
+        std::int64_t queueSize = 0;  // QSize
+        std::uint32_t clients = 0;
+        std::uint64_t routed = 0, delivered = 0;
+        std::uint64_t droppedOverflow = 0, droppedLifetime = 0, droppedDuplicate = 0;
+    };
+
+    bool running = false;
+    std::vector<Repeater> repeaters;
+    std::vector<Channel> channels;
+    std::uint64_t eventsReceived = 0;
+    std::uint64_t eventsAnswered = 0;
+    std::uint64_t timeSyncsToRepeaters = 0;
+    std::uint64_t timeSyncsToClients = 0;
+    std::uint64_t journalWrites = 0;
+    std::uint64_t journalSyncs = 0;
+    MainThread::Latency handoverLatency;
+};
+
+// GET /metrics: the Prometheus text format (version 0.0.4).
+std::string renderMetrics(const StatusSnapshot& s);
+// GET /: a small read-only page with the repeater and channel lists, refreshed every few
+// seconds.
+std::string renderStatusPage(const StatusSnapshot& s, const std::string& title);
+
+}  // namespace kormlink

@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a finished build folder into a temporary folder and checks it:
+# the files an installation needs, the version against the changelog, the dependencies found by
+# dpkg-shlibdeps, the maintainer scripts, the man page, the systemd unit (systemd-analyze
+# verify) and the whole package (lintian), the last two only where those tools are installed.
+#
+# Usage: packaging/check-package.sh BUILD_DIR [CPACK]
+# Exit 0: all good; 1: a check failed; 77: a tool needed to build the package is missing.
+set -euo pipefail
+
+build=$(cd "${1:?usage: check-package.sh BUILD_DIR [CPACK]}" && pwd)
+cpack=${2:-cpack}
+
+skip() {
+    echo "SKIP: $*"
+    exit 77
+}
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+command -v "$cpack" >/dev/null || skip "$cpack not found"
+command -v dpkg-deb >/dev/null || skip "dpkg-deb not found: not a Debian system"
+# CPack needs both for its dependency list (CPACK_DEBIAN_PACKAGE_SHLIBDEPS).
+command -v dpkg-shlibdeps >/dev/null || skip "dpkg-shlibdeps not found (package dpkg-dev)"
+command -v file >/dev/null || skip "file not found (package file)"
+
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/kormlink-package.XXXXXX")
+trap 'rm -rf "$tmp"' EXIT
+
+if ! "$cpack" -G DEB -B "$tmp/out" --config "$build/CPackConfig.cmake" >"$tmp/cpack.log" 2>&1; then
+    cat "$tmp/cpack.log"
+    echo "FAIL: cpack -G DEB"
+    exit 1
+fi
+debs=("$tmp"/out/*.deb)
+((${#debs[@]} == 1)) && [[ -f ${debs[0]} ]] || { echo "FAIL: cpack made no single .deb"; exit 1; }
+deb=${debs[0]}
+echo "package: $(basename "$deb")"
+
+root=$tmp/root
+dpkg-deb -x "$deb" "$root"
+dpkg-deb -e "$deb" "$tmp/control"
+field() { dpkg-deb -f "$deb" "$1"; }
+
+# What an installation needs, where the unit, the postinst and the man page expect it.
+dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$tmp/files"
+for f in /usr/bin/kormlink /usr/bin/rptsim /usr/bin/monsim /usr/bin/klbench /usr/bin/klsoak \
+    /usr/bin/klabuse /usr/share/kormlink/Kormlink.ini /usr/share/kormlink/repeater-config.hex \
+    /lib/systemd/system/kormlink.service /usr/share/man/man8/kormlink.8.gz \
+    /usr/share/doc/kormlink/copyright /usr/share/doc/kormlink/changelog.Debian.gz \
+    /usr/share/lintian/overrides/kormlink; do
+    grep -qxF "$f" "$tmp/files" || fail "$f is not in the package"
+done
+for f in "$root"/usr/bin/*; do
+    [[ -x $f ]] || fail "${f#"$root"} is not executable"
+    file -b "$f" | grep -q ', stripped' || fail "${f#"$root"} is not stripped"
+done
+
+# One version everywhere: the program's, the package's and the changelog's latest entry.
+program_version=$("$root/usr/bin/kormlink" --version) || fail "the packaged kormlink does not run"
+version=$(field Version)
+changelog_version=$(gzip -dc "$root/usr/share/doc/kormlink/changelog.Debian.gz" |
+    sed -n '1s/^kormlink (\([^)]*\)).*/\1/p')
+[[ $version == "$program_version"-* ]] ||
+    fail "package version $version is not the program's $program_version with a revision"
+[[ $changelog_version == "$version" ]] ||
+    fail "packaging/changelog starts with $changelog_version, the package is $version: add an entry"
+arch=$(field Architecture)
+[[ $arch == "$(dpkg --print-architecture)" ]] || fail "Architecture $arch is not dpkg's"
+
+depends=$(field Depends)
+echo "Depends: $depends"
+for d in adduser libqt6 libstdc++6 libc6; do
+    [[ $depends == *"$d"* ]] || fail "Depends names no $d"
+done
+
+for s in postinst prerm postrm; do
+    [[ -x $tmp/control/$s ]] || { fail "no executable $s"; continue; }
+    sh -n "$tmp/control/$s" || fail "$s: shell syntax error"
+done
+
+if command -v groff >/dev/null; then
+    warnings=$(gzip -dc "$root/usr/share/man/man8/kormlink.8.gz" | groff -man -Tutf8 -ww -z 2>&1)
+    [[ -z $warnings ]] || fail "man page: $warnings"
+fi
+
+# systemd-analyze verify checks that ExecStart names an executable and that the man page in
+# Documentation= exists: it checks a copy of the unit whose ExecStart points into the unpacked
+# package, with MANPATH on the package's man pages. It reports bad keys and values as warnings
+# with exit code 0, so any output fails.
+if command -v systemd-analyze >/dev/null; then
+    mkdir "$tmp/unit"
+    unit=$tmp/unit/kormlink.service
+    sed "s|^ExecStart=/usr/bin/|ExecStart=$root/usr/bin/|" \
+        "$root/lib/systemd/system/kormlink.service" >"$unit"
+    if verify=$(MANPATH=$root/usr/share/man systemd-analyze verify "$unit" 2>&1) &&
+        [[ -z $verify ]]; then
+        echo "systemd-analyze verify: no complaints"
+    else
+        fail "systemd-analyze verify: $verify"
+    fi
+else
+    echo "systemd-analyze not installed: the unit is not verified"
+fi
+
+if command -v lintian >/dev/null; then
+    # Errors fail; warnings are shown. Accepted tags: packaging/lintian-overrides.
+    if lintian --fail-on error "$deb" >"$tmp/lintian.log" 2>&1; then
+        echo "lintian: no errors"
+    else
+        fail "lintian found errors"
+    fi
+    grep -v 'running with root privileges' "$tmp/lintian.log" || true
+else
+    echo "lintian not installed: the package is not linted"
+fi
+
+if ((failures > 0)); then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "package checks passed"
