@@ -110,9 +110,9 @@ std::optional<std::string> ScriptedRepeater::readLine(Millis timeoutMs) {
     return line;
 }
 
-bool ScriptedRepeater::readWelcome() {
-    auto greeting = readLine();
-    auto systime = readLine();
+bool ScriptedRepeater::readWelcome(Millis timeoutMs) {
+    auto greeting = readLine(timeoutMs);
+    auto systime = readLine(timeoutMs);
     return greeting == "QX7310kv V1.02" && systime && systime->rfind("systime", 0) == 0;
 }
 

@@ -69,7 +69,7 @@ public:
     // The next line from the server, or nullopt when none arrives in time (or it closed).
     std::optional<std::string> readLine(Millis timeoutMs = 3000);
     // Reads the greeting and the first time command; false when they are not as expected.
-    bool readWelcome();
+    bool readWelcome(Millis timeoutMs = 3000);
     // True when the server closes the connection within the time.
     bool closedByServer(Millis timeoutMs);
     RecvStatus lastStatus() const { return m_last; }
