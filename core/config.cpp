@@ -30,6 +30,8 @@ ServerSettings readServerSettings(const IniFile& ini) {
         static_cast<std::int64_t>(ini.readInteger("Options", "TestTime", kDefaultTestTimeMinutes)) *
         60'000;
     s.Fsync = ini.readBool("Opt", "Fsync", false);
+    s.HttpPort = ini.readInteger("Http", "Port", 0);
+    s.HttpAddress = ini.readString("Http", "Address", "127.0.0.1");
     return s;
 }
 

@@ -47,6 +47,9 @@ struct ServerSettings {
     // sync shared by all the answers of a batch), so acknowledged lines survive a power loss;
     // off, they survive the process being killed.
     bool Fsync = false;
+    // Http/Port and Http/Address: the status page and the metrics, off while the port is 0.
+    std::int32_t HttpPort = 0;
+    std::string HttpAddress = "127.0.0.1";
 };
 ServerSettings readServerSettings(const IniFile& ini);
 

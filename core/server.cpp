@@ -148,6 +148,20 @@ void Server::startThreads(const ServerSettings& settings) {
     // The serial repeater link: Nr 2, an entry of the registry; a port that cannot be opened
     // means no link, silently.
     TComThrd::Create(*this, 2);
+    if (settings.HttpPort > 0 && settings.HttpPort <= 65535) {
+        std::string error;
+        m_statusService =
+            StatusService::start(*this, m_mainThread, settings.HttpAddress,
+                                 static_cast<std::uint16_t>(settings.HttpPort), &error);
+        if (m_statusService)
+            consolePrintf(ConsoleStream::Err, "Kormlink: status page and metrics on http://%s:%u/\n",
+                          settings.HttpAddress.c_str(), unsigned{m_statusService->port()});
+        else
+            consolePrintf(ConsoleStream::Err,
+                          "Kormlink: cannot serve the status page on %s:%d (%s)\n",
+                          settings.HttpAddress.c_str(), static_cast<int>(settings.HttpPort),
+                          error.c_str());
+    }
 }
 
 void Server::waitForWorkers(WorkerKind kind, const char* what) {
@@ -161,6 +175,7 @@ void Server::waitForWorkers(WorkerKind kind, const char* what) {
 void Server::StopServer() {
     if (!m_running) return;
     m_running = false;  // from here on, connections that have not registered yet are refused
+    m_statusService.reset();
 
     if (m_listener) m_listener->stop();
     m_listener.reset();

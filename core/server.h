@@ -17,6 +17,7 @@
 
 #include "core/config.h"
 #include "core/server_host.h"
+#include "core/status_service.h"
 #include "core/status_snapshot.h"
 #include "output/queue_journal.h"
 #include "platform/clock.h"
@@ -120,6 +121,8 @@ public:
     std::string statusSummary() const;
     // Everything the status page and the metrics show. Main thread.
     StatusSnapshot snapshot() const;
+    // The port the status page is served on, 0 when it is off. Main thread.
+    std::uint16_t statusPort() const { return m_statusService ? m_statusService->port() : 0; }
 
 private:
     std::atomic<int>& workers(WorkerKind kind) {
@@ -133,6 +136,7 @@ private:
     MainThread& m_mainThread;
     ServerCounters m_counters;
     std::uint64_t m_eventsReceived = 0;  // main thread
+    std::unique_ptr<StatusService> m_statusService;
     OperatorView& m_view;
     ServerOptions m_options;
     DailyLogs m_logs;

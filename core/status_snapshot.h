@@ -13,7 +13,7 @@ namespace kormlink {
 
 struct StatusSnapshot {
     struct Repeater {
-        std::string id;  // six hex digits, 000000 until the first valid event line
+        std::string id;  // the repeater Id in hex, as the main window shows it
         std::string ip;
         std::int64_t messages = 0;
         std::string lastMessage;

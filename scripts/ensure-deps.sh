@@ -4,7 +4,7 @@
 set -euo pipefail
 
 # dpkg-dev and file: the Debian package's dependency list (cpack -G DEB, dpkg-shlibdeps).
-packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgtest-dev libgmock-dev libsystemd-dev
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgtest-dev libgmock-dev libsystemd-dev libmicrohttpd-dev
           dpkg-dev file)
 (($# > 0)) && packages=("$@")
 missing=()

@@ -1,0 +1,92 @@
+#include "platform/http_server.h"
+
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace kormlink {
+
+namespace {
+
+MHD_Result queue(MHD_Connection* connection, const HttpServer::Response& r) {
+    MHD_Response* response = MHD_create_response_from_buffer(
+        r.body.size(), const_cast<char*>(r.body.data()), MHD_RESPMEM_MUST_COPY);
+    if (!response) return MHD_NO;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, r.contentType.c_str());
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+    if (r.status == MHD_HTTP_METHOD_NOT_ALLOWED)
+        MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+    const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(r.status), response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                     const char*, const char*, size_t* uploadSize, void** state) {
+    auto& server = *static_cast<const HttpServer*>(cls);
+    const bool read = std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 ||
+                      std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
+    if (!read) {
+        // Nothing can be changed through HTTP: refused before any body is read.
+        *uploadSize = 0;
+        return queue(connection, {MHD_HTTP_METHOD_NOT_ALLOWED, "text/plain; charset=utf-8",
+                                  "Only GET and HEAD are served.\n"});
+    }
+    // The first call only announces the request; the answer goes with the second.
+    static int announced;
+    if (*state == nullptr) {
+        *state = &announced;
+        return MHD_YES;
+    }
+    if (*uploadSize != 0) {
+        *uploadSize = 0;  // a GET with a body: the body is ignored
+        return MHD_YES;
+    }
+    HttpServer::Response response;
+    try {
+        response = server.handle(url ? url : "/");
+    } catch (const std::exception& e) {
+        response = {MHD_HTTP_INTERNAL_SERVER_ERROR, "text/plain; charset=utf-8",
+                    std::string("Internal error: ") + e.what() + "\n"};
+    }
+    return queue(connection, response);
+}
+
+}  // namespace
+
+std::unique_ptr<HttpServer> HttpServer::start(const std::string& address, std::uint16_t port,
+                                              Handler handler, std::string* error) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
+        if (error) *error = "\"" + address + "\" is no IPv4 address";
+        return nullptr;
+    }
+    std::unique_ptr<HttpServer> server(new HttpServer);
+    server->m_handler = std::move(handler);
+    errno = 0;
+    server->m_daemon = MHD_start_daemon(
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO, port, nullptr, nullptr, &onRequest,
+        server.get(), MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&addr),
+        MHD_OPTION_CONNECTION_LIMIT, kMaxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        kMaxPerAddress, MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutS,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(32 * 1024), MHD_OPTION_END);
+    if (!server->m_daemon) {
+        if (error) *error = errno ? std::strerror(errno) : "the HTTP server did not start";
+        return nullptr;
+    }
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(server->m_daemon, MHD_DAEMON_INFO_BIND_PORT);
+    server->m_port = info ? info->port : port;
+    return server;
+}
+
+HttpServer::~HttpServer() {
+    if (m_daemon) MHD_stop_daemon(m_daemon);
+}
+
+}  // namespace kormlink

@@ -1,0 +1,103 @@
+// The status page and the metrics, read over HTTP after scripted traffic.
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "platform/tcp.h"
+#include "support/harness.h"
+
+namespace kormlink {
+namespace {
+
+using test::EventSpec;
+using test::ScriptedRepeater;
+
+std::uint16_t freePort() {
+    auto l = TcpListener::open(0, nullptr);
+    return l ? l->port() : 0;
+}
+
+// The whole answer (status line, headers, body) to one request, as a client reads it.
+std::string request(std::uint16_t port, const std::string& method, const std::string& path) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string out;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+        const std::string text = method + " " + path + " HTTP/1.0\r\nHost: localhost\r\n\r\n";
+        if (::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size())) {
+            char buf[4096];
+            pollfd p{fd, POLLIN, 0};
+            while (::poll(&p, 1, 5000) > 0) {
+                const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+                if (n <= 0) break;
+                out.append(buf, static_cast<std::size_t>(n));
+            }
+        }
+    }
+    ::close(fd);
+    return out;
+}
+
+TEST(StatusService, MetricsAndPageShowTheTrafficAndNothingCanBeChanged) {
+    const std::uint16_t http = freePort();
+    test::ServerHarness h("[In]\nPort=0\n[Out]\nPort=0\n[Client0]\nId=A\"1\nQSize=1\n[Http]\nPort=" +
+                          std::to_string(http) + "\n");
+    ASSERT_EQ(h.onMain([](Server& s) { return s.statusPort(); }), http);
+    ScriptedRepeater rpt(h.port());
+    ASSERT_TRUE(rpt.readWelcome());
+    EventSpec e;
+    for (const char* tx : {"101", "102", "102", "103"}) {  // one repeat, then overflow
+        e.transmitter = tx;
+        rpt.send(e.build());
+        ASSERT_EQ(rpt.readLine(), "");
+    }
+
+    const std::string metrics = request(http, "GET", "/metrics");
+    EXPECT_EQ(metrics.substr(9, 3), "200") << metrics.substr(0, 200);
+    EXPECT_NE(metrics.find("Content-Type: text/plain; version=0.0.4"), std::string::npos);
+    const std::string ch = "{channel=\"A\\\"1\"";  // the quote in the Id escaped
+    const std::vector<std::string> samples = {
+          "kormlink_repeaters_connected 1", "kormlink_events_received_total 4",
+          "kormlink_events_answered_total 4", "kormlink_events_routed_total" + ch + "} 3",
+          "kormlink_queue_lines" + ch + "} 1", "kormlink_output_clients" + ch + "} 0",
+          "kormlink_lines_dropped_total" + ch + ",cause=\"overflow\"} 2",
+          "kormlink_lines_dropped_total" + ch + ",cause=\"duplicate\"} 1",
+          "kormlink_time_syncs_sent_total{to=\"repeater\"} 1",
+          "# TYPE kormlink_handover_latency_seconds histogram",
+          "kormlink_handover_latency_seconds_bucket{le=\"+Inf\"} "};
+    for (const std::string& sample : samples)
+        EXPECT_NE(metrics.find("\n" + sample), std::string::npos) << sample << "\n" << metrics;
+
+    const std::string page = request(http, "GET", "/");
+    EXPECT_NE(page.find("Content-Type: text/html; charset=utf-8"), std::string::npos);
+    EXPECT_NE(page.find("<meta http-equiv=\"refresh\""), std::string::npos);
+    EXPECT_NE(page.find("<td>A1B2</td>"), std::string::npos) << page;
+    EXPECT_NE(page.find("<td>A&quot;1</td>"), std::string::npos) << page;
+
+    for (const auto& [method, path, status] :
+         {std::tuple{"POST", "/metrics", "405"}, {"PUT", "/", "405"}, {"DELETE", "/", "405"},
+          {"GET", "/settings", "404"}})
+        EXPECT_EQ(request(http, method, path).substr(9, 3), status) << method << " " << path;
+}
+
+TEST(StatusService, APortInUseIsReportedAndTheServerRunsOn) {
+    auto taken = TcpListener::open(0, nullptr);
+    ASSERT_TRUE(taken);
+    testing::internal::CaptureStderr();
+    test::ServerHarness h("[In]\nPort=0\n[Http]\nPort=" + std::to_string(taken->port()) +
+                          "\nAddress=127.0.0.1\n");
+    ScriptedRepeater rpt(h.port());
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("cannot serve the status page on 127.0.0.1:"), std::string::npos) << err;
+    EXPECT_EQ(h.onMain([](Server& s) { return s.statusPort(); }), 0);
+    EXPECT_TRUE(rpt.readWelcome());
+}
+
+}  // namespace
+}  // namespace kormlink
