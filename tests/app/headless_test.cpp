@@ -23,11 +23,7 @@ namespace {
 using test::EventSpec;
 using test::ScriptedRepeater;
 
-// A free port for the program's configuration: bind port 0, note it, release it.
-std::uint16_t freePort() {
-    auto l = TcpListener::open(0, nullptr);
-    return l ? l->port() : 0;
-}
+using test::freePort;
 
 // A peer connected once the program listens on port (it may still be starting); check
 // connected().

@@ -15,10 +15,7 @@ namespace {
 using test::EventSpec;
 using test::ScriptedRepeater;
 
-std::uint16_t freePort() {
-    auto l = TcpListener::open(0, nullptr);
-    return l ? l->port() : 0;
-}
+using test::freePort;
 
 // The whole answer (status line, headers, body) to one request, as a client reads it.
 std::string request(std::uint16_t port, const std::string& method, const std::string& path) {

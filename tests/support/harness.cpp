@@ -169,6 +169,11 @@ void PtyReceiver::hangUp() {
     m_master = -1;
 }
 
+std::uint16_t freePort() {
+    auto l = TcpListener::open(0, nullptr);
+    return l ? l->port() : 0;
+}
+
 void pointLink(const std::string& link, const std::string& target) {
     const std::string fresh = link + ".new";
     ::unlink(fresh.c_str());

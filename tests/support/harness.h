@@ -178,6 +178,10 @@ private:
 // name that moves to the adapter plugged in again).
 void pointLink(const std::string& link, const std::string& target);
 
+// A port that was free a moment ago, for a configuration that needs a fixed one: bound to
+// port 0, noted, released.
+std::uint16_t freePort();
+
 // Polls pred every few milliseconds until it holds or the time is up.
 bool eventually(const std::function<bool()>& pred, Millis timeoutMs = 3000);
 
