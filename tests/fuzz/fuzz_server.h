@@ -79,6 +79,7 @@ public:
     void workerEnded(WorkerKind kind) override;
     bool awaitJournal(const JournalReceipt& r) override { return m_server->awaitJournal(r); }
     bool journalsHealthy() const override { return m_server->journalsHealthy(); }
+    ServerCounters& counters() override { return m_server->counters(); }
     bool acceptingConnections() const override { return m_server->acceptingConnections(); }
     const DailyLogs& logs() const override { return m_server->logs(); }
     OperatorView& view() override { return m_view; }
