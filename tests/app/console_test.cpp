@@ -43,9 +43,7 @@ TEST(Console, CommandsReachTheRepeaterOrSayThereIsNone) {
     ServerHarness h("[In]\nPort=0\n[Client0]\nId=A1\n");
     ScriptedRepeater rpt(h.port());
     ASSERT_TRUE(rpt.readWelcome());
-    rpt.send(EventSpec{}.build());
-    ASSERT_EQ(rpt.readLine(), "");
-    ASSERT_TRUE(test::eventually([&] { return h.registry().at(0).first == 0xA1B2; }));
+    ASSERT_TRUE(h.identify(rpt));
     Capture cap;
     h.onMain([&](Server& s) {
         Console console(s, cap.output);
@@ -85,21 +83,14 @@ TEST(ConsoleView, TraceAndBoxesAreFormattedForTheTerminal) {
     EXPECT_EQ(cap.text(cap.err), "Error: Wrong version (2.5)!\n");
 }
 
-}  // namespace
-}  // namespace kormlink
-
-namespace kormlink {
-namespace {
 
 // prog saves what the repeater holds; upee sends a file's image back with the repeater's
 // channels; update starts the firmware version check.
 TEST(Console, ProgrammingRequestsRunHeadless) {
-    test::ServerHarness h("[In]\nPort=0\n[upee]\ndelay=1\n");
-    test::ScriptedRepeater rpt(h.port());
+    ServerHarness h("[In]\nPort=0\n[upee]\ndelay=1\n");
+    ScriptedRepeater rpt(h.port());
     ASSERT_TRUE(rpt.readWelcome());
-    rpt.send(test::EventSpec{}.build());
-    ASSERT_EQ(rpt.readLine(), "");
-    ASSERT_TRUE(test::eventually([&] { return h.registry().at(0).first == 0xA1B2; }));
+    ASSERT_TRUE(h.identify(rpt));
     Capture cap;
     auto console = h.onMain([&](Server& s) { return std::make_shared<Console>(s, cap.output); });
     auto tickUntilIdle = [&] {
@@ -108,7 +99,7 @@ TEST(Console, ProgrammingRequestsRunHeadless) {
     };
     const std::string file = h.dir().file("rpt.hex");
     h.onMain([&](Server&) { console->execute("prog A1B2 77 " + file); });
-    rpt.send(test::EventSpec{}.build());
+    rpt.send(EventSpec{}.build());
     EXPECT_EQ(rpt.readLine(), "dicfg");
     rpt.send("ActiveChCount CH1(01) CH2(NA)");
     rpt.send("MCP V3.1");
@@ -125,7 +116,7 @@ TEST(Console, ProgrammingRequestsRunHeadless) {
     EXPECT_NE(cap.text(cap.out).find("A1B2: configuration saved to " + file), std::string::npos);
 
     h.onMain([&](Server&) { console->execute("upee A1B2 55 " + file); });
-    rpt.send(test::EventSpec{}.build());
+    rpt.send(EventSpec{}.build());
     EXPECT_EQ(rpt.readLine(), "dicfg");
     rpt.send("ActiveChCount CH1(01)");
     rpt.send("MCP V3.1");
@@ -136,7 +127,7 @@ TEST(Console, ProgrammingRequestsRunHeadless) {
         h.onMain([&](Server&) { console->tick(); });
         return h.onMain([](Server& s) { return !s.hostList()->at(0)->pendingCmd().empty(); });
     }));
-    rpt.send(test::EventSpec{}.build());
+    rpt.send(EventSpec{}.build());
     EXPECT_EQ(rpt.readLine(), "55:upee");
     rpt.send("Wait for HEX");
     std::vector<std::string> sent;
@@ -147,7 +138,7 @@ TEST(Console, ProgrammingRequestsRunHeadless) {
     EXPECT_TRUE(tickUntilIdle());
 
     h.onMain([&](Server&) { console->execute("update A1B2 9999 /tmp/fw.hex"); });
-    rpt.send(test::EventSpec{}.build());
+    rpt.send(EventSpec{}.build());
     EXPECT_EQ(rpt.readLine(), "dicfg");
     h.onMain([&](Server&) { console->execute("upee A1B2 55 /no/such/typo.hex"); });
     EXPECT_NE(cap.text(cap.out).find("File /no/such/typo.hex not found"), std::string::npos);
@@ -156,11 +147,6 @@ TEST(Console, ProgrammingRequestsRunHeadless) {
     EXPECT_NE(cap.text(cap.err).find("usage: prog ID CODE FILE"), std::string::npos);
 }
 
-}  // namespace
-}  // namespace kormlink
-
-namespace kormlink {
-namespace {
 
 // Writing never waits for the reader: a full pipe costs lines, counted, and the count is
 // reported once the reader takes text again. Order between the two streams is kept.

@@ -84,22 +84,6 @@ TEST(FieldTable, CoversEveryByteOfEachAreaOnce) {
     }
 }
 
-TEST(FieldTable, DeviceAddressesFollowTheSlotGaps) {
-    const std::uint16_t b = slotBase(4);
-    EXPECT_EQ(deviceAddress(*findField("eBatNorma")), 0x1023);
-    EXPECT_EQ(deviceAddress(*findField("eGsmAltTime")), 0x103C);
-    EXPECT_EQ(deviceAddress(*findField("eDomainName")), 0x117F);
-    EXPECT_EQ(deviceAddress(*findField("eSegment16H"), 4), b + 64);
-    EXPECT_EQ(deviceAddress(*findField("eDigOfActiveBlack"), 4), b + 113);
-    EXPECT_EQ(deviceAddress(*findField("eBlackList16H"), 4), b + 176);
-    EXPECT_EQ(deviceAddress(*findField("eScramblerMask"), 4), b + 185);
-    CheckBoxRef gsm7 = findCheckBox("eGSM_7");
-    ASSERT_TRUE(gsm7.field);
-    EXPECT_EQ(deviceAddress(*gsm7.field), 0x1016);
-    EXPECT_EQ(gsm7.box->bit, 3);
-    EXPECT_EQ(gsm7.field->tab, "Ch8");
-}
-
 TEST_F(EditorTest, ErasedImageShowsAllOnes) {
     editor.image().fill(0xFF);
     editor.image().CurrentChannel = 1;
@@ -263,12 +247,17 @@ TEST_F(EditorTest, CountQuestions) {
     EXPECT_TRUE(questions.asked.empty());
     EXPECT_EQ(editor.image().Mask[0], 0x01);
 
-    // Wrong segment count, answered No: the record keeps the page but the mask is not written.
+    // Wrong segment count, answered No: the record keeps the page but the mask is not written,
+    // and a save stops before it writes anything.
     fillSlotPage(3, 2, 10);
     editor.setText("eDigOfActiveSeg", "4");
     editor.grid().applyRangeText("0 0", true);
     questions.answers = {false};
-    EXPECT_FALSE(editor.StoreSlot());
+    test::TempDir dir;
+    std::string error = "stale";
+    EXPECT_FALSE(editor.saveHexFile(dir.file("a.hex"), &error));
+    EXPECT_TRUE(error.empty());
+    EXPECT_FALSE(dir.exists("a.hex"));
     EXPECT_EQ(questions.asked, std::vector<std::string>{kSegQuestion});
     EXPECT_EQ(editor.image().Slots[0][1], 4);
     EXPECT_EQ(editor.image().Mask[0], 0x01);  // the enabled cell 0 did not reach the table
@@ -296,7 +285,10 @@ TEST_F(EditorTest, CountQuestions) {
     EXPECT_TRUE(questions.asked.empty());
 }
 
-TEST_F(EditorTest, HexRoundTripSelectsTheLowestPresentChannel) {
+// Saved to a file and loaded into another editor: every area comes back, and the lowest channel
+// present in the other editor's repeater is shown.
+TEST_F(EditorTest, SavedFileLoadsBackAndShowsTheLowestPresentChannel) {
+    test::TempDir dir;
     presentChannels({1, 2, 3, 4, 5, 6, 7, 8});
     editor.image().Mask.fill(0xFF);
     editor.setText("eRepAddr", "17");
@@ -307,75 +299,33 @@ TEST_F(EditorTest, HexRoundTripSelectsTheLowestPresentChannel) {
         fillSlotPage(k % 3, k % 2, k);
         editor.grid().applyRangeText(std::to_string(k) + " " + std::to_string(k * 100), true);
     }
-    ASSERT_TRUE(editor.StoreSlot());
-    std::vector<std::string> lines;
-    editor.BuildImageHex(lines);
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back(), "C/359");
+    std::string error;
+    ASSERT_TRUE(editor.saveHexFile(dir.file("a.hex"), &error)) << error;
+    const std::string text = dir.read("a.hex");
+    EXPECT_EQ(test::splitLines(text).size(), 271u + 8 * 11);  // no count line
+    EXPECT_EQ(text.substr(text.size() - 13), ":00000001FF\r\n");
 
     ConfigEditor loaded;
     for (auto& flag : loaded.image().ChannelPresent) flag = 0;
     loaded.image().ChannelPresent[4] = 1;
     loaded.image().ChannelPresent[6] = 1;
-    loaded.LoadImageFromHex(lines);
+    loaded.loadHexFile(dir.file("a.hex"));
     for (int k = 1; k <= 8; ++k) EXPECT_EQ(loaded.channelButtonEnabled(k), k == 5 || k == 7);
     EXPECT_EQ(loaded.image().CurrentChannel, 5);
-    EXPECT_EQ(loaded.text("eSegment1L"), "6");  // ShowSlot ran for channel 5
-    EXPECT_EQ(loaded.text("eRepAddr"), "");     // the general pages wait for ShowGeneral
+    EXPECT_EQ(loaded.text("eSegment1L"), "6");
     EXPECT_EQ(loaded.grid().enabledCount(), 496);
     EXPECT_EQ(loaded.image().Mask, editor.image().Mask);
     EXPECT_EQ(loaded.image().General, editor.image().General);
-    loaded.ShowGeneral();
     EXPECT_EQ(loaded.text("eLocalIp"), "10.0.0.1");
     EXPECT_EQ(loaded.selection("eAltForCom1"), 2);
-}
 
-TEST_F(EditorTest, LoadWithNoPresentChannelShowsNone) {
-    presentChannels({});
-    editor.image().CurrentChannel = 3;
-    editor.LoadImageFromHex({});
-    for (int k = 1; k <= 8; ++k) EXPECT_FALSE(editor.channelButtonEnabled(k));
-    EXPECT_EQ(editor.image().CurrentChannel, 0);
-    EXPECT_FALSE(editor.selectChannel(1));
-    EXPECT_TRUE(editor.StoreSlot());
-    EXPECT_EQ(editor.image().Mask[0], 0xFF);
-    EXPECT_EQ(editor.image().Slots[2][0], 0xFF);
-}
-
-TEST_F(EditorTest, SaveAndLoadFiles) {
-    test::TempDir dir;
-    presentChannels({2, 8});
-    editor.image().CurrentChannel = 2;
-    fillSlotPage(1, 1, 42);
-    editor.setText("eBatLow", "200");
-
-    // A No to the count question stops before anything is written.
-    editor.setText("eDigOfActiveSeg", "3");
-    questions.answers = {false};
-    std::string error = "stale";
-    EXPECT_FALSE(editor.saveHexFile(dir.file("a.hex"), &error));
-    EXPECT_TRUE(error.empty());
-    EXPECT_FALSE(dir.exists("a.hex"));
-
-    editor.setText("eDigOfActiveSeg", "1");
-    ASSERT_TRUE(editor.saveHexFile(dir.file("a.hex"), &error)) << error;
-    const std::vector<std::string> lines = test::splitLines(dir.read("a.hex"));
-    ASSERT_EQ(lines.size(), 271u + 2 * 11);
-    EXPECT_EQ(lines.back(), ":00000001FF");
-    EXPECT_NE(dir.read("a.hex").find(":00000001FF\r\n"), std::string::npos);
-
-    ConfigEditor other;
-    for (auto& flag : other.image().ChannelPresent) flag = 0;
-    other.image().ChannelPresent[1] = 1;
-    other.loadHexFile(dir.file("a.hex"));
-    EXPECT_EQ(other.image().CurrentChannel, 2);
-    EXPECT_EQ(other.text("eBatLow"), "200");
-    EXPECT_EQ(other.text("eSegment1L"), "43");
-    EXPECT_EQ(other.text("eDigOfActiveSeg"), "1");
-
-    other.loadHexFile(dir.file("missing.hex"));  // unreadable: an erased image
-    EXPECT_EQ(other.text("eBatLow"), "255");
-    EXPECT_EQ(other.selection("eType"), -1);
+    // An unreadable file gives an erased image; with no channel present none is shown.
+    for (auto& flag : loaded.image().ChannelPresent) flag = 0;
+    loaded.loadHexFile(dir.file("missing.hex"));
+    EXPECT_EQ(loaded.text("eBatLow"), "255");
+    EXPECT_EQ(loaded.image().CurrentChannel, 0);
+    EXPECT_FALSE(loaded.channelButtonEnabled(5));
+    EXPECT_FALSE(loaded.selectChannel(5));
 }
 
 }  // namespace

@@ -5,8 +5,6 @@
 #include "config_image/intel_hex.h"
 #include "device/command_protocol.h"
 #include "device/program_editor.h"
-#include "repeater_link/host_list.h"
-#include "repeater_link/repeater_connection.h"
 #include "support/harness.h"
 
 namespace kormlink {
@@ -26,21 +24,13 @@ protected:
         : h("[In]\nPort=0\n[upee]\ndelay=1\n[loadee]\ndelay=400\n" + extra), rpt(h.port()) {}
     void SetUp() override {
         ASSERT_TRUE(rpt.readWelcome());
-        event();
-        ASSERT_EQ(rpt.readLine(), "");
-        // The Id is learned just after the first answer.
-        ASSERT_TRUE(test::eventually([&] { return h.registry().at(0).first == 0xA1B2; }));
+        ASSERT_TRUE(h.identify(rpt));
     }
     void event() { rpt.send(EventSpec{}.build()); }
     void queue(const std::string& cmd, std::shared_ptr<ProgramEditor> editor = nullptr) {
-        h.onMain([&](Server& s) { s.hostList()->findByHpId(0xA1B2)->setPendingCmd(cmd, editor); });
+        ASSERT_TRUE(h.queueCommand(0xA1B2, cmd, editor));
     }
-    bool shown(const std::string& text) {
-        return test::eventually([&] {
-            auto lines = h.view().commandLines();
-            return std::find(lines.begin(), lines.end(), text) != lines.end();
-        });
-    }
+    bool shown(const std::string& text) { return h.shown(text); }
     // The lines the server sends until it has been quiet for a while.
     std::vector<std::string> drain(Millis quietMs = 300) {
         std::vector<std::string> lines;
@@ -165,23 +155,12 @@ TEST_F(Exchanges, SilenceDuringADownloadFailsTheRequest) {
     EXPECT_EQ(rpt.readLine(), "");  // the connection goes on
 }
 
+// The image goes from the editor, or without one from the file named after "|"; either way
+// only the channels it has are sent.
 TEST_F(Exchanges, ConfigurationUploadSendsTheRenderedImage) {
     auto editor = std::make_shared<ScratchEditor>();
     editor->image().fill(0xFF);
     editor->image().ChannelPresent[1] = 1;
-    queue("55:upee|ignored", editor);
-    event();
-    EXPECT_EQ(rpt.readLine(), "55:upee");
-    rpt.send("Wait for HEX");
-    std::vector<std::string> lines = drain();
-    ASSERT_EQ(lines.size(), 271u + 11u + 1u);
-    EXPECT_EQ(lines[0].substr(0, 9), ":10000000");
-    EXPECT_EQ(lines[lines.size() - 2], kEnd);
-    EXPECT_EQ(lines.back(), "C/282");
-    EXPECT_EQ(editor->image().TransferState, kTransferImageTaken);
-}
-
-TEST_F(Exchanges, AnUploadWithoutEditorTakesTheImageFromItsFile) {
     tCfgImage image;
     image.fill(0x00);
     image.ChannelPresent[4] = 1;
@@ -189,13 +168,21 @@ TEST_F(Exchanges, AnUploadWithoutEditorTakesTheImageFromItsFile) {
     BuildImageHexLines(image, lines);
     lines.pop_back();  // files hold no count line
     ASSERT_TRUE(writeTextLines(h.dir().file("cfg.hex"), lines));
-    queue("55:upee|" + h.dir().file("cfg.hex"));
-    event();
-    EXPECT_EQ(rpt.readLine(), "55:upee");
-    rpt.send("Wait for HEX");
-    std::vector<std::string> sent = drain();
-    ASSERT_EQ(sent.size(), 271u + 11u + 1u);  // channel 5 only, as the file carries it
-    EXPECT_EQ(sent.back(), "C/282");
+    for (bool fromFile : {false, true}) {
+        queue("55:upee|" + (fromFile ? h.dir().file("cfg.hex") : "ignored"),
+              fromFile ? nullptr : editor);
+        event();
+        EXPECT_EQ(rpt.readLine(), "55:upee");
+        rpt.send("Wait for HEX");
+        std::vector<std::string> sent = drain();
+        ASSERT_EQ(sent.size(), 271u + 11u + 1u) << fromFile;
+        EXPECT_EQ(sent[0], fromFile ? lines[0] : ":10000000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF00");
+        EXPECT_EQ(sent[sent.size() - 2], kEnd);
+        EXPECT_EQ(sent.back(), "C/282");
+        rpt.send("Stored");  // the one reply an upload reads at its end
+        ASSERT_TRUE(shown("<-Stored"));
+    }
+    EXPECT_EQ(editor->image().TransferState, kTransferImageTaken);
 }
 
 TEST_F(Exchanges, NoPromptStopsTheUpload) {
@@ -233,7 +220,6 @@ TEST_F(Exchanges, AStopInTheMiddleOfAnUploadSendsNoMoreLinesAndNoCount) {
     std::string file;
     for (int i = 0; i < 300; ++i) file += kRecord1 + "\r\n";
     h.dir().write("big.hex", file);
-    h.onMain([](Server&) {});
     queue("1:upfirm|" + h.dir().file("big.hex"));
     event();
     EXPECT_EQ(rpt.readLine(), "1:upfirm");

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "device/program_editor.h"
-#include "output/channels.h"
 #include "platform/serial.h"
 #include "repeater_link/host_list.h"
 #include "repeater_link/repeater_connection.h"
@@ -30,14 +29,8 @@ protected:
         ASSERT_TRUE(systime);
         EXPECT_EQ(systime->rfind("systime", 0), 0u);
     }
-    bool shown(const std::string& text) {
-        return test::eventually([&] {
-            auto lines = h.view().commandLines();
-            return std::find(lines.begin(), lines.end(), text) != lines.end();
-        });
-    }
-    std::size_t queued() {
-        return h.onMain([](Server& s) { return s.channels()->at(0).Queue.size(); });
+    void queue(const std::string& cmd, std::shared_ptr<ProgramEditor> editor = nullptr) {
+        ASSERT_TRUE(h.queueCommand(0x7777, cmd, editor));
     }
     PtyReceiver rpt;
     ServerHarness h;
@@ -53,10 +46,10 @@ TEST_F(SerialLink, JoinsTheRegistryAndRelaysEventsWithoutDuplicateTest) {
     const std::string line = EventSpec{}.build();
     rpt.answer(line + "\r\n");
     EXPECT_EQ(rpt.readLine(), "\r\n");
-    EXPECT_EQ(queued(), 1u);
+    EXPECT_EQ(h.queued(), 1u);
     rpt.answer(line + "\r");  // CR alone ends a line too
     EXPECT_EQ(rpt.readLine(), "\r\n");
-    EXPECT_EQ(queued(), 2u);  // the same event twice
+    EXPECT_EQ(h.queued(), 2u);  // the same event twice
     EXPECT_EQ(h.logLines(0).size(), 2u);
     EXPECT_TRUE(h.logLines(2).empty());  // no open records for the serial link
 
@@ -66,7 +59,7 @@ TEST_F(SerialLink, JoinsTheRegistryAndRelaysEventsWithoutDuplicateTest) {
     EXPECT_TRUE(test::eventually([&] { return h.logLines(0).size() == 3; }));
     // Other lines go to the status log and the command window.
     rpt.answer("READY\r\n");
-    EXPECT_TRUE(shown("7777:READY"));
+    EXPECT_TRUE(h.shown("7777:READY"));
     EXPECT_EQ(h.logLines(1), std::vector<std::string>{"READY"});
 }
 
@@ -84,11 +77,9 @@ TEST_F(SerialLink, LinesSplitOrJoinedAcrossReads) {
 }
 
 TEST_F(SerialLink, CommandsLeaveWhileTheRepeaterIsSilent) {
-    h.onMain([](Server& s) { s.hostList()->findByHpId(0x7777)->setPendingCmd("stat"); });
-    const Millis start = steadyClock().now();
+    queue("stat");
     EXPECT_EQ(rpt.readLine(2000), "stat\r\n");
-    EXPECT_LT(steadyClock().now() - start, 1500);
-    EXPECT_TRUE(shown("7777:->stat"));
+    EXPECT_TRUE(h.shown("7777:->stat"));
 }
 
 TEST_F(SerialLink, AStreamWithoutCarriageReturnIsDropped) {
@@ -102,7 +93,7 @@ TEST_F(SerialLink, AStreamWithoutCarriageReturnIsDropped) {
 
 TEST_F(SerialLink, DownloadEndsAtErrorAndKeepsTheRecords) {
     auto editor = std::make_shared<ScratchEditor>();
-    h.onMain([&](Server& s) { s.hostList()->findByHpId(0x7777)->setPendingCmd("prog5", editor); });
+    queue("prog5", editor);
     EXPECT_EQ(rpt.readLine(), "dicfg\r\n");
     rpt.answer("ActiveChCount CH2(01)\r\nMCP V3.3\r\nOK\r\n");
     EXPECT_EQ(rpt.readLine(), "\r\n");
@@ -117,17 +108,15 @@ TEST_F(SerialLink, DownloadEndsAtErrorAndKeepsTheRecords) {
 
 TEST_F(SerialLink, FirmwareUploadReadsThePromptPastTheLineBuffer) {
     h.dir().write("fw.hex", ":0212C000FFFF2E\r\n:00000001FF\r\n");
-    h.onMain([&](Server& s) {
-        s.hostList()->findByHpId(0x7777)->setPendingCmd("9:upfirm|" + h.dir().file("fw.hex"));
-    });
+    queue("9:upfirm|" + h.dir().file("fw.hex"));
     EXPECT_EQ(rpt.readLine(), "9:upfirm\r\n");  // no acknowledgement in front
     rpt.answer("Wait for HEX\r\n");
     EXPECT_EQ(rpt.readLine(), ":0212C000FFFF2E\r\n");
     EXPECT_EQ(rpt.readLine(), ":00000001FF\r\n");
     EXPECT_EQ(rpt.readLine(), "C/2\r\n");
     rpt.answer("OK\r\n");
-    EXPECT_TRUE(shown("<-OK"));
-    EXPECT_TRUE(shown("<-Wait for HEX\r\n"));
+    EXPECT_TRUE(h.shown("<-OK"));
+    EXPECT_TRUE(h.shown("<-Wait for HEX\r\n"));
 }
 
 TEST_F(SerialLink, StopEndsTheLinkAndAReloadOpensItAgain) {

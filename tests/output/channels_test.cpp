@@ -29,28 +29,18 @@ std::string slotEvent(char digit, const std::string& tx = "123") {
     return line;
 }
 
+// Each field is cut to its width; a field that is no number reads as the digits before its
+// first bad character; RptOn is exactly "1", and the last field is the rest of the text.
 TEST(Filters, ParsedFieldByField) {
-    tFItem a = parseFilter("10;20");
-    EXPECT_EQ(a.IdFrom, 10);
-    EXPECT_EQ(a.IdTo, 20);
-    EXPECT_EQ(a.SysNr, 0);
-    EXPECT_EQ(a.SlotMask, 0);
-    EXPECT_FALSE(a.RptOn);
-    tFItem b = parseFilter("0;4095;$1F;$03;1");
-    EXPECT_EQ(b.IdTo, 4095);
-    EXPECT_EQ(b.SysNr, 31);
-    EXPECT_EQ(b.SlotMask, 3);
-    EXPECT_TRUE(b.RptOn);
-    tFItem c = parseFilter("70000;$1FFFF;$1ff;300;1 ");  // cut to width; "1 " is not "1"
-    EXPECT_EQ(c.IdFrom, 70000 & 0xFFFF);
-    EXPECT_EQ(c.IdTo, 0xFFFF);
-    EXPECT_EQ(c.SysNr, 0xFF);
-    EXPECT_EQ(c.SlotMask, 300 & 0xFF);
-    EXPECT_FALSE(c.RptOn);
-    EXPECT_FALSE(parseFilter("1;2;3;4;1;5").RptOn);  // the last field is the rest
-    EXPECT_EQ(parseFilter("x;;$zz;4").IdFrom, 0);
-    EXPECT_EQ(parseFilter("x;;$zz;4").SlotMask, 4);
-    EXPECT_EQ(formatFilter(parseFilter("100;200;$12;$03;0")), "100;200;$12;$03;0");
+    const std::pair<const char*, const char*> cases[] = {
+        {"10;20", "10;20;$00;$00;0"},
+        {"0;4095;$1F;$03;1", "0;4095;$1F;$03;1"},
+        {"70000;$1FFFF;$1ff;300;1 ", "4464;65535;$FF;$2C;0"},
+        {"1;2;3;4;1;5", "1;2;$03;$04;0"},
+        {"x;;$zz;4", "0;0;$00;$04;0"},
+    };
+    for (const auto& [text, fields] : cases)
+        EXPECT_EQ(formatFilter(parseFilter(text)), fields) << text;
 }
 
 TEST(Routing, SystemNumberKindAndSlot) {
@@ -211,24 +201,6 @@ TEST_F(ChannelList, TheDeliveredLineIsRemovedNotWhateverIsAtTheHead) {
     EXPECT_FALSE(list->RemoveLine("A", next.seq));  // a second acknowledgement removes nothing
     EXPECT_EQ(texts(list->at(0)), (std::vector<std::string>{c}));
     EXPECT_TRUE(list->FetchHead("nope").text.empty());
-}
-
-TEST_F(ChannelList, QueuesPassThroughTheirFilesAcrossARestart) {
-    const std::string ini = "[Client0]\nId=A\n[Client1]\nId=Empty\nFlt0=0;0;$09;$00;0\n";
-    auto list = build(ini);
-    std::string one = event("1"), two = event("2");
-    list->RouteEvent(one, true, kNow);
-    list->RouteEvent(two, true, kNow);
-    EXPECT_EQ(list->SaveQueues(), 0);
-    EXPECT_EQ(dir.read("A.out"), one + "\r\n" + two + "\r\n");
-    EXPECT_FALSE(dir.exists("Empty.out"));  // an empty queue leaves no file
-    EXPECT_FALSE(dir.exists("A.out.new"));
-
-    dir.write("A.out", dir.read("A.out") + "\r\n");  // a blank line must not block the channel
-    auto again = build(ini);
-    EXPECT_EQ(texts(again->at(0)), (std::vector<std::string>{one, two}));
-    EXPECT_FALSE(dir.exists("A.out"));
-    EXPECT_EQ(again->FetchHead("A").text, one);
 }
 
 TEST_F(ChannelList, ChannelsSharingAnIdShareOneFileAndBadNamesAreReported) {

@@ -128,7 +128,9 @@ TEST_F(Recovery, AJournalWinsOverAQueueFileAndAnOrderlyStopLeavesOnlyTheQueueFil
     EXPECT_FALSE(dir.exists("B.jnl"));
     EXPECT_FALSE(dir.exists("B.out"));
 
-    // The next start takes the queue file over into a new journal and deletes it.
+    // The next start takes the queue file over into a new journal and deletes it; a blank line
+    // in it must not block the channel.
+    dir.write("A.out", dir.read("A.out") + "\r\n");
     auto again = build(dir);
     EXPECT_EQ(texts(again->at(0)), std::vector<std::string>{b});
     EXPECT_FALSE(dir.exists("A.out"));

@@ -1,14 +1,10 @@
 // The serial output against a receiver played on a pseudo-terminal.
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pty.h>
 #include <termios.h>
-#include <unistd.h>
 
 #include <regex>
 
-#include "output/channels.h"
 #include "platform/serial.h"
 #include "support/harness.h"
 
@@ -31,33 +27,18 @@ std::string eventFor(const std::string& tx) {
     return e.build();
 }
 
-void feed(ServerHarness& h, const std::vector<std::string>& lines) {
-    ScriptedRepeater rpt(h.port());
-    ASSERT_TRUE(rpt.readWelcome());
-    for (const auto& line : lines) {
-        rpt.send(line);
-        rpt.readLine();
-    }
-}
-
-std::size_t queueLength(ServerHarness& h) {
-    return h.onMain([](Server& s) { return s.channels()->at(0).Queue.size(); });
-}
-int linkState(ServerHarness& h) {
-    return h.onMain([](Server& s) { return int(s.channels()->at(0).Connected.load()); });
-}
 
 TEST(SerialOutput, ReceiverAnsweringCrTakesTheLinesInOrder) {
     Receiver rx;
     ServerHarness h(config(rx));
-    feed(h, {eventFor("601"), eventFor("602")});
+    ASSERT_TRUE(h.feed({eventFor("601"), eventFor("602")}));
     EXPECT_EQ(rx.readLine(), eventFor("601") + "\n");  // LF only, no CR
-    EXPECT_EQ(linkState(h), 1);
+    EXPECT_EQ(h.attached(), 1);
     rx.answer("ack\r");
     EXPECT_EQ(rx.readLine(), eventFor("602") + "\n");
     rx.answer("\r");
-    EXPECT_TRUE(test::eventually([&] { return queueLength(h) == 0; }));
-    EXPECT_EQ(linkState(h), 1);
+    EXPECT_TRUE(test::eventually([&] { return h.queued() == 0; }));
+    EXPECT_EQ(h.attached(), 1);
     // A monitoring client naming "Com" shares the serial channel.
     ScriptedRepeater client(h.outPort());
     EXPECT_EQ(client.readLine(), "Kormlink");
@@ -66,39 +47,35 @@ TEST(SerialOutput, ReceiverAnsweringCrTakesTheLinesInOrder) {
 TEST(SerialOutput, AnswersEndingInLfOnlyNeverAcknowledge) {
     Receiver rx;
     ServerHarness h(config(rx));
-    feed(h, {eventFor("611")});
+    ASSERT_TRUE(h.feed({eventFor("611")}));
     EXPECT_EQ(rx.readLine(), eventFor("611") + "\n");
     rx.answer("ok\n");
     EXPECT_EQ(rx.readLine(7000), eventFor("611") + "\n");  // sent again after 5 s
-    EXPECT_EQ(linkState(h), 0);
-    EXPECT_EQ(queueLength(h), 1u);
+    EXPECT_EQ(h.attached(), 0);
+    EXPECT_EQ(h.queued(), 1u);
     rx.answer("\r");
-    EXPECT_TRUE(test::eventually([&] { return queueLength(h) == 0; }));
-    EXPECT_EQ(linkState(h), 1);
+    EXPECT_TRUE(test::eventually([&] { return h.queued() == 0; }));
+    EXPECT_EQ(h.attached(), 1);
 }
 
 TEST(SerialOutput, TimeSyncGoesFirstAndRemovesNothing) {
     Receiver rx;
     ServerHarness h(config(rx, "SyncP=1\n"));
-    ASSERT_TRUE(test::eventually([&] { return linkState(h) == 1; }));  // the port is open
+    ASSERT_TRUE(test::eventually([&] { return h.attached() == 1; }));  // the port is open
     h.clock().advance(61'000);
     auto sync = rx.readLine();
     ASSERT_TRUE(sync);
     EXPECT_TRUE(std::regex_match(*sync, std::regex("systime\\d{5}(\\.\\d+)?\n"))) << *sync;
-    feed(h, {eventFor("621")});
+    ASSERT_TRUE(h.feed({eventFor("621")}));
     rx.answer("\r");
     EXPECT_EQ(rx.readLine(), eventFor("621") + "\n");
-    EXPECT_EQ(queueLength(h), 1u);
+    EXPECT_EQ(h.queued(), 1u);
 }
 
 TEST(SerialOutput, APortThatCannotBeOpenedIsReported) {
     ServerHarness h("[In]\nPort=0\n[Out]\nPort=0\nComOn=1\n");  // Com absent: port 0
-    EXPECT_TRUE(test::eventually([&] {
-        auto lines = h.view().commandLines();
-        return std::find(lines.begin(), lines.end(), "[box] Error: Cannot open Com port!") !=
-               lines.end();
-    }));
-    EXPECT_EQ(linkState(h), 0);
+    EXPECT_TRUE(h.shown("[box] Error: Cannot open Com port!"));
+    EXPECT_EQ(h.attached(), 0);
 }
 
 // A port that goes away (an adapter pulled) is opened again once it is back, without a new
@@ -110,13 +87,13 @@ TEST(SerialOutput, APortThatGoesIsOpenedAgainWhenItIsBack) {
     test::pointLink(link, rx->path());
     ServerHarness h("[In]\nPort=0\n[Out]\nPort=0\nComOn=1\nCom=5\n[Ports]\nCOM5=" + link +
                     "\n[Com]\nQSize=10\n");
-    feed(h, {eventFor("631")});
+    ASSERT_TRUE(h.feed({eventFor("631")}));
     EXPECT_EQ(rx->readLine(), eventFor("631") + "\n");
     rx->answer("\r");
-    ASSERT_TRUE(test::eventually([&] { return queueLength(h) == 0; }));
+    ASSERT_TRUE(test::eventually([&] { return h.queued() == 0; }));
 
     rx->hangUp();
-    feed(h, {eventFor("632")});
+    ASSERT_TRUE(h.feed({eventFor("632")}));
     Receiver back;
     test::pointLink(link, back.path());
     std::optional<std::string> sent;
@@ -126,7 +103,7 @@ TEST(SerialOutput, APortThatGoesIsOpenedAgainWhenItIsBack) {
     }
     EXPECT_EQ(sent, eventFor("632") + "\n");
     back.answer("\r");
-    EXPECT_TRUE(test::eventually([&] { return queueLength(h) == 0 && linkState(h) == 1; }));
+    EXPECT_TRUE(test::eventually([&] { return h.queued() == 0 && h.attached() == 1; }));
     for (const std::string& line : h.view().commandLines())
         EXPECT_EQ(line.find("[box]"), std::string::npos) << line;
 }

@@ -7,16 +7,6 @@
 namespace kormlink {
 namespace {
 
-TEST(Files, AppendCreatesAndNeverTruncates) {
-    test::TempDir dir;
-    dir.write("log", "old line\r\n");
-    ASSERT_TRUE(appendLine(dir.file("log"), "new line"));
-    ASSERT_TRUE(appendLine(dir.file("fresh"), ""));
-    EXPECT_EQ(dir.read("log"), "old line\r\nnew line\r\n");
-    EXPECT_EQ(dir.read("fresh"), "\r\n");
-    EXPECT_FALSE(appendLine(dir.file("missing/log"), "lost"));
-}
-
 TEST(Files, AtomicReplaceLeavesOldFileWhenItCannotWrite) {
     test::TempDir dir;
     dir.write("q.out", "keep\r\n");

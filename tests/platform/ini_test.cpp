@@ -94,14 +94,5 @@ TEST(Ini, WritingKeepsEverythingElseAndReplacesTheFileAtomically) {
               "[Opt]\r\nLifeTime=4:00 ; four hours\r\n[Out]\r\nComOn=1\r\n");
 }
 
-TEST(Ini, SaveIntoAMissingFolderFailsAndSaysWhy) {
-    test::TempDir dir;
-    IniFile ini;
-    ini.writeString("A", "b", "c");
-    std::string error;
-    EXPECT_FALSE(ini.save(dir.file("no/such/folder.ini"), &error));
-    EXPECT_FALSE(error.empty());
-}
-
 }  // namespace
 }  // namespace kormlink

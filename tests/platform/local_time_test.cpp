@@ -13,9 +13,5 @@ TEST(LocalTime, DayCountStartsAtTheEndOf1899) {
     EXPECT_EQ(formatDateTimeNumber(2.0), "2");
 }
 
-TEST(LocalTime, LocaleTextInTheCLocale) {
-    EXPECT_EQ(localeDateTimeText({2026, 12, 5, 6, 2, 7}), "12/05/26 06:02:07");
-}
-
 }  // namespace
 }  // namespace kormlink

@@ -9,8 +9,6 @@
 #include <filesystem>
 
 #include "output/queue_journal.h"
-#include "repeater_link/host_list.h"
-#include "repeater_link/repeater_connection.h"
 #include "support/harness.h"
 
 namespace kormlink {
@@ -68,13 +66,7 @@ TEST(AnswerOrder, AnswersLeaveOnlyAfterTheirLinesAreRoutedAndJournaled) {
         EXPECT_EQ(journalLines(h), 4u);
 
         // A command answering an event line leaves after the event, too.
-        ASSERT_TRUE(test::eventually([&] {
-            return h.onMain([](Server& s) {
-                RepeaterConnection* c = s.hostList()->findByHpId(0xA1B2);
-                if (c) c->setPendingCmd("ping");
-                return c != nullptr;
-            });
-        }));
+        ASSERT_TRUE(h.queueCommand(0xA1B2, "ping"));
         rpt.send(distinct(20).build());
         ASSERT_EQ(rpt.readLine(), "ping");
         EXPECT_EQ(routed.load(), 5);
@@ -119,13 +111,7 @@ TEST(AnswerOrder, NoAnswerWhileTheJournalCannotBeWritten) {
     rlimit full = unlimited;
     full.rlim_cur = std::filesystem::file_size(h.dir().file("A.jnl")) + 2 * 89;
     ASSERT_LT(full.rlim_cur, std::filesystem::file_size(h.dir().file("B.jnl")));
-    ASSERT_TRUE(test::eventually([&] {
-        return h.onMain([](Server& s) {
-            RepeaterConnection* c = s.hostList()->findByHpId(0xA1B2);
-            if (c) c->setPendingCmd("ping");
-            return c != nullptr;
-        });
-    }));
+    ASSERT_TRUE(h.queueCommand(0xA1B2, "ping"));
     testing::internal::CaptureStderr();
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &full), 0);
     rpt.send(toB(6));

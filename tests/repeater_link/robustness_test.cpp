@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
 
 #include <random>
 #include <thread>

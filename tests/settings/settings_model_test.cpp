@@ -1,10 +1,7 @@
 #include "settings/settings_model.h"
 
 #include <gtest/gtest.h>
-#include <pty.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -179,20 +176,16 @@ TEST(SettingsModel, RefusedSettingsLeaveTheFileAndTheServerAlone) {
 }
 
 TEST(SettingsModel, SerialPortsAreListedWhenTheirDeviceIsATerminal) {
-    int master = -1, slave = -1;
-    char name[128];
-    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    const test::PtyReceiver terminal;
     const test::TempDir dir;
     dir.write("plain", "x");
     const IniFile ini =
-        IniFile::parse(std::string("[Ports]\nCOM3=") + name + "\nCOM4=" + dir.file("missing") +
+        IniFile::parse("[Ports]\nCOM3=" + terminal.path() + "\nCOM4=" + dir.file("missing") +
                        "\nCOM5=" + dir.file("plain") + "\n");
     std::vector<int> mapped;
     for (int n : existingSerialPorts(ini))
         if (n >= 3 && n <= 5) mapped.push_back(n);  // the machine may have ports of its own
     EXPECT_EQ(mapped, std::vector<int>{3});
-    ::close(slave);
-    ::close(master);
 }
 
 std::set<std::uint64_t> readEvents(const std::string& path) {
@@ -206,12 +199,10 @@ std::set<std::uint64_t> readEvents(const std::string& path) {
 
 TEST(SettingsModel, NoAcknowledgedLineIsLostWhenOkRestartsTheServer) {
     // Fixed ports, found free, so the simulators find the server again after each restart.
-    auto in = TcpListener::open(0, nullptr), out = TcpListener::open(0, nullptr);
-    ASSERT_TRUE(in && out);
-    const std::string inPort = std::to_string(in->port()), outPort = std::to_string(out->port());
-    in.reset();
-    out.reset();
-    ServerHarness h("[In]\nPort=" + inPort + "\n[Out]\nPort=" + outPort +
+    const std::uint16_t in = test::freePort();
+    std::uint16_t out = test::freePort();
+    while (out == in) out = test::freePort();
+    ServerHarness h("[In]\nPort=" + std::to_string(in) + "\n[Out]\nPort=" + std::to_string(out) +
                     "\n[Client0]\nId=A\nQSize=100000\n[ComIn]\nCom=0\n[Sock]\nACKDelay=0\n");
 
     sim::RepeaterSimOptions ro;

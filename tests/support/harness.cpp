@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
@@ -14,6 +15,7 @@
 #include "platform/files.h"
 #include "core/daily_logs.h"
 #include "core/event_line.h"
+#include "output/channels.h"
 #include "repeater_link/host_list.h"
 #include "repeater_link/repeater_connection.h"
 
@@ -225,15 +227,13 @@ std::size_t RecordingView::lastCount() const {
     return m_count;
 }
 
-ServerHarness::ServerHarness(const std::string& ini, bool withLogFolders) {
+ServerHarness::ServerHarness(const std::string& ini) {
     // The serial repeater link defaults to COM1, the machine's own serial port: tests name
     // their ports, and have none unless they say so.
     m_dir.write("Kormlink.ini",
                 ini.find("[ComIn]") == std::string::npos ? ini + "[ComIn]\nCom=0\n" : ini);
-    if (withLogFolders) {
-        std::filesystem::create_directory(m_dir.file("Kormlink"));
-        std::filesystem::create_directory(m_dir.file("Kormlink_c"));
-    }
+    std::filesystem::create_directory(m_dir.file("Kormlink"));
+    std::filesystem::create_directory(m_dir.file("Kormlink_c"));
     auto ready = m_ready.get_future();
     m_thread = std::thread([this] {
         m_main = std::make_unique<MainThread>();
@@ -306,6 +306,54 @@ std::vector<std::string> ServerHarness::logLines(int which) const {
                    : which == 1 ? DailyLog::Status
                                 : DailyLog::Connection;
     return splitLines(m_dir.read(dailyLogName(log, t.year, t.month, t.day)));
+}
+
+bool ServerHarness::identify(ScriptedRepeater& rpt, const std::string& id) {
+    const std::size_t logged = logLines(0).size();
+    EventSpec e;
+    e.repeaterId = id;
+    rpt.send(e.build());
+    if (rpt.readLine() != "") return false;
+    if (!eventually([&] { return logLines(0).size() > logged; })) return false;
+    onMain([](Server&) {});
+    return true;
+}
+
+bool ServerHarness::feed(const std::vector<std::string>& lines) {
+    const std::size_t before = routed().size();
+    ScriptedRepeater rpt(port());
+    if (!rpt.readWelcome()) return false;
+    for (const auto& line : lines) {
+        rpt.send(line);
+        rpt.readLine();
+    }
+    return waitRouted(before + lines.size());
+}
+
+bool ServerHarness::queueCommand(std::uint32_t id, const std::string& cmd,
+                                 std::shared_ptr<ProgramEditor> editor) {
+    return eventually([&] {
+        return onMain([&](Server& s) {
+            RepeaterConnection* c = s.hostList() ? s.hostList()->findByHpId(id) : nullptr;
+            if (c) c->setPendingCmd(cmd, editor);
+            return c != nullptr;
+        });
+    });
+}
+
+bool ServerHarness::shown(const std::string& text, Millis timeoutMs) const {
+    return eventually([&] {
+        const auto lines = m_view.commandLines();
+        return std::find(lines.begin(), lines.end(), text) != lines.end();
+    }, timeoutMs);
+}
+
+std::size_t ServerHarness::queued(std::size_t channel) {
+    return onMain([&](Server& s) { return s.channels()->at(channel).Queue.size(); });
+}
+
+int ServerHarness::attached(std::size_t channel) {
+    return onMain([&](Server& s) { return int(s.channels()->at(channel).Connected.load()); });
 }
 
 bool eventually(const std::function<bool()>& pred, Millis timeoutMs) {

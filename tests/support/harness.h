@@ -19,6 +19,10 @@
 #include "platform/clock.h"
 #include "platform/tcp.h"
 
+namespace kormlink {
+class ProgramEditor;
+}
+
 namespace kormlink::test {
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
@@ -72,7 +76,6 @@ public:
     bool readWelcome(Millis timeoutMs = 3000);
     // True when the server closes the connection within the time.
     bool closedByServer(Millis timeoutMs);
-    RecvStatus lastStatus() const { return m_last; }
     void close() { m_socket.reset(); }
     // Abortive close: the server sees a connection reset.
     void reset();
@@ -130,7 +133,7 @@ private:
 // that has the log folders. The clock is an OffsetClock the test may move forward.
 class ServerHarness {
 public:
-    explicit ServerHarness(const std::string& ini, bool withLogFolders = true);
+    explicit ServerHarness(const std::string& ini);
     ~ServerHarness();
 
     // Runs fn on the server's main thread and returns its result.
@@ -160,6 +163,20 @@ public:
     bool waitRegistrySize(std::size_t n, Millis timeoutMs = 3000);
     // Lines of one of today's logs ("" lines dropped).
     std::vector<std::string> logLines(int which /*0 event, 1 status, 2 connection*/) const;
+    // Sends an event carrying id and waits until it is logged; the Id is learned in the same
+    // hand-over (and only from a connection's first such line).
+    bool identify(ScriptedRepeater& rpt, const std::string& id = "00A1B2");
+    // Sends the lines from a repeater of its own, each answered, and waits until they are routed.
+    bool feed(const std::vector<std::string>& lines);
+    // Waits for the connection of repeater id, then hands it the command, as the command
+    // window does.
+    bool queueCommand(std::uint32_t id, const std::string& cmd,
+                      std::shared_ptr<ProgramEditor> editor = nullptr);
+    // Waits until the command window shows text.
+    bool shown(const std::string& text, Millis timeoutMs = 3000) const;
+    // A channel's queue length and the number of clients (or the serial link) attached to it.
+    std::size_t queued(std::size_t channel = 0);
+    int attached(std::size_t channel = 0);
 
 private:
     TempDir m_dir;

@@ -70,8 +70,6 @@ TEST_F(Klbench, EveryFigureHasATargetAndAVerdict) {
     }
     for (const char* key : {"round_trips_per_s", "p50_ms", "p99_ms", "max_ms"})
         EXPECT_NE(std::find(keys.begin(), keys.end(), key), keys.end()) << key << "\n" << json;
-    for (const char* judged : {"p99_ms", "max_ms"})
-        EXPECT_NE(json.find(std::string("{\"key\":\"") + judged), std::string::npos);
 
     const std::string svg = readFile(file("latency.svg"));
     EXPECT_EQ(svg.rfind("<?xml", 0), 0u);

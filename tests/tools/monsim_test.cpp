@@ -24,7 +24,6 @@ using sim::AnswerMode;
 using sim::MonitorOptions;
 using sim::MonitorSim;
 using sim::SequenceChecker;
-using test::ScriptedRepeater;
 using test::ServerHarness;
 
 constexpr std::uint32_t kRpt = 0x0A1B2C;
@@ -33,26 +32,11 @@ std::string tcpConfig(const std::string& outPort = "0") {
     return "[In]\nPort=0\n[Out]\nPort=" + outPort + "\nSyncP=1\n[Client0]\nId=A\n[ComIn]\nCom=0\n";
 }
 
-void feed(ServerHarness& h, const std::vector<std::string>& lines) {
-    const std::size_t before = h.routed().size();
-    ScriptedRepeater rpt(h.port());
-    ASSERT_TRUE(rpt.readWelcome());
-    for (const auto& line : lines) {
-        rpt.send(line);
-        rpt.readLine();
-    }
-    ASSERT_TRUE(h.waitRouted(before + lines.size()));
-}
-
 std::vector<std::string> events(std::uint32_t repeater, std::uint32_t from, std::uint32_t to) {
     std::vector<std::string> lines;
     for (std::uint32_t seq = from; seq <= to; ++seq)
         lines.push_back(sim::eventLine(repeater, seq, sim::wallUs32()));
     return lines;
-}
-
-std::size_t queueLength(ServerHarness& h) {
-    return h.onMain([](Server& s) { return s.channels()->at(0).Queue.size(); });
 }
 
 MonitorOptions tcpOptions(ServerHarness& h, AnswerMode mode = AnswerMode::Ack) {
@@ -196,8 +180,8 @@ TEST(MonitorSim, AcknowledgedLinesLeaveTheQueueAndAreRecordedWithTheirNumbers) {
     ServerHarness h(tcpConfig());
     auto lines = events(kRpt, 1, 5);
     lines.push_back(sim::statusLine(kRpt, "0000000000000001"));
-    feed(h, lines);
-    ASSERT_EQ(queueLength(h), 6u);
+    ASSERT_TRUE(h.feed(lines));
+    ASSERT_EQ(h.queued(), 6u);
 
     MonitorOptions o = tcpOptions(h);
     o.deliveredPath = h.dir().file("delivered.txt");
@@ -205,10 +189,10 @@ TEST(MonitorSim, AcknowledgedLinesLeaveTheQueueAndAreRecordedWithTheirNumbers) {
     MonitorSim monitor(o);
     ASSERT_TRUE(monitor.start(nullptr));
     ASSERT_TRUE(test::eventually([&] { return monitor.snapshot().acked == 6; }));
-    EXPECT_EQ(queueLength(h), 0u);
+    EXPECT_EQ(h.queued(), 0u);
     // A due time sync goes before the next line; it is answered and is no channel line.
     h.clock().advance(61'000);
-    feed(h, events(kRpt, 6, 6));
+    ASSERT_TRUE(h.feed(events(kRpt, 6, 6)));
     EXPECT_TRUE(test::eventually([&] { return monitor.snapshot().acked == 7; }));
 
     ASSERT_TRUE(monitor.waitFinished(3000));  // nothing more arrived: the idle limit ends it
@@ -227,7 +211,7 @@ TEST(MonitorSim, AcknowledgedLinesLeaveTheQueueAndAreRecordedWithTheirNumbers) {
 
 TEST(MonitorSim, EmptyAnswersLeaveTheLineQueued) {
     ServerHarness h(tcpConfig());
-    feed(h, events(kRpt, 1, 1));
+    ASSERT_TRUE(h.feed(events(kRpt, 1, 1)));
     MonitorOptions o = tcpOptions(h, AnswerMode::Empty);
     o.deliveredPath = h.dir().file("delivered.txt");
     MonitorSim monitor(o);
@@ -237,21 +221,15 @@ TEST(MonitorSim, EmptyAnswersLeaveTheLineQueued) {
     const auto s = monitor.snapshot();
     EXPECT_EQ(s.acked, 0u);
     EXPECT_EQ(s.repeats, 0u);  // resent lines that were never acknowledged are no repeats
-    EXPECT_EQ(queueLength(h), 1u);
+    EXPECT_EQ(h.queued(), 1u);
     EXPECT_EQ(h.dir().read("delivered.txt"), "");
 }
 
 TEST(MonitorSim, ReconnectsAfterTheServerRestartsAndGoesOn) {
-    std::uint16_t outPort = 0;
-    {
-        auto probe = TcpListener::open(0, nullptr);  // a free port to keep across the restart
-        ASSERT_TRUE(probe);
-        outPort = probe->port();
-    }
-    ServerHarness h(tcpConfig(std::to_string(outPort)));
+    ServerHarness h(tcpConfig(std::to_string(test::freePort())));  // kept across the restart
     MonitorSim monitor(tcpOptions(h));
     ASSERT_TRUE(monitor.start(nullptr));
-    feed(h, events(kRpt, 1, 2));
+    ASSERT_TRUE(h.feed(events(kRpt, 1, 2)));
     ASSERT_TRUE(test::eventually([&] { return monitor.snapshot().acked == 2; }));
 
     h.onMain([](Server& s) { s.StopServer(); });
@@ -259,7 +237,7 @@ TEST(MonitorSim, ReconnectsAfterTheServerRestartsAndGoesOn) {
     ASSERT_TRUE(test::eventually(
         [&] { return monitor.snapshot().lastError.rfind("cannot connect", 0) == 0; }));
     h.onMain([](Server& s) { s.LoadConfiguration(); });
-    feed(h, events(kRpt, 3, 4));
+    ASSERT_TRUE(h.feed(events(kRpt, 3, 4)));
     ASSERT_TRUE(test::eventually([&] { return monitor.snapshot().acked == 4; }, 5000));
     monitor.stop();
     const auto s = monitor.snapshot();
@@ -323,15 +301,15 @@ TEST(MonitorSim, SerialReceiverAcknowledgesWithCr) {
     MonitorSim monitor(o);
     ASSERT_TRUE(monitor.start(nullptr));
     ASSERT_TRUE(test::eventually([&] { return monitor.snapshot().connected; }));
-    feed(h, events(kRpt, 1, 3));
+    ASSERT_TRUE(h.feed(events(kRpt, 1, 3)));
     // The server removes a line only on an answer that ends with CR.
     ASSERT_TRUE(test::eventually([&] { return monitor.snapshot().acked == 3; }));
-    EXPECT_TRUE(test::eventually([&] { return queueLength(h) == 0; }));
+    EXPECT_TRUE(test::eventually([&] { return h.queued() == 0; }));
     monitor.stop();
     const auto s = monitor.snapshot();
     EXPECT_EQ(s.events, 3u);
     EXPECT_EQ(s.gaps + s.repeats, 0u);
-    EXPECT_EQ(h.onMain([](Server& srv) { return int(srv.channels()->at(0).Connected.load()); }), 1);
+    EXPECT_EQ(h.attached(), 1);
 }
 
 }  // namespace

@@ -3,14 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <set>
 #include <sstream>
 
 #include "config_image/intel_hex.h"
 #include "device/program_editor.h"
-#include "repeater_link/host_list.h"
-#include "repeater_link/repeater_connection.h"
 #include "repeater_sim.h"
 #include "sim_line.h"
 #include "support/harness.h"
@@ -121,24 +118,8 @@ TEST(RptSim, AnswersProgrammingFirmwareAndPlainCommands) {
     o.rate = 20;
     RepeaterSim rpt(o);
     ASSERT_TRUE(rpt.start(nullptr));
-    auto queue = [&](const std::string& cmd, std::shared_ptr<ProgramEditor> editor = nullptr) {
-        return test::eventually([&] {
-            return h.onMain([&](Server& s) {
-                RepeaterConnection* conn = s.hostList()->findByHpId(0x100001);
-                if (conn) conn->setPendingCmd(cmd, editor);
-                return conn != nullptr;
-            });
-        });
-    };
-    auto shown = [&](const std::string& text) {
-        return test::eventually([&] {
-            auto lines = h.view().commandLines();
-            return std::find(lines.begin(), lines.end(), text) != lines.end();
-        });
-    };
-
     auto editor = std::make_shared<ScratchEditor>();
-    ASSERT_TRUE(queue("prog77", editor));
+    ASSERT_TRUE(h.queueCommand(0x100001, "prog77", editor));
     ASSERT_TRUE(
         test::eventually([&] { return editor->image().TransferState == kTransferDone; }, 5000));
     const tCfgImage& image = editor->image();
@@ -156,11 +137,11 @@ TEST(RptSim, AnswersProgrammingFirmwareAndPlainCommands) {
     WriteHexRange(0x2000, 0x2027, bytes, sizeof bytes, 0, firmware);
     firmware.push_back(":00000001FF");
     ASSERT_TRUE(writeTextLines(h.dir().file("fw.hex"), firmware));
-    ASSERT_TRUE(queue("1234?upfirm|" + h.dir().file("fw.hex")));
+    ASSERT_TRUE(h.queueCommand(0x100001, "1234?upfirm|" + h.dir().file("fw.hex")));
     ASSERT_TRUE(test::eventually([&] { return rpt.counters().uploadsOk == 1; }, 5000));
-    EXPECT_TRUE(shown("<-OK"));
+    EXPECT_TRUE(h.shown("<-OK"));
 
-    ASSERT_TRUE(queue("RESET 1"));
+    ASSERT_TRUE(h.queueCommand(0x100001, "RESET 1"));
     ASSERT_TRUE(test::eventually([&] { return rpt.counters().commands == 1; }));
 
     const std::uint64_t before = rpt.counters().acked;
