@@ -60,7 +60,7 @@ int runHeadless(ConsoleOutput& output) {
     server.LoadConfiguration();
     // Listening, and the queues read back: the service manager may count on the server now.
     ServiceNotifier notifier;
-    notifier.ready(server.statusSummary(), steadyClock().now());
+    if (notifier.enabled()) notifier.ready(server.statusSummary(), steadyClock().now());
     {
         LineReaderThread console_input(0, mainThread, [&](const std::string& line) {
             if (console.execute(line) == Console::Result::Quit) quit = true;
@@ -75,7 +75,7 @@ int runHeadless(ConsoleOutput& output) {
             server.RefreshAll = false;  // no lists to redraw without a window
             server.QueueChanged = false;
             // Fed only here, after the hand-overs ran: a main thread stuck in one stops it.
-            notifier.tick(server.statusSummary(), steadyClock().now());
+            if (notifier.enabled()) notifier.tick(server.statusSummary(), steadyClock().now());
         }
     }
     notifier.stopping();

@@ -53,7 +53,7 @@ int runDesktop(int argc, char** argv) {
             [&mainThread] { mainThread.post([] { QCoreApplication::exit(0); }); });
         // Under a service manager: ready now, status and watchdog from this thread's loop.
         ServiceNotifier notifier;
-        notifier.ready(server.statusSummary(), steadyClock().now());
+        if (notifier.enabled()) notifier.ready(server.statusSummary(), steadyClock().now());
         QTimer serviceTimer;
         if (notifier.enabled()) {
             QObject::connect(&serviceTimer, &QTimer::timeout, [&] {
