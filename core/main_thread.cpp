@@ -341,7 +341,12 @@ size_t MainThread::runPending() {
         m_local.pop_front();
         runItem(item);
     }
-    if (ran > 0 && m_afterBatch) {
+    // Deferred workers are released only after an after-batch step, which writes the
+    // journals. A drain nested in a closure (a stop waiting for its workers) may find nothing
+    // queued and still hold workers whose closures ran earlier in the enclosing batch: it
+    // writes their journal records before it releases them, or their answers would wait for
+    // records not written yet, on the very thread that is to write them.
+    if ((ran > 0 || !m_deferred.empty()) && m_afterBatch) {
         try {
             m_afterBatch();
         } catch (const std::exception& e) {

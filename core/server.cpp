@@ -227,8 +227,10 @@ void Server::noteJournalHealth() {
 bool Server::awaitJournal(const JournalReceipt& receipt) {
     if (!receipt.kept) return false;
     // The nudge makes an idle main thread run a batch, and so the sync that covers the ticket.
-    return m_journalSync.await(receipt.ticket, kJournalWaitBoundMs,
-                               [this] { m_mainThread.post([] {}); });
+    // The main thread itself writes the records: waiting there would only stall everything
+    // for the whole bound, so it takes the state as it is.
+    const Millis bound = m_mainThread.isMainThread() ? 0 : kJournalWaitBoundMs;
+    return m_journalSync.await(receipt.ticket, bound, [this] { m_mainThread.post([] {}); });
 }
 
 bool Server::takeUnattachedSlot() {

@@ -305,7 +305,16 @@ struct RepeaterSim::Impl {
         }
         if (r.unit && r.unit->inFlight) {
             if (now < r.answerDeadline) return;
-            r.unit->inFlight = false;  // no answer in time: send it again
+            // No answer in time. Answers carry no number: one still on its way would be taken
+            // for the answer to the next line, which the server may never have had. Over TCP
+            // the connection goes, and with it any late answer; the unit is sent again on the
+            // next one. A serial line cannot be dropped, so it sends the unit again at once.
+            if (!serialMode()) {
+                notice(idText(r) + ": no answer in time; connecting again");
+                closeConnection(r, false, now);
+                return;
+            }
+            r.unit->inFlight = false;
         }
         if (draining || now < r.quietUntil) return;
         if (r.unit) {

@@ -114,5 +114,24 @@ TEST(MainThread, ReleaseAfterTheBatchFollowsTheAfterStepAndSubmitAwaitsLater) {
     EXPECT_EQ(order[2], "last step");
 }
 
+// A stop queued behind a worker's closure waits for the worker; the drain nested in it finds
+// nothing queued, and must still run the after-batch step before it releases the worker.
+TEST(MainThread, ANestedDrainRunsTheAfterStepBeforeItReleasesAnEarlierClosure) {
+    MainThread main;
+    int afterSteps = 0;
+    main.setAfterBatch([&] { ++afterSteps; });
+    int afterStepsAtRelease = -1;
+    std::atomic<bool> released{false};
+    std::thread worker([&] {
+        main.call([&] { main.releaseAfterBatch([&] { afterStepsAtRelease = afterSteps; }); });
+        released = true;
+    });
+    while (main.pending() < 1) std::this_thread::yield();
+    main.post([&] { EXPECT_TRUE(main.runUntil([&] { return released.load(); }, 3000)); });
+    main.runPending();
+    worker.join();
+    EXPECT_EQ(afterStepsAtRelease, 1);
+}
+
 }  // namespace
 }  // namespace kormlink
