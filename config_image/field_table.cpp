@@ -268,15 +268,6 @@ const FieldDef* findField(std::string_view name) {
     return nullptr;
 }
 
-CheckBoxRef findCheckBox(std::string_view name) {
-    for (const FieldDef& f : fieldTable()) {
-        for (const CheckBoxDef& box : f.checks) {
-            if (box.name == name) return {&f, &box};
-        }
-    }
-    return {};
-}
-
 int fieldWidth(const FieldDef& field) {
     switch (field.encoding) {
         case FieldEncoding::Be16:
@@ -286,19 +277,6 @@ int fieldWidth(const FieldDef& field) {
         default:
             return 1;
     }
-}
-
-std::uint16_t deviceAddress(const FieldDef& field, int channel) {
-    switch (field.area) {
-        case FieldArea::General:
-            return static_cast<std::uint16_t>(kGeneralFirst + field.offset);
-        case FieldArea::Network:
-            return static_cast<std::uint16_t>(kNetworkFirst + field.offset);
-        case FieldArea::Slot:
-            break;
-    }
-    const int gap = field.offset <= 65 ? 0 : field.offset <= 130 ? 47 : 54;
-    return static_cast<std::uint16_t>(slotBase(channel) + field.offset + gap);
 }
 
 bool keyAccepted(KeyFilter filter, char c) {

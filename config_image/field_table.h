@@ -70,19 +70,8 @@ const std::vector<FieldDef>& fieldTable();
 // The field of that name, or nullptr. Bits bytes are found through their check boxes.
 const FieldDef* findField(std::string_view name);
 
-struct CheckBoxRef {
-    const FieldDef* field = nullptr;
-    const CheckBoxDef* box = nullptr;
-};
-// The check box of that name with its byte, or {nullptr, nullptr}.
-CheckBoxRef findCheckBox(std::string_view name);
-
 // Bytes the field occupies in its area (Chars with sharedNul: n, otherwise n + 1).
 int fieldWidth(const FieldDef& field);
-
-// The device address of the field's first byte; channel (1-8) is used for Slot fields only.
-// Slot record offsets 0-65 lie at base+0..65, 66-130 at base+113..177, 131 at base+185.
-std::uint16_t deviceAddress(const FieldDef& field, int channel = 1);
 
 // True when the key filter lets c through (Backspace always does).
 bool keyAccepted(KeyFilter filter, char c);

@@ -128,7 +128,6 @@ void LoadMessages(const std::string& dataDir) { messageCatalog().load(dataDir); 
 
 std::string message(MessageId id) { return messageCatalog().text(id); }
 
-std::string lookupMessage(std::string_view english) { return messageCatalog().lookup(english); }
 
 int TranslateForm(const std::string& windowName, const SetCaption& setCaption) {
     return messageCatalog().translateForm(windowName, setCaption);

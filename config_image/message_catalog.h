@@ -91,7 +91,6 @@ private:
 MessageCatalog& messageCatalog();
 void LoadMessages(const std::string& dataDir);
 std::string message(MessageId id);
-std::string lookupMessage(std::string_view english);
 int TranslateForm(const std::string& windowName, const SetCaption& setCaption);
 
 }  // namespace kormlink

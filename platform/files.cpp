@@ -34,16 +34,6 @@ std::string folderOf(const std::string& path) {
 
 }  // namespace
 
-bool appendLine(const std::string& path, std::string_view text) {
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-    if (!fd) return false;
-    std::string line;
-    line.reserve(text.size() + 2);
-    line.append(text);
-    line.append("\r\n");
-    return writeAll(fd.get(), line);
-}
-
 bool replaceFileAtomically(const std::string& path, std::string_view content, std::string* error,
                            bool sync) {
     auto fail = [&](const char* what, const std::string& tmp) {

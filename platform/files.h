@@ -12,11 +12,6 @@ namespace kormlink {
 // Writes all of data to fd (a short write is continued); false on an error.
 bool writeAll(int fd, std::string_view data);
 
-// Appends text + CR LF to the file at path, creating the file when it is missing (the folder is
-// never created). Never truncates: the file is opened with O_APPEND, so concurrent readers and
-// other writers see whole lines. Returns false when the line could not be written.
-bool appendLine(const std::string& path, std::string_view text);
-
 // Replaces the file at path with content so that a crash at any moment leaves either the old
 // file or the new one, never a torn mixture: write a temporary file beside it, fsync it, rename
 // it over the old one, then fsync the folder so the rename itself is durable.

@@ -122,7 +122,7 @@ TEST(MessageCatalog, ProcessWideCatalogReadableWhileLoading) {
     dir.write("RPT_Str.ini", "[Msg]\nWait timeout exceeding!=Zeit!\n[Fdbg]\nFdbg=Trace\n");
     LoadMessages(dir.path());
     EXPECT_EQ(message(MessageId::sWaitTimeout), "Zeit!");
-    EXPECT_EQ(lookupMessage("Wait timeout exceeding!"), "Zeit!");
+    EXPECT_EQ(messageCatalog().lookup("Wait timeout exceeding!"), "Zeit!");
     FakeWindow window;
     TranslateForm("Fdbg", window.setter());
     EXPECT_EQ(window.calls, (std::vector<std::pair<std::string, std::string>>{{"Fdbg", "Trace"}}));
