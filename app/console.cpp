@@ -5,15 +5,15 @@
 
 #include <cerrno>
 
-#include "core/main_thread.h"
 #include "config_image/editor_model.h"
-#include "core/server.h"
-#include "platform/files.h"
+#include "core/event_line.h"
+#include "core/main_thread.h"
 #include "device/editor_adapter.h"
 #include "output/channels.h"
-#include "core/event_line.h"
+#include "platform/files.h"
 #include "repeater_link/host_list.h"
 #include "repeater_link/repeater_connection.h"
+#include "server/server.h"
 
 namespace kormlink {
 namespace {

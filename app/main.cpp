@@ -14,17 +14,17 @@
 #include <unistd.h>
 
 #include "app/console.h"
-#include "core/main_thread.h"
 #include "config_image/message_catalog.h"
-#include "core/server.h"
+#include "core/main_thread.h"
+#include "kormlink_version.h"
 #include "platform/console_output.h"
 #include "platform/limits.h"
 #include "platform/service_notify.h"
 #include "platform/signals.h"
-#include "kormlink_version.h"
+#include "server/server.h"
 
 #ifdef KORMLINK_WITH_UI
-#include "core/qt_main_loop.h"
+#include "ui/qt_main_loop.h"
 #endif
 
 namespace {

@@ -6,7 +6,6 @@
 #include <cstdio>
 
 #include "core/config.h"
-#include "core/server.h"
 #include "platform/files.h"
 #include "platform/serial.h"
 
@@ -132,14 +131,6 @@ std::optional<std::string> serialPortProblem(const SerialForm& f, const char* gr
     return std::string(group) + ": no serial port is selected in \"Port\".";
 }
 
-// An empty image when the file is missing (every default applies); nullopt when it is there but
-// cannot be read, because replacing it with the dialog's keys alone would lose the rest.
-std::optional<IniFile> loadForRewrite(const std::string& path, std::string* error) {
-    if (auto text = readWholeFile(path)) return IniFile::parse(*text);
-    if (::access(path.c_str(), F_OK) != 0) return IniFile{};
-    if (error) *error = "The configuration file " + path + " cannot be read.";
-    return std::nullopt;
-}
 
 }  // namespace
 
@@ -280,6 +271,13 @@ std::string formatSysNr(std::uint8_t sysNr) {
     return buf;
 }
 
+std::optional<IniFile> loadForRewrite(const std::string& path, std::string* error) {
+    if (auto text = readWholeFile(path)) return IniFile::parse(*text);
+    if (::access(path.c_str(), F_OK) != 0) return IniFile{};
+    if (error) *error = "The configuration file " + path + " cannot be read.";
+    return std::nullopt;
+}
+
 void writeChannelSections(IniFile& ini, const SettingsForm& form) {
     // The new sections, one blank line between them, go where the first old one stood.
     std::string block;
@@ -322,35 +320,6 @@ void writeRemainingKeys(IniFile& ini, const SettingsForm& form) {
     // The least test time is one minute; 0 would pass on every status line.
     if (auto minutes = wholeNumber(form.testTime, 0, kMaxTestTimeMinutes))
         ini.writeInteger("Options", "TestTime", std::max(*minutes, 1));
-}
-
-bool applySettings(Server& server, const SettingsForm& form, std::string* error) {
-    auto fail = [&](std::string why) {
-        if (error) *error = std::move(why);
-        return false;
-    };
-    if (auto problem = settingsProblem(form)) return fail(*problem);
-
-    server.RefreshAll = true;
-    const std::string path = server.iniPath();
-    std::string why;
-    auto ini = loadForRewrite(path, &why);
-    if (!ini) return fail(why);
-    writeChannelSections(*ini, form);
-    if (!ini->save(path, &why))
-        return fail("The settings could not be written to " + path + ": " + why);
-
-    // The stop saves every queue to its file; the new channel list takes them back by Id.
-    server.StopServer();
-    auto rest = loadForRewrite(path, nullptr);
-    if (!rest) rest = std::move(ini);  // what was just written, rather than nothing
-    writeRemainingKeys(*rest, form);
-    const bool saved = rest->save(path, &why);
-    if (!saved && error)
-        *error = "The settings could not all be written to " + path + ": " + why +
-                 ". The server started again with the channels already written.";
-    server.LoadConfiguration();
-    return saved;
 }
 
 }  // namespace kormlink

@@ -2,13 +2,13 @@
 
 // What the settings dialog edits, without any widget: the dialog's copies of the channels
 // (tEItem, tEList), the values of its controls as the controls hold them (SettingsForm), how
-// they are read from the configuration file, checked, and written back, and the OK sequence
-// that rewrites the file and restarts the server around it.
+// they are read from the configuration file, checked, and written back, and the steps of the OK
+// sequence that rewrites the file and restarts the server around it.
 //
 // The dialog only shows a SettingsForm and copies the operator's edits into it; everything
 // that decides what is written lives here, so it is tested without a display.
 //
-// OK sequence (applySettings), in this order:
+// OK sequence (applySettings in server/, which drives the server), in this order:
 //   1. the main window's RefreshAll is set;
 //   2. every section whose name begins with "Client", and section "Com", is erased;
 //   3. section "Client<i>" is written for channel i of the list (from 0): Id, QSize, Flt<j>;
@@ -19,8 +19,6 @@
 // Every value that would make a step after 5 fail is refused by settingsProblem before
 // anything is written, so OK never leaves the server stopped. The rewritten channel sections
 // stand together where the first old one stood; every other line of the file stays.
-//
-// Main thread only (applySettings drives the server).
 
 #include <array>
 #include <cstdint>
@@ -33,8 +31,6 @@
 #include "platform/ini.h"
 
 namespace kormlink {
-
-class Server;
 
 // The dialog's copy of one channel.
 struct tEItem {
@@ -134,10 +130,9 @@ std::string formatSysNr(std::uint8_t sysNr);
 void writeChannelSections(IniFile& ini, const SettingsForm& form);
 void writeRemainingKeys(IniFile& ini, const SettingsForm& form);
 
-// The whole OK sequence against the running server. Refuses (returns false with the reason,
-// nothing written or stopped) when settingsProblem finds one or the file cannot be written
-// before the stop. A write failure after the stop is reported in error, and the server is
-// started again all the same (returns false).
-bool applySettings(Server& server, const SettingsForm& form, std::string* error);
+// The configuration file as an image to rewrite: an empty image when the file is missing (every
+// default applies); nullopt when it is there but cannot be read, because replacing it with the
+// dialog's keys alone would lose the rest.
+std::optional<IniFile> loadForRewrite(const std::string& path, std::string* error);
 
 }  // namespace kormlink

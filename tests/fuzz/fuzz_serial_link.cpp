@@ -13,8 +13,8 @@
 #include <cstdint>
 #include <string>
 
-#include "device/com_thrd.h"
 #include "fuzz_server.h"
+#include "repeater_link/com_thrd.h"
 #include "repeater_link/host_list.h"
 
 using namespace kormlink;

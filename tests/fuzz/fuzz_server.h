@@ -20,7 +20,7 @@
 
 #include "core/main_thread.h"
 #include "core/operator_view.h"
-#include "core/server.h"
+#include "server/server.h"
 
 namespace kormlink::fuzz {
 

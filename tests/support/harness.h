@@ -15,9 +15,9 @@
 
 #include "core/main_thread.h"
 #include "core/operator_view.h"
-#include "core/server.h"
 #include "platform/clock.h"
 #include "platform/tcp.h"
+#include "server/server.h"
 
 namespace kormlink {
 class ProgramEditor;

@@ -2,7 +2,7 @@
 // questions, the mask grid under the mouse and Set/Clear, key filters, the close query, and a
 // Save and Load round trip.
 
-#include "config_image/editor_dialog.h"
+#include "ui/editor_dialog.h"
 
 #include <gtest/gtest.h>
 
@@ -18,8 +18,8 @@
 
 #include "config_image/editor_model.h"
 #include "config_image/mask_grid.h"
-#include "config_image/mask_grid_widget.h"
 #include "support/harness.h"
+#include "ui/mask_grid_widget.h"
 #include "ui/scripted_dialogs.h"
 #include "ui/ui_app.h"
 

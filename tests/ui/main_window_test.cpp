@@ -1,6 +1,6 @@
 // The main window over a running server, drawn offscreen, and the caption translation.
 
-#include "core/main_window.h"
+#include "ui/main_window.h"
 
 #include <gtest/gtest.h>
 
@@ -22,19 +22,19 @@
 #include <QToolButton>
 #include <QTreeView>
 
-#include "config_image/editor_dialog.h"
 #include "config_image/intel_hex.h"
 #include "config_image/message_catalog.h"
-#include "core/form_translation.h"
-#include "device/command_window.h"
-#include "device/request_dialogs.h"
+#include "kormlink_version.h"
 #include "repeater_link/host_list.h"
 #include "repeater_link/repeater_connection.h"
 #include "repeater_sim.h"
+#include "support/harness.h"
+#include "ui/command_window.h"
+#include "ui/editor_dialog.h"
+#include "ui/form_translation.h"
+#include "ui/request_dialogs.h"
 #include "ui/scripted_dialogs.h"
 #include "ui/ui_app.h"
-#include "kormlink_version.h"
-#include "support/harness.h"
 
 namespace kormlink {
 namespace {

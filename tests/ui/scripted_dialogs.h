@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "core/operator_dialogs.h"
+#include "ui/operator_dialogs.h"
 
 namespace kormlink::test {
 

@@ -1,7 +1,7 @@
 // The settings and filter dialogs, drawn offscreen and driven through the scripted operator
 // dialogs, over a server in a temporary data folder.
 
-#include "settings/settings_dialog.h"
+#include "ui/settings_dialog.h"
 
 #include <optional>
 #include <stdexcept>
@@ -18,10 +18,10 @@
 
 #include "core/main_thread.h"
 #include "core/operator_view.h"
-#include "core/server.h"
 #include "platform/ini.h"
-#include "settings/filter_dialog.h"
+#include "server/server.h"
 #include "support/harness.h"
+#include "ui/filter_dialog.h"
 #include "ui/scripted_dialogs.h"
 #include "ui/ui_app.h"
 

@@ -1,7 +1,7 @@
 // The trace window's line formats, cut, hold and file copy, and the Id rule of the request
 // dialogs, offscreen with scripted file dialogs.
 
-#include "device/trace_window.h"
+#include "ui/trace_window.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,8 @@
 #include <QToolButton>
 #include <QtTest/QTest>
 
-#include "device/request_dialogs.h"
 #include "support/harness.h"
+#include "ui/request_dialogs.h"
 #include "ui/scripted_dialogs.h"
 #include "ui/ui_app.h"
 

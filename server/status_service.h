@@ -13,9 +13,9 @@
 #include <optional>
 #include <string>
 
-#include "core/status_snapshot.h"
 #include "platform/clock.h"
 #include "platform/http_server.h"
+#include "server/status_snapshot.h"
 
 namespace kormlink {
 

@@ -1,4 +1,4 @@
-#include "core/server.h"
+#include "server/server.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,17 +6,17 @@
 #include "core/event_line.h"
 #include "core/main_thread.h"
 #include "core/operator_view.h"
-#include "device/com_thrd.h"
 #include "output/channels.h"
 #include "output/client_list.h"
 #include "output/out_list_thrd.h"
 #include "output/out_thrd.h"
 #include "output/sout_thrd.h"
+#include "platform/console_output.h"
 #include "platform/files.h"
+#include "repeater_link/com_thrd.h"
 #include "repeater_link/host_list.h"
 #include "repeater_link/list_thrd.h"
 #include "repeater_link/repeater_connection.h"
-#include "platform/console_output.h"
 
 namespace kormlink {
 

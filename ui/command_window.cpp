@@ -1,4 +1,4 @@
-#include "device/command_window.h"
+#include "ui/command_window.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
@@ -16,20 +16,20 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include "config_image/editor_dialog.h"
 #include "config_image/editor_model.h"
 #include "config_image/message_catalog.h"
-#include "core/app_icons.h"
 #include "core/event_line.h"
-#include "core/form_translation.h"
-#include "core/log_view.h"
-#include "core/operator_dialogs.h"
-#include "core/server.h"
 #include "device/command_protocol.h"
 #include "device/editor_adapter.h"
-#include "device/request_dialogs.h"
 #include "repeater_link/host_list.h"
 #include "repeater_link/repeater_connection.h"
+#include "server/server.h"
+#include "ui/app_icons.h"
+#include "ui/editor_dialog.h"
+#include "ui/form_translation.h"
+#include "ui/log_view.h"
+#include "ui/operator_dialogs.h"
+#include "ui/request_dialogs.h"
 
 namespace kormlink {
 

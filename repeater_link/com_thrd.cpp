@@ -1,4 +1,4 @@
-#include "device/com_thrd.h"
+#include "repeater_link/com_thrd.h"
 
 #include <poll.h>
 
@@ -7,13 +7,13 @@
 #include <exception>
 #include <thread>
 
+#include "core/daily_logs.h"
+#include "core/event_line.h"
 #include "core/main_thread.h"
 #include "core/operator_view.h"
 #include "core/server_host.h"
-#include "core/daily_logs.h"
-#include "core/event_line.h"
-#include "repeater_link/host_list.h"
 #include "platform/console_output.h"
+#include "repeater_link/host_list.h"
 
 namespace kormlink {
 

@@ -6,7 +6,7 @@
 //   Label2   "Installers code"   EICode     (PrgDlg only)
 //   OKBtn    "OK"                CancelBtn  "Cancel"
 
-#include "device/request_dialogs.h"
+#include "ui/request_dialogs.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -17,8 +17,8 @@
 #include <QVBoxLayout>
 
 #include "core/event_line.h"
-#include "core/form_translation.h"
-#include "core/operator_dialogs.h"
+#include "ui/form_translation.h"
+#include "ui/operator_dialogs.h"
 
 namespace kormlink {
 

@@ -1,4 +1,4 @@
-#include "config_image/editor_dialog.h"
+#include "ui/editor_dialog.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -21,10 +21,10 @@
 
 #include "config_image/editor_model.h"
 #include "config_image/field_table.h"
-#include "config_image/mask_grid_widget.h"
 #include "config_image/message_catalog.h"
-#include "core/form_translation.h"
-#include "core/operator_dialogs.h"
+#include "ui/form_translation.h"
+#include "ui/mask_grid_widget.h"
+#include "ui/operator_dialogs.h"
 
 namespace kormlink {
 

@@ -16,13 +16,13 @@
 #include <vector>
 
 #include "core/config.h"
+#include "core/daily_logs.h"
 #include "core/server_host.h"
-#include "core/status_service.h"
-#include "core/status_snapshot.h"
 #include "output/queue_journal.h"
 #include "platform/clock.h"
 #include "platform/local_time.h"
-#include "core/daily_logs.h"
+#include "server/status_service.h"
+#include "server/status_snapshot.h"
 
 namespace kormlink {
 

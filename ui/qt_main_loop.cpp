@@ -1,4 +1,4 @@
-#include "core/qt_main_loop.h"
+#include "ui/qt_main_loop.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -11,13 +11,13 @@
 #include <thread>
 
 #include "config_image/message_catalog.h"
-#include "core/app_icons.h"
 #include "core/main_thread.h"
-#include "core/main_window.h"
-#include "core/server.h"
 #include "platform/service_notify.h"
 #include "platform/signals.h"
 #include "platform/tone.h"
+#include "server/server.h"
+#include "ui/app_icons.h"
+#include "ui/main_window.h"
 
 namespace kormlink {
 

@@ -1,4 +1,4 @@
-#include "core/operator_dialogs.h"
+#include "ui/operator_dialogs.h"
 
 #include <QDialog>
 #include <QDialogButtonBox>

@@ -1,4 +1,4 @@
-#include "core/form_translation.h"
+#include "ui/form_translation.h"
 
 #include <QAction>
 #include <QCheckBox>

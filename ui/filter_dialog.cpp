@@ -9,7 +9,7 @@
 //   GroupBox2   "Slot"             SlotList   check list of the slots "0" to "7"
 //   OKBtn       "OK"               CancelBtn  "Cancel"
 
-#include "settings/filter_dialog.h"
+#include "ui/filter_dialog.h"
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
@@ -23,9 +23,9 @@
 #include <QRegularExpressionValidator>
 #include <QVBoxLayout>
 
-#include "core/form_translation.h"
-#include "core/operator_dialogs.h"
 #include "settings/settings_model.h"
+#include "ui/form_translation.h"
+#include "ui/operator_dialogs.h"
 
 namespace kormlink {
 

@@ -1,4 +1,4 @@
-#include "core/app_icons.h"
+#include "ui/app_icons.h"
 
 #include <QPainter>
 #include <QPainterPath>

@@ -9,7 +9,7 @@
 // The texts arrive as raw bytes and are shown as Latin-1, so every byte keeps one character and
 // the file gets back exactly the bytes that were shown.
 
-#include "device/trace_window.h"
+#include "ui/trace_window.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -22,10 +22,10 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include "core/form_translation.h"
 #include "core/event_line.h"
-#include "core/log_view.h"
-#include "core/operator_dialogs.h"
+#include "ui/form_translation.h"
+#include "ui/log_view.h"
+#include "ui/operator_dialogs.h"
 
 namespace kormlink {
 

@@ -1,4 +1,4 @@
-#include "config_image/mask_grid_widget.h"
+#include "ui/mask_grid_widget.h"
 
 #include <QMouseEvent>
 #include <QPainter>

@@ -1,7 +1,7 @@
-#include "core/status_service.h"
+#include "server/status_service.h"
 
 #include "core/main_thread.h"
-#include "core/server.h"
+#include "server/server.h"
 
 namespace kormlink {
 

@@ -1,4 +1,4 @@
-#include "core/main_window.h"
+#include "ui/main_window.h"
 
 #include <QAbstractTableModel>
 #include <QAction>
@@ -21,18 +21,18 @@
 #include <array>
 #include <vector>
 
-#include "core/app_icons.h"
 #include "core/event_line.h"
-#include "core/form_translation.h"
-#include "core/operator_dialogs.h"
-#include "core/server.h"
-#include "device/command_window.h"
-#include "device/trace_window.h"
 #include "kormlink_version.h"
 #include "output/channels.h"
 #include "repeater_link/host_list.h"
 #include "repeater_link/repeater_connection.h"
-#include "settings/settings_dialog.h"
+#include "server/server.h"
+#include "ui/app_icons.h"
+#include "ui/command_window.h"
+#include "ui/form_translation.h"
+#include "ui/operator_dialogs.h"
+#include "ui/settings_dialog.h"
+#include "ui/trace_window.h"
 
 namespace kormlink {
 

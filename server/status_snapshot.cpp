@@ -1,4 +1,4 @@
-#include "core/status_snapshot.h"
+#include "server/status_snapshot.h"
 
 #include <cstdio>
 #include <map>

@@ -31,7 +31,7 @@
 //                 PortBoxI, BaudBoxI, DataBoxI, ParityBoxI, StopBoxI, FlowBoxI
 //   OKBtn "OK", CancelBtn "Cancel"
 
-#include "settings/settings_dialog.h"
+#include "ui/settings_dialog.h"
 
 #include <algorithm>
 #include <functional>
@@ -54,11 +54,12 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include "core/form_translation.h"
-#include "core/operator_dialogs.h"
-#include "core/server.h"
 #include "platform/ini.h"
-#include "settings/filter_dialog.h"
+#include "server/apply_settings.h"
+#include "server/server.h"
+#include "ui/filter_dialog.h"
+#include "ui/form_translation.h"
+#include "ui/operator_dialogs.h"
 
 namespace kormlink {
 
