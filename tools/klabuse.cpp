@@ -64,6 +64,7 @@
 #include "platform/unique_fd.h"
 #include "sim_line.h"
 #include "sim_server.h"
+#include "tool_options.h"
 
 namespace {
 
@@ -100,26 +101,24 @@ struct Options {
     int events = 1000;
 };
 
-void usage(std::FILE* to) {
-    std::fprintf(to,
-                 "usage: klabuse [--scenario LIST] [--quick] [--json] [--kormlink PATH] [--keep]\n"
-                 "               [--idle N] [--churn-rate R] [--churn-seconds S] [--silent M]\n"
-                 "               [--events K] [--dir PARENT]\n"
-                 "  Starts kormlink --headless in a fresh folder and probes it with hostile\n"
-                 "  connection patterns; prints the server's descriptors, threads and memory\n"
-                 "  before, during and after each, and a verdict per scenario.\n"
-                 "  --scenario LIST   comma-separated, of: idle, churn, never-reads, silent, limits\n"
-                 "                    (default all)\n"
-                 "  --quick           small numbers and short times (for a test)\n"
-                 "  --json            the figures as JSON on stdout instead of the table\n"
-                 "  --kormlink PATH   the server (default: beside klabuse or in its parent folder)\n"
-                 "  --idle N          idle repeater connections (5000)\n"
-                 "  --churn-rate R    connections opened per second (200), --churn-seconds S (60)\n"
-                 "  --silent M        monitoring clients that never answer (200)\n"
-                 "  --events K        events sent while they are attached (1000)\n"
-                 "  --keep            keep the data folder (its path is printed)\n"
-                 "  --dir PARENT      where the data folder is made (default /tmp)\n");
-}
+constexpr const char* kUsage =
+    "usage: klabuse [--scenario LIST] [--quick] [--json] [--kormlink PATH] [--keep]\n"
+    "               [--idle N] [--churn-rate R] [--churn-seconds S] [--silent M]\n"
+    "               [--events K] [--dir PARENT]\n"
+    "  Starts kormlink --headless in a fresh folder and probes it with hostile\n"
+    "  connection patterns; prints the server's descriptors, threads and memory\n"
+    "  before, during and after each, and a verdict per scenario.\n"
+    "  --scenario LIST   comma-separated, of: idle, churn, never-reads, silent, limits\n"
+    "                    (default all)\n"
+    "  --quick           small numbers and short times (for a test)\n"
+    "  --json            the figures as JSON on stdout instead of the table\n"
+    "  --kormlink PATH   the server (default: beside klabuse or in its parent folder)\n"
+    "  --idle N          idle repeater connections (5000)\n"
+    "  --churn-rate R    connections opened per second (200), --churn-seconds S (60)\n"
+    "  --silent M        monitoring clients that never answer (200)\n"
+    "  --events K        events sent while they are attached (1000)\n"
+    "  --keep            keep the data folder (its path is printed)\n"
+    "  --dir PARENT      where the data folder is made (default /tmp)\n";
 
 Millis now() { return steadyClock().now(); }
 
@@ -1159,48 +1158,31 @@ std::vector<std::string> splitList(const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    using namespace kormlink::sim;
     Options o;
     bool sized[5] = {};  // idle, churn rate, churn seconds, silent, events given explicitly
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "klabuse: %s needs a value\n", a.c_str());
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        auto number = [&](bool& given) {
+    auto count = [](int& target, bool& given) {
+        return [&target, &given](const std::string& v) {
             given = true;
-            return std::max(1, std::atoi(value().c_str()));
+            target = std::max(1, std::atoi(v.c_str()));
         };
-        if (a == "--scenario") o.scenarios = splitList(value());
-        else if (a == "--quick") o.quick = true;
-        else if (a == "--json") o.json = true;
-        else if (a == "--keep") o.keep = true;
-        else if (a == "--kormlink") o.kormlink = value();
-        else if (a == "--dir") o.parent = value();
-        else if (a == "--idle") o.idle = number(sized[0]);
-        else if (a == "--churn-rate") o.churnRate = number(sized[1]);
-        else if (a == "--churn-seconds") o.churnSeconds = number(sized[2]);
-        else if (a == "--silent") o.silent = number(sized[3]);
-        else if (a == "--events") o.events = number(sized[4]);
-        else if (a == "--help" || a == "-h") {
-            usage(stdout);
-            return 0;
-        } else {
-            std::fprintf(stderr, "klabuse: unknown option %s\n", a.c_str());
-            usage(stderr);
-            return 2;
-        }
-    }
-    for (const std::string& s : o.scenarios) {
-        if (std::find(kAllScenarios.begin(), kAllScenarios.end(), s) == kAllScenarios.end()) {
-            std::fprintf(stderr, "klabuse: unknown scenario %s\n", s.c_str());
-            usage(stderr);
-            return 2;
-        }
-    }
+    };
+    const ToolCommandLine line{
+        .program = "klabuse",
+        .usage = kUsage,
+        .options = {value("scenario", [&](const std::string& v) { o.scenarios = splitList(v); }),
+                    flag("quick", o.quick), flag("json", o.json), flag("keep", o.keep),
+                    text("kormlink", o.kormlink), text("dir", o.parent),
+                    value("idle", count(o.idle, sized[0])),
+                    value("churn-rate", count(o.churnRate, sized[1])),
+                    value("churn-seconds", count(o.churnSeconds, sized[2])),
+                    value("silent", count(o.silent, sized[3])),
+                    value("events", count(o.events, sized[4]))},
+        .usageAfterMissingValue = false};
+    if (int code = parseToolOptions(line, argc, argv); code >= 0) return code;
+    for (const std::string& s : o.scenarios)
+        if (std::find(kAllScenarios.begin(), kAllScenarios.end(), s) == kAllScenarios.end())
+            return usageError(line, "unknown scenario " + s);
     if (o.quick) {
         if (!sized[0]) o.idle = 300;
         if (!sized[1]) o.churnRate = 100;

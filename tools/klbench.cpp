@@ -55,6 +55,7 @@
 #include "platform/unique_fd.h"
 #include "sim_line.h"
 #include "sim_server.h"
+#include "tool_options.h"
 
 namespace {
 
@@ -99,26 +100,23 @@ struct Options {
     bool keep = false;
 };
 
-void usage(std::FILE* to) {
-    std::fprintf(
-        to,
-        "usage: klbench [--quick] [--only LIST] [--json FILE] [--svg FILE] [--server PATH]\n"
-        "               [--rptsim PATH] [--monsim PATH] [--dir PARENT] [--keep]\n"
-        "  Starts kormlink --headless in a fresh folder per scenario, drives it with rptsim\n"
-        "  and monsim, and prints one table of figures, targets and verdicts.\n"
-        "  --quick          short windows (under a minute in all; the full run takes about\n"
-        "                   four minutes)\n"
-        "  --only LIST      comma-separated, of: limit, ingest, batch, fsync, drain, latency,\n"
-        "                   scale (default all)\n"
-        "  --json FILE      write the machine, the figures, targets and verdicts as JSON\n"
-        "  --svg FILE       write a plot of the latency distribution (latency scenario)\n"
-        "  --server PATH    the server (default: ../kormlink beside klbench)\n"
-        "  --rptsim PATH    the repeater simulator (default: beside klbench)\n"
-        "  --monsim PATH    the monitoring-client simulator (default: beside klbench)\n"
-        "  --dir PARENT     where the data folders are made (default /tmp)\n"
-        "  --keep           keep the data folders (their paths are printed)\n"
-        "  Exit status 0 when every scenario ran, 1 when one could not run.\n");
-}
+constexpr const char* kUsage =
+    "usage: klbench [--quick] [--only LIST] [--json FILE] [--svg FILE] [--server PATH]\n"
+    "               [--rptsim PATH] [--monsim PATH] [--dir PARENT] [--keep]\n"
+    "  Starts kormlink --headless in a fresh folder per scenario, drives it with rptsim\n"
+    "  and monsim, and prints one table of figures, targets and verdicts.\n"
+    "  --quick          short windows (under a minute in all; the full run takes about\n"
+    "                   four minutes)\n"
+    "  --only LIST      comma-separated, of: limit, ingest, batch, fsync, drain, latency,\n"
+    "                   scale (default all)\n"
+    "  --json FILE      write the machine, the figures, targets and verdicts as JSON\n"
+    "  --svg FILE       write a plot of the latency distribution (latency scenario)\n"
+    "  --server PATH    the server (default: ../kormlink beside klbench)\n"
+    "  --rptsim PATH    the repeater simulator (default: beside klbench)\n"
+    "  --monsim PATH    the monitoring-client simulator (default: beside klbench)\n"
+    "  --dir PARENT     where the data folders are made (default /tmp)\n"
+    "  --keep           keep the data folders (their paths are printed)\n"
+    "  Exit status 0 when every scenario ran, 1 when one could not run.\n";
 
 Millis now() { return steadyClock().now(); }
 
@@ -1200,58 +1198,20 @@ std::string besideMe(const std::string& relative) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    using namespace kormlink::sim;
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        std::string inlineValue;
-        bool hasValue = false;
-        if (auto eq = a.find('='); eq != std::string::npos && a.rfind("--", 0) == 0) {
-            inlineValue = a.substr(eq + 1);
-            a.resize(eq);
-            hasValue = true;
-        }
-        auto value = [&]() -> std::string {
-            if (hasValue) return inlineValue;
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "klbench: %s needs a value\n", a.c_str());
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        if (a == "--quick")
-            o.quick = true;
-        else if (a == "--keep")
-            o.keep = true;
-        else if (a == "--only")
-            o.only = splitList(value());
-        else if (a == "--json")
-            o.json = value();
-        else if (a == "--svg")
-            o.svg = value();
-        else if (a == "--server")
-            o.server = value();
-        else if (a == "--rptsim")
-            o.rptsim = value();
-        else if (a == "--monsim")
-            o.monsim = value();
-        else if (a == "--dir")
-            o.parent = value();
-        else if (a == "--help" || a == "-h") {
-            usage(stdout);
-            return 0;
-        } else {
-            std::fprintf(stderr, "klbench: unknown option %s\n", a.c_str());
-            usage(stderr);
-            return 2;
-        }
-    }
-    for (const std::string& s : o.only) {
-        if (std::find(kAllScenarios.begin(), kAllScenarios.end(), s) == kAllScenarios.end()) {
-            std::fprintf(stderr, "klbench: unknown scenario %s\n", s.c_str());
-            usage(stderr);
-            return 2;
-        }
-    }
+    const ToolCommandLine line{
+        .program = "klbench",
+        .usage = kUsage,
+        .options = {flag("quick", o.quick), flag("keep", o.keep),
+                    value("only", [&](const std::string& v) { o.only = splitList(v); }),
+                    text("json", o.json), text("svg", o.svg), text("server", o.server),
+                    text("rptsim", o.rptsim), text("monsim", o.monsim), text("dir", o.parent)},
+        .usageAfterMissingValue = false};
+    if (int code = parseToolOptions(line, argc, argv); code >= 0) return code;
+    for (const std::string& s : o.only)
+        if (std::find(kAllScenarios.begin(), kAllScenarios.end(), s) == kAllScenarios.end())
+            return usageError(line, "unknown scenario " + s);
     // The table keeps the fixed order; --only picks, it does not reorder.
     std::vector<std::string> picked;
     for (const std::string& s : kAllScenarios)

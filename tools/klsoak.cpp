@@ -43,6 +43,7 @@
 #include "platform/tcp.h"
 #include "sim_line.h"
 #include "sim_server.h"
+#include "tool_options.h"
 
 extern char** environ;
 
@@ -64,22 +65,20 @@ struct Options {
     std::string parent = "/tmp";
 };
 
-void usage(std::FILE* to) {
-    std::fprintf(to,
-                 "usage: klsoak [--seconds S | --minutes M] [--kill-every S] [--repeaters N]\n"
-                 "              [--rate R] [--batch K] [--fsync] [--seed N] [--keep] [--bin DIR]\n"
-                 "  Runs kormlink --headless with rptsim and monsim in a fresh folder and injects\n"
-                 "  faults; prints acknowledged, delivered, lost (must be 0) and repeated events.\n"
-                 "  --seconds/--minutes  how long to run (default 120 s)\n"
-                 "  --kill-every S       kill -9 and restart the server about every S s (20; 0: never)\n"
-                 "  --repeaters N        simulated repeaters (20), --rate R events/s each (20)\n"
-                 "  --batch K            numbered batches of K lines instead of plain lines\n"
-                 "  --fsync              the server syncs its journals before answering\n"
-                 "  --keep               keep the data folder (its path is printed)\n"
-                 "  --bin DIR            where kormlink, rptsim and monsim are (default: beside\n"
-                 "                       klsoak and its parent folder)\n"
-                 "  --dir PARENT         where the data folder is made (default /tmp)\n");
-}
+constexpr const char* kUsage =
+    "usage: klsoak [--seconds S | --minutes M] [--kill-every S] [--repeaters N]\n"
+    "              [--rate R] [--batch K] [--fsync] [--seed N] [--keep] [--bin DIR]\n"
+    "  Runs kormlink --headless with rptsim and monsim in a fresh folder and injects\n"
+    "  faults; prints acknowledged, delivered, lost (must be 0) and repeated events.\n"
+    "  --seconds/--minutes  how long to run (default 120 s)\n"
+    "  --kill-every S       kill -9 and restart the server about every S s (20; 0: never)\n"
+    "  --repeaters N        simulated repeaters (20), --rate R events/s each (20)\n"
+    "  --batch K            numbered batches of K lines instead of plain lines\n"
+    "  --fsync              the server syncs its journals before answering\n"
+    "  --keep               keep the data folder (its path is printed)\n"
+    "  --bin DIR            where kormlink, rptsim and monsim are (default: beside\n"
+    "                       klsoak and its parent folder)\n"
+    "  --dir PARENT         where the data folder is made (default /tmp)\n";
 
 // A child process with its output in a file.
 class Child {
@@ -499,38 +498,25 @@ int Soak::run() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    using namespace kormlink::sim;
     Options o;
     o.bin = fs::path(argv[0]).parent_path().string();
     if (o.bin.empty()) o.bin = ".";
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "klsoak: %s needs a value\n", a.c_str());
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        if (a == "--seconds") o.seconds = std::atoi(value().c_str());
-        else if (a == "--minutes") o.seconds = 60 * std::atoi(value().c_str());
-        else if (a == "--kill-every") o.killEvery = std::atoi(value().c_str());
-        else if (a == "--repeaters") o.repeaters = std::atoi(value().c_str());
-        else if (a == "--rate") o.rate = std::atoi(value().c_str());
-        else if (a == "--batch") o.batch = std::atoi(value().c_str());
-        else if (a == "--seed") o.seed = static_cast<unsigned>(std::atol(value().c_str()));
-        else if (a == "--bin") o.bin = value();
-        else if (a == "--dir") o.parent = value();
-        else if (a == "--fsync") o.fsync = true;
-        else if (a == "--keep") o.keep = true;
-        else if (a == "--help" || a == "-h") {
-            usage(stdout);
-            return 0;
-        } else {
-            std::fprintf(stderr, "klsoak: unknown option %s\n", a.c_str());
-            usage(stderr);
-            return 2;
-        }
-    }
+    // Read as atol reads them, unchecked (no number reads as 0), times a unit.
+    auto whole = [](auto& target, long times) {
+        return [&target, times](const std::string& v) { target = times * std::atol(v.c_str()); };
+    };
+    const ToolCommandLine line{
+        .program = "klsoak",
+        .usage = kUsage,
+        .options = {value("seconds", whole(o.seconds, 1)), value("minutes", whole(o.seconds, 60)),
+                    value("kill-every", whole(o.killEvery, 1)),
+                    value("repeaters", whole(o.repeaters, 1)), value("rate", whole(o.rate, 1)),
+                    value("batch", whole(o.batch, 1)), value("seed", whole(o.seed, 1)),
+                    text("bin", o.bin), text("dir", o.parent), flag("fsync", o.fsync),
+                    flag("keep", o.keep)},
+        .usageAfterMissingValue = false};
+    if (int code = parseToolOptions(line, argc, argv); code >= 0) return code;
     ::signal(SIGPIPE, SIG_IGN);
     return Soak(std::move(o)).run();
 }

@@ -3,16 +3,13 @@
 // numbers and latencies the repeater simulator put into them, and prints a one-line summary
 // of key=value pairs on stdout at the end. See monitor_sim.h.
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
-#include <string_view>
 
 #include "monitor_sim.h"
 #include "platform/files.h"
 #include "platform/signals.h"
+#include "tool_options.h"
 
 using namespace kormlink;
 using namespace kormlink::sim;
@@ -44,14 +41,6 @@ constexpr const char* kUsage =
     "  --quiet             no progress lines\n"
     "  --help              this text\n";
 
-bool parseNumber(std::string_view text, double& out) {
-    std::string s(text);
-    char* end = nullptr;
-    errno = 0;
-    out = std::strtod(s.c_str(), &end);
-    return !s.empty() && end && *end == '\0' && errno == 0 && out >= 0;
-}
-
 struct Args {
     MonitorOptions options;
     std::string histogramPath;
@@ -59,78 +48,44 @@ struct Args {
     bool quiet = false;
 };
 
-// Parses "--name value" and "--name=value". Returns 0 to run, -1 after --help, or the exit
-// code of a usage error.
+// Returns -1 to run, or the exit status after --help or a usage error.
 int parseArgs(int argc, char** argv, Args& args) {
     MonitorOptions& o = args.options;
     o.delayMs = 1000;
-    for (int i = 1; i < argc; ++i) {
-        std::string name = argv[i];
-        std::string value;
-        bool hasValue = false;
-        if (auto eq = name.find('='); eq != std::string::npos && name.rfind("--", 0) == 0) {
-            value = name.substr(eq + 1);
-            name.resize(eq);
-            hasValue = true;
-        }
-        auto needValue = [&]() -> bool {
-            if (hasValue) return true;
-            if (i + 1 >= argc) return false;
-            value = argv[++i];
-            return true;
-        };
-        auto bad = [&](const char* why) {
-            std::fprintf(stderr, "monsim: %s: %s\n%s", name.c_str(), why, kUsage);
-            return 2;
-        };
-        double number = 0;
-        if (name == "--help" || name == "-h") {
-            std::fputs(kUsage, stdout);
-            return -1;
-        } else if (name == "--quiet") {
-            args.quiet = true;
-        } else if (!needValue()) {
-            return bad(name.rfind("--", 0) == 0 ? "needs a value" : "unknown option");
-        } else if (name == "--host") {
-            o.host = value;
-        } else if (name == "--channel") {
-            o.channel = value;
-        } else if (name == "--serial") {
-            o.serialDevice = value;
-        } else if (name == "--delivered") {
-            o.deliveredPath = value;
-        } else if (name == "--histogram") {
-            args.histogramPath = value;
-        } else if (name == "--mode") {
-            auto mode = parseAnswerMode(value);
-            if (!mode) return bad("ack, delay, empty or never");
-            o.mode = *mode;
-        } else if (!parseNumber(value, number)) {
-            return bad("needs a number of at least 0");
-        } else if (name == "--port") {
-            if (number < 1 || number > 65535) return bad("1 to 65535");
-            o.port = static_cast<std::uint16_t>(number);
-        } else if (name == "--baud") {
-            o.baud = static_cast<std::int32_t>(number);
-        } else if (name == "--delay") {
-            o.delayMs = static_cast<Millis>(number);
-        } else if (name == "--duration") {
-            o.durationMs = static_cast<Millis>(number * 1000);
-        } else if (name == "--idle-exit") {
-            o.idleExitMs = static_cast<Millis>(number * 1000);
-        } else if (name == "--warmup") {
-            o.warmupMs = static_cast<Millis>(number * 1000);
-        } else if (name == "--report-every") {
-            args.reportEveryS = number;
-        } else {
-            return bad("unknown option");
-        }
-    }
-    if (o.serialDevice.empty() && o.channel.empty()) {
-        std::fprintf(stderr, "monsim: --channel ID (or --serial DEVICE) is required\n%s", kUsage);
-        return 2;
-    }
-    return 0;
+    auto mode = [&](const std::string& v) {
+        auto m = parseAnswerMode(v);
+        if (!m) return std::string("ack, delay, empty or never");
+        o.mode = *m;
+        return std::string();
+    };
+    auto port = [&](const std::string& v) {
+        double n = 0;
+        if (!toNumber(v, 0, kAnyNumber, n)) return std::string("needs a number of at least 0");
+        if (n < 1 || n > 65535) return std::string("1 to 65535");
+        o.port = static_cast<std::uint16_t>(n);
+        return std::string();
+    };
+    const ToolCommandLine line{.program = "monsim",
+                               .usage = kUsage,
+                               .options = {text("host", o.host),
+                                           {"port", true, port},
+                                           text("channel", o.channel),
+                                           text("serial", o.serialDevice),
+                                           number("baud", o.baud, 0),
+                                           {"mode", true, mode},
+                                           number("delay", o.delayMs, 0),
+                                           text("delivered", o.deliveredPath),
+                                           number("duration", o.durationMs, 0, kAnyNumber, 1000),
+                                           number("idle-exit", o.idleExitMs, 0, kAnyNumber, 1000),
+                                           number("warmup", o.warmupMs, 0, kAnyNumber, 1000),
+                                           text("histogram", args.histogramPath),
+                                           number("report-every", args.reportEveryS, 0),
+                                           flag("quiet", args.quiet)},
+                               .wording = Wording::kOptionFirst};
+    if (int code = parseToolOptions(line, argc, argv); code >= 0) return code;
+    if (o.serialDevice.empty() && o.channel.empty())
+        return usageError(line, "--channel ID (or --serial DEVICE) is required");
+    return -1;
 }
 
 void printProgress(const MonitorSnapshot& s, std::uint64_t ackedBefore, double periodS) {
@@ -151,7 +106,7 @@ void printProgress(const MonitorSnapshot& s, std::uint64_t ackedBefore, double p
 
 int main(int argc, char** argv) {
     Args args;
-    if (int code = parseArgs(argc, argv, args); code != 0) return code < 0 ? 0 : code;
+    if (int code = parseArgs(argc, argv, args); code >= 0) return code;
 
     blockStopSignals();
     MonitorSim sim(args.options);

@@ -9,16 +9,15 @@
 #include <signal.h>
 #include <time.h>
 
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <string>
 
 #include "platform/clock.h"
 #include "repeater_sim.h"
+#include "tool_options.h"
 
 using namespace kormlink;
 using namespace kormlink::sim;
@@ -53,20 +52,6 @@ const char* kUsage =
     "  --quiet               do not show commands and exchanges\n"
     "  --help                this text\n";
 
-[[noreturn]] void usage(const std::string& why) {
-    std::fprintf(stderr, "rptsim: %s\n%s", why.c_str(), kUsage);
-    std::exit(2);
-}
-
-double number(const std::string& name, const std::string& text, double lo, double hi) {
-    char* end = nullptr;
-    errno = 0;
-    double v = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || errno != 0 || v < lo || v > hi)
-        usage("bad value for " + name + ": " + text);
-    return v;
-}
-
 struct Args {
     RepeaterSimOptions sim;
     double durationS = 0;
@@ -75,96 +60,57 @@ struct Args {
     bool quiet = false;
 };
 
-Args parse(int argc, char** argv) {
-    Args a;
+// Returns -1 to run, or the exit status after --help or a usage error.
+int parse(int argc, char** argv, Args& a) {
+    RepeaterSimOptions& o = a.sim;
     std::string imagePath;
-    for (int i = 1; i < argc; ++i) {
-        std::string name = argv[i];
-        std::string value;
-        bool inlineValue = false;
-        if (auto eq = name.find('='); eq != std::string::npos && name.rfind("--", 0) == 0) {
-            value = name.substr(eq + 1);
-            name = name.substr(0, eq);
-            inlineValue = true;
-        }
-        if (name == "--help" || name == "-h") {
-            std::fputs(kUsage, stdout);
-            std::exit(0);
-        }
-        if (name == "--quiet") {
-            a.quiet = true;
-            continue;
-        }
-        if (name == "--idle") {
-            a.sim.idle = true;
-            continue;
-        }
-        if (!inlineValue) {
-            if (i + 1 >= argc) usage(name + " needs a value");
-            value = argv[++i];
-        }
-        RepeaterSimOptions& o = a.sim;
-        if (name == "--host")
-            o.host = value;
-        else if (name == "--port")
-            o.port = static_cast<std::uint16_t>(number(name, value, 1, 65535));
-        else if (name == "--serial")
-            o.serialDevice = value;
-        else if (name == "--baud")
-            o.baud = static_cast<std::int32_t>(number(name, value, 50, 4e6));
-        else if (name == "--repeaters")
-            o.repeaters = static_cast<int>(number(name, value, 1, 20000));
-        else if (name == "--first-id") {
-            char* end = nullptr;
-            unsigned long id = std::strtoul(value.c_str(), &end, 16);
-            if (value.empty() || *end != '\0' || id == 0 || id > 0xFFFFFF)
-                usage("bad value for --first-id: " + value);
-            o.firstId = static_cast<std::uint32_t>(id);
-        } else if (name == "--rate")
-            o.rate = number(name, value, 0, 1e6);
-        else if (name == "--batch")
-            o.batch = static_cast<int>(number(name, value, 0, 9999));
-        else if (name == "--status-every")
-            o.statusEvery = number(name, value, 0, 1e6);
-        else if (name == "--count")
-            o.count = static_cast<std::uint64_t>(number(name, value, 0, 4e9));
-        else if (name == "--duration")
-            a.durationS = number(name, value, 0, 1e8);
-        else if (name == "--warmup")
-            a.warmupS = number(name, value, 0, 1e8);
-        else if (name == "--acked")
-            o.ackedFile = value;
-        else if (name == "--answer-timeout")
-            o.answerTimeoutMs = static_cast<Millis>(number(name, value, 10, 3.6e6));
-        else if (name == "--connect-timeout")
-            o.connectTimeoutMs = static_cast<Millis>(number(name, value, 10, 3.6e6));
-        else if (name == "--image")
-            imagePath = value;
-        else if (name == "--upload-file")
-            o.uploadFile = value;
-        else if (name == "--mcp-version")
-            o.mcpVersion = value;
-        else if (name == "--report-every")
-            a.reportEveryS = number(name, value, 0, 1e6);
-        else
-            usage("unknown option " + name);
-    }
-    if (a.sim.firstId + static_cast<std::uint32_t>(a.sim.repeaters) - 1 > 0xFFFFFF)
-        usage("the Ids pass FFFFFF");
+    auto firstId = [&](const std::string& v) {
+        char* end = nullptr;
+        const unsigned long id = std::strtoul(v.c_str(), &end, 16);
+        if (v.empty() || *end != '\0' || id == 0 || id > 0xFFFFFF) return std::string("bad");
+        o.firstId = static_cast<std::uint32_t>(id);
+        return std::string();
+    };
+    const ToolCommandLine line{.program = "rptsim",
+                               .usage = kUsage,
+                               .options = {text("host", o.host),
+                                           number("port", o.port, 1, 65535),
+                                           text("serial", o.serialDevice),
+                                           number("baud", o.baud, 50, 4e6),
+                                           number("repeaters", o.repeaters, 1, 20000),
+                                           {"first-id", true, firstId},
+                                           number("rate", o.rate, 0, 1e6),
+                                           number("batch", o.batch, 0, 9999),
+                                           number("status-every", o.statusEvery, 0, 1e6),
+                                           number("count", o.count, 0, 4e9),
+                                           number("duration", a.durationS, 0, 1e8),
+                                           number("warmup", a.warmupS, 0, 1e8),
+                                           text("acked", o.ackedFile),
+                                           number("answer-timeout", o.answerTimeoutMs, 10, 3.6e6),
+                                           number("connect-timeout", o.connectTimeoutMs, 10, 3.6e6),
+                                           text("image", imagePath),
+                                           text("upload-file", o.uploadFile),
+                                           text("mcp-version", o.mcpVersion),
+                                           number("report-every", a.reportEveryS, 0, 1e6),
+                                           flag("idle", o.idle),
+                                           flag("quiet", a.quiet)}};
+    if (int code = parseToolOptions(line, argc, argv); code >= 0) return code;
+    if (o.firstId + static_cast<std::uint32_t>(o.repeaters) - 1 > 0xFFFFFF)
+        return usageError(line, "the Ids pass FFFFFF");
     if (!imagePath.empty()) {
         std::string error;
         auto image = readImageFile(imagePath, &error);
         if (!image) {
             std::fprintf(stderr, "rptsim: %s\n", error.c_str());
-            std::exit(1);
+            return 1;
         }
-        a.sim.image = std::move(*image);
+        o.image = std::move(*image);
     }
-    if (!a.sim.serialDevice.empty() && (a.sim.repeaters != 1 || a.sim.batch != 0))
+    if (!o.serialDevice.empty() && (o.repeaters != 1 || o.batch != 0))
         std::fprintf(stderr,
                      "rptsim: serial: one repeater, plain lines (the serial side "
                      "acknowledges no batches)\n");
-    return a;
+    return -1;
 }
 
 double seconds(Millis from) { return static_cast<double>(steadyClock().now() - from) / 1000.0; }
@@ -172,7 +118,8 @@ double seconds(Millis from) { return static_cast<double>(steadyClock().now() - f
 }  // namespace
 
 int main(int argc, char** argv) {
-    Args args = parse(argc, argv);
+    Args args;
+    if (int code = parse(argc, argv, args); code >= 0) return code;
     if (!args.quiet)
         args.sim.notice = [](const std::string& text) {
             std::fprintf(stderr, "rptsim: %s\n", text.c_str());
