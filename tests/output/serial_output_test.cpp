@@ -12,6 +12,7 @@ namespace kormlink {
 namespace {
 
 using test::EventSpec;
+using test::eventFrom;
 using Receiver = test::PtyReceiver;
 using test::ScriptedRepeater;
 using test::ServerHarness;
@@ -21,21 +22,15 @@ std::string config(const Receiver& r, const std::string& outKeys = "") {
            "\n[Com]\nQSize=10\n";
 }
 
-std::string eventFor(const std::string& tx) {
-    EventSpec e;
-    e.transmitter = tx;
-    return e.build();
-}
-
 
 TEST(SerialOutput, ReceiverAnsweringCrTakesTheLinesInOrder) {
     Receiver rx;
     ServerHarness h(config(rx));
-    ASSERT_TRUE(h.feed({eventFor("601"), eventFor("602")}));
-    EXPECT_EQ(rx.readLine(), eventFor("601") + "\n");  // LF only, no CR
+    ASSERT_TRUE(h.feed({eventFrom("601"), eventFrom("602")}));
+    EXPECT_EQ(rx.readLine(), eventFrom("601") + "\n");  // LF only, no CR
     EXPECT_EQ(h.attached(), 1);
     rx.answer("ack\r");
-    EXPECT_EQ(rx.readLine(), eventFor("602") + "\n");
+    EXPECT_EQ(rx.readLine(), eventFrom("602") + "\n");
     rx.answer("\r");
     EXPECT_TRUE(test::eventually([&] { return h.queued() == 0; }));
     EXPECT_EQ(h.attached(), 1);
@@ -47,10 +42,10 @@ TEST(SerialOutput, ReceiverAnsweringCrTakesTheLinesInOrder) {
 TEST(SerialOutput, AnswersEndingInLfOnlyNeverAcknowledge) {
     Receiver rx;
     ServerHarness h(config(rx));
-    ASSERT_TRUE(h.feed({eventFor("611")}));
-    EXPECT_EQ(rx.readLine(), eventFor("611") + "\n");
+    ASSERT_TRUE(h.feed({eventFrom("611")}));
+    EXPECT_EQ(rx.readLine(), eventFrom("611") + "\n");
     rx.answer("ok\n");
-    EXPECT_EQ(rx.readLine(7000), eventFor("611") + "\n");  // sent again after 5 s
+    EXPECT_EQ(rx.readLine(7000), eventFrom("611") + "\n");  // sent again after 5 s
     EXPECT_EQ(h.attached(), 0);
     EXPECT_EQ(h.queued(), 1u);
     rx.answer("\r");
@@ -66,9 +61,9 @@ TEST(SerialOutput, TimeSyncGoesFirstAndRemovesNothing) {
     auto sync = rx.readLine();
     ASSERT_TRUE(sync);
     EXPECT_TRUE(std::regex_match(*sync, std::regex("systime\\d{5}(\\.\\d+)?\n"))) << *sync;
-    ASSERT_TRUE(h.feed({eventFor("621")}));
+    ASSERT_TRUE(h.feed({eventFrom("621")}));
     rx.answer("\r");
-    EXPECT_EQ(rx.readLine(), eventFor("621") + "\n");
+    EXPECT_EQ(rx.readLine(), eventFrom("621") + "\n");
     EXPECT_EQ(h.queued(), 1u);
 }
 
@@ -87,13 +82,13 @@ TEST(SerialOutput, APortThatGoesIsOpenedAgainWhenItIsBack) {
     test::pointLink(link, rx->path());
     ServerHarness h("[In]\nPort=0\n[Out]\nPort=0\nComOn=1\nCom=5\n[Ports]\nCOM5=" + link +
                     "\n[Com]\nQSize=10\n");
-    ASSERT_TRUE(h.feed({eventFor("631")}));
-    EXPECT_EQ(rx->readLine(), eventFor("631") + "\n");
+    ASSERT_TRUE(h.feed({eventFrom("631")}));
+    EXPECT_EQ(rx->readLine(), eventFrom("631") + "\n");
     rx->answer("\r");
     ASSERT_TRUE(test::eventually([&] { return h.queued() == 0; }));
 
     rx->hangUp();
-    ASSERT_TRUE(h.feed({eventFor("632")}));
+    ASSERT_TRUE(h.feed({eventFrom("632")}));
     Receiver back;
     test::pointLink(link, back.path());
     std::optional<std::string> sent;
@@ -101,7 +96,7 @@ TEST(SerialOutput, APortThatGoesIsOpenedAgainWhenItIsBack) {
         h.clock().advance(ReopeningSerialPort::kRetryMs);
         sent = back.readLine(500);
     }
-    EXPECT_EQ(sent, eventFor("632") + "\n");
+    EXPECT_EQ(sent, eventFrom("632") + "\n");
     back.answer("\r");
     EXPECT_TRUE(test::eventually([&] { return h.queued() == 0 && h.attached() == 1; }));
     for (const std::string& line : h.view().commandLines())
