@@ -115,9 +115,8 @@ TEST_F(Exchanges, ProgrammingDownloadFillsTheEditor) {
     EXPECT_EQ(rpt.readLine(), "OK");
     EXPECT_TRUE(test::eventually([&] { return editor->image().TransferState == kTransferDone; }));
     tCfgImage& image = editor->image();
-    EXPECT_EQ(image.ChannelPresent[0], 1);
-    EXPECT_EQ(image.ChannelPresent[1], 0);
-    EXPECT_EQ(image.ChannelPresent[2], 1);
+    EXPECT_EQ(std::vector<int>(image.ChannelPresent.begin(), image.ChannelPresent.begin() + 3),
+              (std::vector<int>{1, 0, 1}));
     EXPECT_EQ(image.General[0], 0xFF);
     EXPECT_EQ(image.CurrentChannel, 1);
     // The pass goes on with the version query's last line, shown as a reply.
