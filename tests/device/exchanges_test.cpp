@@ -142,7 +142,8 @@ TEST_F(Exchanges, ChannelQueryOnlyAndATypedProgWithoutEditor) {
     EXPECT_TRUE(shown("prog: done without an editor; the downloaded image was not kept"));
 }
 
-TEST_F(Exchanges, SilenceDuringADownloadFailsTheRequest) {
+// Silence fails the request and the connection goes on; a broken connection ends it at once.
+TEST_F(Exchanges, SilenceOrABrokenConnectionFailsADownload) {
     auto editor = std::make_shared<ScratchEditor>();
     queue("prog1", editor);
     event();
@@ -151,11 +152,19 @@ TEST_F(Exchanges, SilenceDuringADownloadFailsTheRequest) {
     EXPECT_TRUE(shown("[box] Error: Wait timeout exceeding!"));
     EXPECT_EQ(editor->image().TransferState, kTransferFailed);
     event();
-    EXPECT_EQ(rpt.readLine(), "");  // the connection goes on
+    EXPECT_EQ(rpt.readLine(), "");
+
+    editor = std::make_shared<ScratchEditor>();
+    queue("prog9", editor);
+    event();
+    EXPECT_EQ(rpt.readLine(), "dicfg");
+    rpt.close();
+    EXPECT_TRUE(h.waitRegistrySize(0, 3000));
+    EXPECT_EQ(editor->image().TransferState, kTransferFailed);
 }
 
 // The image goes from the editor, or without one from the file named after "|"; either way
-// only the channels it has are sent.
+// only the channels it has are sent, and only after the prompt.
 TEST_F(Exchanges, ConfigurationUploadSendsTheRenderedImage) {
     auto editor = std::make_shared<ScratchEditor>();
     editor->image().fill(0xFF);
@@ -182,10 +191,8 @@ TEST_F(Exchanges, ConfigurationUploadSendsTheRenderedImage) {
         ASSERT_TRUE(shown("<-Stored"));
     }
     EXPECT_EQ(editor->image().TransferState, kTransferImageTaken);
-}
 
-TEST_F(Exchanges, NoPromptStopsTheUpload) {
-    auto editor = std::make_shared<ScratchEditor>();
+    // No prompt, no upload.
     queue("55:upee", editor);
     event();
     EXPECT_EQ(rpt.readLine(), "55:upee");
@@ -193,16 +200,6 @@ TEST_F(Exchanges, NoPromptStopsTheUpload) {
     EXPECT_EQ(drain(), std::vector<std::string>{});
     event();
     EXPECT_EQ(rpt.readLine(), "");
-}
-
-TEST_F(Exchanges, ABrokenConnectionEndsTheExchangeAtOnce) {
-    auto editor = std::make_shared<ScratchEditor>();
-    queue("prog9", editor);
-    event();
-    EXPECT_EQ(rpt.readLine(), "dicfg");
-    rpt.close();
-    EXPECT_TRUE(h.waitRegistrySize(0, 3000));
-    EXPECT_EQ(editor->image().TransferState, kTransferFailed);
 }
 
 TEST(McpVersion, LeadingNumberAfterFiveCharacters) {
