@@ -41,9 +41,8 @@ struct Capture {
 
 TEST(Console, CommandsReachTheRepeaterOrSayThereIsNone) {
     ServerHarness h("[In]\nPort=0\n[Client0]\nId=A1\n");
-    ScriptedRepeater rpt(h.port());
-    ASSERT_TRUE(rpt.readWelcome());
-    ASSERT_TRUE(h.identify(rpt));
+    auto rpt = h.repeater();
+    ASSERT_TRUE(h.identify(*rpt));
     Capture cap;
     h.onMain([&](Server& s) {
         Console console(s, cap.output);
@@ -55,8 +54,8 @@ TEST(Console, CommandsReachTheRepeaterOrSayThereIsNone) {
         console.execute("trace A1B2");
         EXPECT_EQ(console.execute("quit\r"), Console::Result::Quit);
     });
-    rpt.send(EventSpec{}.build());
-    EXPECT_EQ(rpt.readLine(), "set  x 1 ");  // the rest of the line, verbatim
+    rpt->send(EventSpec{}.build());
+    EXPECT_EQ(rpt->readLine(), "set  x 1 ");  // the rest of the line, verbatim
     const std::string out = cap.text(cap.out);
     EXPECT_NE(out.find("BEEF: No connection\n"), std::string::npos);
     EXPECT_NE(out.find("HpId\tIp\tMCnt\tLastMessage\tNr\nA1B2\t127.0.0.1\t1\t" +
@@ -83,7 +82,6 @@ TEST(ConsoleView, TraceAndBoxesAreFormattedForTheTerminal) {
     EXPECT_EQ(cap.text(cap.err), "Error: Wrong version (2.5)!\n");
 }
 
-
 // prog saves what the repeater holds; upee sends a file's image back with the repeater's
 // channels; update starts the firmware version check.
 TEST(Console, ProgrammingRequestsRunHeadless) {
@@ -101,13 +99,10 @@ TEST(Console, ProgrammingRequestsRunHeadless) {
     h.onMain([&](Server&) { console->execute("prog A1B2 77 " + file); });
     rpt.send(EventSpec{}.build());
     EXPECT_EQ(rpt.readLine(), "dicfg");
-    rpt.send("ActiveChCount CH1(01) CH2(NA)");
-    rpt.send("MCP V3.1");
-    rpt.send("OK");
+    rpt.send("ActiveChCount CH1(01) CH2(NA)\r\nMCP V3.1\r\nOK");
     EXPECT_EQ(rpt.readLine(), "");
     EXPECT_EQ(rpt.readLine(), "77:loadee");
-    rpt.send("#4:02100000010256");  // two bytes into the general block
-    rpt.send("C/1");
+    rpt.send("#4:02100000010256\r\nC/1");  // two bytes into the general block
     EXPECT_EQ(rpt.readLine(), "OK");
     ASSERT_TRUE(tickUntilIdle());
     const std::string saved = h.dir().read("rpt.hex");
@@ -118,9 +113,7 @@ TEST(Console, ProgrammingRequestsRunHeadless) {
     h.onMain([&](Server&) { console->execute("upee A1B2 55 " + file); });
     rpt.send(EventSpec{}.build());
     EXPECT_EQ(rpt.readLine(), "dicfg");
-    rpt.send("ActiveChCount CH1(01)");
-    rpt.send("MCP V3.1");
-    rpt.send("OK");
+    rpt.send("ActiveChCount CH1(01)\r\nMCP V3.1\r\nOK");
     // The request moves on when the console sees the answer: the upload command follows at the
     // repeater's next line.
     ASSERT_TRUE(test::eventually([&] {
@@ -146,7 +139,6 @@ TEST(Console, ProgrammingRequestsRunHeadless) {
     h.onMain([&](Server&) { console->execute("prog 77 1"); });
     EXPECT_NE(cap.text(cap.err).find("usage: prog ID CODE FILE"), std::string::npos);
 }
-
 
 // Writing never waits for the reader: a full pipe costs lines, counted, and the count is
 // reported once the reader takes text again. Order between the two streams is kept.

@@ -14,25 +14,25 @@
 
 #include "platform/tcp.h"
 #include "support/harness.h"
-
-extern char** environ;
+#include "support/run_program.h"
 
 namespace kormlink {
 namespace {
 
 using test::EventSpec;
+using test::freePort;
 using test::ScriptedRepeater;
 
-using test::freePort;
-
-// A peer connected once the program listens on port (it may still be starting); check
-// connected().
-std::unique_ptr<ScriptedRepeater> connectOnceListening(std::uint16_t port) {
+// A peer connected once the program listens on port (it may still be starting); a repeater
+// has read the greeting and the time command.
+std::unique_ptr<ScriptedRepeater> connectOnceListening(std::uint16_t port, bool repeater = true) {
     std::unique_ptr<ScriptedRepeater> peer;
     test::eventually([&] {
         peer = std::make_unique<ScriptedRepeater>(port);
         return peer->connected();
     }, 5000);
+    EXPECT_TRUE(peer->connected());
+    if (repeater) EXPECT_TRUE(peer->readWelcome());
     return peer;
 }
 
@@ -41,9 +41,7 @@ public:
     Program(const test::TempDir& dir, std::vector<std::string> args,
             const std::vector<std::string>& extraEnv = {}) {
         int in[2], out[2], err[2];
-        EXPECT_EQ(::pipe(in), 0);
-        EXPECT_EQ(::pipe(out), 0);
-        EXPECT_EQ(::pipe(err), 0);
+        EXPECT_TRUE(::pipe(in) == 0 && ::pipe(out) == 0 && ::pipe(err) == 0);
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_adddup2(&fa, in[0], 0);
@@ -95,17 +93,16 @@ public:
         }
         return -1;
     }
-    static std::string drain(int fd) {
-        std::string s;
-        char buf[4096];
-        ssize_t n;
-        while ((n = ::read(fd, buf, sizeof buf)) > 0) s.append(buf, static_cast<size_t>(n));
-        return s;
-    }
     std::string out() { return drain(m_out); }
     std::string err() { return drain(m_err); }
 
 private:
+    static std::string drain(int fd) {
+        std::string s;
+        char buf[4096];
+        for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) s.append(buf, std::size_t(n));
+        return s;
+    }
     pid_t m_pid = -1;
     int m_in = -1, m_out = -1, m_err = -1;
 };
@@ -166,7 +163,6 @@ TEST(Headless, TellsTheServiceManagerHowItIsDoing) {
     EXPECT_NE(ready.find("READY=1"), std::string::npos) << ready;
     EXPECT_NE(ready.find("STATUS=0 repeaters, 0 clients, 0 queued lines"), std::string::npos);
     auto rpt = connectOnceListening(port);
-    ASSERT_TRUE(rpt->readWelcome());
     rpt->send(EventSpec{}.build());
     ASSERT_EQ(rpt->readLine(), "");
     const std::vector<std::string> seen = manager.until("STATUS=1 repeater,");
@@ -187,9 +183,10 @@ TEST(Headless, TellsTheServiceManagerHowItIsDoing) {
 
 TEST(Headless, AMissingDataFolderIsRefused) {
     test::TempDir dir;
-    Program p(dir, {"--headless", "--data", dir.file("absent")});
-    EXPECT_EQ(p.wait(5000), 2);
-    EXPECT_NE(p.err().find("cannot use the data folder"), std::string::npos);
+    const auto run = test::runProgram(KORMLINK_BINARY, {"--headless", "--data", dir.file("absent")},
+                                      5000, true);
+    EXPECT_EQ(run.exitStatus, 2);
+    EXPECT_NE(run.out.find("cannot use the data folder"), std::string::npos) << run.out;
 }
 
 // A terminal that takes nothing (here a pipe nobody reads) must not hold up the alarm traffic:
@@ -200,8 +197,6 @@ TEST(Headless, AStalledTerminalHoldsUpNothing) {
     const std::uint16_t port = repeatersOnly(dir);
     Program p(dir, {"--headless"});
     auto rpt = connectOnceListening(port);
-    ASSERT_TRUE(rpt->connected());
-    ASSERT_TRUE(rpt->readWelcome());
     p.type("trace A1B2");
     p.closeInput();  // the end of the console's input does not stop the server
     int answered = 0;
@@ -214,7 +209,6 @@ TEST(Headless, AStalledTerminalHoldsUpNothing) {
     EventSpec other;
     other.repeaterId = "00C3D4";
     auto second = connectOnceListening(port);
-    ASSERT_TRUE(second->readWelcome());
     second->send(other.build());
     EXPECT_EQ(second->readLine(2000), "");
     p.signal(SIGTERM);
@@ -238,8 +232,6 @@ TEST(Headless, EventsTravelEndToEndAndWhatIsUnansweredIsKeptAtAStop) {
     second.transmitter = "222";
     Program p(dir, {"--headless"});
     auto rpt = connectOnceListening(in);
-    ASSERT_TRUE(rpt->connected());
-    ASSERT_TRUE(rpt->readWelcome());
     rpt->send(first.build());
     ASSERT_EQ(rpt->readLine(), "");
 
@@ -304,8 +296,6 @@ TEST(Headless, AcknowledgedEventsSurviveKillNine) {
         {
             Program p(dir, {"--headless"});
             auto rpt = connectOnceListening(in);
-            ASSERT_TRUE(rpt->connected());
-            ASSERT_TRUE(rpt->readWelcome());
             for (int i = 0; i < 50; ++i) {
                 EventSpec e;
                 e.transmitter = test::hex3(0x100 + i);
@@ -318,8 +308,7 @@ TEST(Headless, AcknowledgedEventsSurviveKillNine) {
         }
         EXPECT_TRUE(dir.exists("A1.jnl"));
         Program again(dir, {"--headless"});
-        auto client = connectOnceListening(out);
-        ASSERT_TRUE(client->connected());
+        auto client = connectOnceListening(out, false);
         EXPECT_EQ(client->readLine(), "Kormlink");
         client->send("A1");
         for (const std::string& line : sent) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <deque>
 #include <set>
 
@@ -57,6 +58,22 @@ class EditorTest : public ::testing::Test {
     ScriptedQuestions questions;
     ConfigEditor editor;
 };
+
+TEST(TextToNumber, DecimalHexSignsAndMalformedTexts) {
+    bool ok = false;
+    EXPECT_EQ(textToNumber("  300", &ok), 300);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(textToNumber("$1f", &ok), 31);
+    EXPECT_EQ(textToNumber("", &ok), 0);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(textToNumber("-5"), -5);
+    EXPECT_EQ(textToNumber("12x", &ok), 12);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(textToNumber("$", &ok), 0);
+    EXPECT_FALSE(ok);
+    // The most negative 64-bit text must not overflow on negation.
+    EXPECT_EQ(textToNumber("-9223372036854775808"), INT64_MIN);
+}
 
 TEST(FieldTable, CoversEveryByteOfEachAreaOnce) {
     struct Area {
@@ -120,8 +137,7 @@ TEST_F(EditorTest, NumbersStoreTheirLowBits) {
     EXPECT_EQ(g[0x00], 44);
     EXPECT_EQ(g[0x01], 0);
     EXPECT_EQ((g[0x2D] << 8) | g[0x2E], 4464);
-    EXPECT_EQ(g[0x32], 0xFF);
-    EXPECT_EQ(g[0x33], 0xFF);
+    EXPECT_EQ(g[0x32] & g[0x33], 0xFF);
     EXPECT_EQ(g[0x06], 0xA5);
     EXPECT_EQ(g[0x3F], 0x12);
     EXPECT_EQ(editor.image().Network[0x61], 12);
@@ -214,10 +230,7 @@ TEST_F(EditorTest, SlotRecordLayout) {
     ASSERT_TRUE(editor.StoreSlot());
     EXPECT_TRUE(questions.asked.empty());
     const tSlotRec& rec = editor.image().Slots[1];
-    EXPECT_EQ(rec[0], 4);
-    EXPECT_EQ(rec[1], 1);
-    EXPECT_EQ(rec[2], 0x12);
-    EXPECT_EQ(rec[3], 0x34);
+    EXPECT_EQ(std::vector<int>(rec.begin(), rec.begin() + 4), (std::vector<int>{4, 1, 0x12, 0x34}));
     EXPECT_EQ(rec[66], 1);
     EXPECT_EQ(rec[67 + 8 + 2], 0xFF);
     EXPECT_EQ(rec[131], 0x5A);

@@ -31,9 +31,7 @@ TEST(MaskGrid, ShowsAndStoresOneChannelBit) {
     MaskGrid grid;
     grid.showChannel(mask, 3);
     EXPECT_EQ(grid.enabledCount(), 3);
-    EXPECT_TRUE(grid.isEnabled(0));
-    EXPECT_TRUE(grid.isEnabled(129));
-    EXPECT_TRUE(grid.isEnabled(4095));
+    EXPECT_TRUE(grid.isEnabled(0) && grid.isEnabled(129) && grid.isEnabled(4095));
 
     grid.setCell(0, 0);
     grid.setCell(7, MaskGrid::kEnabled);
@@ -104,16 +102,13 @@ TEST(MaskGrid, SetAndClearApplyToTheSelection) {
 
 TEST(MaskGrid, RangeTextParsing) {
     using Ranges = std::vector<std::pair<std::int64_t, std::int64_t>>;
-    EXPECT_EQ(MaskGrid::parseRanges("10 20,100 131"), (Ranges{{10, 20}, {100, 131}}));
-    EXPECT_EQ(MaskGrid::parseRanges("10 20, 100 131"), (Ranges{{10, 20}, {100, 131}}));
-    EXPECT_EQ(MaskGrid::parseRanges("$10 $20"), (Ranges{{16, 32}}));
-    EXPECT_EQ(MaskGrid::parseRanges("$10 $1F"), (Ranges{{16, 1}}));   // letters were blanked
-    EXPECT_EQ(MaskGrid::parseRanges("from 1-5;"), (Ranges{{1, 5}}));  // other characters blank
-    EXPECT_EQ(MaskGrid::parseRanges("7 3"), (Ranges{{7, 3}}));
-    EXPECT_EQ(MaskGrid::parseRanges("1 2 3"), (Ranges{{1, 2}}));
-    EXPECT_TRUE(MaskGrid::parseRanges("5").empty());
-    EXPECT_TRUE(MaskGrid::parseRanges("").empty());
-    EXPECT_TRUE(MaskGrid::parseRanges(" , ,").empty());
+    const std::pair<const char*, Ranges> cases[] = {
+        {"10 20,100 131", {{10, 20}, {100, 131}}}, {"10 20, 100 131", {{10, 20}, {100, 131}}},
+        {"$10 $20", {{16, 32}}},   {"$10 $1F", {{16, 1}}},  // letters were blanked
+        {"from 1-5;", {{1, 5}}},  // other characters blank
+        {"7 3", {{7, 3}}},         {"1 2 3", {{1, 2}}},     {"5", {}}, {"", {}}, {" , ,", {}},
+    };
+    for (const auto& [text, ranges] : cases) EXPECT_EQ(MaskGrid::parseRanges(text), ranges) << text;
 }
 
 TEST(MaskGrid, RangeTextSetsAndClearsInsideTheGridOnly) {

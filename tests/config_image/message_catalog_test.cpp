@@ -107,14 +107,14 @@ TEST(MessageCatalog, TranslateFormWithoutFileOrOwnKeyEmptiesOnlyTheCaption) {
     FakeWindow missing;
     missing.captioned = {{"FRPTs", true}};
     EXPECT_EQ(catalog.translateForm("FRPTs", missing.setter()), 1);
-    EXPECT_EQ(missing.calls, (std::vector<std::pair<std::string, std::string>>{{"FRPTs", ""}}));
+    using Calls = std::vector<std::pair<std::string, std::string>>;
+    EXPECT_EQ(missing.calls, (Calls{{"FRPTs", ""}}));
 
     // The file is read at every call: a window created again sees the edited file.
     dir.write("RPT_Str.ini", "[FRPTs]\nBStart=Go\n");
     FakeWindow noOwnKey;
     catalog.translateForm("FRPTs", noOwnKey.setter());
-    EXPECT_EQ(noOwnKey.calls,
-              (std::vector<std::pair<std::string, std::string>>{{"FRPTs", ""}, {"BStart", "Go"}}));
+    EXPECT_EQ(noOwnKey.calls, (Calls{{"FRPTs", ""}, {"BStart", "Go"}}));
 }
 
 TEST(MessageCatalog, ProcessWideCatalogReadableWhileLoading) {

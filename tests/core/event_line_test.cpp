@@ -25,19 +25,18 @@ TEST(EventLine, FieldsAtTheirPositions) {
 }
 
 TEST(EventLine, StatusLineNeedsKindZeroDigitZeroAndItsOwnLowByte) {
-    EXPECT_TRUE(parseEventFields(EventSpec::status("00A1B2", "x").build()).isStatus());
-    EventSpec kind8 = EventSpec::status("00A1B2", "x");
-    kind8.kind = '8';  // low three bits 0: still the repeater's own report
-    EXPECT_TRUE(parseEventFields(kind8.build()).isStatus());
-    EventSpec other = EventSpec::status("00A1B2", "x");
-    other.transmitter = "0B3";
-    EXPECT_FALSE(parseEventFields(other.build()).isStatus());
-    EventSpec digit = EventSpec::status("00A1B2", "x");
-    digit.digit39 = '1';
-    EXPECT_FALSE(parseEventFields(digit.build()).isStatus());
-    EventSpec badId = EventSpec::status("00A1B2", "x");
-    badId.repeaterId = "XYZ0B2";  // the Id is no number: never a status line
-    EXPECT_FALSE(parseEventFields(badId.build()).isStatus());
+    const std::pair<void (*)(EventSpec&), bool> cases[] = {
+        {[](EventSpec&) {}, true},
+        {[](EventSpec& e) { e.kind = '8'; }, true},  // low three bits 0: the repeater's own
+        {[](EventSpec& e) { e.transmitter = "0B3"; }, false},
+        {[](EventSpec& e) { e.digit39 = '1'; }, false},
+        {[](EventSpec& e) { e.repeaterId = "XYZ0B2"; }, false},  // the Id is no number
+    };
+    for (const auto& [change, status] : cases) {
+        EventSpec e = EventSpec::status("00A1B2", "x");
+        change(e);
+        EXPECT_EQ(parseEventFields(e.build()).isStatus(), status) << e.build();
+    }
 }
 
 TEST(EventLine, LinesWithoutAnIdWordOrWithShortFields) {

@@ -31,6 +31,21 @@ protected:
         ASSERT_TRUE(h.queueCommand(0xA1B2, cmd, editor));
     }
     bool shown(const std::string& text) { return h.shown(text); }
+    // The version query the command starts with, answered line by line.
+    void versionQuery(const std::string& answer) {
+        EXPECT_EQ(rpt.readLine(), "dicfg");
+        rpt.send(answer);
+    }
+    // A download request with an editor, past its version query, up to the load command.
+    std::shared_ptr<ScratchEditor> download(const std::string& cmd) {
+        auto editor = std::make_shared<ScratchEditor>();
+        queue(cmd, editor);
+        event();
+        versionQuery("MCP V3.0\r\nOK");
+        EXPECT_EQ(rpt.readLine(), "");
+        EXPECT_EQ(rpt.readLine(), cmd.substr(4) + ":loadee");
+        return editor;
+    }
     // The lines the server sends until it has been quiet for a while.
     std::vector<std::string> drain(Millis quietMs = 300) {
         std::vector<std::string> lines;
@@ -44,9 +59,7 @@ protected:
 TEST_F(Exchanges, FirmwareUpdateIsRefusedBelowVersionThree) {
     queue("1234?upfirm|/no/file.hex");
     event();
-    EXPECT_EQ(rpt.readLine(), "dicfg");
-    rpt.send("MCP V2.5");
-    rpt.send("OK");
+    versionQuery("MCP V2.5\r\nOK");
     EXPECT_TRUE(shown("[box] Error: Wrong version (2.5)!"));
     event();
     EXPECT_EQ(rpt.readLine(), "");  // dropped: the next event gets a plain answer
@@ -58,10 +71,7 @@ TEST_F(Exchanges, FirmwareUpdateStreamsTheFileAfterThePrompt) {
     h.dir().write("fw.hex", kRecord1 + "\r\n\r\n" + kRecord2 + "\n" + kEnd + "\r\n");
     queue("1234?upfirm|" + h.dir().file("fw.hex"));
     event();
-    EXPECT_EQ(rpt.readLine(), "dicfg");
-    rpt.send("ActiveChCount CH1(01)");
-    rpt.send("MCP V3.1");
-    rpt.send("OK");
+    versionQuery("ActiveChCount CH1(01)\r\nMCP V3.1\r\nOK");
     // Passed: the ":upfirm" form waits for the next line of the repeater.
     EXPECT_FALSE(rpt.readLine(300));
     event();
@@ -69,10 +79,8 @@ TEST_F(Exchanges, FirmwareUpdateStreamsTheFileAfterThePrompt) {
     rpt.sendRaw("Wait for ");  // the prompt may come in pieces
     sleepMs(150);
     rpt.sendRaw("HEX\r\n");
-    EXPECT_EQ(rpt.readLine(), kRecord1);  // empty lines are neither sent nor counted
-    EXPECT_EQ(rpt.readLine(), kRecord2);
-    EXPECT_EQ(rpt.readLine(), kEnd);
-    EXPECT_EQ(rpt.readLine(), "C/3");
+    // Empty lines are neither sent nor counted.
+    EXPECT_EQ(drain(), (std::vector<std::string>{kRecord1, kRecord2, kEnd, "C/3"}));
     rpt.send("Done");
     EXPECT_TRUE(shown("<-Done"));
     EXPECT_TRUE(shown("<-Wait for HEX\r\n"));
@@ -96,10 +104,7 @@ TEST_F(Exchanges, ProgrammingDownloadFillsTheEditor) {
     auto editor = std::make_shared<ScratchEditor>();
     queue("prog77", editor);
     event();
-    EXPECT_EQ(rpt.readLine(), "dicfg");
-    rpt.send("ActiveChCount CH1(01) CH2(NA) CH3(02)");
-    rpt.send("MCP V3.2");
-    rpt.send("OK");
+    versionQuery("ActiveChCount CH1(01) CH2(NA) CH3(02)\r\nMCP V3.2\r\nOK");
     EXPECT_EQ(rpt.readLine(), "");
     EXPECT_EQ(rpt.readLine(), "77:loadee");
     for (int i = 0; i < 21; ++i) rpt.send("#4" + kRecord1);
@@ -110,9 +115,8 @@ TEST_F(Exchanges, ProgrammingDownloadFillsTheEditor) {
     EXPECT_EQ(rpt.readLine(), "OK");
     EXPECT_TRUE(test::eventually([&] { return editor->image().TransferState == kTransferDone; }));
     tCfgImage& image = editor->image();
-    EXPECT_EQ(image.ChannelPresent[0], 1);
-    EXPECT_EQ(image.ChannelPresent[1], 0);
-    EXPECT_EQ(image.ChannelPresent[2], 1);
+    EXPECT_EQ(std::vector<int>(image.ChannelPresent.begin(), image.ChannelPresent.begin() + 3),
+              (std::vector<int>{1, 0, 1}));
     EXPECT_EQ(image.General[0], 0xFF);
     EXPECT_EQ(image.CurrentChannel, 1);
     // The pass goes on with the version query's last line, shown as a reply.
@@ -123,19 +127,14 @@ TEST_F(Exchanges, ChannelQueryOnlyAndATypedProgWithoutEditor) {
     auto editor = std::make_shared<ScratchEditor>();
     queue("prog-", editor);
     event();
-    EXPECT_EQ(rpt.readLine(), "dicfg");
-    rpt.send("ActiveChCount CH4(12)");
-    rpt.send("MCP V3.0");
-    rpt.send("OK");
+    versionQuery("ActiveChCount CH4(12)\r\nMCP V3.0\r\nOK");
     EXPECT_TRUE(test::eventually([&] { return editor->image().TransferState == kTransferDone; }));
     EXPECT_EQ(editor->image().ChannelPresent[3], 1);
     EXPECT_EQ(drain(), std::vector<std::string>{});  // nothing is downloaded
 
     queue("reprogram");  // holds "prog": a programming request with a scratch editor
     event();
-    EXPECT_EQ(rpt.readLine(), "dicfg");
-    rpt.send("MCP V3.0");
-    rpt.send("OK");
+    versionQuery("MCP V3.0\r\nOK");
     EXPECT_EQ(rpt.readLine(), "");
     EXPECT_EQ(rpt.readLine(), "ogram:loadee");  // the first four characters go, as for "prog"
     rpt.send("C/0");
@@ -143,7 +142,8 @@ TEST_F(Exchanges, ChannelQueryOnlyAndATypedProgWithoutEditor) {
     EXPECT_TRUE(shown("prog: done without an editor; the downloaded image was not kept"));
 }
 
-TEST_F(Exchanges, SilenceDuringADownloadFailsTheRequest) {
+// Silence fails the request and the connection goes on; a broken connection ends it at once.
+TEST_F(Exchanges, SilenceOrABrokenConnectionFailsADownload) {
     auto editor = std::make_shared<ScratchEditor>();
     queue("prog1", editor);
     event();
@@ -152,11 +152,19 @@ TEST_F(Exchanges, SilenceDuringADownloadFailsTheRequest) {
     EXPECT_TRUE(shown("[box] Error: Wait timeout exceeding!"));
     EXPECT_EQ(editor->image().TransferState, kTransferFailed);
     event();
-    EXPECT_EQ(rpt.readLine(), "");  // the connection goes on
+    EXPECT_EQ(rpt.readLine(), "");
+
+    editor = std::make_shared<ScratchEditor>();
+    queue("prog9", editor);
+    event();
+    EXPECT_EQ(rpt.readLine(), "dicfg");
+    rpt.close();
+    EXPECT_TRUE(h.waitRegistrySize(0, 3000));
+    EXPECT_EQ(editor->image().TransferState, kTransferFailed);
 }
 
 // The image goes from the editor, or without one from the file named after "|"; either way
-// only the channels it has are sent.
+// only the channels it has are sent, and only after the prompt.
 TEST_F(Exchanges, ConfigurationUploadSendsTheRenderedImage) {
     auto editor = std::make_shared<ScratchEditor>();
     editor->image().fill(0xFF);
@@ -183,10 +191,8 @@ TEST_F(Exchanges, ConfigurationUploadSendsTheRenderedImage) {
         ASSERT_TRUE(shown("<-Stored"));
     }
     EXPECT_EQ(editor->image().TransferState, kTransferImageTaken);
-}
 
-TEST_F(Exchanges, NoPromptStopsTheUpload) {
-    auto editor = std::make_shared<ScratchEditor>();
+    // No prompt, no upload.
     queue("55:upee", editor);
     event();
     EXPECT_EQ(rpt.readLine(), "55:upee");
@@ -194,16 +200,6 @@ TEST_F(Exchanges, NoPromptStopsTheUpload) {
     EXPECT_EQ(drain(), std::vector<std::string>{});
     event();
     EXPECT_EQ(rpt.readLine(), "");
-}
-
-TEST_F(Exchanges, ABrokenConnectionEndsTheExchangeAtOnce) {
-    auto editor = std::make_shared<ScratchEditor>();
-    queue("prog9", editor);
-    event();
-    EXPECT_EQ(rpt.readLine(), "dicfg");
-    rpt.close();
-    EXPECT_TRUE(h.waitRegistrySize(0, 3000));
-    EXPECT_EQ(editor->image().TransferState, kTransferFailed);
 }
 
 TEST(McpVersion, LeadingNumberAfterFiveCharacters) {
@@ -232,14 +228,7 @@ TEST_F(Exchanges, AStopInTheMiddleOfAnUploadSendsNoMoreLinesAndNoCount) {
 }
 
 TEST_F(Exchanges, ARepeaterThatTalksWithoutEndFailsTheDownload) {
-    auto editor = std::make_shared<ScratchEditor>();
-    queue("prog1", editor);
-    event();
-    EXPECT_EQ(rpt.readLine(), "dicfg");
-    rpt.send("MCP V3.0");
-    rpt.send("OK");
-    EXPECT_EQ(rpt.readLine(), "");
-    EXPECT_EQ(rpt.readLine(), "1:loadee");
+    auto editor = download("prog1");
     std::string flood;
     for (std::size_t i = 0; i <= kExchangeLineLimit; ++i) flood += "#4" + kRecord2 + "\r\n";
     rpt.sendRaw(flood);

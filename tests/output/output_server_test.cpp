@@ -12,6 +12,7 @@ namespace kormlink {
 namespace {
 
 using test::EventSpec;
+using test::eventFrom;
 using test::ScriptedRepeater;
 using test::ServerHarness;
 
@@ -21,12 +22,6 @@ std::string config(const std::string& outKeys = "") {
            "[Client0]\nId=A1\n[Client1]\nId=B2\nFlt0=0;0;$09;$00;0\n";
 }
 const std::string kIni = config();
-
-std::string eventFor(const std::string& tx) {
-    EventSpec e;
-    e.transmitter = tx;
-    return e.build();
-}
 
 // A client that named its channel and is attached.
 std::unique_ptr<ScriptedRepeater> attach(ServerHarness& h, const std::string& id, int expected = 1) {
@@ -39,16 +34,16 @@ std::unique_ptr<ScriptedRepeater> attach(ServerHarness& h, const std::string& id
 
 TEST(OutputServer, EventTravelsFromRepeaterToClientAndLeavesOnAcknowledgement) {
     ServerHarness h(kIni);
-    ASSERT_TRUE(h.feed({eventFor("101"), eventFor("102")}));
+    ASSERT_TRUE(h.feed({eventFrom("101"), eventFrom("102")}));
     auto client = attach(h, "A1");
-    EXPECT_EQ(client->readLine(), eventFor("101"));
+    EXPECT_EQ(client->readLine(), eventFrom("101"));
     client->send("ok");
-    EXPECT_EQ(client->readLine(), eventFor("102"));
+    EXPECT_EQ(client->readLine(), eventFrom("102"));
     client->send("x");
     EXPECT_TRUE(test::eventually([&] { return h.queued() == 0; }));
     // An idle client is woken by the next event at once.
-    ASSERT_TRUE(h.feed({eventFor("103")}));
-    EXPECT_EQ(client->readLine(1000), eventFor("103"));
+    ASSERT_TRUE(h.feed({eventFrom("103")}));
+    EXPECT_EQ(client->readLine(1000), eventFrom("103"));
     client->send("ok");
     EXPECT_TRUE(test::eventually([&] { return h.queued() == 0; }));
     EXPECT_EQ(h.queued(1), 0u);  // B2's filter takes system 9 only
@@ -69,35 +64,35 @@ TEST(OutputServer, EventTravelsFromRepeaterToClientAndLeavesOnAcknowledgement) {
 
 TEST(OutputServer, EmptyAnswerGetsTheSameLineAgainAndNoAnswerEndsTheConnection) {
     ServerHarness h(kIni);
-    ASSERT_TRUE(h.feed({eventFor("201")}));
+    ASSERT_TRUE(h.feed({eventFrom("201")}));
     auto client = attach(h, "A1");
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(client->readLine(), eventFor("201"));
+        EXPECT_EQ(client->readLine(), eventFrom("201"));
         client->send("");
     }
-    EXPECT_EQ(client->readLine(), eventFor("201"));
+    EXPECT_EQ(client->readLine(), eventFrom("201"));
     EXPECT_TRUE(client->closedByServer(7000));  // no answer within 5 s
     EXPECT_EQ(h.queued(), 1u);
     EXPECT_TRUE(test::eventually([&] { return h.attached() == 0; }));
     // The next client gets the line that stayed at the head.
     auto next = attach(h, "A1");
-    EXPECT_EQ(next->readLine(), eventFor("201"));
+    EXPECT_EQ(next->readLine(), eventFrom("201"));
 }
 
 TEST(OutputServer, TwoClientsOnOneChannelRemoveEachLineOnce) {
     ServerHarness h(kIni);
-    ASSERT_TRUE(h.feed({eventFor("301"), eventFor("302")}));
+    ASSERT_TRUE(h.feed({eventFrom("301"), eventFrom("302")}));
     auto a = attach(h, "A1", 1);
-    EXPECT_EQ(a->readLine(), eventFor("301"));
+    EXPECT_EQ(a->readLine(), eventFrom("301"));
     auto b = attach(h, "A1", 2);
-    EXPECT_EQ(b->readLine(), eventFor("301"));  // both hold the same head
+    EXPECT_EQ(b->readLine(), eventFrom("301"));  // both hold the same head
     b->send("ok");                              // b's answer removes 301
-    EXPECT_EQ(b->readLine(), eventFor("302"));
+    EXPECT_EQ(b->readLine(), eventFrom("302"));
     a->send("ok");                              // a's answer must not remove 302
     EXPECT_TRUE(test::eventually([&] { return h.queued() == 1; }));
     sleepMs(100);
     EXPECT_EQ(h.onMain([](Server& s) { return s.channels()->at(0).Queue.front().text; }),
-              eventFor("302"));
+              eventFrom("302"));
 }
 
 TEST(OutputServer, UnknownOrUntrimmedIdIsHeldWithoutAnswerAndEndsAtStop) {
@@ -161,14 +156,14 @@ TEST(OutputServer, TimeSyncAndKeepAliveOfAnIdleClient) {
 
 TEST(OutputServer, QueuesSurviveARestartAndAnInvalidLifetimeStillServes) {
     ServerHarness h(kIni + "[Opt]\nLifeTime=soon\n");
-    ASSERT_TRUE(h.feed({eventFor("501"), eventFor("502")}));
+    ASSERT_TRUE(h.feed({eventFrom("501"), eventFrom("502")}));
     h.onMain([](Server& s) { s.StopServer(); });
-    EXPECT_EQ(h.dir().read("A1.out"), eventFor("501") + "\r\n" + eventFor("502") + "\r\n");
+    EXPECT_EQ(h.dir().read("A1.out"), eventFrom("501") + "\r\n" + eventFrom("502") + "\r\n");
     h.onMain([](Server& s) { s.LoadConfiguration(); });
     EXPECT_FALSE(h.dir().exists("A1.out"));
     EXPECT_EQ(h.queued(), 2u);
     auto client = attach(h, "A1");
-    EXPECT_EQ(client->readLine(), eventFor("501"));
+    EXPECT_EQ(client->readLine(), eventFrom("501"));
 }
 
 TEST(OutputServer, NoChannelNoOutputPort) {

@@ -13,6 +13,8 @@
 namespace kormlink {
 namespace {
 
+using test::queueTexts;
+
 const LocalTime kNow{2026, 12, 6, 12, 0, 0};
 
 std::string event(unsigned n) {
@@ -20,12 +22,6 @@ std::string event(unsigned n) {
     e.stamp = "2026/12/06 11:59:00";
     e.transmitter = test::hex3(n);
     return e.build();
-}
-
-std::vector<std::string> texts(const tOItem& c) {
-    std::vector<std::string> out;
-    for (const auto& q : c.Queue) out.push_back(q.text);
-    return out;
 }
 
 TEST(JournalFile, ATornOrDamagedLastRecordIsDroppedNeverReadAsALine) {
@@ -94,14 +90,14 @@ TEST_F(Recovery, AKilledRunComesBackWithExactlyItsQueuedLines) {
         }
         for (int i = 0; i < c.removed; ++i) list->RemoveLine("A", list->FetchHead("A").seq);
         list->afterBatch();  // the end of the batch writes what it collected
-        const std::vector<std::string> expected = texts(list->at(0));
+        const std::vector<std::string> expected = queueTexts(list->at(0));
         const auto size = std::filesystem::file_size(fresh.file("A.jnl"));
         EXPECT_LE(size, kJournalHeader.size() + 4 * expected.size() * 100 + 64 * 1024 + 100);
 
         test::TempDir copy;
         copy.write("A.jnl", fresh.read("A.jnl"));
         auto recovered = std::make_unique<tOList>(IniFile::parse(kIni), copy.path(), false, &sync);
-        EXPECT_EQ(texts(recovered->at(0)), expected);
+        EXPECT_EQ(queueTexts(recovered->at(0)), expected);
         EXPECT_TRUE(recovered->journalsHealthy());
         list.reset();  // dropped without SaveQueues: the files stay as a kill leaves them
     }
@@ -115,12 +111,12 @@ TEST_F(Recovery, AJournalWinsOverAQueueFileAndAnOrderlyStopLeavesOnlyTheQueueFil
     // journal, or it is older than the journal. Either way the journal holds the truth.
     dir.write("A.out", stale + "\r\n");
     auto list = build(dir);
-    EXPECT_EQ(texts(list->at(0)), std::vector<std::string>{b});
+    EXPECT_EQ(queueTexts(list->at(0)), std::vector<std::string>{b});
     EXPECT_FALSE(dir.exists("A.out"));
 
     // Killed now, the lines come back from the rewritten journal.
     auto copy = crashCopy();
-    EXPECT_EQ(texts(build(*copy)->at(0)), std::vector<std::string>{b});
+    EXPECT_EQ(queueTexts(build(*copy)->at(0)), std::vector<std::string>{b});
 
     EXPECT_EQ(list->SaveQueues(), 0);
     EXPECT_EQ(dir.read("A.out"), b + "\r\n");
@@ -132,7 +128,7 @@ TEST_F(Recovery, AJournalWinsOverAQueueFileAndAnOrderlyStopLeavesOnlyTheQueueFil
     // in it must not block the channel.
     dir.write("A.out", dir.read("A.out") + "\r\n");
     auto again = build(dir);
-    EXPECT_EQ(texts(again->at(0)), std::vector<std::string>{b});
+    EXPECT_EQ(queueTexts(again->at(0)), std::vector<std::string>{b});
     EXPECT_FALSE(dir.exists("A.out"));
     EXPECT_TRUE(dir.exists("A.jnl"));
 }
@@ -148,7 +144,7 @@ TEST_F(Recovery, AJournalThatCannotBeUsedIsSetAsideNeverOverwritten) {
     auto list = build(dir);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("no queue journal"), std::string::npos) << err;
-    EXPECT_EQ(texts(list->at(0)), std::vector<std::string>{a});
+    EXPECT_EQ(queueTexts(list->at(0)), std::vector<std::string>{a});
     EXPECT_EQ(dir.read("A.jnl.bad"), "set aside earlier");
     EXPECT_EQ(dir.read("A.jnl.bad1"), "not a journal");
     EXPECT_TRUE(list->journalsHealthy());

@@ -12,6 +12,7 @@ namespace kormlink {
 namespace {
 
 using test::EventSpec;
+using test::eventFrom;
 using Receiver = test::PtyReceiver;
 using test::ScriptedRepeater;
 using test::ServerHarness;
@@ -21,21 +22,15 @@ std::string config(const Receiver& r, const std::string& outKeys = "") {
            "\n[Com]\nQSize=10\n";
 }
 
-std::string eventFor(const std::string& tx) {
-    EventSpec e;
-    e.transmitter = tx;
-    return e.build();
-}
-
 
 TEST(SerialOutput, ReceiverAnsweringCrTakesTheLinesInOrder) {
     Receiver rx;
     ServerHarness h(config(rx));
-    ASSERT_TRUE(h.feed({eventFor("601"), eventFor("602")}));
-    EXPECT_EQ(rx.readLine(), eventFor("601") + "\n");  // LF only, no CR
+    ASSERT_TRUE(h.feed({eventFrom("601"), eventFrom("602")}));
+    EXPECT_EQ(rx.readLine(), eventFrom("601") + "\n");  // LF only, no CR
     EXPECT_EQ(h.attached(), 1);
     rx.answer("ack\r");
-    EXPECT_EQ(rx.readLine(), eventFor("602") + "\n");
+    EXPECT_EQ(rx.readLine(), eventFrom("602") + "\n");
     rx.answer("\r");
     EXPECT_TRUE(test::eventually([&] { return h.queued() == 0; }));
     EXPECT_EQ(h.attached(), 1);
@@ -47,10 +42,10 @@ TEST(SerialOutput, ReceiverAnsweringCrTakesTheLinesInOrder) {
 TEST(SerialOutput, AnswersEndingInLfOnlyNeverAcknowledge) {
     Receiver rx;
     ServerHarness h(config(rx));
-    ASSERT_TRUE(h.feed({eventFor("611")}));
-    EXPECT_EQ(rx.readLine(), eventFor("611") + "\n");
+    ASSERT_TRUE(h.feed({eventFrom("611")}));
+    EXPECT_EQ(rx.readLine(), eventFrom("611") + "\n");
     rx.answer("ok\n");
-    EXPECT_EQ(rx.readLine(7000), eventFor("611") + "\n");  // sent again after 5 s
+    EXPECT_EQ(rx.readLine(7000), eventFrom("611") + "\n");  // sent again after 5 s
     EXPECT_EQ(h.attached(), 0);
     EXPECT_EQ(h.queued(), 1u);
     rx.answer("\r");
@@ -66,9 +61,9 @@ TEST(SerialOutput, TimeSyncGoesFirstAndRemovesNothing) {
     auto sync = rx.readLine();
     ASSERT_TRUE(sync);
     EXPECT_TRUE(std::regex_match(*sync, std::regex("systime\\d{5}(\\.\\d+)?\n"))) << *sync;
-    ASSERT_TRUE(h.feed({eventFor("621")}));
+    ASSERT_TRUE(h.feed({eventFrom("621")}));
     rx.answer("\r");
-    EXPECT_EQ(rx.readLine(), eventFor("621") + "\n");
+    EXPECT_EQ(rx.readLine(), eventFrom("621") + "\n");
     EXPECT_EQ(h.queued(), 1u);
 }
 
@@ -87,13 +82,13 @@ TEST(SerialOutput, APortThatGoesIsOpenedAgainWhenItIsBack) {
     test::pointLink(link, rx->path());
     ServerHarness h("[In]\nPort=0\n[Out]\nPort=0\nComOn=1\nCom=5\n[Ports]\nCOM5=" + link +
                     "\n[Com]\nQSize=10\n");
-    ASSERT_TRUE(h.feed({eventFor("631")}));
-    EXPECT_EQ(rx->readLine(), eventFor("631") + "\n");
+    ASSERT_TRUE(h.feed({eventFrom("631")}));
+    EXPECT_EQ(rx->readLine(), eventFrom("631") + "\n");
     rx->answer("\r");
     ASSERT_TRUE(test::eventually([&] { return h.queued() == 0; }));
 
     rx->hangUp();
-    ASSERT_TRUE(h.feed({eventFor("632")}));
+    ASSERT_TRUE(h.feed({eventFrom("632")}));
     Receiver back;
     test::pointLink(link, back.path());
     std::optional<std::string> sent;
@@ -101,7 +96,7 @@ TEST(SerialOutput, APortThatGoesIsOpenedAgainWhenItIsBack) {
         h.clock().advance(ReopeningSerialPort::kRetryMs);
         sent = back.readLine(500);
     }
-    EXPECT_EQ(sent, eventFor("632") + "\n");
+    EXPECT_EQ(sent, eventFrom("632") + "\n");
     back.answer("\r");
     EXPECT_TRUE(test::eventually([&] { return h.queued() == 0 && h.attached() == 1; }));
     for (const std::string& line : h.view().commandLines())
@@ -115,27 +110,28 @@ TEST(SerialPort, SettingsAreMappedToTermios) {
     s.Parity = 2;
     s.StopBits = 1;  // one and a half: two
     s.FlowCtrl = 1;
+    // Set again over the same termios: what the settings do not ask for must be cleared.
     termios t{};
-    configureTermios(t, s);
-    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS7));
-    EXPECT_TRUE(t.c_cflag & PARENB);
-    EXPECT_FALSE(t.c_cflag & PARODD);
-    EXPECT_TRUE(t.c_cflag & CSTOPB);
-    EXPECT_TRUE(t.c_iflag & IXON);
-    EXPECT_FALSE(t.c_cflag & CRTSCTS);
+    const auto flags = [&t](const SerialSettings& s) {
+        configureTermios(t, s);
+        const tcflag_t size = t.c_cflag & CSIZE;
+        std::string f = size == CS5 ? "CS5" : size == CS7 ? "CS7" : size == CS8 ? "CS8" : "CS?";
+        const std::pair<tcflag_t, const char*> bits[] = {
+            {t.c_cflag & PARENB, " PARENB"}, {t.c_cflag & PARODD, " PARODD"},
+            {t.c_cflag & CSTOPB, " CSTOPB"}, {t.c_iflag & IXON, " IXON"},
+            {t.c_cflag & CRTSCTS, " CRTSCTS"}};
+        for (const auto& [set, name] : bits)
+            if (set) f += name;
+        return f;
+    };
+    EXPECT_EQ(flags(s), "CS7 PARENB CSTOPB IXON");
     EXPECT_EQ(::cfgetospeed(&t), static_cast<speed_t>(B19200));
     s.DataBits = 4;
     s.Parity = 1;
     s.FlowCtrl = 2;
-    configureTermios(t, s);
-    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS5));
-    EXPECT_TRUE(t.c_cflag & PARODD);
-    EXPECT_FALSE(t.c_iflag & IXON);
-    EXPECT_TRUE(t.c_cflag & CRTSCTS);
+    EXPECT_EQ(flags(s), "CS5 PARENB PARODD CSTOPB CRTSCTS");
     s.FlowCtrl = 3;  // unknown: no flow control
-    configureTermios(t, s);
-    EXPECT_FALSE(t.c_cflag & CRTSCTS);
-    EXPECT_FALSE(t.c_iflag & IXON);
+    EXPECT_EQ(flags(s), "CS5 PARENB PARODD CSTOPB");
 
     Receiver rx;
     std::string error;

@@ -16,29 +16,20 @@ TEST(Ini, MissingFileReadsEveryDefault) {
     EXPECT_FALSE(ini.readBool("Out", "ComOn", false));
 }
 
-TEST(Ini, IntegersThatAreNoNumbersReadAsTheDefault) {
+TEST(Ini, IntegersThatAreNoNumbersReadAsTheDefaultAndBooleansAreAnyNonZeroInteger) {
     IniFile ini = IniFile::parse(
         "[S]\nempty=\ntext=abc\ntrailing=12abc\nhex=$1F\nhuge=99999999999\nneg=-15\n"
-        "spaced=  42  \nplus=+7\nfloat=1.5\n");
-    EXPECT_EQ(ini.readInteger("S", "empty", 5), 5);
-    EXPECT_EQ(ini.readInteger("S", "text", 5), 5);
-    EXPECT_EQ(ini.readInteger("S", "trailing", 5), 5);
-    EXPECT_EQ(ini.readInteger("S", "hex", 5), 5);
-    EXPECT_EQ(ini.readInteger("S", "huge", 5), 5);
-    EXPECT_EQ(ini.readInteger("S", "float", 5), 5);
-    EXPECT_EQ(ini.readInteger("S", "neg", 5), -15);
-    EXPECT_EQ(ini.readInteger("S", "spaced", 5), 42);
-    EXPECT_EQ(ini.readInteger("S", "plus", 5), 7);
-}
-
-TEST(Ini, BooleansAreAnyNonZeroInteger) {
-    IniFile ini = IniFile::parse("[Out]\nA=1\nB=0\nC=2\nD=-1\nE=yes\n");
-    EXPECT_TRUE(ini.readBool("Out", "A", false));
-    EXPECT_FALSE(ini.readBool("Out", "B", true));
-    EXPECT_TRUE(ini.readBool("Out", "C", false));
-    EXPECT_TRUE(ini.readBool("Out", "D", false));
-    EXPECT_TRUE(ini.readBool("Out", "E", true));    // no number: the default
-    EXPECT_FALSE(ini.readBool("Out", "E", false));
+        "spaced=  42  \nplus=+7\nfloat=1.5\nzero=0\n");
+    const std::pair<const char*, int> integers[] = {
+        {"empty", 5}, {"text", 5},  {"trailing", 5}, {"hex", 5},   {"huge", 5},
+        {"float", 5}, {"neg", -15}, {"spaced", 42},  {"plus", 7},
+    };
+    for (const auto& [key, value] : integers) EXPECT_EQ(ini.readInteger("S", key, 5), value) << key;
+    EXPECT_TRUE(ini.readBool("S", "plus", false));
+    EXPECT_TRUE(ini.readBool("S", "neg", false));
+    EXPECT_FALSE(ini.readBool("S", "zero", true));
+    EXPECT_TRUE(ini.readBool("S", "text", true));  // no number: the default
+    EXPECT_FALSE(ini.readBool("S", "text", false));
 }
 
 TEST(Ini, LookUpIgnoresCaseButKeepsNamesAndOrder) {

@@ -52,7 +52,6 @@ TEST(AnswerOrder, AnswersLeaveOnlyAfterTheirLinesAreRoutedAndJournaled) {
         });
         ScriptedRepeater rpt(h.port());
         ASSERT_TRUE(rpt.readWelcome());
-
         rpt.send(distinct(1).build());
         ASSERT_EQ(rpt.readLine(), "");
         EXPECT_EQ(routed.load(), 1);
@@ -76,9 +75,8 @@ TEST(AnswerOrder, AnswersLeaveOnlyAfterTheirLinesAreRoutedAndJournaled) {
         ASSERT_GE(log.size(), 2u);
         EXPECT_EQ(log[log.size() - 2], "A1B2:->ping");
         EXPECT_EQ(log.back(), distinct(20).build());
-        if (std::string(fsync) == "1") {
+        if (std::string(fsync) == "1")
             EXPECT_GT(h.onMain([](Server& s) { return s.journalSync().syncCount(); }), 0u);
-        }
     }
 }
 

@@ -21,8 +21,7 @@ TEST(Registry, SortedByIdWithUnknownIdsFirstAndDuplicatesSideBySide) {
     ServerHarness h("[In]\nPort=0\n");
     std::vector<std::unique_ptr<ScriptedRepeater>> rpts;
     for (int i = 0; i < 5; ++i) {
-        rpts.push_back(std::make_unique<ScriptedRepeater>(h.port()));
-        ASSERT_TRUE(rpts.back()->readWelcome());
+        rpts.push_back(h.repeater());
         ASSERT_TRUE(h.waitRegistrySize(rpts.size()));  // accept order fixes Nr
     }
     ASSERT_TRUE(h.identify(*rpts[0], "000003"));
@@ -38,6 +37,10 @@ TEST(Registry, SortedByIdWithUnknownIdsFirstAndDuplicatesSideBySide) {
     EXPECT_EQ(rows[3].first, 3u);
     EXPECT_EQ(rows[4], (std::pair<std::uint32_t, std::int32_t>{0xF0000001u, 1}));
     EXPECT_EQ(h.view().lastCount(), 5u);
+    // A command for an Id that two connections report goes to the last of them.
+    EXPECT_TRUE(h.onMain([](Server& s) {
+        return s.hostList()->findByHpId(3) == s.hostList()->at(3);
+    }));
 
     // The Id is learned once: a later line with another Id does not change it.
     ASSERT_TRUE(h.identify(*rpts[2], "000009"));
@@ -62,10 +65,7 @@ TEST(Registry, SortedByIdWithUnknownIdsFirstAndDuplicatesSideBySide) {
 TEST(Registry, StopEndsLiveConnectionsAndARestartNumbersFromZero) {
     ServerHarness h("[In]\nPort=0\n");
     std::vector<std::unique_ptr<ScriptedRepeater>> rpts;
-    for (int i = 0; i < 20; ++i) {
-        rpts.push_back(std::make_unique<ScriptedRepeater>(h.port()));
-        ASSERT_TRUE(rpts.back()->readWelcome());
-    }
+    for (int i = 0; i < 20; ++i) rpts.push_back(h.repeater());
     ASSERT_TRUE(h.waitRegistrySize(20));
     ASSERT_TRUE(h.identify(*rpts[7], "00BEEF"));
     const Millis start = steadyClock().now();
@@ -81,8 +81,7 @@ TEST(Registry, StopEndsLiveConnectionsAndARestartNumbersFromZero) {
     EXPECT_NE(log[1].find("Close 00BEEF"), std::string::npos);
 
     h.onMain([](Server& s) { s.LoadConfiguration(); });
-    ScriptedRepeater again(h.port());
-    ASSERT_TRUE(again.readWelcome());
+    auto again = h.repeater();
     ASSERT_TRUE(h.waitRegistrySize(1));
     EXPECT_EQ(h.registry()[0].second, 0);
 }
@@ -131,22 +130,10 @@ TEST(Registry, AFailingViewLeavesNoEntryBehind) {
     }));
 
     h.view().setFailing(false);
-    ScriptedRepeater again(h.port());
-    ASSERT_TRUE(again.readWelcome());
-    again.send(EventSpec{}.build());
-    EXPECT_EQ(again.readLine(), "");
+    auto again = h.repeater();
+    again->send(EventSpec{}.build());
+    EXPECT_EQ(again->readLine(), "");
     EXPECT_TRUE(h.waitRegistrySize(1));
-}
-
-// Repeaters that report the same Id sit side by side; a command goes to the last of them.
-TEST(Registry, CommandGoesToTheLastEntryWithThatId) {
-    ServerHarness h("[In]\nPort=0\n");
-    ScriptedRepeater a(h.port()), b(h.port());
-    ASSERT_TRUE(a.readWelcome() && b.readWelcome());
-    ASSERT_TRUE(h.identify(a, "000042") && h.identify(b, "000042"));
-    EXPECT_TRUE(h.onMain([](Server& s) {
-        return s.hostList()->size() == 2 && s.hostList()->findByHpId(0x42) == s.hostList()->at(1);
-    }));
 }
 
 }  // namespace

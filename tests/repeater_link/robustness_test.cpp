@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-
 #include <random>
 #include <thread>
 
@@ -26,34 +25,28 @@ void expectServed(ServerHarness& h, Millis welcomeMs = 3000) {
 
 TEST(Robustness, EndlessLineWithoutLineEndEndsThatConnection) {
     ServerHarness h("[In]\nPort=0\n");
-    ScriptedRepeater flood(h.port());
-    ASSERT_TRUE(flood.readWelcome());
-    ScriptedRepeater bystander(h.port());
-    ASSERT_TRUE(bystander.readWelcome());
-    std::string chunk(16 * 1024, 'A');
-    for (int i = 0; i < 6; ++i) flood.sendRaw(chunk);  // 96 KiB, no CR LF
-    EXPECT_TRUE(flood.closedByServer(3000));
-    bystander.send(EventSpec{}.build());
-    EXPECT_EQ(bystander.readLine(), "");
+    auto flood = h.repeater(), bystander = h.repeater();
+    for (int i = 0; i < 6; ++i) flood->sendRaw(std::string(16 * 1024, 'A'));  // 96 KiB, no CR LF
+    EXPECT_TRUE(flood->closedByServer(3000));
+    bystander->send(EventSpec{}.build());
+    EXPECT_EQ(bystander->readLine(), "");
     EXPECT_TRUE(h.waitRegistrySize(1));
 }
 
 TEST(Robustness, BinaryGarbageAndLongLinesAreHandledAsLines) {
     ServerHarness h("[In]\nPort=0\n");
-    ScriptedRepeater rpt(h.port());
-    ASSERT_TRUE(rpt.readWelcome());
+    auto rpt = h.repeater();
     std::mt19937 rng(7);
     std::string garbage;
     for (int i = 0; i < 20000; ++i) garbage.push_back(static_cast<char>(rng() & 0xFF));
-    rpt.sendRaw(garbage + "\r\n");
-    rpt.send("COM" + std::string(40000, '\xFF'));  // an "event" far too long: status log
-    rpt.send(std::string("COM1\0\0\0", 7) + std::string(65, ' ') + "1");  // NULs, no Id word
+    rpt->sendRaw(garbage + "\r\n");
+    rpt->send("COM" + std::string(40000, '\xFF'));  // an "event" far too long: status log
+    rpt->send(std::string("COM1\0\0\0", 7) + std::string(65, ' ') + "1");  // NULs, no Id word
     // Answers: whatever the garbage held, each event-looking line is acknowledged; then a
     // proper event is still served.
-    rpt.send(EventSpec{}.build());
-    std::optional<std::string> line;
+    rpt->send(EventSpec{}.build());
     int empties = 0;
-    while ((line = rpt.readLine(1000))) empties += line->empty();
+    while (auto line = rpt->readLine(1000)) empties += line->empty();
     EXPECT_GE(empties, 2);
     EXPECT_EQ(h.registry().size(), 1u);
     expectServed(h);
@@ -61,12 +54,9 @@ TEST(Robustness, BinaryGarbageAndLongLinesAreHandledAsLines) {
 
 TEST(Robustness, ResetInTheMiddleOfALine) {
     ServerHarness h("[In]\nPort=0\n");
-    {
-        ScriptedRepeater rpt(h.port());
-        ASSERT_TRUE(rpt.readWelcome());
-        rpt.sendRaw(EventSpec{}.build().substr(0, 30));
-        rpt.reset();  // RST instead of FIN
-    }
+    auto rpt = h.repeater();
+    rpt->sendRaw(EventSpec{}.build().substr(0, 30));
+    rpt->reset();  // RST instead of FIN
     EXPECT_TRUE(h.waitRegistrySize(0));
     EXPECT_TRUE(h.logLines(0).empty());  // the partial line was never taken as an event
     expectServed(h);
@@ -94,22 +84,19 @@ TEST(Robustness, ThousandsOfShortConnections) {
 TEST(Robustness, ConnectionsBeyondTheLimitsAreRefusedAndCounted) {
     ServerHarness h(
         "[In]\nPort=0\nMaxConnections=2\n[Out]\nPort=0\nMaxClients=1\n[Client0]\nId=A1\n");
-    auto first = std::make_unique<ScriptedRepeater>(h.port());
-    ScriptedRepeater second(h.port());
-    ASSERT_TRUE(first->readWelcome());
-    ASSERT_TRUE(second.readWelcome());
+    auto first = h.repeater(), second = h.repeater();
     ScriptedRepeater refused(h.port());
     EXPECT_TRUE(refused.closedByServer(3000));
     EXPECT_EQ(h.onMain([](Server& s) { return s.refusedConnections(); }), 1u);
-    second.send(EventSpec{}.build());
-    EXPECT_EQ(second.readLine(), "");
+    second->send(EventSpec{}.build());
+    EXPECT_EQ(second->readLine(), "");
 
     first.reset();  // its place comes free once its thread has ended
     bool admitted = false;
     for (int attempt = 0; attempt < 100 && !admitted; ++attempt) {
         ScriptedRepeater next(h.port());
         admitted = next.readWelcome();
-        if (!admitted) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (!admitted) sleepMs(20);
     }
     EXPECT_TRUE(admitted);
 

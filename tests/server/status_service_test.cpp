@@ -1,4 +1,4 @@
-// The status page and the metrics, read over HTTP after scripted traffic.
+// The status page and the metrics, read over HTTP after scripted traffic; ports in use.
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -13,9 +13,8 @@ namespace kormlink {
 namespace {
 
 using test::EventSpec;
-using test::ScriptedRepeater;
-
 using test::freePort;
+using test::ScriptedRepeater;
 
 // The whole answer (status line, headers, body) to one request, as a client reads it.
 std::string request(std::uint16_t port, const std::string& method, const std::string& path) {
@@ -94,6 +93,16 @@ TEST(StatusService, APortInUseIsReportedAndTheServerRunsOn) {
     EXPECT_NE(err.find("cannot serve the status page on 127.0.0.1:"), std::string::npos) << err;
     EXPECT_EQ(h.onMain([](Server& s) { return s.statusPort(); }), 0);
     EXPECT_TRUE(rpt.readWelcome());
+}
+
+TEST(Server, APortInUseLeavesTheServerRunningWithoutAListener) {
+    auto other = TcpListener::open(0, nullptr);
+    ASSERT_TRUE(other);
+    test::ServerHarness h("[In]\nPort=" + std::to_string(other->port()) + "\n");
+    EXPECT_TRUE(test::eventually([&] {
+        return h.onMain([](Server& s) { return s.isRunning() && s.hostList() != nullptr; });
+    }));
+    EXPECT_EQ(h.onMain([](Server& s) { return s.inputPort(); }), 0);
 }
 
 }  // namespace

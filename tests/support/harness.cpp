@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
 #include "platform/files.h"
 #include "core/daily_logs.h"
 #include "core/event_line.h"
@@ -92,6 +94,18 @@ EventSpec EventSpec::status(const std::string& id, const std::string& state) {
     s.repeaterId = id;
     s.state = state;
     return s;
+}
+
+std::string eventFrom(const std::string& tx) {
+    EventSpec e;
+    e.transmitter = tx;
+    return e.build();
+}
+
+std::vector<std::string> queueTexts(const tOItem& channel) {
+    std::vector<std::string> out;
+    for (const auto& q : channel.Queue) out.push_back(q.text);
+    return out;
 }
 
 ScriptedRepeater::ScriptedRepeater(std::uint16_t port) {
@@ -272,6 +286,12 @@ std::uint16_t ServerHarness::port() {
     return port;
 }
 
+std::unique_ptr<ScriptedRepeater> ServerHarness::repeater() {
+    auto rpt = std::make_unique<ScriptedRepeater>(port());
+    if (!rpt->readWelcome()) ADD_FAILURE() << "no greeting and time command";
+    return rpt;
+}
+
 std::uint16_t ServerHarness::outPort() {
     std::uint16_t port = 0;
     eventually([&] { return (port = onMain([](Server& s) { return s.outputPort(); })) != 0; });
@@ -306,6 +326,13 @@ std::vector<std::string> ServerHarness::logLines(int which) const {
                    : which == 1 ? DailyLog::Status
                                 : DailyLog::Connection;
     return splitLines(m_dir.read(dailyLogName(log, t.year, t.month, t.day)));
+}
+
+bool ServerHarness::logged(int which, const std::string& line, Millis timeoutMs) const {
+    return eventually([&] {
+        const auto lines = logLines(which);
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }, timeoutMs);
 }
 
 bool ServerHarness::identify(ScriptedRepeater& rpt, const std::string& id) {

@@ -21,6 +21,7 @@
 
 namespace kormlink {
 class ProgramEditor;
+class tOItem;
 }
 
 namespace kormlink::test {
@@ -62,6 +63,11 @@ struct EventSpec {
     // A status line of repeater `id`: kind 0, digit 39 is 0, transmitter = low byte of id.
     static EventSpec status(const std::string& id, const std::string& state);
 };
+
+// A plain event line from transmitter tx (three hexadecimal digits).
+std::string eventFrom(const std::string& tx);
+// The texts queued in a channel, head first.
+std::vector<std::string> queueTexts(const tOItem& channel);
 
 // A repeater played by the test over loopback.
 class ScriptedRepeater {
@@ -150,6 +156,8 @@ public:
     }
 
     std::uint16_t port();     // the input port, once listening
+    // A repeater connected to the input port that has read the greeting and the time command.
+    std::unique_ptr<ScriptedRepeater> repeater();
     std::uint16_t outPort();  // the output port, once listening
     OffsetClock& clock() { return m_clock; }
     RecordingView& view() { return m_view; }
@@ -163,6 +171,8 @@ public:
     bool waitRegistrySize(std::size_t n, Millis timeoutMs = 3000);
     // Lines of one of today's logs ("" lines dropped).
     std::vector<std::string> logLines(int which /*0 event, 1 status, 2 connection*/) const;
+    // Waits until one of today's logs holds the line.
+    bool logged(int which, const std::string& line, Millis timeoutMs = 3000) const;
     // Sends an event carrying id and waits until it is logged; the Id is learned in the same
     // hand-over (and only from a connection's first such line).
     bool identify(ScriptedRepeater& rpt, const std::string& id = "00A1B2");

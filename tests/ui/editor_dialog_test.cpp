@@ -111,14 +111,13 @@ TEST_F(Editor, DragSelectsTheRangeAndSetClearTakeTypedRanges) {
 }
 
 TEST_F(Editor, KeyFiltersLimitsAndTheCloseQuery) {
-    type("eRepAddr", "1a-2");
-    EXPECT_EQ(find("eRepAddr")->text(), "12");
-    type("ePspPolynom", "aFg7");
-    EXPECT_EQ(find("ePspPolynom")->text(), "aF");  // hexadecimal, at most 2
-    type("eFirmID", "1b2");
-    EXPECT_EQ(find("eFirmID")->text(), "12");  // digits only, read as hexadecimal
-    type("eLocalPort", "123456");
-    EXPECT_EQ(find("eLocalPort")->text(), "12345");
+    // Hexadecimal at most 2 for ePspPolynom; eFirmID takes digits only, read as hexadecimal.
+    for (const auto& [field, keys, text] :
+         {std::tuple{"eRepAddr", "1a-2", "12"}, {"ePspPolynom", "aFg7", "aF"},
+          {"eFirmID", "1b2", "12"}, {"eLocalPort", "123456", "12345"}}) {
+        type(field, keys);
+        EXPECT_EQ(find(field)->text(), text);
+    }
     // The limits hold for typing only: a longer value read from an image is kept whole.
     dlg.editor().image().Slots[1][2] = 0xFF;
     dlg.editor().image().Slots[1][3] = 0xFF;

@@ -124,10 +124,9 @@ TEST(MainWindow, ListsFollowTheRegistryAndTheQueues) {
     d.window->timerTick();
     QAbstractItemModel* rows = connections->model();
     ASSERT_EQ(rows->rowCount(), 1);
-    EXPECT_EQ(rows->index(0, 1).data().toString(), "A1B2");
-    EXPECT_EQ(rows->index(0, 2).data().toString(), "127.0.0.1");
-    EXPECT_EQ(rows->index(0, 3).data().toString(), "1");
-    EXPECT_EQ(rows->index(0, 4).data().toString().toStdString(), EventSpec{}.build());
+    const std::string row[] = {"A1B2", "127.0.0.1", "1", EventSpec{}.build()};
+    for (int c = 1; c <= 4; ++c)
+        EXPECT_EQ(rows->index(0, c).data().toString().toStdString(), row[c - 1]) << c;
     EXPECT_EQ(queues->index(0, 2).data().toString(), "1");
     EXPECT_TRUE(queues->index(0, 0).data(Qt::DecorationRole).isNull());  // no client attached
 

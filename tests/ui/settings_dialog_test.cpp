@@ -72,12 +72,11 @@ struct Desk {
 TEST(SettingsFilterDialog, KeyFiltersAndFieldsRoundTrip) {
     test::UiApp a;
     TOutDlg empty;
-    QTest::keyClicks(child<QLineEdit>(empty, "ESysNr"), "1g2f");
-    QTest::keyClicks(child<QLineEdit>(empty, "EFrom"), "4x2-");
-    QTest::keyClicks(child<QLineEdit>(empty, "ETo"), "1234567");
-    EXPECT_EQ(textOf(empty, "ESysNr"), "12");
-    EXPECT_EQ(textOf(empty, "EFrom"), "42");
-    EXPECT_EQ(textOf(empty, "ETo"), "12345");
+    for (const auto& [edit, keys, text] : {std::tuple{"ESysNr", "1g2f", "12"},
+                                           {"EFrom", "4x2-", "42"}, {"ETo", "1234567", "12345"}}) {
+        QTest::keyClicks(child<QLineEdit>(empty, edit), keys);
+        EXPECT_EQ(textOf(empty, edit), text);
+    }
     EXPECT_EQ(formatFilter(empty.filter()), "42;12345;$12;$00;0");
 
     TOutDlg filled(tFItem{1, 500, 0x0A, 0x05, true});
