@@ -161,7 +161,7 @@ PtyReceiver::~PtyReceiver() {
     ::close(m_slave);
 }
 
-std::optional<std::string> PtyReceiver::readLine(Millis timeoutMs) {
+std::optional<std::string> PtyReceiver::readLine(Millis timeoutMs, char end) {
     const Millis deadline = steadyClock().now() + timeoutMs;
     std::string line;
     while (steadyClock().now() < deadline) {
@@ -170,7 +170,7 @@ std::optional<std::string> PtyReceiver::readLine(Millis timeoutMs) {
         char c;
         if (::read(m_master, &c, 1) != 1) continue;
         line.push_back(c);
-        if (c == '\n') return line;
+        if (c == end) return line;
     }
     return std::nullopt;
 }

@@ -98,8 +98,8 @@ public:
     PtyReceiver();
     ~PtyReceiver();
     const std::string& path() const { return m_path; }
-    // Bytes up to and including the next LF, or nullopt after the time.
-    std::optional<std::string> readLine(Millis timeoutMs = 3000);
+    // Bytes up to and including the next `end`, or nullopt after the time.
+    std::optional<std::string> readLine(Millis timeoutMs = 3000, char end = '\n');
     void answer(const std::string& bytes);
     // The receiver's end goes away, as when a USB adapter is pulled: the server's side reads
     // and writes errors from now on.

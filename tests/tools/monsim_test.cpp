@@ -2,15 +2,10 @@
 // output port, and as the serial output's receiver on a pseudo-terminal.
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pty.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <sstream>
-#include <thread>
 
 #include "monitor_sim.h"
 #include "output/channels.h"
@@ -245,71 +240,27 @@ TEST(MonitorSim, ReconnectsAfterTheServerRestartsAndGoesOn) {
     EXPECT_EQ(s.gaps + s.repeats, 0u);
 }
 
-// Two pseudo-terminals joined master to master: the server opens one slave as its serial
-// output port, the simulator the other, and bytes cross between them as over a null-modem
-// cable.
-class PtyCable {
-public:
-    PtyCable() {
-        for (auto& end : m_ends) {
-            char name[128] = {};
-            if (::openpty(&end.master, &end.slave, name, nullptr, nullptr) != 0)
-                throw std::runtime_error("openpty failed");
-            end.path = name;
-        }
-        m_thread = std::thread([this] { run(); });
-    }
-    ~PtyCable() {
-        m_stop = true;
-        m_thread.join();
-        for (auto& end : m_ends) {
-            ::close(end.master);
-            ::close(end.slave);  // held open so neither master sees a hang-up
-        }
-    }
-    const std::string& path(int end) const { return m_ends[end].path; }
-
-private:
-    struct End {
-        int master = -1, slave = -1;
-        std::string path;
-    };
-    void run() {
-        char buf[4096];
-        while (!m_stop) {
-            pollfd p[2] = {{m_ends[0].master, POLLIN, 0}, {m_ends[1].master, POLLIN, 0}};
-            if (::poll(p, 2, 50) <= 0) continue;
-            for (int i = 0; i < 2; ++i) {
-                if (!(p[i].revents & POLLIN)) continue;
-                const ssize_t n = ::read(m_ends[i].master, buf, sizeof buf);
-                if (n > 0 && ::write(m_ends[1 - i].master, buf, static_cast<size_t>(n)) != n)
-                    return;
-            }
-        }
-    }
-    End m_ends[2];
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
-
+// As the serial output's receiver; the test plays the server's end on the pseudo-terminal.
 TEST(MonitorSim, SerialReceiverAcknowledgesWithCr) {
-    PtyCable cable;
-    ServerHarness h("[In]\nPort=0\n[Out]\nPort=0\nComOn=1\nCom=5\n[Ports]\nCOM5=" +
-                    cable.path(0) + "\n[Com]\nQSize=10\n[ComIn]\nCom=0\n");
+    test::PtyReceiver server;
     MonitorOptions o;
-    o.serialDevice = cable.path(1);
+    o.serialDevice = server.path();
     MonitorSim monitor(o);
     ASSERT_TRUE(monitor.start(nullptr));
     ASSERT_TRUE(test::eventually([&] { return monitor.snapshot().connected; }));
-    ASSERT_TRUE(h.feed(events(kRpt, 1, 3)));
     // The server removes a line only on an answer that ends with CR.
-    ASSERT_TRUE(test::eventually([&] { return monitor.snapshot().acked == 3; }));
-    EXPECT_TRUE(test::eventually([&] { return h.queued() == 0; }));
+    for (const std::string& line : events(kRpt, 1, 3)) {
+        server.answer(line + "\n");
+        EXPECT_EQ(server.readLine(3000, '\r'), "OK\r");
+    }
+    server.answer("systime45000\n");
+    EXPECT_EQ(server.readLine(3000, '\r'), "OK\r");
     monitor.stop();
     const auto s = monitor.snapshot();
     EXPECT_EQ(s.events, 3u);
+    EXPECT_EQ(s.acked, 3u);
+    EXPECT_EQ(s.syncs, 1u);
     EXPECT_EQ(s.gaps + s.repeats, 0u);
-    EXPECT_EQ(h.attached(), 1);
 }
 
 }  // namespace
