@@ -163,19 +163,17 @@ int LoadImageLines(tCfgImage& image, const std::vector<std::string>& lines) {
     return 0;
 }
 
-std::vector<std::string> readTextLines(const std::string& path) {
+std::vector<std::string> splitTextLines(std::string_view text) {
     std::vector<std::string> lines;
-    const std::optional<std::string> text = readWholeFile(path);
-    if (!text) return lines;
     std::string current;
     bool pending = false;  // characters (or an empty line) since the last line end
-    for (std::size_t i = 0; i < text->size(); ++i) {
-        const char c = (*text)[i];
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
         if (c == '\r' || c == '\n') {
             lines.push_back(std::move(current));
             current.clear();
             pending = false;
-            if (c == '\r' && i + 1 < text->size() && (*text)[i + 1] == '\n') ++i;
+            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
         } else {
             current += c;
             pending = true;
@@ -183,6 +181,11 @@ std::vector<std::string> readTextLines(const std::string& path) {
     }
     if (pending) lines.push_back(std::move(current));
     return lines;
+}
+
+std::vector<std::string> readTextLines(const std::string& path) {
+    const std::optional<std::string> text = readWholeFile(path);
+    return text ? splitTextLines(*text) : std::vector<std::string>{};
 }
 
 bool writeTextLines(const std::string& path, const std::vector<std::string>& lines,

@@ -39,7 +39,9 @@ void ParseHexLine(tCfgImage& image, std::string_view line);
 // channel (1-8), or 0 when no channel is present. (The editor then selects that channel.)
 int LoadImageLines(tCfgImage& image, const std::vector<std::string>& lines);
 
-// Lines of a text file split at CR, LF or CR LF; empty when the file cannot be read.
+// Text split into lines at CR, LF or CR LF; a last line without its end counts too.
+std::vector<std::string> splitTextLines(std::string_view text);
+// The lines of a text file, split so; empty when the file cannot be read.
 std::vector<std::string> readTextLines(const std::string& path);
 // Writes lines, each ended by CR LF, replacing the file atomically.
 bool writeTextLines(const std::string& path, const std::vector<std::string>& lines,

@@ -14,27 +14,6 @@ using namespace kormlink;
 
 namespace {
 
-std::vector<std::string> splitLines(std::string_view text) {
-    // As readTextLines: a line ends at CR, LF or CR LF.
-    std::vector<std::string> lines;
-    std::string current;
-    bool pending = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '\r' || c == '\n') {
-            lines.push_back(std::move(current));
-            current.clear();
-            pending = false;
-            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-        } else {
-            current += c;
-            pending = true;
-        }
-    }
-    if (pending) lines.push_back(std::move(current));
-    return lines;
-}
-
 void setPresent(tCfgImage& image, std::uint8_t mask) {
     for (int k = 0; k < kChannels; ++k) image.ChannelPresent[static_cast<std::size_t>(k)] = (mask >> k) & 1;
 }
@@ -45,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) return 0;
     const std::uint8_t present = data[0];
     const std::vector<std::string> lines =
-        splitLines(std::string_view(reinterpret_cast<const char*>(data + 1), size - 1));
+        splitTextLines(std::string_view(reinterpret_cast<const char*>(data + 1), size - 1));
 
     static tCfgImage image, back;  // large: kept out of the stack
     setPresent(image, present);
