@@ -95,15 +95,5 @@ TEST(StatusService, APortInUseIsReportedAndTheServerRunsOn) {
     EXPECT_TRUE(rpt.readWelcome());
 }
 
-TEST(Server, APortInUseLeavesTheServerRunningWithoutAListener) {
-    auto other = TcpListener::open(0, nullptr);
-    ASSERT_TRUE(other);
-    test::ServerHarness h("[In]\nPort=" + std::to_string(other->port()) + "\n");
-    EXPECT_TRUE(test::eventually([&] {
-        return h.onMain([](Server& s) { return s.isRunning() && s.hostList() != nullptr; });
-    }));
-    EXPECT_EQ(h.onMain([](Server& s) { return s.inputPort(); }), 0);
-}
-
 }  // namespace
 }  // namespace kormlink
