@@ -78,7 +78,7 @@ TEST(OutputServer, EmptyAnswerGetsTheSameLineAgainAndNoAnswerEndsTheConnection) 
 }
 
 TEST(OutputServer, TwoClientsOnOneChannelRemoveEachLineOnce) {
-    ServerHarness h(kIni);
+    ServerHarness h(kIni + "[Opt]\nLifeTime=soon\n");  // no time: 4:00, and still served
     ASSERT_TRUE(h.feed({eventFrom("301"), eventFrom("302")}));
     auto a = attach(h, "A1", 1);
     EXPECT_EQ(a->readLine(), eventFrom("301"));
