@@ -15,7 +15,6 @@ namespace kormlink {
 namespace {
 
 using test::EventSpec;
-using test::ScriptedRepeater;
 using test::ServerHarness;
 
 // Captures what the console prints.
@@ -86,53 +85,52 @@ TEST(ConsoleView, TraceAndBoxesAreFormattedForTheTerminal) {
 // channels; update starts the firmware version check.
 TEST(Console, ProgrammingRequestsRunHeadless) {
     ServerHarness h("[In]\nPort=0\n[upee]\ndelay=1\n");
-    ScriptedRepeater rpt(h.port());
-    ASSERT_TRUE(rpt.readWelcome());
-    ASSERT_TRUE(h.identify(rpt));
+    auto rpt = h.repeater();
+    ASSERT_TRUE(h.identify(*rpt));
     Capture cap;
     auto console = h.onMain([&](Server& s) { return std::make_shared<Console>(s, cap.output); });
     auto tickUntilIdle = [&] {
         return test::eventually([&] { return !h.onMain([&](Server&) { return console->tick(); }); },
                                 5000);
     };
-    const std::string file = h.dir().file("rpt.hex");
+    const std::string file = h.dir().file("rpt->hex");
     h.onMain([&](Server&) { console->execute("prog A1B2 77 " + file); });
-    rpt.send(EventSpec{}.build());
-    EXPECT_EQ(rpt.readLine(), "dicfg");
-    rpt.send("ActiveChCount CH1(01) CH2(NA)\r\nMCP V3.1\r\nOK");
-    EXPECT_EQ(rpt.readLine(), "");
-    EXPECT_EQ(rpt.readLine(), "77:loadee");
-    rpt.send("#4:02100000010256\r\nC/1");  // two bytes into the general block
-    EXPECT_EQ(rpt.readLine(), "OK");
+    rpt->send(EventSpec{}.build());
+    EXPECT_EQ(rpt->readLine(), "dicfg");
+    rpt->send("ActiveChCount CH1(01) CH2(NA)\r\nMCP V3.1\r\nOK");
+    EXPECT_EQ(rpt->readLine(), "");
+    EXPECT_EQ(rpt->readLine(), "77:loadee");
+    rpt->send("#4:02100000010256\r\nC/1");  // two bytes into the general block
+    EXPECT_EQ(rpt->readLine(), "OK");
     ASSERT_TRUE(tickUntilIdle());
-    const std::string saved = h.dir().read("rpt.hex");
+    const std::string saved = h.dir().read("rpt->hex");
     EXPECT_NE(saved.find(":10100000010"), std::string::npos) << saved.substr(0, 200);
     EXPECT_EQ(saved.substr(saved.size() - 13), ":00000001FF\r\n");
     EXPECT_NE(cap.text(cap.out).find("A1B2: configuration saved to " + file), std::string::npos);
 
     h.onMain([&](Server&) { console->execute("upee A1B2 55 " + file); });
-    rpt.send(EventSpec{}.build());
-    EXPECT_EQ(rpt.readLine(), "dicfg");
-    rpt.send("ActiveChCount CH1(01)\r\nMCP V3.1\r\nOK");
+    rpt->send(EventSpec{}.build());
+    EXPECT_EQ(rpt->readLine(), "dicfg");
+    rpt->send("ActiveChCount CH1(01)\r\nMCP V3.1\r\nOK");
     // The request moves on when the console sees the answer: the upload command follows at the
     // repeater's next line.
     ASSERT_TRUE(test::eventually([&] {
         h.onMain([&](Server&) { console->tick(); });
         return h.onMain([](Server& s) { return !s.hostList()->at(0)->pendingCmd().empty(); });
     }));
-    rpt.send(EventSpec{}.build());
-    EXPECT_EQ(rpt.readLine(), "55:upee");
-    rpt.send("Wait for HEX");
+    rpt->send(EventSpec{}.build());
+    EXPECT_EQ(rpt->readLine(), "55:upee");
+    rpt->send("Wait for HEX");
     std::vector<std::string> sent;
-    while (auto line = rpt.readLine(300)) sent.push_back(*line);
+    while (auto line = rpt->readLine(300)) sent.push_back(*line);
     ASSERT_EQ(sent.size(), 271u + 11u + 1u);  // channel 1 only
     EXPECT_EQ(sent.back(), "C/282");
-    rpt.send("Stored");  // the one reply the upload reads at its end
+    rpt->send("Stored");  // the one reply the upload reads at its end
     EXPECT_TRUE(tickUntilIdle());
 
     h.onMain([&](Server&) { console->execute("update A1B2 9999 /tmp/fw.hex"); });
-    rpt.send(EventSpec{}.build());
-    EXPECT_EQ(rpt.readLine(), "dicfg");
+    rpt->send(EventSpec{}.build());
+    EXPECT_EQ(rpt->readLine(), "dicfg");
     h.onMain([&](Server&) { console->execute("upee A1B2 55 /no/such/typo.hex"); });
     EXPECT_NE(cap.text(cap.out).find("File /no/such/typo.hex not found"), std::string::npos);
     EXPECT_FALSE(h.onMain([&](Server&) { return console->tick(); }));  // nothing was started

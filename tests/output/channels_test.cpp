@@ -131,12 +131,14 @@ protected:
     test::TempDir dir;
 };
 
+// QSize is read from the exact key; zero or negative keeps nothing, and routing must not fail.
 TEST_F(ChannelList, BuiltFromSectionsInOrderWithTheirKeys) {
     auto list = build(
         "[Client_b]\nId=B\nQSize=abc\n[Com]\nId=ignored\nQSize=10\nFlt0=1;2\n[client_x]\nId=X\n"
-        "[Client_a]\nid=A\nQSize=7\nFlt1=0;9;$01;$FF;1\nflt9=1;1\nFlt0=5;6\n",
+        "[Client_a]\nid=A\nQSize=7\nFlt1=0;9;$01;$FF;1\nflt9=1;1\nFlt0=5;6\n"
+        "[Client_n]\nId=N\nqsize=5\nQSize=-1\n[Client_z]\nId=Z\nQSize=0\n",
         true);
-    ASSERT_EQ(list->size(), 3u);
+    ASSERT_EQ(list->size(), 5u);
     EXPECT_EQ(list->at(0).Id, "Com");
     EXPECT_EQ(list->at(0).QSize, 10);
     EXPECT_EQ(list->at(1).Id, "B");
@@ -146,15 +148,11 @@ TEST_F(ChannelList, BuiltFromSectionsInOrderWithTheirKeys) {
     ASSERT_EQ(list->at(2).Filters.size(), 2u);  // "flt9" is not a filter key
     EXPECT_EQ(list->at(2).Filters[0].IdTo, 9);  // file order, not number order
     EXPECT_EQ(list->at(2).Filters[1].IdFrom, 5);
-}
-
-TEST_F(ChannelList, QueueSizeComesFromTheExactKeyAndMayBeZeroOrNegative) {
-    auto list = build("[Client0]\nId=A\nqsize=5\nQSize=-1\n[Client1]\nId=B\nQSize=0\n");
-    EXPECT_EQ(list->at(0).QSize, -1);
+    EXPECT_EQ(list->at(3).QSize, -1);
     std::string line = event("100");
-    list->RouteEvent(line, true, kNow);  // keeps nothing, and must not fail
-    EXPECT_TRUE(list->at(0).Queue.empty());
-    EXPECT_TRUE(list->at(1).Queue.empty());
+    list->RouteEvent(line, true, kNow);
+    EXPECT_TRUE(list->at(3).Queue.empty());
+    EXPECT_TRUE(list->at(4).Queue.empty());
 }
 
 TEST_F(ChannelList, DuplicatesOverflowAndTheSerialLink) {

@@ -57,10 +57,10 @@ protected:
         return std::make_unique<tOList>(IniFile::parse(kIni), in.path(), false, &sync);
     }
     // What a kill at this moment leaves: the files as they are now, in another folder.
-    std::unique_ptr<test::TempDir> crashCopy() {
+    static std::unique_ptr<test::TempDir> crashCopy(const test::TempDir& from) {
         auto copy = std::make_unique<test::TempDir>();
         for (const char* name : {"A.jnl", "B.jnl", "A.out"})
-            if (dir.exists(name)) copy->write(name, dir.read(name));
+            if (from.exists(name)) copy->write(name, from.read(name));
         return copy;
     }
     JournalSync sync;
@@ -83,7 +83,7 @@ TEST_F(Recovery, AKilledRunComesBackWithExactlyItsQueuedLines) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         test::TempDir fresh;
-        auto list = std::make_unique<tOList>(IniFile::parse(kIni), fresh.path(), false, &sync);
+        auto list = build(fresh);
         for (int i = 0; i < c.routed; ++i) {
             std::string line = event(static_cast<unsigned>(i));
             list->RouteEvent(line, true, kNow);
@@ -94,9 +94,8 @@ TEST_F(Recovery, AKilledRunComesBackWithExactlyItsQueuedLines) {
         const auto size = std::filesystem::file_size(fresh.file("A.jnl"));
         EXPECT_LE(size, kJournalHeader.size() + 4 * expected.size() * 100 + 64 * 1024 + 100);
 
-        test::TempDir copy;
-        copy.write("A.jnl", fresh.read("A.jnl"));
-        auto recovered = std::make_unique<tOList>(IniFile::parse(kIni), copy.path(), false, &sync);
+        auto copy = crashCopy(fresh);
+        auto recovered = build(*copy);
         EXPECT_EQ(queueTexts(recovered->at(0)), expected);
         EXPECT_TRUE(recovered->journalsHealthy());
         list.reset();  // dropped without SaveQueues: the files stay as a kill leaves them
@@ -115,7 +114,7 @@ TEST_F(Recovery, AJournalWinsOverAQueueFileAndAnOrderlyStopLeavesOnlyTheQueueFil
     EXPECT_FALSE(dir.exists("A.out"));
 
     // Killed now, the lines come back from the rewritten journal.
-    auto copy = crashCopy();
+    auto copy = crashCopy(dir);
     EXPECT_EQ(queueTexts(build(*copy)->at(0)), std::vector<std::string>{b});
 
     EXPECT_EQ(list->SaveQueues(), 0);

@@ -18,13 +18,10 @@ namespace {
 
 using test::ServerHarness;
 
-SettingsForm formOf(const IniFile& ini) {
-    return readSettingsForm(ini, {}, 7 * 60'000, ini.readBool("Out", "ComOn", false));
-}
-
 TEST(ApplySettings, RefusedSettingsLeaveTheFileAndTheServerAlone) {
     ServerHarness h("[In]\nPort=0\n[Out]\nPort=0\n[Client0]\nId=A\n[ComIn]\nCom=0\n");
-    SettingsForm valid = formOf(IniFile::load(h.dir().file("Kormlink.ini")));
+    SettingsForm valid =
+        readSettingsForm(IniFile::load(h.dir().file("Kormlink.ini")), {}, 7 * 60'000, false);
     valid.inPort = "1910";
     valid.outPort = " 1950 ";
     ASSERT_EQ(settingsProblem(valid), std::nullopt);
