@@ -75,8 +75,9 @@ TEST(AnswerOrder, AnswersLeaveOnlyAfterTheirLinesAreRoutedAndJournaled) {
         ASSERT_GE(log.size(), 2u);
         EXPECT_EQ(log[log.size() - 2], "A1B2:->ping");
         EXPECT_EQ(log.back(), distinct(20).build());
-        if (std::string(fsync) == "1")
+        if (std::string(fsync) == "1") {
             EXPECT_GT(h.onMain([](Server& s) { return s.journalSync().syncCount(); }), 0u);
+        }
     }
 }
 
