@@ -18,6 +18,7 @@
 #include "core/main_thread.h"
 #include "kormlink_version.h"
 #include "platform/console_output.h"
+#include "platform/folder_lock.h"
 #include "platform/limits.h"
 #include "platform/service_notify.h"
 #include "platform/signals.h"
@@ -31,15 +32,40 @@ namespace {
 
 using namespace kormlink;
 
+// A second server started on a data folder in use ends with this status, so that scripts and
+// service managers can tell it from a failure (see --wait-lock).
+constexpr int kExitFolderInUse = 75;
+constexpr long kMaxWaitLockSeconds = 7 * 24 * 3600;
+
 void printUsage(std::FILE* to) {
     std::fprintf(
         to,
-        "usage: kormlink [--headless] [--data DIR] [--version]\n"
+        "usage: kormlink [--headless] [--data DIR] [--wait-lock SECONDS] [--version]\n"
         "  Runs the relay server in its data folder (Kormlink.ini, logs, queue files): the\n"
         "  current folder, or DIR.\n"
-        "  --headless  no window; commands on standard input (cmd, trace, list, quit)\n"
-        "  --data DIR  run in DIR; every relative path of the program is relative to it\n"
-        "  --version   print the version and exit\n");
+        "  --headless           no window; commands on standard input (cmd, trace, list, quit)\n"
+        "  --data DIR           run in DIR; every relative path of the program is relative to it\n"
+        "  --wait-lock SECONDS  when another server uses the data folder, wait up to SECONDS\n"
+        "                       for it to end instead of exiting at once (status %d)\n"
+        "  --version            print the version and exit\n",
+        kExitFolderInUse);
+}
+
+// The value of an option given as "--name VALUE" or "--name=VALUE"; nullptr when it is not
+// this option. *missing is set when the value is absent.
+const char* optionValue(int argc, char** argv, int& i, const char* name, bool* missing) {
+    const std::size_t n = std::strlen(name);
+    if (std::strncmp(argv[i], name, n) != 0) return nullptr;
+    if (argv[i][n] == '=') return argv[i] + n + 1;
+    if (argv[i][n] != '\0') return nullptr;
+    if (i + 1 < argc) return argv[++i];
+    *missing = true;
+    return "";
+}
+
+void sayWaiting(const std::string& holder) {
+    std::fprintf(stderr, "Kormlink: the data folder is in use by %s; waiting for it\n",
+                 holder.c_str());
 }
 
 bool hasDisplay() {
@@ -91,18 +117,28 @@ int runHeadless(ConsoleOutput& output) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool headless = false;
+    bool headless = false, explicitHeadless = false;
     const char* dataDir = nullptr;
+    long waitLockSeconds = 0;
     for (int i = 1; i < argc; ++i) {
+        bool missing = false;
         if (std::strcmp(argv[i], "--headless") == 0) {
-            headless = true;
-        } else if (std::strcmp(argv[i], "--data") == 0 || std::strncmp(argv[i], "--data=", 7) == 0) {
-            if (argv[i][6] == '=') {
-                dataDir = argv[i] + 7;
-            } else if (i + 1 < argc) {
-                dataDir = argv[++i];
-            } else {
+            headless = explicitHeadless = true;
+        } else if (const char* dir = optionValue(argc, argv, i, "--data", &missing)) {
+            if (missing) {
                 std::fprintf(stderr, "kormlink: --data needs a folder\n");
+                printUsage(stderr);
+                return 2;
+            }
+            dataDir = dir;
+        } else if (const char* wait = optionValue(argc, argv, i, "--wait-lock", &missing)) {
+            char* end = nullptr;
+            errno = 0;
+            waitLockSeconds = missing ? -1 : std::strtol(wait, &end, 10);
+            if (missing || errno != 0 || end == wait || *end != '\0' || waitLockSeconds < 0 ||
+                waitLockSeconds > kMaxWaitLockSeconds) {
+                std::fprintf(stderr, "kormlink: --wait-lock needs a number of seconds (0 to %ld)\n",
+                             kMaxWaitLockSeconds);
                 printUsage(stderr);
                 return 2;
             }
@@ -125,6 +161,25 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kormlink: cannot use the data folder %s: %s\n", dataDir,
                      std::strerror(errno));
         return 2;
+    }
+    if (!headless && !hasDisplay()) headless = true;  // said below, once the console is set up
+
+    // Before any file of the folder is opened; held until the process ends. The stop signals
+    // still have their default action here, so a wait can be cut short by them.
+    FolderLockResult lock = lockFolder(".", waitLockSeconds * 1000, sayWaiting);
+    if (lock.outcome != FolderLockResult::Outcome::Taken) {
+        char cwd[4096] = ".";
+        if (!::getcwd(cwd, sizeof cwd)) std::strcpy(cwd, ".");
+        const bool inUse = lock.outcome == FolderLockResult::Outcome::InUse;
+        const std::string text =
+            inUse ? std::string("The data folder ") + cwd + " is in use by " + lock.holder +
+                        "; a second server must not run in it."
+                  : std::string("The data folder ") + cwd + " cannot be locked: " + lock.error;
+        std::fprintf(stderr, "Kormlink: %s\n", text.c_str());
+#ifdef KORMLINK_WITH_UI
+        if (!headless) showStartError(argc, argv, text);
+#endif
+        return inUse ? kExitFolderInUse : 2;
     }
 
     // Dates in the connection log follow the operator's locale; numbers in protocols never do.
@@ -158,10 +213,8 @@ int main(int argc, char** argv) {
                           static_cast<unsigned long long>(room));
     }
 
-    if (!headless && !hasDisplay()) {
+    if (headless && !hasDisplay() && !explicitHeadless)
         consolePrint(ConsoleStream::Err, "Kormlink: no display found, running headless");
-        headless = true;
-    }
 #ifdef KORMLINK_WITH_UI
     if (!headless) return runDesktop(argc, argv);
 #else

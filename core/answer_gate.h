@@ -21,6 +21,7 @@
 // Connection thread, except noteRouted(), which runs in the main-thread hand-over that routed
 // lines for the connection (the connection waits for that hand-over to end).
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -36,7 +37,9 @@ public:
     // Main thread: lines were routed for this connection; its next answer waits for them.
     void noteRouted() {
         const JournalReceipt receipt = m_host.journalReceipt();
-        m_ticket = receipt.ticket;
+        m_receipt.from = m_pending ? std::min(m_receipt.from, receipt.from) : receipt.from;
+        m_receipt.ticket = receipt.ticket;
+        m_receipt.journals = (m_pending ? m_receipt.journals : 0) | receipt.journals;
         m_kept = m_kept && receipt.kept;
         m_pending = true;
     }
@@ -113,7 +116,7 @@ private:
     bool pass() {
         if (!m_pending) return true;
         m_pending = false;
-        const bool kept = m_kept && m_host.awaitJournal(JournalReceipt{m_ticket, true});
+        const bool kept = m_kept && m_host.awaitJournal(m_receipt);
         m_kept = true;
         if (!kept) {
             ++m_withheld;
@@ -130,7 +133,7 @@ private:
     std::string m_held;
     bool m_pending = false;
     bool m_kept = true;
-    std::uint64_t m_ticket = 0;
+    JournalReceipt m_receipt;  // of the lines routed since the last answer
     std::uint64_t m_withheld = 0;
 };
 

@@ -25,11 +25,14 @@ class tOList;
 // Where an event came from: the output side checks duplicates only for TCP repeaters.
 enum class EventSource { Tcp, Serial };
 
-// What the answer to routed event lines must wait for: the journal writes up to ticket, and
-// whether every journal took its records (kept false: the answer must not leave).
+// What the answer to routed event lines must wait for: the journal writes from..ticket of the
+// journals in the mask (their bits), and whether every one of them took its records (kept
+// false: the answer must not leave).
 struct JournalReceipt {
     std::uint64_t ticket = 0;
     bool kept = true;
+    std::uint64_t from = 0;
+    std::uint64_t journals = 0;
 };
 
 // The kinds of worker threads, counted separately because they are stopped in separate steps.

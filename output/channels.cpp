@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/file_io.h"
 #include "platform/files.h"
 #include "core/event_line.h"
 #include "platform/console_output.h"
@@ -245,7 +246,10 @@ std::vector<std::string> queueFileLines(const std::string& content) {
 }  // namespace
 
 tOList::tOList(const IniFile& ini, const std::string& dataDir, bool comOn, JournalSync* sync)
-    : m_dataDir(dataDir), m_sync(sync), m_lifetimeDays(readLifeTime(ini, nullptr)) {
+    : m_dataDir(dataDir),
+      m_sync(sync),
+      m_clock(&steadyClock()),
+      m_lifetimeDays(readLifeTime(ini, nullptr)) {
     if (comOn) m_channels.push_back(std::make_unique<tOItem>("Com", ini));
     for (const std::string& section : ini.sectionNames())
         if (section.rfind("Client", 0) == 0)
@@ -286,88 +290,115 @@ void tOList::takeOverQueue(tOItem& channel) {
     }
 
     const std::string journalPath = joinPath(m_dataDir, journalFileName(channel.Id));
-    auto journal = std::make_shared<QueueJournal>(journalPath, *m_sync);
+    const std::uint64_t bit = std::uint64_t{1} << (m_journals.size() % 64);
+    auto journal = std::make_shared<QueueJournal>(journalPath, *m_sync, bit);
     channel.Journal = journal;
     m_journals.push_back(JournalSlot{channel.Id, journal});
     JournalSlot& slot = m_journals.back();
 
-    // A journal that is there but cannot be used is moved aside under a name of its own,
-    // never written over: it may hold acknowledged lines.
-    auto setAside = [&](const char* why) {
-        std::string aside = journalPath + ".bad";
-        for (int n = 1; ::access(aside.c_str(), F_OK) == 0; ++n)
-            aside = journalPath + ".bad" + std::to_string(n);
-        if (::rename(journalPath.c_str(), aside.c_str()) == 0) {
-            consolePrintf(ConsoleStream::Err,
-                          "Kormlink: %s %s; kept as %s, the queue file is used instead\n",
-                          journalPath.c_str(), why, aside.c_str());
-            return true;
-        }
-        consolePrintf(ConsoleStream::Err,
-                     "Kormlink: %s %s and cannot be set aside (%s); channel \"%s\" keeps no "
-                     "lines and event lines for it are not answered until it is moved away\n",
-                     journalPath.c_str(), why, std::strerror(errno), channel.Id.c_str());
-        slot.blocked = true;
-        slot.reportedFailure = true;
-        m_anyUnhealthy = true;
-        return false;
-    };
-
-    std::vector<std::string> lines;
-    bool fromJournal = false;
     struct stat st {};
     if (::stat(journalPath.c_str(), &st) == 0 || errno != ENOENT) {
-        auto file = readWholeFile(journalPath);
-        const JournalContent content = file ? readJournal(*file) : JournalContent{};
-        if (!file) {
-            if (!setAside("cannot be read")) return;
-        } else if (content.badHeader) {
-            if (!setAside("is no queue journal (or is damaged at its start)")) return;
+        const std::optional<JournalContent> content = readJournalFile(journalPath);
+        if (!content) {
+            if (!setAside(slot, "cannot be read", true)) return;
+        } else if (content->badHeader) {
+            if (!setAside(slot, "is no queue journal (or is damaged at its start)", true)) return;
         } else {
-            fromJournal = true;
-            lines = content.lines;
+            for (const std::string& line : content->lines)
+                channel.Queue.push_back(QueuedLine{++m_nextSeq, line});
             consolePrintf(ConsoleStream::Err,
                          "Kormlink: channel \"%s\" recovered %zu queued line(s) from %s after an "
                          "unfinished run\n",
-                         channel.Id.c_str(), lines.size(), journalPath.c_str());
-            if (content.droppedBytes > 0)
+                         channel.Id.c_str(), content->lines.size(), journalPath.c_str());
+            if (content->droppedBytes > 0)
                 consolePrintf(ConsoleStream::Err,
                              "Kormlink: %s ended in a torn or damaged record; %zu byte(s) "
                              "dropped\n",
-                             journalPath.c_str(), content.droppedBytes);
+                             journalPath.c_str(), content->droppedBytes);
+            if (content->damagedPlaces > 0) {
+                ++m_damagedJournals;
+                consolePrintf(ConsoleStream::Err,
+                              "Kormlink: %s is damaged in %zu place(s): %zu byte(s) passed over, "
+                              "%zu intact record(s) around them read; lines whose records were "
+                              "in the damage are missing, removed lines may come again\n",
+                              journalPath.c_str(), content->damagedPlaces,
+                              content->skippedBytes, content->records);
+                // The damaged file is evidence and may hold more than could be read: it is
+                // kept as it is, and a new journal is written from what was recovered.
+                if (!setAside(slot, "is damaged", false)) return;
+            }
+            // The journal won; a queue file beside it is stale (the last run stopped between
+            // writing it and removing the journal) and goes once the new journal holds the lines.
+            slot.staleQueueFile = ::access(queuePath.c_str(), F_OK) == 0;
+            writeTakenOver(slot);
+            return;
         }
     }
-    bool queueFileThere = ::access(queuePath.c_str(), F_OK) == 0;
-    if (!fromJournal && queueFileThere) {
-        auto content = readWholeFile(queuePath);
-        if (!content) {
-            // Unreadable: left in place, as before journals; nothing is taken from it.
-            consolePrintf(ConsoleStream::Err, "Kormlink: cannot read %s; it stays in place\n",
-                          queuePath.c_str());
-            queueFileThere = false;
-        } else {
-            lines = queueFileLines(*content);
-        }
-    }
-    for (std::string& line : lines)
-        channel.Queue.push_back(QueuedLine{++m_nextSeq, std::move(line)});
+    loadQueueFile(slot);
+    writeTakenOver(slot);
+}
 
-    // A queue file beside a winning journal is stale: the last run stopped between writing it
-    // and removing the journal. Either way the new journal holds the lines, and the file goes
-    // once it does.
-    slot.staleQueueFile = queueFileThere;
-    std::string error;
-    if (journal->rewrite(liveLines(journal.get()), true, &error)) {
-        removeStaleQueueFile(slot);
-    } else {
-        // The lines stay where they were found (journal or queue file) until a rewrite works.
-        slot.reportedFailure = true;
-        m_anyUnhealthy = true;
-        consolePrintf(ConsoleStream::Err,
-                     "Kormlink: cannot write the queue journal of channel \"%s\" (%s); event "
-                     "lines are not answered until it can be written\n",
-                     channel.Id.c_str(), error.c_str());
+bool tOList::setAside(JournalSlot& slot, const char* why, bool queueFileInstead) {
+    const std::string journalPath = slot.journal->path();
+    std::string aside = journalPath + ".bad";
+    for (int n = 1; ::access(aside.c_str(), F_OK) == 0; ++n)
+        aside = journalPath + ".bad" + std::to_string(n);
+    if (fileio::rename(journalPath.c_str(), aside.c_str()) == 0) {
+        consolePrintf(ConsoleStream::Err, "Kormlink: %s %s; kept as %s%s\n", journalPath.c_str(),
+                      why, aside.c_str(), queueFileInstead ? ", the queue file is used instead" : "");
+        if (slot.blocked) {
+            slot.blocked = false;
+            consolePrintf(ConsoleStream::Err, "Kormlink: channel \"%s\" keeps its lines again\n",
+                          slot.id.c_str());
+        }
+        return true;
     }
+    // Never written over: it may hold acknowledged lines. Until it can be moved away the
+    // channel's lines are not answered; the rename is tried again with the journal retries.
+    if (!slot.blocked)
+        consolePrintf(ConsoleStream::Err,
+                     "Kormlink: %s %s and cannot be set aside (%s); event lines for channel "
+                     "\"%s\" are not answered until it can be\n",
+                     journalPath.c_str(), why, std::strerror(errno), slot.id.c_str());
+    slot.blocked = true;
+    slot.blockedWhy = why;
+    slot.loadQueueFileOnUnblock = queueFileInstead;
+    slot.reportedFailure = true;
+    m_anyUnhealthy = true;
+    return false;
+}
+
+void tOList::loadQueueFile(JournalSlot& slot) {
+    const std::string queuePath = joinPath(m_dataDir, queueFileName(slot.id));
+    if (::access(queuePath.c_str(), F_OK) != 0) return;
+    auto content = readWholeFile(queuePath);
+    if (!content) {
+        // Unreadable: left in place, as before journals; nothing is taken from it.
+        consolePrintf(ConsoleStream::Err, "Kormlink: cannot read %s; it stays in place\n",
+                      queuePath.c_str());
+        return;
+    }
+    tOItem* channel = find(slot.id);
+    // In front of anything queued meanwhile: these lines are older.
+    std::vector<std::string> lines = queueFileLines(*content);
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it)
+        channel->Queue.push_front(QueuedLine{++m_nextSeq, std::move(*it)});
+    slot.staleQueueFile = true;
+}
+
+void tOList::writeTakenOver(JournalSlot& slot) {
+    std::string error;
+    if (slot.journal->rewrite(liveLines(slot.journal.get()), true, &error)) {
+        removeStaleQueueFile(slot);
+        return;
+    }
+    // The lines stay where they were found (journal or queue file) until a rewrite works.
+    slot.reportedFailure = true;
+    m_anyUnhealthy = true;
+    consolePrintf(ConsoleStream::Err,
+                 "Kormlink: cannot write the queue journal of channel \"%s\" (%s); event "
+                 "lines are not answered until it can be written\n",
+                 slot.id.c_str(), error.c_str());
 }
 
 void tOList::removeStaleQueueFile(JournalSlot& slot) {
@@ -435,38 +466,46 @@ void tOList::reportJournals() {
 
 void tOList::maintainJournals() {
     if (m_anyUnhealthy) {
-        const Millis now = steadyClock().now();
+        const Millis now = m_clock->now();
         if (now - m_lastRetry >= kJournalRetryMs) {
             m_lastRetry = now;
-            for (JournalSlot& slot : m_journals)
-                if (!slot.journal->healthy() && !slot.blocked &&
-                    slot.journal->rewrite(liveLines(slot.journal.get()), true, nullptr))
+            for (JournalSlot& slot : m_journals) {
+                if (slot.journal->healthy()) continue;
+                if (slot.blocked) {
+                    const bool queueFile = slot.loadQueueFileOnUnblock;
+                    if (!setAside(slot, slot.blockedWhy, queueFile)) continue;
+                    if (queueFile) loadQueueFile(slot);
+                }
+                if (slot.journal->rewrite(liveLines(slot.journal.get()), true, nullptr))
                     removeStaleQueueFile(slot);
+            }
         }
     }
     reportJournals();
 }
 
 void tOList::afterBatch() {
-    reportDrops(steadyClock().now());
+    reportDrops(m_clock->now());
     if (!m_sync) return;
     // Group commit: one write per journal for everything the batch collected, in the fsync
-    // mode one sync as well; then the connections may answer.
+    // mode one sync as well; then the connections may answer. A journal that fails withholds
+    // the answers of its own lines only.
     const std::uint64_t target = m_sync->written();
     const bool fsync = m_sync->fsyncMode();
-    bool ok = true;
+    std::uint64_t failed = 0;
     for (JournalSlot& slot : m_journals) {
-        // A journal that was failing before the batch took no records of it; the lines routed
-        // to it are not answered in any case (lastRouteKept).
-        if (!slot.journal->flush()) ok = false;
-        if (fsync && slot.journal->dirty() && !slot.journal->sync()) ok = false;
+        QueueJournal& journal = *slot.journal;
+        if (!journal.flush() || (fsync && journal.dirty() && !journal.sync()))
+            failed |= journal.bit();
     }
-    m_sync->publish(target, ok);
+    m_sync->publish(target, failed);
     maintainJournals();
 }
 
 void tOList::RouteEvent(std::string& line, bool duplicateTest, const LocalTime& now) {
     m_lastRouteKept = true;  // a line no channel can take is answered as before
+    m_lastRouteJournals = 0;
+    m_lastRouteFrom = m_sync ? m_sync->written() : 0;
     if (!startsWith(line, "COM") || line.size() < 62 || line[29] != ':' || line[32] != ':') return;
     refreshTimeStamp(line, now);
     const std::optional<EventKey> key = decodeEvent(line);
@@ -490,7 +529,10 @@ void tOList::RouteEvent(std::string& line, bool duplicateTest, const LocalTime& 
             ++channel->Dropped.duplicate;
         }
         // Taken, or dropped as a repeat of a line that may itself be unjournaled.
-        if (channel->Journal && !channel->Journal->healthy()) m_lastRouteKept = false;
+        if (channel->Journal) {
+            m_lastRouteJournals |= channel->Journal->bit();
+            if (!channel->Journal->healthy()) m_lastRouteKept = false;
+        }
     }
     for (JournalSlot& slot : m_journals) compact(slot);
     if (!m_journals.empty() && !journalsHealthy()) reportJournals();

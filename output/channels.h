@@ -183,6 +183,14 @@ public:
     // (or dropped it as a repeat of its last line) has a healthy journal. Its answer must not
     // leave otherwise.
     bool lastRouteKept() const { return m_lastRouteKept; }
+    // The journals (their JournalSync bits) the last RouteEvent wrote to or counted on, and the
+    // JournalSync count before it: what its answer waits for.
+    std::uint64_t lastRouteJournals() const { return m_lastRouteJournals; }
+    std::uint64_t lastRouteFrom() const { return m_lastRouteFrom; }
+    // Journals found damaged in the middle at start-up (read around the damage, set aside).
+    std::size_t damagedJournals() const { return m_damagedJournals; }
+    // The clock of the journal retries and the drop reports; a test moves it forward.
+    void setClock(const Clock& clock) { m_clock = &clock; }
     // Retries the rewrite of unhealthy journals (at most every kJournalRetryMs) and reports a
     // journal that failed or recovered, once per change, on stderr.
     void maintainJournals();
@@ -201,14 +209,22 @@ private:
         std::string id;
         std::shared_ptr<QueueJournal> journal;
         bool reportedFailure = false;
-        // A journal found at start-up that could be neither read nor set aside: it is never
-        // written over, so the channel keeps nothing (and answers wait) until the next start.
+        // A journal found at start-up that could not be used and not be set aside: it is never
+        // written over, so the channel's lines are not answered until a later try moves it.
         bool blocked = false;
+        const char* blockedWhy = "";
+        bool loadQueueFileOnUnblock = false;  // its lines were not read: use the queue file
         // The queue file the journal took over is still there, to be removed once the journal
         // holds its lines.
         bool staleQueueFile = false;
     };
     void takeOverQueue(tOItem& channel);
+    // Moves an unusable journal aside under a name of its own; false (the slot blocked) when
+    // it cannot. queueFileInstead: the journal's lines were not read.
+    bool setAside(JournalSlot& slot, const char* why, bool queueFileInstead);
+    // The queue file's lines, in front of the channel's queue.
+    void loadQueueFile(JournalSlot& slot);
+    void writeTakenOver(JournalSlot& slot);
     std::vector<QueueJournal::Line> liveLines(const QueueJournal* journal) const;
     void compact(JournalSlot& slot);
     void compactJournalOf(const tOItem& channel);
@@ -220,6 +236,7 @@ private:
 
     std::string m_dataDir;
     JournalSync* m_sync = nullptr;
+    const Clock* m_clock;
     std::vector<std::unique_ptr<tOItem>> m_channels;
     std::vector<JournalSlot> m_journals;
     std::uint64_t m_nextSeq = 0;
@@ -228,6 +245,9 @@ private:
     bool m_anyDrops = false;    // something dropped since the last reportDrops()
     bool m_anyUnhealthy = false;
     bool m_lastRouteKept = true;
+    std::uint64_t m_lastRouteJournals = 0;
+    std::uint64_t m_lastRouteFrom = 0;
+    std::size_t m_damagedJournals = 0;
 };
 
 // The queue file of a channel Id.

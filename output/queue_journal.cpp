@@ -6,9 +6,11 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <list>
 #include <optional>
 #include <unordered_map>
 
+#include "platform/file_io.h"
 #include "platform/files.h"
 
 namespace kormlink {
@@ -16,7 +18,9 @@ namespace {
 
 constexpr std::size_t kFrameBytes = 8;           // length and checksum
 constexpr std::size_t kPayloadHead = 9;          // type and sequence number
-constexpr std::uint32_t kMaxPayload = 16u << 20; // far above any line the server takes
+// Far above any line the server takes, and small enough that passing over damage stays quick.
+constexpr std::uint32_t kMaxPayload = kPayloadHead + (256u << 10);
+constexpr std::size_t kReadPieceBytes = 1u << 20;
 constexpr std::size_t kKeptBufferBytes = 1u << 20;
 
 std::array<std::uint32_t, 256> makeCrcTable() {
@@ -91,60 +95,154 @@ std::string journalAddRecord(std::uint64_t seq, std::string_view text) {
 
 std::string journalRemoveRecord(std::uint64_t seq) { return frame('R', seq, {}); }
 
-JournalContent readJournal(std::string_view file) {
-    JournalContent content;
-    if (file.substr(0, kJournalHeader.size()) != kJournalHeader) {
-        content.badHeader = true;
-        return content;
+struct JournalReader::Lines {
+    // Oldest first; a line leaves the list with its removal record, so only the queue is held.
+    std::list<std::string> order;
+    std::unordered_map<std::uint64_t, std::list<std::string>::iterator> bySeq;
+};
+
+JournalReader::JournalReader() : m_lines(std::make_unique<Lines>()) {}
+JournalReader::~JournalReader() = default;
+
+void JournalReader::feed(std::string_view bytes) {
+    if (m_content.badHeader) return;
+    // What was read is let go, so the buffer holds little more than one piece.
+    if (m_pos > 0 && m_pos >= m_pending.size() / 2) {
+        m_pending.erase(0, m_pos);
+        m_consumed += m_pos;
+        m_pos = 0;
     }
-    std::vector<std::optional<std::string>> lines;
-    std::unordered_map<std::uint64_t, std::size_t> index;  // sequence number -> place in lines
-    std::size_t pos = kJournalHeader.size();
-    while (pos < file.size()) {
-        if (file.size() - pos < kFrameBytes) break;
-        const auto length = static_cast<std::uint32_t>(getLE(file, pos, 4));
-        const auto checksum = static_cast<std::uint32_t>(getLE(file, pos + 4, 4));
-        if (length < kPayloadHead || length > kMaxPayload || file.size() - pos - kFrameBytes < length)
-            break;
-        const std::string_view payload = file.substr(pos + kFrameBytes, length);
-        if (crc32(payload) != checksum) break;
-        const std::uint64_t seq = getLE(payload, 1, 8);
-        if (payload[0] == 'A') {
-            if (index.emplace(seq, lines.size()).second)
-                lines.emplace_back(std::string(payload.substr(kPayloadHead)));
-        } else if (payload[0] == 'R') {
-            if (auto it = index.find(seq); it != index.end()) {
-                lines[it->second].reset();
-                index.erase(it);
-            }
-        }
-        ++content.records;
-        pos += kFrameBytes + length;
-    }
-    content.droppedBytes = file.size() - pos;
-    for (auto& line : lines)
-        if (line) content.lines.push_back(std::move(*line));
-    return content;
+    m_pending.append(bytes);
+    scan(false);
 }
 
-void JournalSync::publish(std::uint64_t upTo, bool ok) {
+void JournalReader::scan(bool final) {
+    if (!m_headerRead) {
+        if (m_pending.size() < kJournalHeader.size() && !final) return;
+        if (std::string_view(m_pending).substr(0, kJournalHeader.size()) != kJournalHeader) {
+            m_content.badHeader = true;
+            m_pending.clear();
+            return;
+        }
+        m_headerRead = true;
+        m_pos = kJournalHeader.size();
+    }
+    const std::string_view buf(m_pending);
+    while (buf.size() - m_pos >= kFrameBytes) {
+        const auto length = static_cast<std::uint32_t>(getLE(buf, m_pos, 4));
+        const auto checksum = static_cast<std::uint32_t>(getLE(buf, m_pos + 4, 4));
+        const std::size_t avail = buf.size() - m_pos - kFrameBytes;
+        bool valid = length >= kPayloadHead && length <= kMaxPayload;
+        if (valid && avail < length) {
+            if (!final) return;  // the rest of the record is in the next piece
+            valid = false;
+        }
+        std::string_view payload;
+        if (valid) {
+            payload = buf.substr(m_pos + kFrameBytes, length);
+            const char type = payload[0];
+            valid = (type == 'A' || (type == 'R' && length == kPayloadHead)) &&
+                    crc32(payload) == checksum;
+        }
+        if (!valid) {
+            if (!m_inDamage) {
+                m_inDamage = true;
+                m_damageStart = m_consumed + m_pos;
+            }
+            ++m_pos;
+            continue;
+        }
+        if (m_inDamage) {
+            m_inDamage = false;
+            ++m_content.damagedPlaces;
+            m_content.skippedBytes += m_consumed + m_pos - m_damageStart;
+        }
+        const std::uint64_t seq = getLE(payload, 1, 8);
+        if (payload[0] == 'A') {
+            auto [it, fresh] = m_lines->bySeq.try_emplace(seq);
+            if (fresh)
+                it->second = m_lines->order.insert(m_lines->order.end(),
+                                                   std::string(payload.substr(kPayloadHead)));
+        } else if (auto it = m_lines->bySeq.find(seq); it != m_lines->bySeq.end()) {
+            m_lines->order.erase(it->second);
+            m_lines->bySeq.erase(it);
+        }
+        ++m_content.records;
+        m_pos += kFrameBytes + length;
+    }
+}
+
+JournalContent JournalReader::finish() {
+    if (!m_content.badHeader) {
+        scan(true);
+        // Damage that runs to the end is a torn tail: the last write did not finish.
+        if (m_headerRead)
+            m_content.droppedBytes =
+                m_consumed + m_pending.size() - (m_inDamage ? m_damageStart : m_consumed + m_pos);
+    }
+    m_content.lines.reserve(m_lines->order.size());
+    for (std::string& line : m_lines->order) m_content.lines.push_back(std::move(line));
+    m_lines = std::make_unique<Lines>();
+    m_pending.clear();
+    return std::move(m_content);
+}
+
+JournalContent readJournal(std::string_view file) {
+    JournalReader reader;
+    reader.feed(file);
+    return reader.finish();
+}
+
+std::optional<JournalContent> readJournalFile(const std::string& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return std::nullopt;
+    JournalReader reader;
+    std::string piece(kReadPieceBytes, '\0');
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), piece.data(), piece.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::nullopt;
+        if (n == 0) break;
+        reader.feed(std::string_view(piece.data(), static_cast<std::size_t>(n)));
+    }
+    return reader.finish();
+}
+
+void JournalSync::publish(std::uint64_t upTo, std::uint64_t failed) {
     {
         std::lock_guard lock(m_mutex);
-        if (!ok) m_failedUpTo = std::max(m_failedUpTo, upTo);
+        if (failed != 0 && upTo > m_durable) {
+            if (m_failures.size() == kFailuresKept) {
+                m_failedBelow = std::max(m_failedBelow, m_failures.front().to);
+                m_failures.pop_front();
+            }
+            m_failures.push_back(Failure{m_durable, upTo, failed});
+            m_anyFailure.store(true, std::memory_order_release);
+        }
         m_durable = std::max(m_durable, upTo);
         m_durableFast.store(m_durable, std::memory_order_release);
     }
     m_cv.notify_all();
 }
 
-bool JournalSync::await(std::uint64_t ticket, Millis timeoutMs,
-                        const std::function<void()>& nudge) {
+bool JournalSync::keptLocked(std::uint64_t from, std::uint64_t ticket, std::uint64_t mask) const {
+    if (ticket == 0) return true;
+    // A receipt that added no records of its own (a repeat of a queued line) still counts on
+    // the batch that wrote its ticket.
+    const std::uint64_t lo = std::min(from, ticket - 1);
+    if (lo < m_failedBelow) return false;
+    for (const Failure& f : m_failures)
+        if ((f.mask & mask) != 0 && lo < f.to && f.from < ticket) return false;
+    return true;
+}
+
+bool JournalSync::await(std::uint64_t from, std::uint64_t ticket, std::uint64_t mask,
+                        Millis timeoutMs, const std::function<void()>& nudge) {
     // The usual case: the batch that routed the lines has written them before it let the
-    // connection go on, and nothing failed since the start.
-    if (m_durableFast.load(std::memory_order_acquire) >= ticket) {
-        std::lock_guard lock(m_mutex);
-        return ticket == 0 || m_failedUpTo < ticket;
-    }
+    // connection go on, and nothing has failed since the start.
+    if (m_durableFast.load(std::memory_order_acquire) >= ticket &&
+        !m_anyFailure.load(std::memory_order_acquire))
+        return true;
     const Millis deadline = steadyClock().now() + timeoutMs;
     std::unique_lock lock(m_mutex);
     // Usually the batch that ran the caller's hand-over syncs at once; when the main thread
@@ -155,11 +253,11 @@ bool JournalSync::await(std::uint64_t ticket, Millis timeoutMs,
         if (nudge) nudge();
         lock.lock();
     }
-    return ticket == 0 || m_failedUpTo < ticket;
+    return keptLocked(from, ticket, mask);
 }
 
-QueueJournal::QueueJournal(std::string path, JournalSync& sync)
-    : m_path(std::move(path)), m_sync(sync) {}
+QueueJournal::QueueJournal(std::string path, JournalSync& sync, std::uint64_t bit)
+    : m_path(std::move(path)), m_sync(sync), m_bit(bit) {}
 
 QueueJournal::~QueueJournal() = default;
 
@@ -169,8 +267,6 @@ bool QueueJournal::rewrite(const std::vector<Line>& lines, bool durable, std::st
     for (const Line& line : lines) liveBytes += addRecordBytes(line.text.size());
     content.reserve(content.size() + liveBytes);
     for (const Line& line : lines) appendFrame(content, 'A', line.seq, line.text);
-    // The new file holds the live state: what was collected for the old one is moot.
-    m_unwritten.clear();
     std::string why;
     const bool sync = durable || m_sync.fsyncMode();
     if (!replaceFileAtomically(m_path, content, &why, sync)) {
@@ -180,9 +276,13 @@ bool QueueJournal::rewrite(const std::vector<Line>& lines, bool durable, std::st
         if (error) *error = why;
         return false;
     }
-    m_fd.reset(::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    // The new file holds the live state: what was collected for the old one is in it.
+    m_unwritten.clear();
+    m_fd.reset(fileio::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
     if (!m_fd) {
         fail("cannot open", errno);
+        // The file holds the lines; only appends are impossible. The unhealthy journal takes
+        // no records, and the next rewrite opens it again.
         if (error) *error = m_error;
         return false;
     }
@@ -201,7 +301,7 @@ void QueueJournal::added(std::uint64_t seq, std::string_view text) {
     ++m_liveLines;
     m_liveBytes += addRecordBytes(text.size());
     append('A', seq, text);
-    m_addedSinceSync = true;
+    if (m_healthy) m_addedSinceSync = true;
 }
 
 void QueueJournal::removed(std::uint64_t seq, std::size_t textBytes) {
@@ -220,18 +320,19 @@ void QueueJournal::append(char type, std::uint64_t seq, std::string_view text) {
 bool QueueJournal::flush() {
     if (m_unwritten.empty()) return true;
     if (!m_healthy) {
+        // Collected while healthy, then a rewrite failed: these records are in no file.
         m_unwritten.clear();
         return false;
     }
     std::string_view rest(m_unwritten);
     while (!rest.empty()) {
-        const ssize_t n = ::write(m_fd.get(), rest.data(), rest.size());
+        const ssize_t n = fileio::write(m_fd.get(), rest.data(), rest.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             const int err = n < 0 ? errno : ENOSPC;
             // Cut the torn record off again, so the file ends on a whole record; a rewrite
             // repairs the journal in any case.
-            if (::ftruncate(m_fd.get(), static_cast<off_t>(m_fileBytes)) != 0) {
+            if (fileio::ftruncate(m_fd.get(), static_cast<off_t>(m_fileBytes)) != 0) {
             }
             m_unwritten.clear();
             fail("cannot write", err);
@@ -253,8 +354,9 @@ bool QueueJournal::needsCompaction() const {
 
 bool QueueJournal::truncateEmpty() {
     if (!m_healthy || m_liveLines != 0) return false;
+    if (fileio::ftruncate(m_fd.get(), static_cast<off_t>(kJournalHeader.size())) != 0)
+        return false;
     m_unwritten.clear();  // an empty queue: the header says it all
-    if (::ftruncate(m_fd.get(), static_cast<off_t>(kJournalHeader.size())) != 0) return false;
     m_fileBytes = kJournalHeader.size();
     m_liveBytes = 0;
     m_sync.noteWrite();
@@ -264,10 +366,10 @@ bool QueueJournal::truncateEmpty() {
 bool QueueJournal::sync() {
     if (!flush()) return false;
     if (!m_addedSinceSync) return true;
-    if (!m_fd) return false;  // lines were added to a file that is gone: not synced
     m_addedSinceSync = false;
+    if (!m_fd) return false;  // lines were added to a file that is gone: not synced
     m_sync.noteSync();
-    if (::fdatasync(m_fd.get()) == 0) return true;
+    if (fileio::fdatasync(m_fd.get()) == 0) return true;
     fail("cannot sync", errno);
     return false;
 }

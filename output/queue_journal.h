@@ -14,17 +14,19 @@
 // File layout: an 8-byte header "KLQJNL1\n", then records, each
 //     u32 payload length | u32 CRC-32 of the payload | payload      (little-endian)
 // with the payload 'A' + u64 sequence number + line text (a line taken), or 'R' + u64
-// sequence number (that line left the queue). A record cut short by a crash, or one whose
-// checksum does not match, ends the journal: it and everything after it are dropped, never
-// read as a line.
+// sequence number (that line left the queue). A record cut short by a crash at the end is
+// dropped, never read as a line. A record damaged in the middle (a bad sector, a stray write)
+// is passed over up to the next valid record; the journal is then set aside as it was found
+// and a new one written from what was read.
 //
 // Compaction rewrites the journal with just the live lines (temporary file, rename) once it
 // has grown past a few times the live lines, so it stays within a small multiple of the
 // queue; a journal whose queue has emptied is simply cut back to its header.
 //
 // A write that fails (disk full, folder gone) leaves the journal unhealthy: it takes no more
-// records, and the owner retries a full rewrite until one succeeds. While any journal is
-// unhealthy the server answers no event lines, so it never acknowledges what it cannot keep.
+// records, and the owner retries a full rewrite until one succeeds. While a journal is
+// unhealthy the server answers no event line that its channel took, so it never acknowledges
+// what it cannot keep; the other channels' lines are answered as usual.
 //
 // Main thread only, except JournalSync, whose waiting side is for any thread.
 
@@ -32,8 +34,11 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,15 +60,52 @@ std::string journalRemoveRecord(std::uint64_t seq);
 // What a journal file holds: the lines still queued at its end, oldest first.
 struct JournalContent {
     std::vector<std::string> lines;
-    std::size_t records = 0;       // whole, valid records read
-    std::size_t droppedBytes = 0;  // a torn or corrupt tail that was cut off
-    bool badHeader = false;        // not a journal at all: nothing was read
+    std::size_t records = 0;         // whole, valid records read
+    std::size_t droppedBytes = 0;    // a torn or corrupt tail that was cut off
+    // Damage between intact records: the bytes passed over until the next valid record, and
+    // in how many places. The records after a damaged place are read as usual.
+    std::size_t skippedBytes = 0;
+    std::size_t damagedPlaces = 0;
+    bool badHeader = false;          // not a journal at all: nothing was read
 };
+
+// Reads a journal given piece by piece, holding only the records of lines still queued (and
+// at most one record's worth of unread bytes), so a long journal needs no more memory than its
+// queue. A record whose frame or checksum does not match is passed over byte by byte until a
+// valid record follows: damage in the middle costs only the records inside it.
+class JournalReader {
+public:
+    JournalReader();
+    ~JournalReader();
+    void feed(std::string_view bytes);
+    JournalContent finish();
+
+private:
+    struct Lines;
+    void scan(bool final);
+
+    std::string m_pending;
+    std::size_t m_pos = 0;
+    bool m_headerRead = false;
+    bool m_inDamage = false;
+    std::size_t m_consumed = 0;     // bytes read and let go from the front of m_pending
+    std::size_t m_damageStart = 0;  // where the damage began, counted from the file's start
+    std::unique_ptr<Lines> m_lines;
+    JournalContent m_content;
+};
+
 JournalContent readJournal(std::string_view file);
+// The journal file read in pieces; nullopt when it cannot be opened or read.
+std::optional<JournalContent> readJournalFile(const std::string& path);
 
 // Counts the journal records and which of them are written (in the fsync mode: on disk).
 // Connections check here before they answer; the main thread writes, and in the fsync mode
 // syncs, once per batch of hand-overs (group commit) and publishes how far that reached.
+//
+// Each journal has a bit in a 64-bit mask (journals beyond 64 share bits, which can only
+// withhold more answers, never fewer). A batch whose write or sync failed in some journals is
+// remembered with their mask, so an answer is withheld only when its lines went to one of the
+// journals that failed: one broken channel does not stop the others' answers.
 class JournalSync {
 public:
     // Any thread.
@@ -79,25 +121,38 @@ public:
         ++m_writeCount;
     }
     void noteSync() { ++m_syncCount; }
-    // Every write up to upTo has been synced (ok) or its sync failed (!ok).
-    void publish(std::uint64_t upTo, bool ok);
+    // Every write up to upTo has been written (and in the fsync mode synced), except those
+    // of the journals in failed, whose records since the last publish are not kept.
+    void publish(std::uint64_t upTo, std::uint64_t failed);
 
-    // Any thread: true once the records up to ticket are as durable as the mode asks: written
-    // when fsync is off, else synced. False when that write or sync failed or nothing covered
-    // them within the time. nudge is called while waiting, so that the main thread runs a
-    // batch (and its write) even when it has nothing else to do.
-    bool await(std::uint64_t ticket, Millis timeoutMs, const std::function<void()>& nudge);
+    // Any thread: true once the records from..ticket of the journals in mask are as durable as
+    // the mode asks: written when fsync is off, else synced. False when a write or sync of one
+    // of those journals failed in that span, or nothing covered them within the time. nudge is
+    // called while waiting, so that the main thread runs a batch (and its write) even when it
+    // has nothing else to do.
+    bool await(std::uint64_t from, std::uint64_t ticket, std::uint64_t mask, Millis timeoutMs,
+               const std::function<void()>& nudge);
+
+    // Failed batches remembered; older ones count as failed for every journal.
+    static constexpr std::size_t kFailuresKept = 256;
 
 private:
+    struct Failure {
+        std::uint64_t from, to, mask;  // the records (from, to] of the journals in mask
+    };
+    bool keptLocked(std::uint64_t from, std::uint64_t ticket, std::uint64_t mask) const;
+
     std::atomic<bool> m_fsync{false};
     std::atomic<std::uint64_t> m_durableFast{0};  // m_durable, for a check without the lock
+    std::atomic<bool> m_anyFailure{false};
     std::atomic<std::uint64_t> m_written{0};
     std::atomic<std::uint64_t> m_writeCount{0};
     std::atomic<std::uint64_t> m_syncCount{0};
     std::mutex m_mutex;
     std::condition_variable m_cv;
-    std::uint64_t m_durable = 0;       // guarded by m_mutex
-    std::uint64_t m_failedUpTo = 0;    // the end of the latest sync round that failed
+    std::uint64_t m_durable = 0;        // guarded by m_mutex, as are the two below
+    std::deque<Failure> m_failures;
+    std::uint64_t m_failedBelow = 0;    // the end of the newest failure no longer remembered
 };
 
 class QueueJournal {
@@ -112,23 +167,27 @@ public:
     static constexpr std::size_t kCompactFactor = 4;
     static constexpr std::size_t kCompactFloorBytes = 64 * 1024;
 
-    QueueJournal(std::string path, JournalSync& sync);
+    // bit: the journal's bit in the masks of JournalSync.
+    QueueJournal(std::string path, JournalSync& sync, std::uint64_t bit = 1);
     ~QueueJournal();
     QueueJournal(const QueueJournal&) = delete;
     QueueJournal& operator=(const QueueJournal&) = delete;
 
     const std::string& path() const { return m_path; }
+    std::uint64_t bit() const { return m_bit; }
 
     // Replaces the file with a journal of exactly these lines: a temporary file renamed over
     // it, synced when the fsync mode is on or durable is set. Appends go to the new file. On
-    // failure the journal is unhealthy and error says why; the old file stays as it was.
+    // failure the journal is unhealthy and error says why; the old file stays as it was, and
+    // the records collected for it are not written (the next flush reports that).
     bool rewrite(const std::vector<Line>& lines, bool durable, std::string* error);
 
     // A line was taken / left the queue: its record is collected for the next flush().
     // Nothing is kept while the journal is unhealthy.
     void added(std::uint64_t seq, std::string_view text);
     void removed(std::uint64_t seq, std::size_t textBytes);
-    // Writes the collected records; false when that failed (the journal is then unhealthy).
+    // Writes the collected records; false when that failed, or when records collected since
+    // the last flush were lost to a failure in between (the journal is then unhealthy).
     bool flush();
 
     bool healthy() const { return m_healthy; }
@@ -155,6 +214,7 @@ private:
 
     std::string m_path;
     JournalSync& m_sync;
+    std::uint64_t m_bit;
     UniqueFd m_fd;
     bool m_healthy = false;
     bool m_addedSinceSync = false;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/file_io.h"
 #include "platform/unique_fd.h"
 
 namespace kormlink {
@@ -43,18 +44,23 @@ bool replaceFileAtomically(const std::string& path, std::string_view content, st
     };
     std::string tmp = path + ".new";
     {
-        UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        UniqueFd fd(fileio::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         if (!fd) return fail("cannot create temporary file", "");
-        if (!writeAll(fd.get(), content)) return fail("cannot write temporary file", tmp);
-        if (sync && ::fsync(fd.get()) != 0) return fail("cannot flush temporary file", tmp);
+        for (std::string_view rest = content; !rest.empty();) {
+            const ssize_t n = fileio::write(fd.get(), rest.data(), rest.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return fail("cannot write temporary file", tmp);
+            rest.remove_prefix(static_cast<std::size_t>(n));
+        }
+        if (sync && fileio::fsync(fd.get()) != 0) return fail("cannot flush temporary file", tmp);
         if (::close(fd.release()) != 0) return fail("cannot write temporary file", tmp);
     }
-    if (::rename(tmp.c_str(), path.c_str()) != 0) return fail("cannot rename temporary file", tmp);
+    if (fileio::rename(tmp.c_str(), path.c_str()) != 0) return fail("cannot rename temporary file", tmp);
     if (!sync) return true;
     // The rename is durable only once the folder is synced; the new content is in place
     // either way, but the caller must not count on it surviving a power loss.
-    UniqueFd dir(::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir || ::fsync(dir.get()) != 0) return fail("cannot sync the folder", "");
+    UniqueFd dir(fileio::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir || fileio::fsync(dir.get()) != 0) return fail("cannot sync the folder", "");
     return true;
 }
 

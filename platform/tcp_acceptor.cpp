@@ -14,6 +14,7 @@ constexpr Millis kAcceptWaitMs = 1000;
 // After a failed accept (for example no file descriptors left) the acceptor pauses instead of
 // spinning on the still-pending connection.
 constexpr Millis kAcceptFailurePauseMs = 100;
+constexpr Millis kListenRetryMs = 5000;
 }  // namespace
 
 TcpAcceptor::TcpAcceptor(std::int32_t port, std::string what, OnAccept onAccept,
@@ -35,16 +36,29 @@ void TcpAcceptor::run() {
     // "accept repeater", "accept monitori": a name that top, perf and the soak test can find.
     ::pthread_setname_np(::pthread_self(), ("accept " + m_what).substr(0, 15).c_str());
     std::optional<TcpListener> listener;
-    std::string error = "not a port number";
-    if (m_port >= 0 && m_port <= 65535)
-        listener = TcpListener::open(static_cast<std::uint16_t>(m_port), &error);
-    if (!listener) {
-        consolePrintf(ConsoleStream::Err, "Kormlink: cannot listen for %s on port %d (%s)\n",
-                      m_what.c_str(), m_port, error.c_str());
+    if (m_port < 0 || m_port > 65535) {
+        consolePrintf(ConsoleStream::Err,
+                      "Kormlink: cannot listen for %s on port %d (not a port number)\n",
+                      m_what.c_str(), m_port);
         pollfd p{m_stop.fd(), POLLIN, 0};
         while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
         }
         return;
+    }
+    // A port still held (by a process on its way out, or another program) is tried again
+    // until it is free: the server serves as soon as it can, without a restart.
+    for (bool told = false; !listener;) {
+        std::string error;
+        listener = TcpListener::open(static_cast<std::uint16_t>(m_port), &error);
+        if (listener) break;
+        if (!told)
+            consolePrintf(ConsoleStream::Err,
+                          "Kormlink: cannot listen for %s on port %d (%s); trying again every "
+                          "%lld s\n",
+                          m_what.c_str(), m_port, error.c_str(),
+                          static_cast<long long>(kListenRetryMs / 1000));
+        told = true;
+        if (!pauseUnlessWoken(m_stop.fd(), kListenRetryMs)) return;
     }
     m_boundPort = listener->port();
     consolePrintf(ConsoleStream::Err, "Kormlink: listening for %s on port %u\n", m_what.c_str(),

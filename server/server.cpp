@@ -31,7 +31,7 @@ Server::Server(MainThread& mainThread, OperatorView& view, ServerOptions options
         if (m_channels) {
             m_channels->afterBatch();
         } else {
-            m_journalSync.publish(m_journalSync.written(), true);
+            m_journalSync.publish(m_journalSync.written(), 0);
         }
         noteJournalHealth();
     });
@@ -217,7 +217,9 @@ void Server::RouteEvent(std::string& eventLine, EventSource source) {
 }
 
 JournalReceipt Server::journalReceipt() const {
-    return JournalReceipt{m_journalSync.written(), !m_channels || m_channels->lastRouteKept()};
+    if (!m_channels) return JournalReceipt{m_journalSync.written(), true, 0, 0};
+    return JournalReceipt{m_journalSync.written(), m_channels->lastRouteKept(),
+                          m_channels->lastRouteFrom(), m_channels->lastRouteJournals()};
 }
 
 void Server::noteJournalHealth() {
@@ -230,7 +232,8 @@ bool Server::awaitJournal(const JournalReceipt& receipt) {
     // The main thread itself writes the records: waiting there would only stall everything
     // for the whole bound, so it takes the state as it is.
     const Millis bound = m_mainThread.isMainThread() ? 0 : kJournalWaitBoundMs;
-    return m_journalSync.await(receipt.ticket, bound, [this] { m_mainThread.post([] {}); });
+    return m_journalSync.await(receipt.from, receipt.ticket, receipt.journals, bound,
+                               [this] { m_mainThread.post([] {}); });
 }
 
 bool Server::takeUnattachedSlot() {

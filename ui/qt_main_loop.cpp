@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QMessageBox>
 #include <QMetaObject>
 #include <QPointer>
 #include <QTimer>
@@ -75,6 +76,13 @@ int runDesktop(int argc, char** argv) {
     mainThread.setWaker(nullptr);
     mainThread.runPending();
     return exitCode;
+}
+
+void showStartError(int argc, char** argv, const std::string& text) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Kormlink"));
+    QApplication::setWindowIcon(applicationIcon());
+    QMessageBox::critical(nullptr, QStringLiteral("Kormlink"), QString::fromStdString(text));
 }
 
 }  // namespace kormlink
