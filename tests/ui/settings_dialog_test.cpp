@@ -98,11 +98,11 @@ TEST(SettingsDialog, EditsChannelsAndFiltersAndWritesThemOnOk) {
     d.dialogs.onExec = [&](QDialog& dlg) -> int {
         if (dlg.objectName() == "OutDlg") {
             if (++filterDialogs > 1) return QDialog::Rejected;
-            QTest::keyClicks(child<QLineEdit>(dlg, "ESysNr"), "0A");
-            QTest::keyClicks(child<QLineEdit>(dlg, "EFrom"), "1");
-            QTest::keyClicks(child<QLineEdit>(dlg, "ETo"), "500");
-            child<QListWidget>(dlg, "SlotList")->item(0)->setCheckState(Qt::Checked);
-            child<QListWidget>(dlg, "SlotList")->item(2)->setCheckState(Qt::Checked);
+            for (const auto& [edit, keys] :
+                 {std::pair{"ESysNr", "0A"}, {"EFrom", "1"}, {"ETo", "500"}})
+                QTest::keyClicks(child<QLineEdit>(dlg, edit), keys);
+            for (int slot : {0, 2})
+                child<QListWidget>(dlg, "SlotList")->item(slot)->setCheckState(Qt::Checked);
             child<QCheckBox>(dlg, "RptBox")->setChecked(true);
             return QDialog::Accepted;
         }
