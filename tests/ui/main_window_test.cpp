@@ -42,6 +42,13 @@ namespace {
 using test::EventSpec;
 using test::ScriptedRepeater;
 
+// Fills in a request dialog with the Id and, in the code box named, the code, and accepts it.
+int fillRequest(QDialog& dlg, const char* id, const char* box = nullptr, const char* code = "") {
+    static_cast<TRequestDlg&>(dlg).idBox()->setEditText(id);
+    if (box) dlg.findChild<QLineEdit*>(box)->setText(code);
+    return QDialog::Accepted;
+}
+
 // A window over a server in a temporary data folder; the test thread is the main thread.
 struct Desktop {
     explicit Desktop(const std::string& ini, const std::string& catalog = "") {
@@ -73,6 +80,11 @@ struct Desktop {
     template <class T>
     T* find(const char* name) {
         return window->findChild<T*>(QString::fromLatin1(name));
+    }
+    // The command window, as the Cmd button opens it.
+    TFCmd* commands() {
+        find<QToolButton>("BCmd")->click();
+        return window->commandWindow();
     }
     // Connections that have reported the Id.
     std::size_t identified(std::uint32_t id = 0xA1B2) {
@@ -162,12 +174,9 @@ TEST(MainWindow, GoesAwayAfterTenIdleMinutesAndComesBack) {
 
 TEST(MainWindow, CommandButtonOpensOneCommandWindow) {
     Desktop d("[In]\nPort=0\n");
-    auto* cmd = d.find<QToolButton>("BCmd");
-    cmd->click();
-    TFCmd* first = d.window->commandWindow();
+    TFCmd* first = d.commands();
     ASSERT_NE(first, nullptr);
-    cmd->click();
-    EXPECT_EQ(d.window->commandWindow(), first);
+    EXPECT_EQ(d.commands(), first);
     int commandWindows = 0;
     for (QWidget* w : QApplication::topLevelWidgets()) commandWindows += w->objectName() == "FCmd";
     EXPECT_EQ(commandWindows, 1);
@@ -192,8 +201,7 @@ TEST(CommandWindow, EnterSearchesFromTheLastConnectionAndTheButtonsFromTheFirst)
     tHostList& list = *d.server->hostList();
     ASSERT_EQ(d.identified(), 2u);
 
-    d.find<QToolButton>("BCmd")->click();
-    TFCmd& cmd = *d.window->commandWindow();
+    TFCmd& cmd = *d.commands();
     auto* address = cmd.findChild<QComboBox*>("AdrBox");
     auto* command = cmd.findChild<QComboBox*>("CmdBox");
     ASSERT_EQ(command->count(), 2);  // the values of [Commands], in file order
@@ -208,12 +216,7 @@ TEST(CommandWindow, EnterSearchesFromTheLastConnectionAndTheButtonsFromTheFirst)
 
     dialogs.answers = {true};  // the warning
     dialogs.files = {QStringLiteral("/tmp/fw.hex")};
-    dialogs.onExec = [](QDialog& dlg) {
-        auto& update = static_cast<TUpdateDlg&>(dlg);
-        update.idBox()->setEditText("A1B2");
-        update.findChild<QLineEdit*>("EMCode")->setText("1234");
-        return int(QDialog::Accepted);
-    };
+    dialogs.onExec = [](QDialog& dlg) { return fillRequest(dlg, "A1B2", "EMCode", "1234"); };
     cmd.updateSequence();
     EXPECT_EQ(list.at(0)->pendingCmd(), "1234?upfirm|/tmp/fw.hex");
 
@@ -248,27 +251,20 @@ TEST(CommandWindow, ProgDownloadsEditsAndUploadsTheChange) {
     ASSERT_TRUE(repeater.start(nullptr));
     ASSERT_TRUE(d.mainThread.runUntil([&] { return d.identified(0x100001) == 1; }, 5000));
 
-    d.find<QToolButton>("BCmd")->click();
-    TFCmd& cmd = *d.window->commandWindow();
-    QString downloaded;
+    TFCmd& cmd = *d.commands();
     // Load from the repeater; go on past both counts (the simulator's image has no slot data, so
     // they read 255); leave with record.
     dialogs.answers = {true, true, true, true};
     dialogs.onExec = [&](QDialog& dlg) {
-        if (auto* request = dynamic_cast<TPrgDlg*>(&dlg)) {
-            request->idBox()->setEditText("100001");
-            request->findChild<QLineEdit*>("EICode")->setText("4321");
-            return int(QDialog::Accepted);
-        }
+        if (dynamic_cast<TPrgDlg*>(&dlg)) return fillRequest(dlg, "100001", "EICode", "4321");
         auto* field = dlg.findChild<QLineEdit*>("eRepAddr");
-        downloaded = field->text();
+        EXPECT_EQ(field->text(), "64");  // the simulator's general block starts with 0x40
         EXPECT_TRUE(cmd.busy());
         field->setText("77");
         dlg.accept();
         return dlg.result();
     };
     cmd.progSequence();
-    EXPECT_EQ(downloaded, "64");  // the simulator's general block starts with 0x40
     EXPECT_EQ(dialogs.shown.back(), "Warning: To leave with record?");  // the upload ended well
     // 77 = 0x4D at 0x1000, the next byte as downloaded.
     EXPECT_TRUE(d.mainThread.runUntil(
@@ -289,13 +285,9 @@ TEST(CommandWindow, ProgWaitsAreBoundedAndAdmitOneEditor) {
     auto rpt = d.repeater();
     tHostList& list = *d.server->hostList();
 
-    d.find<QToolButton>("BCmd")->click();
-    TFCmd& cmd = *d.window->commandWindow();
+    TFCmd& cmd = *d.commands();
     cmd.setProgWaitMs(400);
-    dialogs.onExec = [](QDialog& dlg) {
-        static_cast<TPrgDlg&>(dlg).idBox()->setEditText("a1b2");
-        return int(QDialog::Accepted);
-    };
+    dialogs.onExec = [](QDialog& dlg) { return fillRequest(dlg, "a1b2"); };
     std::string pendingDuringWait;
     QTimer::singleShot(100, &cmd, [&] {
         pendingDuringWait = list.at(0)->pendingCmd();
@@ -326,9 +318,7 @@ TEST(CommandWindow, SequencesSurviveClosesAndLostConnections) {
     Desktop d("[In]\nPort=0\n");
     test::ScriptedDialogs dialogs;
     QApplication::setQuitOnLastWindowClosed(false);  // as the program runs
-    auto* open = d.find<QToolButton>("BCmd");
-    open->click();
-    QPointer<TFCmd> cmd = d.window->commandWindow();
+    QPointer<TFCmd> cmd = d.commands();
     // Closed while the offline editor is open (the tray's Quit does that): the window waits
     // for the editor, whose dialog lives inside it, then goes.
     dialogs.onExec = [&](QDialog&) {
@@ -343,12 +333,8 @@ TEST(CommandWindow, SequencesSurviveClosesAndLostConnections) {
 
     tHostList& list = *d.server->hostList();
     auto rpt = d.repeater();
-    open->click();
-    cmd = d.window->commandWindow();
-    dialogs.onExec = [](QDialog& dlg) {
-        static_cast<TPrgDlg&>(dlg).idBox()->setEditText("a1b2");
-        return int(QDialog::Accepted);
-    };
+    cmd = d.commands();
+    dialogs.onExec = [](QDialog& dlg) { return fillRequest(dlg, "a1b2"); };
     // The repeater goes while "Load from repeater?" is open: nothing is handed to the freed
     // connection.
     dialogs.onQuestion = [&] {
