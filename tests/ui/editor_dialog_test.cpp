@@ -163,18 +163,17 @@ TEST_F(Editor, TabOrderFollowsTheLayout) {
 
 TEST_F(Editor, SaveThenLoadRoundTrip) {
     test::TempDir dir;
-    const std::string path = dir.path() + "/image.hex";
+    const QString path = QString::fromStdString(dir.file("image.hex"));
     find("eRepAddr")->setText("77");
     find<QComboBox>("eAltForGsm")->setCurrentIndex(4);
     drag(0, 127);
     find<QPushButton>("BitBtn3")->click();
-    dialogs.files = {QString::fromStdString(path)};
+    dialogs.files = {path, path};  // saved, then loaded into another dialog
     find<QPushButton>("BitBtn2")->click();
     ASSERT_TRUE(dir.exists("image.hex"));
 
     TProgDlg other;
     for (auto& present : other.editor().image().ChannelPresent) present = 1;
-    dialogs.files = {QString::fromStdString(path)};
     other.findChild<QPushButton*>("BitBtn1")->click();
     EXPECT_EQ(other.findChild<QLineEdit*>("eRepAddr")->text(), "77");
     EXPECT_EQ(other.findChild<QComboBox*>("eAltForGsm")->currentText(), "GSM/GPRS");

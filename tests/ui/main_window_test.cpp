@@ -30,7 +30,6 @@
 #include "repeater_sim.h"
 #include "support/harness.h"
 #include "ui/command_window.h"
-#include "ui/editor_dialog.h"
 #include "ui/form_translation.h"
 #include "ui/request_dialogs.h"
 #include "ui/scripted_dialogs.h"
@@ -49,7 +48,7 @@ int fillRequest(QDialog& dlg, const char* id, const char* box = nullptr, const c
     return QDialog::Accepted;
 }
 
-// A window over a server in a temporary data folder; the test thread is the main thread.
+// A window over a server in a temporary data folder, boxes scripted; the test thread is main.
 struct Desktop {
     explicit Desktop(const std::string& ini, const std::string& catalog = "") {
         dir.write("Kormlink.ini", ini + "[ComIn]\nCom=0\n");
@@ -106,6 +105,7 @@ struct Desktop {
     }
 
     test::UiApp ui;
+    test::ScriptedDialogs dialogs;
     test::TempDir dir;
     MainThread mainThread;
     std::optional<TFRPTs> window;
@@ -196,7 +196,6 @@ TEST(MainWindow, CaptionsComeFromTheCatalogWithTheVersionAfterThem) {
 // Two connections that report the same Id: Enter addresses the last, the buttons the first.
 TEST(CommandWindow, EnterSearchesFromTheLastConnectionAndTheButtonsFromTheFirst) {
     Desktop d("[In]\nPort=0\n[Commands]\nb=dicfg\na=reset\n");
-    test::ScriptedDialogs dialogs;
     auto first = d.repeater(), second = d.repeater();
     tHostList& list = *d.server->hostList();
     ASSERT_EQ(d.identified(), 2u);
@@ -214,9 +213,9 @@ TEST(CommandWindow, EnterSearchesFromTheLastConnectionAndTheButtonsFromTheFirst)
     EXPECT_EQ(list.at(1)->pendingCmd(), "ping");
     EXPECT_EQ(command->count(), 2);  // the list is not extended
 
-    dialogs.answers = {true};  // the warning
-    dialogs.files = {QStringLiteral("/tmp/fw.hex")};
-    dialogs.onExec = [](QDialog& dlg) { return fillRequest(dlg, "A1B2", "EMCode", "1234"); };
+    d.dialogs.answers = {true};  // the warning
+    d.dialogs.files = {QStringLiteral("/tmp/fw.hex")};
+    d.dialogs.onExec = [](QDialog& dlg) { return fillRequest(dlg, "A1B2", "EMCode", "1234"); };
     cmd.updateSequence();
     EXPECT_EQ(list.at(0)->pendingCmd(), "1234?upfirm|/tmp/fw.hex");
 
@@ -225,7 +224,7 @@ TEST(CommandWindow, EnterSearchesFromTheLastConnectionAndTheButtonsFromTheFirst)
     ASSERT_TRUE(QTest::qWaitForWindowActive(&cmd));
     address->setFocus();
     QTest::keyClick(address->lineEdit(), Qt::Key_U, Qt::ControlModifier);
-    EXPECT_EQ(dialogs.shown.back(), "Firmeware upee: RPT_ID:MasterCode");
+    EXPECT_EQ(d.dialogs.shown.back(), "Firmeware upee: RPT_ID:MasterCode");
     EXPECT_EQ(address->currentText(), "a1b2");
 
     address->setEditText("7777");  // the serial link's Id; none is connected here
@@ -240,7 +239,6 @@ TEST(CommandWindow, EnterSearchesFromTheLastConnectionAndTheButtonsFromTheFirst)
 // one field is changed, OK uploads, and the uploaded lines carry the change.
 TEST(CommandWindow, ProgDownloadsEditsAndUploadsTheChange) {
     Desktop d("[In]\nPort=0\n[upee]\ndelay=1\n");
-    test::ScriptedDialogs dialogs;
     ASSERT_TRUE(d.mainThread.runUntil([&] { return d.server->inputPort() != 0; }, 3000));
     sim::RepeaterSimOptions options;
     options.port = d.server->inputPort();
@@ -254,8 +252,8 @@ TEST(CommandWindow, ProgDownloadsEditsAndUploadsTheChange) {
     TFCmd& cmd = *d.commands();
     // Load from the repeater; go on past both counts (the simulator's image has no slot data, so
     // they read 255); leave with record.
-    dialogs.answers = {true, true, true, true};
-    dialogs.onExec = [&](QDialog& dlg) {
+    d.dialogs.answers = {true, true, true, true};
+    d.dialogs.onExec = [&](QDialog& dlg) {
         if (dynamic_cast<TPrgDlg*>(&dlg)) return fillRequest(dlg, "100001", "EICode", "4321");
         auto* field = dlg.findChild<QLineEdit*>("eRepAddr");
         EXPECT_EQ(field->text(), "64");  // the simulator's general block starts with 0x40
@@ -265,7 +263,7 @@ TEST(CommandWindow, ProgDownloadsEditsAndUploadsTheChange) {
         return dlg.result();
     };
     cmd.progSequence();
-    EXPECT_EQ(dialogs.shown.back(), "Warning: To leave with record?");  // the upload ended well
+    EXPECT_EQ(d.dialogs.shown.back(), "Warning: To leave with record?");  // the upload ended well
     // 77 = 0x4D at 0x1000, the next byte as downloaded.
     EXPECT_TRUE(d.mainThread.runUntil(
         [&] {
@@ -281,47 +279,45 @@ TEST(CommandWindow, ProgDownloadsEditsAndUploadsTheChange) {
 // editor is refused meanwhile, and a connection that ends cuts the wait short.
 TEST(CommandWindow, ProgWaitsAreBoundedAndAdmitOneEditor) {
     Desktop d("[In]\nPort=0\n");
-    test::ScriptedDialogs dialogs;
     auto rpt = d.repeater();
     tHostList& list = *d.server->hostList();
 
     TFCmd& cmd = *d.commands();
     cmd.setProgWaitMs(400);
-    dialogs.onExec = [](QDialog& dlg) { return fillRequest(dlg, "a1b2"); };
+    d.dialogs.onExec = [](QDialog& dlg) { return fillRequest(dlg, "a1b2"); };
     std::string pendingDuringWait;
     QTimer::singleShot(100, &cmd, [&] {
         pendingDuringWait = list.at(0)->pendingCmd();
         cmd.editSequence();
         cmd.upeeSequence();
     });
-    dialogs.answers = {false};  // not from the repeater: "prog-"
+    d.dialogs.answers = {false};  // not from the repeater: "prog-"
     cmd.progSequence();
     EXPECT_EQ(pendingDuringWait, "prog-");
     EXPECT_EQ(list.at(0)->pendingCmd(), "");  // withdrawn
-    ASSERT_EQ(dialogs.shown.size(), 4u);
-    EXPECT_EQ(dialogs.shown[1].rfind("Commands: Repeater A1B2 is being programmed", 0), 0u);
-    EXPECT_EQ(dialogs.shown[2], dialogs.shown[1]);
-    EXPECT_EQ(dialogs.shown[3], "Warning: Wait timeout exceeding!");
+    ASSERT_EQ(d.dialogs.shown.size(), 4u);
+    EXPECT_EQ(d.dialogs.shown[1].rfind("Commands: Repeater A1B2 is being programmed", 0), 0u);
+    EXPECT_EQ(d.dialogs.shown[2], d.dialogs.shown[1]);
+    EXPECT_EQ(d.dialogs.shown[3], "Warning: Wait timeout exceeding!");
     EXPECT_EQ(cmd.lines().back(),
               "A1B2: no answer within 0.4 s; the programming request was withdrawn");
 
     cmd.setProgWaitMs(10'000);
     QTimer::singleShot(100, &cmd, [&] { rpt->close(); });
-    dialogs.answers = {true};
+    d.dialogs.answers = {true};
     cmd.progSequence();
-    EXPECT_EQ(dialogs.shown.back(), "Warning: A1B2: the connection has ended.");
+    EXPECT_EQ(d.dialogs.shown.back(), "Warning: A1B2: the connection has ended.");
     EXPECT_FALSE(cmd.busy());
 }
 
 // Closing in the middle of a sequence, and a connection that ends while a question is open.
 TEST(CommandWindow, SequencesSurviveClosesAndLostConnections) {
     Desktop d("[In]\nPort=0\n");
-    test::ScriptedDialogs dialogs;
     QApplication::setQuitOnLastWindowClosed(false);  // as the program runs
     QPointer<TFCmd> cmd = d.commands();
     // Closed while the offline editor is open (the tray's Quit does that): the window waits
     // for the editor, whose dialog lives inside it, then goes.
-    dialogs.onExec = [&](QDialog&) {
+    d.dialogs.onExec = [&](QDialog&) {
         cmd->close();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         EXPECT_FALSE(cmd.isNull());
@@ -334,21 +330,21 @@ TEST(CommandWindow, SequencesSurviveClosesAndLostConnections) {
     tHostList& list = *d.server->hostList();
     auto rpt = d.repeater();
     cmd = d.commands();
-    dialogs.onExec = [](QDialog& dlg) { return fillRequest(dlg, "a1b2"); };
+    d.dialogs.onExec = [](QDialog& dlg) { return fillRequest(dlg, "a1b2"); };
     // The repeater goes while "Load from repeater?" is open: nothing is handed to the freed
     // connection.
-    dialogs.onQuestion = [&] {
+    d.dialogs.onQuestion = [&] {
         rpt.reset();
         d.mainThread.runUntil([&] { return list.size() == 0; }, 3000);
     };
-    dialogs.answers = {true};
+    d.dialogs.answers = {true};
     cmd->progSequence();
     EXPECT_EQ(cmd->lines().back(), "A1B2: No connection");
-    dialogs.onQuestion = nullptr;
+    d.dialogs.onQuestion = nullptr;
 
     // The main window closed while a request waits: the wait ends and the program quits.
     rpt = d.repeater();
-    dialogs.answers = {false};
+    d.dialogs.answers = {false};
     QTimer::singleShot(0, cmd, [&] { cmd->progSequence(); });
     QTimer::singleShot(200, d.window.operator->(), [&] { d.window->close(); });
     QTimer::singleShot(5000, [] { QCoreApplication::exit(99); });
