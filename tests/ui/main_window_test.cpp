@@ -285,15 +285,13 @@ TEST(CommandWindow, ProgWaitsAreBoundedAndAdmitOneEditor) {
     TFCmd& cmd = *d.commands();
     cmd.setProgWaitMs(400);
     d.dialogs.onExec = [](QDialog& dlg) { return fillRequest(dlg, "a1b2"); };
-    std::string pendingDuringWait;
     QTimer::singleShot(100, &cmd, [&] {
-        pendingDuringWait = list.at(0)->pendingCmd();
+        EXPECT_EQ(list.at(0)->pendingCmd(), "prog-");
         cmd.editSequence();
         cmd.upeeSequence();
     });
     d.dialogs.answers = {false};  // not from the repeater: "prog-"
     cmd.progSequence();
-    EXPECT_EQ(pendingDuringWait, "prog-");
     EXPECT_EQ(list.at(0)->pendingCmd(), "");  // withdrawn
     ASSERT_EQ(d.dialogs.shown.size(), 4u);
     EXPECT_EQ(d.dialogs.shown[1].rfind("Commands: Repeater A1B2 is being programmed", 0), 0u);
@@ -363,7 +361,7 @@ TEST(FormTranslation, SetsCaptionsOfTheListedKindsOnly) {
     QDialog dialog;
     dialog.setObjectName("TestDlg");
     auto named = [](auto* w, const char* name) {
-        w->setObjectName(QString::fromLatin1(name));
+        w->setObjectName(name);
         return w;
     };
     auto* label = named(new QLabel("l", &dialog), "Label1");

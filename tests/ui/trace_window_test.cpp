@@ -45,9 +45,11 @@ TEST_F(Trace, LineFormatsAndHold) {
 
 TEST_F(Trace, OnlyReceivedHexLinesCutAboveTheLimit) {
     // Lines before, hex shown, the line received, lines after.
-    const std::tuple<int, bool, bool, int> cases[] = {
-        {1001, true, true, TFdbg::kLinesKept + 1}, {1000, true, true, 1001},
-        {1001, true, false, 1002}, {1001, false, true, 1002}, {1500, true, true, 500}};
+    const std::tuple<int, bool, bool, int> cases[] = {{1001, true, true, TFdbg::kLinesKept + 1},
+                                                      {1000, true, true, 1001},
+                                                      {1001, true, false, 1002},
+                                                      {1001, false, true, 1002},
+                                                      {1500, true, true, 500}};
     for (const auto& [before, hex, received, after] : cases) {
         delete w;
         w = new TFdbg({});
