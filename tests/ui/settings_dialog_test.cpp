@@ -35,10 +35,6 @@ T* child(QWidget& window, const char* name) {
     return c;
 }
 
-std::string textOf(QWidget& window, const char* edit) {
-    return child<QLineEdit>(window, edit)->text().toStdString();
-}
-
 QString cell(QTreeWidget* view, int row, int column) {
     QTreeWidgetItem* item = view->topLevelItem(row);
     return item ? item->text(column) : QString();
@@ -58,7 +54,6 @@ struct Desk {
         server->LoadConfiguration();
     }
     ~Desk() { server->StopServer(); }
-    IniFile ini() const { return IniFile::load(dir.file("Kormlink.ini")); }
 
     test::UiApp app;
     test::TempDir dir;
@@ -75,13 +70,13 @@ TEST(SettingsFilterDialog, KeyFiltersAndFieldsRoundTrip) {
     for (const auto& [edit, keys, text] : {std::tuple{"ESysNr", "1g2f", "12"},
                                            {"EFrom", "4x2-", "42"}, {"ETo", "1234567", "12345"}}) {
         QTest::keyClicks(child<QLineEdit>(empty, edit), keys);
-        EXPECT_EQ(textOf(empty, edit), text);
+        EXPECT_EQ(child<QLineEdit>(empty, edit)->text(), text);
     }
     EXPECT_EQ(formatFilter(empty.filter()), "42;12345;$12;$00;0");
 
     TOutDlg filled(tFItem{1, 500, 0x0A, 0x05, true});
-    EXPECT_EQ(textOf(filled, "ESysNr"), "0A");
-    EXPECT_EQ(textOf(filled, "ETo"), "500");
+    EXPECT_EQ(child<QLineEdit>(filled, "ESysNr")->text(), "0A");
+    EXPECT_EQ(child<QLineEdit>(filled, "ETo")->text(), "500");
     auto* slotList = child<QListWidget>(filled, "SlotList");
     ASSERT_EQ(slotList->count(), 8);
     for (int i = 0; i < 8; ++i)
@@ -98,11 +93,10 @@ TEST(SettingsDialog, EditsChannelsAndFiltersAndWritesThemOnOk) {
     d.dialogs.onExec = [&](QDialog& dlg) -> int {
         if (dlg.objectName() == "OutDlg") {
             if (++filterDialogs > 1) return QDialog::Rejected;
-            QTest::keyClicks(child<QLineEdit>(dlg, "ESysNr"), "0A");
-            QTest::keyClicks(child<QLineEdit>(dlg, "EFrom"), "1");
-            QTest::keyClicks(child<QLineEdit>(dlg, "ETo"), "500");
-            child<QListWidget>(dlg, "SlotList")->item(0)->setCheckState(Qt::Checked);
-            child<QListWidget>(dlg, "SlotList")->item(2)->setCheckState(Qt::Checked);
+            for (auto [edit, keys] : {std::pair{"ESysNr", "0A"}, {"EFrom", "1"}, {"ETo", "500"}})
+                QTest::keyClicks(child<QLineEdit>(dlg, edit), keys);
+            for (int slot : {0, 2})
+                child<QListWidget>(dlg, "SlotList")->item(slot)->setCheckState(Qt::Checked);
             child<QCheckBox>(dlg, "RptBox")->setChecked(true);
             return QDialog::Accepted;
         }
@@ -152,7 +146,7 @@ TEST(SettingsDialog, EditsChannelsAndFiltersAndWritesThemOnOk) {
     };
     ASSERT_TRUE(runSettingsDialog(nullptr, *d.server));
 
-    const IniFile ini = d.ini();
+    const IniFile ini = IniFile::load(d.dir.file("Kormlink.ini"));
     using Entries = std::vector<std::pair<std::string, std::string>>;
     EXPECT_EQ(ini.entries("Client0"),
               (Entries{{"Id", "B"}, {"QSize", "10"}, {"Flt0", "5;6;$01;$01;1"}}));

@@ -28,9 +28,6 @@ struct Trace : ::testing::Test {
     ~Trace() override { delete w; }
 
     QToolButton* button(const char* n) { return w->findChild<QToolButton*>(n); }
-    void fill(int n) {
-        for (int i = 0; i < n; ++i) w->AddSent("x");
-    }
 };
 
 TEST_F(Trace, LineFormatsAndHold) {
@@ -47,28 +44,21 @@ TEST_F(Trace, LineFormatsAndHold) {
 }
 
 TEST_F(Trace, OnlyReceivedHexLinesCutAboveTheLimit) {
-    struct Case {
-        int before;
-        bool hex;
-        bool received;
-        int after;
-    };
-    const Case cases[] = {
-        {1001, true, true, TFdbg::kLinesKept + 1},
-        {1000, true, true, 1001},
-        {1001, true, false, 1002},
-        {1001, false, true, 1002},
-        {1500, true, true, 500},
-    };
-    for (const Case& c : cases) {
+    // Lines before, hex shown, the line received, lines after.
+    const std::tuple<int, bool, bool, int> cases[] = {{1001, true, true, TFdbg::kLinesKept + 1},
+                                                      {1000, true, true, 1001},
+                                                      {1001, true, false, 1002},
+                                                      {1001, false, true, 1002},
+                                                      {1500, true, true, 500}};
+    for (const auto& [before, hex, received, after] : cases) {
         delete w;
         w = new TFdbg({});
-        fill(c.before);
-        if (c.hex) button("bHex")->click();
-        c.received ? w->AddReceived("A") : w->AddSent("A");
+        for (int i = 0; i < before; ++i) w->AddSent("x");
+        if (hex) button("bHex")->click();
+        received ? w->AddReceived("A") : w->AddSent("A");
         const QStringList lines = w->lines();
-        EXPECT_EQ(lines.size(), c.after) << c.before << c.hex << c.received;
-        EXPECT_EQ(lines.last(), c.hex ? (c.received ? "<- 41" : "-> 41") : "<- A");
+        EXPECT_EQ(lines.size(), after) << before << hex << received;
+        EXPECT_EQ(lines.last(), hex ? (received ? "<- 41" : "-> 41") : "<- A");
     }
 }
 
@@ -111,20 +101,15 @@ TEST_F(Trace, CloseDestroysAndReportsOnce) {
 }
 
 TEST(ReadHexId, Table) {
-    struct Case {
-        const char* text;
-        bool allowZero;
-        std::optional<std::uint32_t> id;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, bool, std::optional<std::uint32_t>> cases[] = {
         {"1A2B", false, 0x1A2B},  {"1a2b", false, 0x1A2B}, {" 7777 ", false, 0x7777},
         {"0", false, {}},         {"0", true, 0},          {"xyz", false, {}},
         {"", false, {}},          {"  ", true, {}},        {"FFFFFFFF", false, 0xFFFFFFFFu},
         {"1FFFFFFFF", false, {}}, {"0x1A", false, {}},     {"-1", false, {}},
         {"12 34", false, {}},     {"000000001", false, 1},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(readHexId(QString::fromLatin1(c.text), c.allowZero), c.id) << c.text;
+    for (const auto& [text, allowZero, id] : cases)
+        EXPECT_EQ(readHexId(QString::fromLatin1(text), allowZero), id) << text;
 }
 
 TEST(RequestDlg, IdsListedAndEnterAccepts) {
