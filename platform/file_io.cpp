@@ -12,10 +12,11 @@ namespace {
 std::atomic<FaultHook> g_hook{nullptr};
 
 // 0, or the errno the hook wants the call to fail with (then set).
-int injected(Op op, int fd, const void* data = nullptr, std::size_t size = 0) {
+int injected(Op op, int fd, const char* path = nullptr, const void* data = nullptr,
+             std::size_t size = 0) {
     const FaultHook hook = g_hook.load(std::memory_order_relaxed);
     if (!hook) return 0;
-    const int err = hook(op, fd, data, size);
+    const int err = hook(op, fd, path, data, size);
     if (err != 0) errno = err;
     return err;
 }
@@ -25,12 +26,12 @@ int injected(Op op, int fd, const void* data = nullptr, std::size_t size = 0) {
 void setFaultHook(FaultHook hook) { g_hook.store(hook); }
 
 int open(const char* path, int flags, mode_t mode) {
-    if (injected(Op::Open, -1)) return -1;
+    if (injected(Op::Open, -1, path)) return -1;
     return ::open(path, flags, mode);
 }
 
 ssize_t write(int fd, const void* data, std::size_t size) {
-    if (injected(Op::Write, fd, data, size)) return -1;
+    if (injected(Op::Write, fd, nullptr, data, size)) return -1;
     return ::write(fd, data, size);
 }
 
@@ -45,7 +46,7 @@ int fdatasync(int fd) {
 }
 
 int rename(const char* from, const char* to) {
-    if (injected(Op::Rename, -1)) return -1;
+    if (injected(Op::Rename, -1, from)) return -1;
     return ::rename(from, to);
 }
 

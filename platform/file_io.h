@@ -15,9 +15,10 @@ namespace kormlink::fileio {
 
 enum class Op { Open, Write, Sync, Rename, Truncate };
 
-// Called before the operation with its descriptor and, for a write, its bytes. Returns 0 to let
-// the call go ahead, or an errno value: the call then fails with it and does nothing.
-using FaultHook = int (*)(Op op, int fd, const void* data, std::size_t size);
+// Called before the operation with its descriptor (-1 for open and rename), its path (open and
+// rename: the file opened or renamed; nullptr otherwise) and, for a write, its bytes. Returns 0
+// to let the call go ahead, or an errno value: the call then fails with it and does nothing.
+using FaultHook = int (*)(Op op, int fd, const char* path, const void* data, std::size_t size);
 void setFaultHook(FaultHook hook);
 
 int open(const char* path, int flags, mode_t mode = 0);

@@ -5,9 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <filesystem>
+#include <optional>
 
 #include "output/channels.h"
+#include "platform/file_io.h"
 #include "support/harness.h"
 
 namespace kormlink {
@@ -45,6 +50,16 @@ TEST(JournalFile, ATornOrDamagedLastRecordIsDroppedNeverReadAsALine) {
         damaged[at] = static_cast<char>(damaged[at] ^ 0x20);
         JournalContent read = readJournal(body + damaged);
         ASSERT_EQ(read.lines, std::vector<std::string>{"second"}) << "byte " << at;
+    }
+    // The same damage in the middle costs only that record: the ones after it are read.
+    const std::string after = journalAddRecord(4, "fourth") + journalRemoveRecord(2);
+    for (std::size_t at = 0; at < last.size(); ++at) {
+        std::string damaged = last;
+        damaged[at] = static_cast<char>(damaged[at] ^ 0x20);
+        JournalContent read = readJournal(body + damaged + after);
+        ASSERT_EQ(read.lines, std::vector<std::string>{"fourth"}) << "byte " << at;
+        EXPECT_EQ(read.damagedPlaces, 1u);
+        EXPECT_EQ(read.droppedBytes, 0u);
     }
     EXPECT_TRUE(readJournal("KLQJNL9\n" + journalAddRecord(1, "x")).badHeader);
     EXPECT_TRUE(readJournal("").badHeader);
@@ -158,6 +173,108 @@ TEST_F(Recovery, AJournalThatCannotBeUsedIsSetAsideNeverOverwritten) {
     EXPECT_NE(err.find("cannot be read"), std::string::npos) << err;
     EXPECT_EQ(other.read("A.jnl.bad/keep"), "x");
     EXPECT_TRUE(again->journalsHealthy());
+    again.reset();
+
+    // Damaged in the middle: kept as found, and every line around the damage recovered.
+    test::TempDir third;
+    const std::string damaged = std::string(kJournalHeader) + journalAddRecord(1, a) + "\xff\xff" +
+                                journalAddRecord(2, event(2));
+    third.write("A.jnl", damaged);
+    testing::internal::CaptureStderr();
+    auto recovered = build(third);
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("damaged in 1 place(s): 2 byte(s) passed over"), std::string::npos) << err;
+    EXPECT_EQ(queueTexts(recovered->at(0)), (std::vector<std::string>{a, event(2)}));
+    EXPECT_EQ(third.read("A.jnl.bad"), damaged);
+    EXPECT_EQ(readJournal(third.read("A.jnl")).lines.size(), 2u);
+    EXPECT_EQ(recovered->damagedJournals(), 1u);
+}
+
+
+// Read in pieces of any size, a journal gives what it gives whole; only live lines are held.
+TEST(JournalFile, ReadInPiecesAsWhole) {
+    std::string file(kJournalHeader);
+    for (std::uint64_t seq = 1; seq <= 3000; ++seq) {
+        file += journalAddRecord(seq, event(static_cast<unsigned>(seq)));
+        if (seq % 3 != 0) file += journalRemoveRecord(seq);
+        if (seq == 1500) file += "garbage in the middle";
+    }
+    file += journalAddRecord(9999, "torn").substr(0, 10);
+    const JournalContent whole = readJournal(file);
+    EXPECT_EQ(whole.lines.size(), 1000u);
+    EXPECT_EQ(whole.damagedPlaces, 1u);
+    EXPECT_EQ(whole.droppedBytes, 10u);
+    for (std::size_t piece : {1, 7, 4096, 100000}) {
+        JournalReader reader;
+        for (std::size_t at = 0; at < file.size(); at += piece)
+            reader.feed(std::string_view(file).substr(at, piece));
+        const JournalContent read = reader.finish();
+        EXPECT_EQ(read.lines, whole.lines) << piece;
+        EXPECT_EQ(read.skippedBytes, whole.skippedBytes) << piece;
+        EXPECT_EQ(read.droppedBytes, whole.droppedBytes) << piece;
+    }
+}
+
+// Fails every queue-file call that names one journal (its path, or a descriptor open on it).
+struct BrokenJournal {
+    explicit BrokenJournal(const char* name) {
+        s_name = name;
+        fileio::setFaultHook([](fileio::Op, int fd, const char* path, const void*, std::size_t) {
+            std::string target = path ? path : "";
+            if (fd >= 0) {
+                char link[512];
+                const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+                const ssize_t n = ::readlink(proc.c_str(), link, sizeof link - 1);
+                target.assign(link, n > 0 ? static_cast<std::size_t>(n) : 0);
+            }
+            return s_name && target.find(s_name) != std::string::npos ? EIO : 0;
+        });
+    }
+    ~BrokenJournal() { lift(); }
+    void lift() { fileio::setFaultHook(nullptr); }
+    static inline const char* s_name = nullptr;
+};
+
+// A journal that breaks, or is unusable from the start, withholds the answers of its own
+// channel only, in both durability modes; its lines are answered again once it can be written.
+TEST_F(Recovery, OneBrokenJournalWithholdsOnlyItsOwnChannelsAnswers) {
+    for (bool fsync : {false, true}) {
+        SCOPED_TRACE(fsync ? "fsync" : "no fsync");
+        test::TempDir fresh;
+        fresh.write("B.jnl", "not a journal, and it cannot be moved away");
+        sync.setFsyncMode(fsync);
+        OffsetClock clock;
+        testing::internal::CaptureStderr();
+        std::optional<BrokenJournal> broken("B.jnl");
+        tOList list(IniFile::parse("[Client0]\nId=A\nFlt0=0;255;1;255;0\n"
+                                   "[Client1]\nId=B\nFlt0=256;4095;1;255;0\n"),
+                    fresh.path(), false, &sync);
+        list.setClock(clock);
+        // Routes a line from transmitter tx in a batch of its own; true when it is answered.
+        auto answered = [&](unsigned tx) {
+            std::string line = event(tx);
+            list.RouteEvent(line, true, kNow);
+            const bool kept = list.lastRouteKept();
+            const std::uint64_t from = list.lastRouteFrom(), mask = list.lastRouteJournals();
+            const std::uint64_t ticket = sync.written();
+            list.afterBatch();
+            clock.advance(tOList::kJournalRetryMs);
+            return kept && sync.await(from, ticket, mask, 0, nullptr);
+        };
+        for (unsigned i = 0; i < 3; ++i) {
+            EXPECT_TRUE(answered(0x010 + i)) << i;
+            EXPECT_FALSE(answered(0x110 + i)) << i;
+        }
+        broken->lift();
+        EXPECT_TRUE(answered(0x120));  // the retry before routing sets the old file aside
+        EXPECT_TRUE(answered(0x121));
+        EXPECT_TRUE(answered(0x020));
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_NE(err.find("keeps its lines again"), std::string::npos) << err;
+        EXPECT_EQ(fresh.read("B.jnl.bad"), "not a journal, and it cannot be moved away");
+        // Every line routed to B while it was broken is in its journal now.
+        EXPECT_EQ(readJournal(fresh.read("B.jnl")).lines.size(), 5u);
+    }
 }
 
 }  // namespace
