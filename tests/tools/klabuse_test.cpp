@@ -10,18 +10,12 @@
 
 namespace {
 
-using Outcome = kormlink::test::ProgramRun;
-
-Outcome runKlabuse(std::vector<std::string> args, int boundMs) {
-    return kormlink::test::runProgram(KLABUSE_BINARY, std::move(args), boundMs, false);
-}
-
 class KlabuseQuick : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(KlabuseQuick, PassesAgainstTheProgram) {
-    const Outcome run = runKlabuse({"--quick", "--json", "--kormlink", KORMLINK_BINARY, "--scenario",
-                                GetParam()},
-                               60'000);
+    const auto run = kormlink::test::runProgram(
+        KLABUSE_BINARY,
+        {"--quick", "--json", "--kormlink", KORMLINK_BINARY, "--scenario", GetParam()}, 60'000);
     EXPECT_EQ(run.exitStatus, 0) << run.out;
     EXPECT_NE(run.out.find(std::string("{\"name\":\"") + GetParam() + "\",\"verdict\":\"pass\""),
               std::string::npos)
