@@ -102,10 +102,9 @@ TEST(Headless, TellsTheServiceManagerHowItIsDoing) {
 
 TEST(Headless, AMissingDataFolderIsRefused) {
     test::TempDir dir;
-    const auto run =
-        test::runProgram(KORMLINK_BINARY, {"--headless", "--data", dir.file("absent")}, 5000);
-    EXPECT_EQ(run.exitStatus, 2);
-    EXPECT_NE(run.out.find("cannot use the data folder"), std::string::npos) << run.out;
+    Program p(KORMLINK_BINARY, {"--headless", "--data", dir.file("absent")});
+    EXPECT_EQ(p.wait(5000), 2);
+    EXPECT_NE(p.err().find("cannot use the data folder"), std::string::npos);
 }
 
 // A terminal that takes nothing (here a pipe nobody reads) must not hold up the alarm traffic:

@@ -67,16 +67,16 @@ public:
     }
     // Exit status (or 128 + the signal), or -1 when it does not exit in time.
     int wait(int timeoutMs) {
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        using namespace std::chrono;
+        const auto deadline = steady_clock::now() + milliseconds(timeoutMs);
         do {
             int status = 0;
             if (m_pid > 0 && ::waitpid(m_pid, &status, WNOHANG) == m_pid) {
                 m_pid = -1;
                 return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        } while (m_pid > 0 && std::chrono::steady_clock::now() < deadline);
+            std::this_thread::sleep_for(milliseconds(10));
+        } while (m_pid > 0 && steady_clock::now() < deadline);
         return -1;
     }
     // What it writes to standard output (or error) until it closes it, for at most boundMs;
@@ -86,13 +86,12 @@ public:
 
 private:
     std::string drain(int fd, int boundMs) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+        using namespace std::chrono;
+        const auto deadline = steady_clock::now() + milliseconds(boundMs);
         std::string s;
         char buf[4096];
         for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  deadline - std::chrono::steady_clock::now())
-                                  .count();
+            const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
             pollfd p{fd, POLLIN, 0};
             if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) {
                 signal(SIGTERM);
@@ -106,19 +105,5 @@ private:
     pid_t m_pid = -1;
     int m_in = -1, m_out = -1, m_err = -1;
 };
-
-struct ProgramRun {
-    int exitStatus = -1;  // or 128 + the signal; -1 when it could not be started
-    std::string out;      // standard output and standard error
-};
-
-inline ProgramRun runProgram(const char* binary, std::vector<std::string> args, int boundMs) {
-    Program p(binary, std::move(args), "", {}, true);
-    p.closeInput();
-    ProgramRun run;
-    run.out = p.out(boundMs);
-    run.exitStatus = p.wait(30'000);
-    return run;
-}
 
 }  // namespace kormlink::test

@@ -13,13 +13,15 @@ namespace {
 class KlabuseQuick : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(KlabuseQuick, PassesAgainstTheProgram) {
-    const auto run = kormlink::test::runProgram(
+    kormlink::test::Program p(
         KLABUSE_BINARY,
-        {"--quick", "--json", "--kormlink", KORMLINK_BINARY, "--scenario", GetParam()}, 60'000);
-    EXPECT_EQ(run.exitStatus, 0) << run.out;
-    EXPECT_NE(run.out.find(std::string("{\"name\":\"") + GetParam() + "\",\"verdict\":\"pass\""),
+        {"--quick", "--json", "--kormlink", KORMLINK_BINARY, "--scenario", GetParam()}, "", {},
+        true);
+    const std::string out = p.out(60'000);
+    EXPECT_EQ(p.wait(30'000), 0) << out;
+    EXPECT_NE(out.find(std::string("{\"name\":\"") + GetParam() + "\",\"verdict\":\"pass\""),
               std::string::npos)
-        << run.out;
+        << out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, KlabuseQuick,
