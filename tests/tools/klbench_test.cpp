@@ -9,23 +9,17 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 namespace {
 
-using Outcome = kormlink::test::ProgramRun;
-
-Outcome runKlbench(std::vector<std::string> args, int boundMs) {
-    return kormlink::test::runProgram(KLBENCH_BINARY, std::move(args), boundMs, true);
-}
+using kormlink::test::Program;
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 class Klbench : public ::testing::Test {
@@ -42,11 +36,12 @@ class Klbench : public ::testing::Test {
 };
 
 TEST_F(Klbench, EveryFigureHasATargetAndAVerdict) {
-    const Outcome run =
-        runKlbench({"--quick", "--only", "limit,latency", "--server", KORMLINK_BINARY, "--dir",
-                    m_dir.string(), "--json", file("bench.json"), "--svg", file("latency.svg")},
-                   60'000);
-    ASSERT_EQ(run.exitStatus, 0) << run.out;
+    Program p(KLBENCH_BINARY,
+              {"--quick", "--only", "limit,latency", "--server", KORMLINK_BINARY, "--dir",
+               m_dir.string(), "--json", file("bench.json"), "--svg", file("latency.svg")},
+              "", {}, true);
+    const std::string out = p.out(60'000);
+    ASSERT_EQ(p.wait(30'000), 0) << out;
     const std::string json = readFile(file("bench.json"));
     for (const char* part :
          {"\"cpu\":", "\"cores\":", "\"memory_kb\":", "\"kernel\":",
@@ -89,14 +84,16 @@ TEST_F(Klbench, AServerThatDoesNotStartFailsTheRunAndTellsWhy) {
         script << "#!/bin/sh\necho 'Kormlink: cannot read the configuration' >&2\nexit 3\n";
     }
     std::filesystem::permissions(fake, std::filesystem::perms::owner_all);
-    const Outcome run = runKlbench({"--quick", "--only", "latency", "--server", fake, "--dir",
-                                    m_dir.string(), "--json", file("bench.json")},
-                                   30'000);
-    EXPECT_EQ(run.exitStatus, 1) << run.out;
-    EXPECT_NE(run.out.find("could not run: the server ended at start with status 3"),
+    Program p(KLBENCH_BINARY,
+              {"--quick", "--only", "latency", "--server", fake, "--dir", m_dir.string(), "--json",
+               file("bench.json")},
+              "", {}, true);
+    const std::string out = p.out(30'000);
+    EXPECT_EQ(p.wait(30'000), 1) << out;
+    EXPECT_NE(out.find("could not run: the server ended at start with status 3"),
               std::string::npos)
-        << run.out;
-    EXPECT_NE(run.out.find("cannot read the configuration"), std::string::npos) << run.out;
+        << out;
+    EXPECT_NE(out.find("cannot read the configuration"), std::string::npos) << out;
     EXPECT_NE(readFile(file("bench.json")).find("\"ran\":false"), std::string::npos);
 }
 
