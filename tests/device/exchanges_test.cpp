@@ -26,13 +26,17 @@ protected:
         ASSERT_TRUE(rpt.readWelcome());
         ASSERT_TRUE(h.identify(rpt));
     }
-    void event() { rpt.send(EventSpec{}.build()); }
+    // Sends a plain event and returns the server's answer.
+    std::optional<std::string> event() {
+        rpt.send(EventSpec{}.build());
+        return rpt.readLine();
+    }
     void queue(const std::string& cmd, std::shared_ptr<ProgramEditor> editor = nullptr) {
         ASSERT_TRUE(h.queueCommand(0xA1B2, cmd, editor));
     }
     // The version query the command starts with, answered line by line.
     void versionQuery(const std::string& answer) {
-        EXPECT_EQ(rpt.readLine(), "dicfg");
+        EXPECT_EQ(event(), "dicfg");
         rpt.send(answer);
     }
     // A download request, past its version query, up to the load command.
@@ -41,7 +45,6 @@ protected:
                                             bool withEditor = true) {
         auto editor = withEditor ? std::make_shared<ScratchEditor>() : nullptr;
         queue(cmd, editor);
-        event();
         versionQuery(answer);
         EXPECT_EQ(rpt.readLine(), "");
         EXPECT_EQ(rpt.readLine(), cmd.substr(4) + ":loadee");
@@ -59,11 +62,9 @@ protected:
 
 TEST_F(Exchanges, FirmwareUpdateIsRefusedBelowVersionThree) {
     queue("1234?upfirm|/no/file.hex");
-    event();
     versionQuery("MCP V2.5\r\nOK");
     EXPECT_TRUE(h.shown("[box] Error: Wrong version (2.5)!"));
-    event();
-    EXPECT_EQ(rpt.readLine(), "");  // dropped: the next event gets a plain answer
+    EXPECT_EQ(event(), "");  // dropped: the next event gets a plain answer
     // The event that the exchange answered was still logged and passed on.
     EXPECT_GE(h.routed().size(), 2u);
 }
@@ -71,12 +72,10 @@ TEST_F(Exchanges, FirmwareUpdateIsRefusedBelowVersionThree) {
 TEST_F(Exchanges, FirmwareUpdateStreamsTheFileAfterThePrompt) {
     h.dir().write("fw.hex", kRecord1 + "\r\n\r\n" + kRecord2 + "\n" + kEnd + "\r\n");
     queue("1234?upfirm|" + h.dir().file("fw.hex"));
-    event();
     versionQuery("ActiveChCount CH1(01)\r\nMCP V3.1\r\nOK");
     // Passed: the ":upfirm" form waits for the next line of the repeater.
     EXPECT_FALSE(rpt.readLine(300));
-    event();
-    EXPECT_EQ(rpt.readLine(), "1234:upfirm");
+    EXPECT_EQ(event(), "1234:upfirm");
     rpt.sendRaw("Wait for ");  // the prompt may come in pieces
     sleepMs(150);
     rpt.sendRaw("HEX\r\n");
@@ -85,19 +84,18 @@ TEST_F(Exchanges, FirmwareUpdateStreamsTheFileAfterThePrompt) {
     rpt.send("Done");
     EXPECT_TRUE(h.shown("<-Done"));
     EXPECT_TRUE(h.shown("<-Wait for HEX\r\n"));
-    event();
-    EXPECT_EQ(rpt.readLine(), "");
+    EXPECT_EQ(event(), "");
 }
 
 TEST_F(Exchanges, ACorruptFirmwareFileIsNeverSent) {
     h.dir().write("bad.hex", kRecord1 + "\r\n:0212C000FFFF2F\r\n" + kEnd + "\r\n");
     queue("1234:upfirm|" + h.dir().file("bad.hex"));
-    event();
+    rpt.send(EventSpec{}.build());
     EXPECT_TRUE(h.shown("File " + h.dir().file("bad.hex") +
-                      ": line 2 is no valid HEX record (wrong checksum); nothing was sent"));
+                        ": line 2 is no valid HEX record (wrong checksum); nothing was sent"));
     EXPECT_EQ(drain(), std::vector<std::string>{});  // the command took the answer's place
     queue("1234:upfirm|/no/such.hex");
-    event();
+    rpt.send(EventSpec{}.build());
     EXPECT_TRUE(h.shown("File /no/such.hex not found"));
 }
 
@@ -122,7 +120,6 @@ TEST_F(Exchanges, ProgrammingDownloadFillsTheEditor) {
 TEST_F(Exchanges, ChannelQueryOnlyAndATypedProgWithoutEditor) {
     auto editor = std::make_shared<ScratchEditor>();
     queue("prog-", editor);
-    event();
     versionQuery("ActiveChCount CH4(12)\r\nMCP V3.0\r\nOK");
     EXPECT_TRUE(test::eventually([&] { return editor->image().TransferState == kTransferDone; }));
     EXPECT_EQ(editor->image().ChannelPresent[3], 1);
@@ -139,18 +136,15 @@ TEST_F(Exchanges, ChannelQueryOnlyAndATypedProgWithoutEditor) {
 TEST_F(Exchanges, SilenceOrABrokenConnectionFailsADownload) {
     auto editor = std::make_shared<ScratchEditor>();
     queue("prog1", editor);
-    event();
-    EXPECT_EQ(rpt.readLine(), "dicfg");
+    EXPECT_EQ(event(), "dicfg");
     // No answer within loadee/delay (400 ms): the request fails at once on TCP.
     EXPECT_TRUE(h.shown("[box] Error: Wait timeout exceeding!"));
     EXPECT_EQ(editor->image().TransferState, kTransferFailed);
-    event();
-    EXPECT_EQ(rpt.readLine(), "");
+    EXPECT_EQ(event(), "");
 
     editor = std::make_shared<ScratchEditor>();
     queue("prog9", editor);
-    event();
-    EXPECT_EQ(rpt.readLine(), "dicfg");
+    EXPECT_EQ(event(), "dicfg");
     rpt.close();
     EXPECT_TRUE(h.waitRegistrySize(0, 3000));
     EXPECT_EQ(editor->image().TransferState, kTransferFailed);
@@ -172,8 +166,7 @@ TEST_F(Exchanges, ConfigurationUploadSendsTheRenderedImage) {
     for (bool fromFile : {false, true}) {
         queue("55:upee|" + (fromFile ? h.dir().file("cfg.hex") : "ignored"),
               fromFile ? nullptr : editor);
-        event();
-        EXPECT_EQ(rpt.readLine(), "55:upee");
+        EXPECT_EQ(event(), "55:upee");
         rpt.send("Wait for HEX");
         std::vector<std::string> sent = drain();
         ASSERT_EQ(sent.size(), 271u + 11u + 1u) << fromFile;
@@ -187,12 +180,10 @@ TEST_F(Exchanges, ConfigurationUploadSendsTheRenderedImage) {
 
     // No prompt, no upload.
     queue("55:upee", editor);
-    event();
-    EXPECT_EQ(rpt.readLine(), "55:upee");
+    EXPECT_EQ(event(), "55:upee");
     rpt.send("Busy, try later");  // 14 bytes or more, but no prompt
     EXPECT_EQ(drain(), std::vector<std::string>{});
-    event();
-    EXPECT_EQ(rpt.readLine(), "");
+    EXPECT_EQ(event(), "");
 }
 
 TEST(McpVersion, LeadingNumberAfterFiveCharacters) {
@@ -209,8 +200,7 @@ TEST_F(Exchanges, AStopInTheMiddleOfAnUploadSendsNoMoreLinesAndNoCount) {
     for (int i = 0; i < 300; ++i) file += kRecord1 + "\r\n";
     h.dir().write("big.hex", file);
     queue("1:upfirm|" + h.dir().file("big.hex"));
-    event();
-    EXPECT_EQ(rpt.readLine(), "1:upfirm");
+    EXPECT_EQ(event(), "1:upfirm");
     rpt.send("Wait for HEX");
     for (int i = 0; i < 3; ++i) EXPECT_EQ(rpt.readLine(), kRecord1);
     h.onMain([](Server& s) { s.StopServer(); });
