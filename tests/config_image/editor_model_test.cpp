@@ -16,13 +16,11 @@ const std::string kSegQuestion = "Incorrect quantity of used segments! Continue?
 const std::string kBlackQuestion = "Incorrect quantity of used blacklists! Continue?";
 
 // Answers from a script (Yes once it runs out) and records what was asked.
-class ScriptedQuestions : public EditorQuestions {
-  public:
+struct ScriptedQuestions : EditorQuestions {
     bool ask(const std::string& text) override {
         asked.push_back(text);
-        if (answers.empty()) return true;
-        const bool answer = answers.front();
-        answers.pop_front();
+        const bool answer = answers.empty() || answers.front();
+        if (!answers.empty()) answers.pop_front();
         return answer;
     }
 
@@ -65,8 +63,8 @@ class EditorTest : public ::testing::Test {
 TEST(TextToNumber, DecimalHexSignsAndMalformedTexts) {
     // The most negative 64-bit text must not overflow on negation.
     const std::tuple<const char*, std::int64_t, bool> cases[] = {
-        {"  300", 300, true}, {"$1f", 31, true}, {"", 0, true}, {"-5", -5, true}, {"12x", 12, false},
-        {"$", 0, false}, {"-9223372036854775808", INT64_MIN, true}};
+        {"  300", 300, true}, {"$1f", 31, true}, {"", 0, true},   {"-5", -5, true},
+        {"12x", 12, false},   {"$", 0, false},   {"-9223372036854775808", INT64_MIN, true}};
     for (const auto& [text, value, valid] : cases) {
         bool ok = !valid;
         EXPECT_EQ(textToNumber(text, &ok), value) << text;
@@ -76,21 +74,18 @@ TEST(TextToNumber, DecimalHexSignsAndMalformedTexts) {
 }
 
 TEST(FieldTable, CoversEveryByteOfEachAreaOnce) {
-    struct Area {
-        FieldArea area;
-        int size;
-    };
-    for (const Area& a : {Area{FieldArea::General, 64}, Area{FieldArea::Network, 160},
-                          Area{FieldArea::Slot, 132}}) {
-        std::vector<int> owners(static_cast<std::size_t>(a.size), 0);
+    const std::pair<FieldArea, int> areas[] = {
+        {FieldArea::General, 64}, {FieldArea::Network, 160}, {FieldArea::Slot, 132}};
+    for (const auto& [area, size] : areas) {
+        std::vector<int> owners(static_cast<std::size_t>(size), 0);
         for (const FieldDef& f : fieldTable()) {
-            if (f.area != a.area) continue;
+            if (f.area != area) continue;
             for (int i = 0; i < fieldWidth(f); ++i) {
-                ASSERT_LT(f.offset + i, a.size) << f.name;
+                ASSERT_LT(f.offset + i, size) << f.name;
                 ++owners[static_cast<std::size_t>(f.offset + i)];
             }
         }
-        for (int i = 0; i < a.size; ++i) EXPECT_EQ(owners[i], 1) << "byte " << i;
+        for (int i = 0; i < size; ++i) EXPECT_EQ(owners[i], 1) << "byte " << i;
     }
     std::set<std::string> names;
     for (const FieldDef& f : fieldTable()) {
