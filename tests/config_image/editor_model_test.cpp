@@ -16,13 +16,11 @@ const std::string kSegQuestion = "Incorrect quantity of used segments! Continue?
 const std::string kBlackQuestion = "Incorrect quantity of used blacklists! Continue?";
 
 // Answers from a script (Yes once it runs out) and records what was asked.
-class ScriptedQuestions : public EditorQuestions {
-  public:
+struct ScriptedQuestions : EditorQuestions {
     bool ask(const std::string& text) override {
         asked.push_back(text);
-        if (answers.empty()) return true;
-        const bool answer = answers.front();
-        answers.pop_front();
+        const bool answer = answers.empty() || answers.front();
+        if (!answers.empty()) answers.pop_front();
         return answer;
     }
 
@@ -30,13 +28,17 @@ class ScriptedQuestions : public EditorQuestions {
     std::vector<std::string> asked;
 };
 
+void presentChannels(ConfigEditor& editor, std::initializer_list<int> channels) {
+    for (auto& flag : editor.image().ChannelPresent) flag = 0;
+    for (int k : channels) editor.image().ChannelPresent[static_cast<std::size_t>(k - 1)] = 1;
+}
+
 class EditorTest : public ::testing::Test {
   protected:
     EditorTest() : editor(&questions) {}
 
-    void presentChannels(std::initializer_list<int> channels) {
-        for (auto& flag : editor.image().ChannelPresent) flag = 0;
-        for (int k : channels) editor.image().ChannelPresent[static_cast<std::size_t>(k - 1)] = 1;
+    void setTexts(std::initializer_list<std::pair<const char*, std::string>> texts) {
+        for (const auto& [field, text] : texts) editor.setText(field, text);
     }
 
     // Fills the Slots page with consistent counts: `segments` segment pairs and `blacks` black
@@ -49,9 +51,8 @@ class EditorTest : public ::testing::Test {
             editor.setText("eBlackList" + n + "L", "0");
             editor.setText("eBlackList" + n + "H", i <= blacks ? std::to_string(seed * i) : "0");
         }
-        editor.setText("eDigOfActiveSeg", std::to_string(segments));
-        editor.setText("eDigOfActiveBlack", std::to_string(blacks));
-        editor.setText("eScramblerMask", "5a");
+        setTexts({{"eDigOfActiveSeg", std::to_string(segments)},
+                  {"eDigOfActiveBlack", std::to_string(blacks)}, {"eScramblerMask", "5a"}});
         editor.setSelection("eType", seed % 4);
     }
 
@@ -60,37 +61,31 @@ class EditorTest : public ::testing::Test {
 };
 
 TEST(TextToNumber, DecimalHexSignsAndMalformedTexts) {
-    bool ok = false;
-    EXPECT_EQ(textToNumber("  300", &ok), 300);
-    EXPECT_TRUE(ok);
-    EXPECT_EQ(textToNumber("$1f", &ok), 31);
-    EXPECT_EQ(textToNumber("", &ok), 0);
-    EXPECT_TRUE(ok);
-    EXPECT_EQ(textToNumber("-5"), -5);
-    EXPECT_EQ(textToNumber("12x", &ok), 12);
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(textToNumber("$", &ok), 0);
-    EXPECT_FALSE(ok);
     // The most negative 64-bit text must not overflow on negation.
-    EXPECT_EQ(textToNumber("-9223372036854775808"), INT64_MIN);
+    const std::tuple<const char*, std::int64_t, bool> cases[] = {
+        {"  300", 300, true}, {"$1f", 31, true}, {"", 0, true},   {"-5", -5, true},
+        {"12x", 12, false},   {"$", 0, false},   {"-9223372036854775808", INT64_MIN, true}};
+    for (const auto& [text, value, valid] : cases) {
+        bool ok = !valid;
+        EXPECT_EQ(textToNumber(text, &ok), value) << text;
+        EXPECT_EQ(ok, valid) << text;
+    }
+    EXPECT_EQ(textToNumber("-5"), -5);  // no flag to set
 }
 
 TEST(FieldTable, CoversEveryByteOfEachAreaOnce) {
-    struct Area {
-        FieldArea area;
-        int size;
-    };
-    for (const Area& a : {Area{FieldArea::General, 64}, Area{FieldArea::Network, 160},
-                          Area{FieldArea::Slot, 132}}) {
-        std::vector<int> owners(static_cast<std::size_t>(a.size), 0);
+    const std::pair<FieldArea, int> areas[] = {
+        {FieldArea::General, 64}, {FieldArea::Network, 160}, {FieldArea::Slot, 132}};
+    for (const auto& [area, size] : areas) {
+        std::vector<int> owners(static_cast<std::size_t>(size), 0);
         for (const FieldDef& f : fieldTable()) {
-            if (f.area != a.area) continue;
+            if (f.area != area) continue;
             for (int i = 0; i < fieldWidth(f); ++i) {
-                ASSERT_LT(f.offset + i, a.size) << f.name;
+                ASSERT_LT(f.offset + i, size) << f.name;
                 ++owners[static_cast<std::size_t>(f.offset + i)];
             }
         }
-        for (int i = 0; i < a.size; ++i) EXPECT_EQ(owners[i], 1) << "byte " << i;
+        for (int i = 0; i < size; ++i) EXPECT_EQ(owners[i], 1) << "byte " << i;
     }
     std::set<std::string> names;
     for (const FieldDef& f : fieldTable()) {
@@ -106,31 +101,26 @@ TEST_F(EditorTest, ErasedImageShowsAllOnes) {
     editor.image().CurrentChannel = 1;
     editor.ShowGeneral();
     editor.ShowSlot();
-    EXPECT_EQ(editor.text("eRepAddr"), "255");
-    EXPECT_EQ(editor.text("eTxScramblerMaskSlot7"), "FF");
-    EXPECT_EQ(editor.text("eFirmID"), "FF");
-    EXPECT_EQ(editor.text("eRadioAltTime"), "65535");
-    EXPECT_EQ(editor.text("eSegment9H"), "65535");
+    const std::pair<const char*, const char*> texts[] = {
+        {"eRepAddr", "255"}, {"eTxScramblerMaskSlot7", "FF"}, {"eFirmID", "FF"},
+        {"eRadioAltTime", "65535"}, {"eSegment9H", "65535"}};
+    for (const auto& [field, text] : texts) EXPECT_EQ(editor.text(field), text) << field;
     EXPECT_EQ(editor.text("eWiznetSWCombination").size(), 3u);
     EXPECT_EQ(editor.text("eLocalIp").size(), 15u);
-    for (const FieldDef& f : fieldTable()) {
+    for (const FieldDef& f : fieldTable())
         for (const CheckBoxDef& box : f.checks) EXPECT_TRUE(editor.checked(box.name)) << box.name;
-    }
     EXPECT_EQ(editor.selection("eAltForWiznet"), 4);
-    EXPECT_EQ(editor.selection("eIpMethod"), -1);  // fewer entries than position 4
-    EXPECT_EQ(editor.selection("eOperationMode"), -1);
-    EXPECT_EQ(editor.selection("eType"), -1);
+    // No entry for 0xFF (eIpMethod: fewer entries than position 4).
+    for (const char* box : {"eIpMethod", "eOperationMode", "eType"})
+        EXPECT_EQ(editor.selection(box), -1) << box;
     EXPECT_EQ(editor.grid().enabledCount(), 0);
 }
 
 TEST_F(EditorTest, NumbersStoreTheirLowBits) {
-    editor.setText("eRepAddr", "300");
-    editor.setText("eNextRepAddr", "");
-    editor.setText("eRadioAltTime", "70000");
-    editor.setText("eWiznetAltTime", "-1");
-    editor.setText("eTxScramblerMaskSlot0", "a5");
-    editor.setText("eFirmID", "12");  // digits typed, read as hexadecimal
-    editor.setText("eDelimiterSize", "12x");
+    // eFirmID's digits are read as hexadecimal.
+    setTexts({{"eRepAddr", "300"}, {"eNextRepAddr", ""}, {"eRadioAltTime", "70000"},
+              {"eWiznetAltTime", "-1"}, {"eTxScramblerMaskSlot0", "a5"}, {"eFirmID", "12"},
+              {"eDelimiterSize", "12x"}});
     editor.image().General.fill(0x77);
     editor.StoreGeneral();
     const auto& g = editor.image().General;
@@ -151,14 +141,10 @@ TEST_F(EditorTest, NumbersStoreTheirLowBits) {
 TEST_F(EditorTest, BitsBytesAreRebuiltFromTheirBoxesOnly) {
     editor.image().fill(0xFF);
     editor.ShowGeneral();
-    for (const FieldDef& f : fieldTable()) {
+    for (const FieldDef& f : fieldTable())
         for (const CheckBoxDef& box : f.checks) editor.setChecked(box.name, false);
-    }
-    editor.setChecked("eCOM1_r", true);
-    editor.setChecked("eGSM_2", true);
-    editor.setChecked("eCheck_Dup", true);
-    editor.setChecked("eCom1_Echo", true);
-    editor.setChecked("eWiznet_Inserted", true);
+    for (const char* box : {"eCOM1_r", "eGSM_2", "eCheck_Dup", "eCom1_Echo", "eWiznet_Inserted"})
+        editor.setChecked(box, true);
     editor.StoreGeneral();
     const auto& g = editor.image().General;
     EXPECT_EQ(g[0x0E], 0x04);
@@ -198,10 +184,8 @@ TEST_F(EditorTest, OnehotSelectors) {
 
 TEST_F(EditorTest, CharacterFields) {
     editor.image().Network.fill(0xEE);
-    editor.setText("eWiznetSWCombination", "ABC");
-    editor.setText("eLocalIp", "192.168.100.200");
-    editor.setText("eSubnetMask", "255.255.255.0 and more");
-    editor.setText("eDomainName", std::string(40, 'd'));
+    setTexts({{"eWiznetSWCombination", "ABC"}, {"eLocalIp", "192.168.100.200"},
+              {"eSubnetMask", "255.255.255.0 and more"}, {"eDomainName", std::string(40, 'd')}});
     editor.StoreGeneral();
     const auto& n = editor.image().Network;
     EXPECT_EQ(std::string(n.begin() + 1, n.begin() + 4), "ABC");
@@ -222,10 +206,8 @@ TEST_F(EditorTest, CharacterFields) {
 TEST_F(EditorTest, SlotRecordLayout) {
     editor.image().CurrentChannel = 2;
     fillSlotPage(0, 0, 0);
-    editor.setText("eSegment1L", "4660");  // 0x1234
-    editor.setText("eDigOfActiveSeg", "1");
-    editor.setText("eBlackList3H", "65535");
-    editor.setText("eDigOfActiveBlack", "1");
+    setTexts({{"eSegment1L", "4660"}, {"eDigOfActiveSeg", "1"},  // eSegment1L is 0x1234
+              {"eBlackList3H", "65535"}, {"eDigOfActiveBlack", "1"}});
     editor.setSelection("eType", 3);  // IP
     ASSERT_TRUE(editor.StoreSlot());
     EXPECT_TRUE(questions.asked.empty());
@@ -254,8 +236,7 @@ TEST_F(EditorTest, CountQuestions) {
     // Pairs are counted wherever they lie, so one filled pair 9 matches a count of 1. The empty
     // grid is written back: channel 1 is enabled nowhere.
     fillSlotPage(0, 0, 0);
-    editor.setText("eSegment9H", "1");
-    editor.setText("eDigOfActiveSeg", "1");
+    setTexts({{"eSegment9H", "1"}, {"eDigOfActiveSeg", "1"}});
     EXPECT_TRUE(editor.StoreSlot());
     EXPECT_TRUE(questions.asked.empty());
     EXPECT_EQ(editor.image().Mask[0], 0x01);
@@ -302,10 +283,9 @@ TEST_F(EditorTest, CountQuestions) {
 // present in the other editor's repeater is shown.
 TEST_F(EditorTest, SavedFileLoadsBackAndShowsTheLowestPresentChannel) {
     test::TempDir dir;
-    presentChannels({1, 2, 3, 4, 5, 6, 7, 8});
+    presentChannels(editor, {1, 2, 3, 4, 5, 6, 7, 8});
     editor.image().Mask.fill(0xFF);
-    editor.setText("eRepAddr", "17");
-    editor.setText("eLocalIp", "10.0.0.1");
+    setTexts({{"eRepAddr", "17"}, {"eLocalIp", "10.0.0.1"}});
     editor.setSelection("eAltForCom1", 2);
     for (int k = 1; k <= 8; ++k) {
         ASSERT_TRUE(editor.selectChannel(k));
@@ -319,9 +299,7 @@ TEST_F(EditorTest, SavedFileLoadsBackAndShowsTheLowestPresentChannel) {
     EXPECT_EQ(text.substr(text.size() - 13), ":00000001FF\r\n");
 
     ConfigEditor loaded;
-    for (auto& flag : loaded.image().ChannelPresent) flag = 0;
-    loaded.image().ChannelPresent[4] = 1;
-    loaded.image().ChannelPresent[6] = 1;
+    presentChannels(loaded, {5, 7});
     loaded.loadHexFile(dir.file("a.hex"));
     for (int k = 1; k <= 8; ++k) EXPECT_EQ(loaded.channelButtonEnabled(k), k == 5 || k == 7);
     EXPECT_EQ(loaded.image().CurrentChannel, 5);
@@ -333,7 +311,7 @@ TEST_F(EditorTest, SavedFileLoadsBackAndShowsTheLowestPresentChannel) {
     EXPECT_EQ(loaded.selection("eAltForCom1"), 2);
 
     // An unreadable file gives an erased image; with no channel present none is shown.
-    for (auto& flag : loaded.image().ChannelPresent) flag = 0;
+    presentChannels(loaded, {});
     loaded.loadHexFile(dir.file("missing.hex"));
     EXPECT_EQ(loaded.text("eBatLow"), "255");
     EXPECT_EQ(loaded.image().CurrentChannel, 0);

@@ -12,20 +12,18 @@ namespace {
 
 // A data record built independently of the code under test.
 std::string record(unsigned addr, const std::vector<std::uint8_t>& bytes, unsigned type = 0) {
-    char head[16];
-    std::snprintf(head, sizeof head, ":%02X%04X%02X", static_cast<unsigned>(bytes.size()), addr,
-                  type);
-    std::string line = head;
-    unsigned sum = static_cast<unsigned>(bytes.size()) + (addr >> 8) + (addr & 0xFF) + type;
-    for (std::uint8_t b : bytes) {
-        char digits[3];
+    std::vector<unsigned> all = {static_cast<unsigned>(bytes.size()), addr >> 8, addr & 0xFF, type};
+    all.insert(all.end(), bytes.begin(), bytes.end());
+    std::string line = ":";
+    unsigned sum = 0;
+    char digits[3];
+    for (unsigned b : all) {
         std::snprintf(digits, sizeof digits, "%02X", b);
         line += digits;
         sum += b;
     }
-    char check[3];
-    std::snprintf(check, sizeof check, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
-    return line + check;
+    std::snprintf(digits, sizeof digits, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
+    return line + digits;
 }
 
 // Every byte of every area and slot record, in a fixed order, for whole-image comparisons.
@@ -155,16 +153,11 @@ TEST(IntelHexLoad, RoundTripReproducesEveryMappedByte) {
     back.CurrentChannel = 1;
     EXPECT_EQ(LoadImageLines(back, lines), 3);
     EXPECT_EQ(back.CurrentChannel, 1);  // selecting the channel is the editor's business
-    EXPECT_EQ(back.Mask, image.Mask);
-    EXPECT_EQ(back.General, image.General);
-    EXPECT_EQ(back.Network, image.Network);
-    for (int k = 1; k <= kChannels; ++k) {
-        const bool present = k == 3 || k == 7 || k == 8;
-        for (std::size_t i = 0; i < kSlotRecSize; ++i) {
-            const std::uint8_t want = present && i <= 131 ? image.Slots[k - 1][i] : 0xFF;
-            ASSERT_EQ(back.Slots[k - 1][i], want) << "channel " << k << " byte " << i;
-        }
-    }
+    // Every area comes back; of the slot records only bytes 0-131 of the present channels.
+    for (int k = 1; k <= kChannels; ++k)
+        for (std::size_t i = 0; i < kSlotRecSize; ++i)
+            if ((k != 3 && k != 7 && k != 8) || i > 131) image.Slots[k - 1][i] = 0xFF;
+    EXPECT_EQ(bytesOf(back), bytesOf(image));
     // No channel present: 0, and the image is erased.
     setPresent(back, {});
     EXPECT_EQ(LoadImageLines(back, {}), 0);
@@ -290,7 +283,7 @@ TEST(IntelHexCheck, GoodFilesPassAndTheFirstBadLineIsReported) {
         std::string reason;
         const std::size_t bad = findBadHexLine({":00000001FF", "", c.line, "junk"}, &reason);
         EXPECT_EQ(bad, c.reason.empty() ? 4u : 3u);
-        if (!c.reason.empty()) EXPECT_NE(reason.find(c.reason), std::string::npos) << reason;
+        EXPECT_TRUE(c.reason.empty() || reason.find(c.reason) != std::string::npos) << reason;
     }
 }
 

@@ -13,10 +13,12 @@
 namespace kormlink {
 namespace {
 
+using Calls = std::vector<std::pair<std::string, std::string>>;
+
 // A window of the UI as TranslateForm sees it: named components, some of which take captions.
 struct FakeWindow {
     std::map<std::string, bool> captioned;  // component name -> has a caption kind
-    std::vector<std::pair<std::string, std::string>> calls;
+    Calls calls;
 
     SetCaption setter() {
         return [this](const std::string& name, const std::string& caption) {
@@ -93,11 +95,9 @@ TEST(MessageCatalog, TranslateFormSetsWindowThenEachKeyInFileOrder) {
     FakeWindow window;
     window.captioned = {{"ProgDlg", true}, {"BitBtn3", true}, {"Label1", true}, {"cbType", false}};
     EXPECT_EQ(catalog.translateForm("ProgDlg", window.setter()), 4);
-    const std::vector<std::pair<std::string, std::string>> expected = {
-        {"ProgDlg", "Editor"},  {"BitBtn3", "Mark"},      {"cbType", "Combo"},
-        {"NoSuchControl", "x"}, {"Label1", "  Quoted  "}, {"BitBtn3", "Mark"},
-    };
-    EXPECT_EQ(window.calls, expected);
+    EXPECT_EQ(window.calls, (Calls{{"ProgDlg", "Editor"}, {"BitBtn3", "Mark"}, {"cbType", "Combo"},
+                                   {"NoSuchControl", "x"}, {"Label1", "  Quoted  "},
+                                   {"BitBtn3", "Mark"}}));
 }
 
 TEST(MessageCatalog, TranslateFormWithoutFileOrOwnKeyEmptiesOnlyTheCaption) {
@@ -107,7 +107,6 @@ TEST(MessageCatalog, TranslateFormWithoutFileOrOwnKeyEmptiesOnlyTheCaption) {
     FakeWindow missing;
     missing.captioned = {{"FRPTs", true}};
     EXPECT_EQ(catalog.translateForm("FRPTs", missing.setter()), 1);
-    using Calls = std::vector<std::pair<std::string, std::string>>;
     EXPECT_EQ(missing.calls, (Calls{{"FRPTs", ""}}));
 
     // The file is read at every call: a window created again sees the edited file.
@@ -125,7 +124,7 @@ TEST(MessageCatalog, ProcessWideCatalogReadableWhileLoading) {
     EXPECT_EQ(messageCatalog().lookup("Wait timeout exceeding!"), "Zeit!");
     FakeWindow window;
     TranslateForm("Fdbg", window.setter());
-    EXPECT_EQ(window.calls, (std::vector<std::pair<std::string, std::string>>{{"Fdbg", "Trace"}}));
+    EXPECT_EQ(window.calls, (Calls{{"Fdbg", "Trace"}}));
 
     // Readers on other threads see one whole text or the other, never a torn one.
     test::TempDir empty;

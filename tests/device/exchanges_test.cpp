@@ -26,22 +26,26 @@ protected:
         ASSERT_TRUE(rpt.readWelcome());
         ASSERT_TRUE(h.identify(rpt));
     }
-    void event() { rpt.send(EventSpec{}.build()); }
+    // Sends a plain event and returns the server's answer.
+    std::optional<std::string> event() {
+        rpt.send(EventSpec{}.build());
+        return rpt.readLine();
+    }
     void queue(const std::string& cmd, std::shared_ptr<ProgramEditor> editor = nullptr) {
         ASSERT_TRUE(h.queueCommand(0xA1B2, cmd, editor));
     }
-    bool shown(const std::string& text) { return h.shown(text); }
     // The version query the command starts with, answered line by line.
     void versionQuery(const std::string& answer) {
-        EXPECT_EQ(rpt.readLine(), "dicfg");
+        EXPECT_EQ(event(), "dicfg");
         rpt.send(answer);
     }
-    // A download request with an editor, past its version query, up to the load command.
-    std::shared_ptr<ScratchEditor> download(const std::string& cmd) {
-        auto editor = std::make_shared<ScratchEditor>();
+    // A download request, past its version query, up to the load command.
+    std::shared_ptr<ScratchEditor> download(const std::string& cmd,
+                                            const std::string& answer = "MCP V3.0\r\nOK",
+                                            bool withEditor = true) {
+        auto editor = withEditor ? std::make_shared<ScratchEditor>() : nullptr;
         queue(cmd, editor);
-        event();
-        versionQuery("MCP V3.0\r\nOK");
+        versionQuery(answer);
         EXPECT_EQ(rpt.readLine(), "");
         EXPECT_EQ(rpt.readLine(), cmd.substr(4) + ":loadee");
         return editor;
@@ -58,11 +62,9 @@ protected:
 
 TEST_F(Exchanges, FirmwareUpdateIsRefusedBelowVersionThree) {
     queue("1234?upfirm|/no/file.hex");
-    event();
     versionQuery("MCP V2.5\r\nOK");
-    EXPECT_TRUE(shown("[box] Error: Wrong version (2.5)!"));
-    event();
-    EXPECT_EQ(rpt.readLine(), "");  // dropped: the next event gets a plain answer
+    EXPECT_TRUE(h.shown("[box] Error: Wrong version (2.5)!"));
+    EXPECT_EQ(event(), "");  // dropped: the next event gets a plain answer
     // The event that the exchange answered was still logged and passed on.
     EXPECT_GE(h.routed().size(), 2u);
 }
@@ -70,43 +72,35 @@ TEST_F(Exchanges, FirmwareUpdateIsRefusedBelowVersionThree) {
 TEST_F(Exchanges, FirmwareUpdateStreamsTheFileAfterThePrompt) {
     h.dir().write("fw.hex", kRecord1 + "\r\n\r\n" + kRecord2 + "\n" + kEnd + "\r\n");
     queue("1234?upfirm|" + h.dir().file("fw.hex"));
-    event();
     versionQuery("ActiveChCount CH1(01)\r\nMCP V3.1\r\nOK");
     // Passed: the ":upfirm" form waits for the next line of the repeater.
     EXPECT_FALSE(rpt.readLine(300));
-    event();
-    EXPECT_EQ(rpt.readLine(), "1234:upfirm");
+    EXPECT_EQ(event(), "1234:upfirm");
     rpt.sendRaw("Wait for ");  // the prompt may come in pieces
     sleepMs(150);
     rpt.sendRaw("HEX\r\n");
     // Empty lines are neither sent nor counted.
     EXPECT_EQ(drain(), (std::vector<std::string>{kRecord1, kRecord2, kEnd, "C/3"}));
     rpt.send("Done");
-    EXPECT_TRUE(shown("<-Done"));
-    EXPECT_TRUE(shown("<-Wait for HEX\r\n"));
-    event();
-    EXPECT_EQ(rpt.readLine(), "");
+    EXPECT_TRUE(h.shown("<-Done"));
+    EXPECT_TRUE(h.shown("<-Wait for HEX\r\n"));
+    EXPECT_EQ(event(), "");
 }
 
 TEST_F(Exchanges, ACorruptFirmwareFileIsNeverSent) {
     h.dir().write("bad.hex", kRecord1 + "\r\n:0212C000FFFF2F\r\n" + kEnd + "\r\n");
     queue("1234:upfirm|" + h.dir().file("bad.hex"));
-    event();
-    EXPECT_TRUE(shown("File " + h.dir().file("bad.hex") +
-                      ": line 2 is no valid HEX record (wrong checksum); nothing was sent"));
+    rpt.send(EventSpec{}.build());
+    EXPECT_TRUE(h.shown("File " + h.dir().file("bad.hex") +
+                        ": line 2 is no valid HEX record (wrong checksum); nothing was sent"));
     EXPECT_EQ(drain(), std::vector<std::string>{});  // the command took the answer's place
     queue("1234:upfirm|/no/such.hex");
-    event();
-    EXPECT_TRUE(shown("File /no/such.hex not found"));
+    rpt.send(EventSpec{}.build());
+    EXPECT_TRUE(h.shown("File /no/such.hex not found"));
 }
 
 TEST_F(Exchanges, ProgrammingDownloadFillsTheEditor) {
-    auto editor = std::make_shared<ScratchEditor>();
-    queue("prog77", editor);
-    event();
-    versionQuery("ActiveChCount CH1(01) CH2(NA) CH3(02)\r\nMCP V3.2\r\nOK");
-    EXPECT_EQ(rpt.readLine(), "");
-    EXPECT_EQ(rpt.readLine(), "77:loadee");
+    auto editor = download("prog77", "ActiveChCount CH1(01) CH2(NA) CH3(02)\r\nMCP V3.2\r\nOK");
     for (int i = 0; i < 21; ++i) rpt.send("#4" + kRecord1);
     rpt.send("");
     EXPECT_EQ(rpt.readLine(), "C/21");
@@ -120,44 +114,37 @@ TEST_F(Exchanges, ProgrammingDownloadFillsTheEditor) {
     EXPECT_EQ(image.General[0], 0xFF);
     EXPECT_EQ(image.CurrentChannel, 1);
     // The pass goes on with the version query's last line, shown as a reply.
-    EXPECT_TRUE(shown("A1B2:OK"));
+    EXPECT_TRUE(h.shown("A1B2:OK"));
 }
 
 TEST_F(Exchanges, ChannelQueryOnlyAndATypedProgWithoutEditor) {
     auto editor = std::make_shared<ScratchEditor>();
     queue("prog-", editor);
-    event();
     versionQuery("ActiveChCount CH4(12)\r\nMCP V3.0\r\nOK");
     EXPECT_TRUE(test::eventually([&] { return editor->image().TransferState == kTransferDone; }));
     EXPECT_EQ(editor->image().ChannelPresent[3], 1);
     EXPECT_EQ(drain(), std::vector<std::string>{});  // nothing is downloaded
 
-    queue("reprogram");  // holds "prog": a programming request with a scratch editor
-    event();
-    versionQuery("MCP V3.0\r\nOK");
-    EXPECT_EQ(rpt.readLine(), "");
-    EXPECT_EQ(rpt.readLine(), "ogram:loadee");  // the first four characters go, as for "prog"
+    // Holds "prog": a programming request with a scratch editor, loading as "ogram".
+    download("reprogram", "MCP V3.0\r\nOK", false);
     rpt.send("C/0");
     EXPECT_EQ(rpt.readLine(), "OK");
-    EXPECT_TRUE(shown("prog: done without an editor; the downloaded image was not kept"));
+    EXPECT_TRUE(h.shown("prog: done without an editor; the downloaded image was not kept"));
 }
 
 // Silence fails the request and the connection goes on; a broken connection ends it at once.
 TEST_F(Exchanges, SilenceOrABrokenConnectionFailsADownload) {
     auto editor = std::make_shared<ScratchEditor>();
     queue("prog1", editor);
-    event();
-    EXPECT_EQ(rpt.readLine(), "dicfg");
+    EXPECT_EQ(event(), "dicfg");
     // No answer within loadee/delay (400 ms): the request fails at once on TCP.
-    EXPECT_TRUE(shown("[box] Error: Wait timeout exceeding!"));
+    EXPECT_TRUE(h.shown("[box] Error: Wait timeout exceeding!"));
     EXPECT_EQ(editor->image().TransferState, kTransferFailed);
-    event();
-    EXPECT_EQ(rpt.readLine(), "");
+    EXPECT_EQ(event(), "");
 
     editor = std::make_shared<ScratchEditor>();
     queue("prog9", editor);
-    event();
-    EXPECT_EQ(rpt.readLine(), "dicfg");
+    EXPECT_EQ(event(), "dicfg");
     rpt.close();
     EXPECT_TRUE(h.waitRegistrySize(0, 3000));
     EXPECT_EQ(editor->image().TransferState, kTransferFailed);
@@ -179,8 +166,7 @@ TEST_F(Exchanges, ConfigurationUploadSendsTheRenderedImage) {
     for (bool fromFile : {false, true}) {
         queue("55:upee|" + (fromFile ? h.dir().file("cfg.hex") : "ignored"),
               fromFile ? nullptr : editor);
-        event();
-        EXPECT_EQ(rpt.readLine(), "55:upee");
+        EXPECT_EQ(event(), "55:upee");
         rpt.send("Wait for HEX");
         std::vector<std::string> sent = drain();
         ASSERT_EQ(sent.size(), 271u + 11u + 1u) << fromFile;
@@ -188,28 +174,25 @@ TEST_F(Exchanges, ConfigurationUploadSendsTheRenderedImage) {
         EXPECT_EQ(sent[sent.size() - 2], kEnd);
         EXPECT_EQ(sent.back(), "C/282");
         rpt.send("Stored");  // the one reply an upload reads at its end
-        ASSERT_TRUE(shown("<-Stored"));
+        ASSERT_TRUE(h.shown("<-Stored"));
     }
     EXPECT_EQ(editor->image().TransferState, kTransferImageTaken);
 
     // No prompt, no upload.
     queue("55:upee", editor);
-    event();
-    EXPECT_EQ(rpt.readLine(), "55:upee");
+    EXPECT_EQ(event(), "55:upee");
     rpt.send("Busy, try later");  // 14 bytes or more, but no prompt
     EXPECT_EQ(drain(), std::vector<std::string>{});
-    event();
-    EXPECT_EQ(rpt.readLine(), "");
+    EXPECT_EQ(event(), "");
 }
 
 TEST(McpVersion, LeadingNumberAfterFiveCharacters) {
-    EXPECT_DOUBLE_EQ(parseMcpVersion("MCP V3.1"), 3.1);
-    EXPECT_DOUBLE_EQ(parseMcpVersion("MCP  2.5 build 7"), 2.5);
-    EXPECT_DOUBLE_EQ(parseMcpVersion("MCP"), 0);
-    EXPECT_DOUBLE_EQ(parseMcpVersion("MCP: x"), 0);
-    EXPECT_DOUBLE_EQ(parseMcpVersion("MCP: nan"), 0);  // never passes the version check
-    EXPECT_DOUBLE_EQ(parseMcpVersion("MCP: inf"), 0);
-    EXPECT_DOUBLE_EQ(parseMcpVersion("MCP: 0x10"), 0);
+    // Not-a-number and infinity read as 0, which never passes the version check.
+    const std::pair<const char*, double> cases[] = {
+        {"MCP V3.1", 3.1}, {"MCP  2.5 build 7", 2.5}, {"MCP", 0},      {"MCP: x", 0},
+        {"MCP: nan", 0},   {"MCP: inf", 0},           {"MCP: 0x10", 0}};
+    for (const auto& [text, version] : cases)
+        EXPECT_DOUBLE_EQ(parseMcpVersion(text), version) << text;
 }
 
 TEST_F(Exchanges, AStopInTheMiddleOfAnUploadSendsNoMoreLinesAndNoCount) {
@@ -217,8 +200,7 @@ TEST_F(Exchanges, AStopInTheMiddleOfAnUploadSendsNoMoreLinesAndNoCount) {
     for (int i = 0; i < 300; ++i) file += kRecord1 + "\r\n";
     h.dir().write("big.hex", file);
     queue("1:upfirm|" + h.dir().file("big.hex"));
-    event();
-    EXPECT_EQ(rpt.readLine(), "1:upfirm");
+    EXPECT_EQ(event(), "1:upfirm");
     rpt.send("Wait for HEX");
     for (int i = 0; i < 3; ++i) EXPECT_EQ(rpt.readLine(), kRecord1);
     h.onMain([](Server& s) { s.StopServer(); });
@@ -232,7 +214,7 @@ TEST_F(Exchanges, ARepeaterThatTalksWithoutEndFailsTheDownload) {
     std::string flood;
     for (std::size_t i = 0; i <= kExchangeLineLimit; ++i) flood += "#4" + kRecord2 + "\r\n";
     rpt.sendRaw(flood);
-    EXPECT_TRUE(shown("[box] Error: Wait timeout exceeding!"));
+    EXPECT_TRUE(h.shown("[box] Error: Wait timeout exceeding!"));
     EXPECT_EQ(editor->image().TransferState, kTransferFailed);
 }
 

@@ -16,12 +16,7 @@ using test::ServerHarness;
 
 const char* kFastIni = "[In]\nPort=0\nSyncP=1\n[Sock]\nCmdDelay=1000\n";
 
-EventSpec numbered(int n) {
-    EventSpec e;
-    e.number = n;
-    e.length = 74;
-    return e;
-}
+EventSpec numbered(int n) { return EventSpec{.number = n, .length = 74}; }
 
 class Protocol : public ::testing::Test {
 protected:
@@ -30,9 +25,9 @@ protected:
         ASSERT_TRUE(rpt.connected());
         ASSERT_TRUE(rpt.readWelcome());
     }
-    // Sends a plain event (teaching the server the Id 00A1B2) and reads the answer.
-    std::optional<std::string> plainEvent() {
-        rpt.send(EventSpec{}.build());
+    // Sends a line (by default a plain event, teaching the server Id 00A1B2); reads the answer.
+    std::optional<std::string> answerTo(const std::string& line = EventSpec{}.build()) {
+        rpt.send(line);
         return rpt.readLine();
     }
     ServerHarness h;
@@ -62,7 +57,7 @@ TEST_F(Protocol, AnEmptyLineAcknowledgesTheBatchWithItsCount) {
     };
     for (const auto& [numbers, answer] : cases) {
         for (int n : numbers) {
-            if (n == 0) EXPECT_EQ(plainEvent(), "");
+            if (n == 0) EXPECT_EQ(answerTo(), "");
             else rpt.send(numbered(n).build());
         }
         rpt.send("");
@@ -75,10 +70,10 @@ TEST_F(Protocol, AnEmptyLineAcknowledgesTheBatchWithItsCount) {
 }
 
 TEST_F(Protocol, CommandTakesThePlaceOfTheAcknowledgementOrFollowsThatOfABatch) {
-    ASSERT_EQ(plainEvent(), "");
+    ASSERT_EQ(answerTo(), "");
     ASSERT_TRUE(h.queueCommand(0xA1B2, "  RESET 1 "));
-    EXPECT_EQ(plainEvent(), "  RESET 1 ");  // sent unchanged
-    EXPECT_EQ(plainEvent(), "");           // and only once
+    EXPECT_EQ(answerTo(), "  RESET 1 ");  // sent unchanged
+    EXPECT_EQ(answerTo(), "");           // and only once
     // Shown and logged with the Id; only the ends of "->" + command are trimmed.
     EXPECT_TRUE(h.shown("A1B2:->  RESET 1"));
     EXPECT_TRUE(h.logged(0, "A1B2:->  RESET 1"));
@@ -91,29 +86,27 @@ TEST_F(Protocol, CommandTakesThePlaceOfTheAcknowledgementOrFollowsThatOfABatch) 
     h.clock().advance(1'001);  // past CmdDelay since the last command
     ASSERT_TRUE(h.queueCommand(0xA1B2, "stat"));
     for (int n : {1, 2}) rpt.send(numbered(n).build());
-    rpt.send("");
-    EXPECT_EQ(rpt.readLine(), "D2/stat");
+    EXPECT_EQ(answerTo(""), "D2/stat");
     EXPECT_TRUE(h.logged(0, "A1B2:->D2/stat"));
 }
 
 TEST_F(Protocol, TimeSynchronisationRepeatsUntilOk) {
-    ASSERT_EQ(plainEvent(), "");
+    ASSERT_EQ(answerTo(), "");
     h.clock().advance(61'000);  // SyncP is one minute
-    auto first = plainEvent();
+    auto first = answerTo();
     ASSERT_TRUE(first);
     EXPECT_TRUE(std::regex_match(*first, std::regex(R"(systime\d\d(,\d\d){5})"))) << *first;
-    EXPECT_EQ(plainEvent(), "");  // within CmdDelay: a plain acknowledgement
+    EXPECT_EQ(answerTo(), "");  // within CmdDelay: a plain acknowledgement
     h.clock().advance(1'001);
     // Due again; after a batch it follows the acknowledgement.
     rpt.send(numbered(1).build());
-    rpt.send("");
-    auto again = rpt.readLine();
+    auto again = answerTo("");
     ASSERT_TRUE(again);
     EXPECT_EQ(again->rfind("D1/systime", 0), 0u) << *again;
     rpt.send("OK");
     EXPECT_FALSE(rpt.readLine(300));  // "OK" is no event: nothing to acknowledge
     h.clock().advance(1'001);
-    EXPECT_EQ(plainEvent(), "");  // synchronised
+    EXPECT_EQ(answerTo(), "");  // synchronised
     // The time commands are logged and shown as sent to A1B2.
     auto shown = h.view().commandLines();
     EXPECT_EQ(std::count_if(shown.begin(), shown.end(), [](const std::string& l) {
@@ -150,18 +143,13 @@ TEST(Idle, EveryLineResetsTheIdleCount) {
 }
 
 // Status lines: held back unless changed, repeated after the test time.
-class StatusLines : public Protocol {
-protected:
+struct StatusLines : Protocol {
     StatusLines() : Protocol("[In]\nPort=0\n[Options]\nTestTime=5\n") {}
-    std::string status(const std::string& state) {
-        return EventSpec::status("00A1B2", state).build();
-    }
 };
 
 TEST_F(StatusLines, FirstIsForwardedMarkedEightThenOnlyChangesUntilTheTestTime) {
-    const std::string s1 = status("0000000000000000");
-    rpt.send(s1);
-    EXPECT_EQ(rpt.readLine(), "");
+    const std::string s1 = EventSpec::status("00A1B2", "0000000000000000").build();
+    EXPECT_EQ(answerTo(s1), "");
     ASSERT_TRUE(h.waitRouted(1));
     std::string first = h.routed()[0];
     EXPECT_EQ(first[43], '8');
@@ -170,10 +158,8 @@ TEST_F(StatusLines, FirstIsForwardedMarkedEightThenOnlyChangesUntilTheTestTime) 
     EXPECT_TRUE(std::regex_match(first.substr(16, 19),
                                  std::regex(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d)")));
 
-    rpt.send(s1);  // unchanged, within the test time: held back
-    EXPECT_EQ(rpt.readLine(), "");
-    std::string s2 = status("0001000000000000");  // differs at position 50
-    rpt.send(s2);
+    EXPECT_EQ(answerTo(s1), "");  // unchanged, within the test time: held back
+    rpt.send(EventSpec::status("00A1B2", "0001000000000000").build());  // differs at position 50
     EXPECT_EQ(rpt.readLine(), "");
     ASSERT_TRUE(h.waitRouted(2));
     sleepMs(100);
@@ -183,8 +169,7 @@ TEST_F(StatusLines, FirstIsForwardedMarkedEightThenOnlyChangesUntilTheTestTime) 
 
     // A plain event after the test time brings the last status line again, marked "8".
     h.clock().advance(5 * 60'000 + 1);
-    rpt.send(EventSpec{}.build());
-    EXPECT_EQ(rpt.readLine(), "");
+    EXPECT_EQ(answerTo(), "");
     ASSERT_TRUE(h.waitRouted(4));
     EXPECT_EQ(h.routed()[2], EventSpec{}.build());
     EXPECT_EQ(h.routed()[3][43], '8');
@@ -194,8 +179,7 @@ TEST_F(StatusLines, FirstIsForwardedMarkedEightThenOnlyChangesUntilTheTestTime) 
 }
 
 TEST_F(StatusLines, WrongLengthGoesToTheStatusLogOnly) {
-    EventSpec e;
-    e.length = 73;
+    const EventSpec e{.length = 73};
     rpt.send(e.build() + "   ");  // trailing blanks are trimmed before the length test
     EXPECT_EQ(rpt.readLine(), "");  // still acknowledged
     EXPECT_TRUE(test::eventually([&] { return h.logLines(1).size() == 1; }));
@@ -206,16 +190,14 @@ TEST_F(StatusLines, WrongLengthGoesToTheStatusLogOnly) {
 }
 
 TEST_F(Protocol, TraceShowsBothDirectionsOfTheTracedRepeater) {
-    ASSERT_EQ(plainEvent(), "");
+    ASSERT_EQ(answerTo(), "");
     h.onMain([](Server& s) { s.setTraceId(0xA1B2); });
-    ASSERT_EQ(plainEvent(), "");
+    ASSERT_EQ(answerTo(), "");
     rpt.send("");
     EXPECT_FALSE(rpt.readLine(300));
     EXPECT_TRUE(test::eventually([&] { return h.view().traceLines().size() == 3; }));
-    auto trace = h.view().traceLines();
-    EXPECT_EQ(trace[0], "<- " + EventSpec{}.build());
-    EXPECT_EQ(trace[1], "-> \r\n");
-    EXPECT_EQ(trace[2], "<- \r\n");
+    EXPECT_EQ(h.view().traceLines(),
+              (std::vector<std::string>{"<- " + EventSpec{}.build(), "-> \r\n", "<- \r\n"}));
 }
 
 }  // namespace

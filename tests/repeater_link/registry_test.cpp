@@ -24,11 +24,9 @@ TEST(Registry, SortedByIdWithUnknownIdsFirstAndDuplicatesSideBySide) {
         rpts.push_back(h.repeater());
         ASSERT_TRUE(h.waitRegistrySize(rpts.size()));  // accept order fixes Nr
     }
-    ASSERT_TRUE(h.identify(*rpts[0], "000003"));
-    ASSERT_TRUE(h.identify(*rpts[1], "F0000001"));  // negative if it were compared signed
-    ASSERT_TRUE(h.identify(*rpts[2], "000002"));
-    ASSERT_TRUE(h.identify(*rpts[3], "000003"));
-    // rpts[4] never identifies itself.
+    // F0000001 is negative if it were compared signed; rpts[4] never identifies itself.
+    const char* ids[] = {"000003", "F0000001", "000002", "000003"};
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(h.identify(*rpts[i], ids[i]));
     auto rows = h.registry();
     ASSERT_EQ(rows.size(), 5u);
     EXPECT_EQ(rows[0], (std::pair<std::uint32_t, std::int32_t>{0, 4}));
