@@ -134,9 +134,9 @@ void TOutThrd::cycle() {
     }
     if (m_stop.isSet()) return;
     if (answered && !timeSync) {
+        // Delivered: the receiver has the line.
         m_host.mainThread().call([&] {
-            if (tOList* list = m_host.channels();
-                list && list->RemoveLine(std::size_t{0}, seq, /*expired=*/true))
+            if (tOList* list = m_host.channels(); list && list->RemoveLine(std::size_t{0}, seq))
                 m_host.MarkQueueChanged();
         });
     }

@@ -180,7 +180,12 @@ void TSOutThrd::serveChannel() {
             bool removed = false;
             for (const Removal& r : removing)
                 removed = list->RemoveLine(Id, r.seq, r.expired) || removed;
-            if (removed) m_host.MarkQueueChanged();
+            if (removed) {
+                m_host.MarkQueueChanged();
+                // The removals are written when the connection goes on: the bound on what a
+                // kill delivers again counts on that.
+                main.releaseAfterBatch();
+            }
             list->FetchHeads(Id, kLookAhead, fetched);
         });
     };
@@ -230,11 +235,18 @@ void TSOutThrd::serveChannel() {
             m_nextSync = now + SyncPeriod;
             send("systime" + formatDateTimeNumber(dateTimeNumber(m_host.localTime())) + "\r\n");
             ++m_host.counters().timeSyncsToClients;
-            Sock.recvLine(answer, kAnswerTimeoutMs, &m_stop);  // any outcome is fine
-            if (m_stop.isSet()) return;
+            // Its answer is not looked at, but one that comes late would be read as the answer
+            // to the next line and remove it undelivered: no answer in time ends the connection.
+            if (Sock.recvLine(answer, kAnswerTimeoutMs, &m_stop) != RecvStatus::Line) return;
         }
 
         if (MainThread::isDone(fetch)) collect();
+        // Answered lines whose removal is not written yet come again after a kill: never more
+        // than kMaxUnremoved of them.
+        if (toRemove.size() + removing.size() >= kMaxUnremoved) {
+            collect();
+            if (toRemove.size() >= kMaxUnremoved) fetchNow();
+        }
         const tOList::Head* head = next();
         if (!head) {
             collect();  // a look-ahead on its way
@@ -257,6 +269,7 @@ void TSOutThrd::serveChannel() {
             out.assign(head->text);
             out.append("\r\n");
             const std::uint64_t seq = head->seq;
+            Sock.discardBuffered();  // a doubled answer must not acknowledge this line
             if (!send(out)) return;
             // While the client reads and answers, the main thread removes what was answered
             // before and looks ahead, once half the look-ahead is used up.

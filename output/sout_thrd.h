@@ -5,8 +5,10 @@
 // The client is checked against the address list, greeted with "Kormlink", and names a
 // channel within 20 s. Attached, it receives the channel's lines one at a time, each removed
 // only when the client answers it with a non-empty line within 5 s; an empty answer gets the
-// same line again, no answer ends the connection and leaves the line queued. The client also
-// gets "systime<day number>" every Out/SyncP minutes and "@" after about 10 s without lines.
+// same line again, no answer ends the connection and leaves the line queued. An answer counts
+// for the line it follows only: what the client sent before the line went out is dropped. The
+// client also gets "systime<day number>" every Out/SyncP minutes, which it answers with any
+// line within 5 s or is disconnected, and "@" after about 10 s without lines.
 // A client that names no channel is held for 10 s and closed.
 //
 // Delivery does not poll: after an acknowledged line the next is fetched at once, and an idle
@@ -36,6 +38,9 @@ public:
     // Lines fetched ahead of the one being delivered; answered lines are removed in groups of
     // up to half of it.
     static constexpr std::size_t kLookAhead = 32;
+    // The most answered lines whose removal is not yet written: no line is sent while this many
+    // wait, so a kill delivers at most this many lines of a client again.
+    static constexpr std::size_t kMaxUnremoved = kLookAhead / 2;
 
     // Starts the thread; throws std::system_error when it cannot (the socket is then closed).
     static void start(ServerHost& host, UniqueFd socket);

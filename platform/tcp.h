@@ -104,6 +104,13 @@ public:
     // Safe from another thread while this one receives; it touches no buffer of the object.
     long trySend(std::string_view data) const;
 
+    // Drops what was received but not yet returned (the kernel's buffer is left alone): text a
+    // peer sent unasked must not be read as the answer to what is sent next.
+    void discardBuffered() {
+        m_buffer.clear();
+        m_scanFrom = 0;
+    }
+
     // True when a whole line is buffered already: the next recvLine() returns it at once.
     bool hasBufferedLine() const { return m_buffer.find("\r\n") != std::string::npos; }
 

@@ -5,9 +5,13 @@
 #include <sys/un.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <set>
+#include <thread>
 
+#include "output/queue_journal.h"
 #include "platform/tcp.h"
 #include "support/harness.h"
 #include "support/run_program.h"
@@ -146,6 +150,106 @@ TEST(Headless, WithoutADisplayOrAFreePortItRunsHeadlessAndSaysSo) {
     EXPECT_NE(err.find("cannot listen for repeaters on port " + std::to_string(taken->port())),
               std::string::npos)
         << err;
+}
+
+// One channel A1 on free ports, in a folder of its own; returns {input port, output port}.
+std::pair<std::uint16_t, std::uint16_t> oneChannel(const test::TempDir& dir, const char* fsync = "0") {
+    const std::uint16_t in = freePort(), out = freePort();
+    dir.write("Kormlink.ini", "[In]\nPort=" + std::to_string(in) + "\n[Out]\nPort=" +
+                                  std::to_string(out) + "\n[Opt]\nFsync=" + fsync +
+                                  "\n[ComIn]\nCom=0\n[Client0]\nId=A1\nQSize=1000\n");
+    return {in, out};
+}
+
+// Lines from distinct transmitters, each sent and answered.
+std::vector<std::string> sendEvents(std::uint16_t in, int count) {
+    std::vector<std::string> sent;
+    auto rpt = connectOnceListening(in);
+    for (int i = 0; i < count; ++i) {
+        EventSpec e;
+        e.transmitter = test::hex3(0x100 + i);
+        sent.push_back(e.build());
+        rpt->send(sent.back());
+        if (rpt->readLine() != "") ADD_FAILURE() << "line " << i << " not answered";
+    }
+    return sent;
+}
+
+std::unique_ptr<ScriptedRepeater> monitor(std::uint16_t out) {
+    auto client = connectOnceListening(out, false);
+    EXPECT_EQ(client->readLine(), "Kormlink");
+    client->send("A1");
+    return client;
+}
+
+// A second server on a folder in use exits at once and touches nothing; one that waits for the
+// lock takes over once the first is gone, and delivers everything the first acknowledged.
+TEST(Headless, ASecondServerOnAFolderInUseExitsOrWaits) {
+    test::TempDir dir;
+    const auto [in, out] = oneChannel(dir);
+    Program first(KORMLINK_BINARY, {"--headless"}, dir.path());
+    const std::vector<std::string> sent = sendEvents(in, 20);
+    {
+        Program second(KORMLINK_BINARY, {"--headless"}, dir.path());
+        EXPECT_EQ(second.wait(5000), 75);
+        const std::string err = second.err();
+        EXPECT_NE(err.find("is in use by process "), std::string::npos) << err;
+    }
+    EXPECT_EQ(readJournal(dir.read("A1.jnl")).lines, sent);
+    EXPECT_FALSE(dir.exists("A1.out"));
+
+    Program standby(KORMLINK_BINARY, {"--headless", "--wait-lock", "30"}, dir.path());
+    EXPECT_EQ(standby.wait(300), -1);  // waiting
+    first.signal(SIGKILL);
+    EXPECT_EQ(first.wait(5000), 128 + SIGKILL);
+    auto client = monitor(out);
+    for (const std::string& line : sent) {
+        ASSERT_EQ(client->readLine(), line);
+        client->send("ok");
+    }
+    standby.type("quit");
+    EXPECT_EQ(standby.wait(10'000), 0);
+    EXPECT_NE(standby.err().find("waiting for it"), std::string::npos);
+}
+
+// A client that answers as fast as it can when the server is killed: at most 16 of the lines it
+// answered come again after the restart, and none is lost.
+TEST(Headless, AKillDeliversAtMostSixteenLinesOfAClientAgain) {
+    test::TempDir dir;
+    const auto [in, out] = oneChannel(dir);
+    std::vector<std::string> sent;
+    std::set<std::string> answered;
+    {
+        Program p(KORMLINK_BINARY, {"--headless"}, dir.path());
+        sent = sendEvents(in, 900);  // within QSize
+        auto client = monitor(out);
+        std::atomic<std::size_t> count{0};
+        std::thread answering([&] {
+            while (auto line = client->readLine()) {
+                client->send("ok");
+                answered.insert(*line);
+                ++count;
+            }
+        });
+        test::eventually([&] { return count >= sent.size() / 2; });  // in the middle of the flow
+        p.signal(SIGKILL);
+        EXPECT_EQ(p.wait(5000), 128 + SIGKILL);
+        answering.join();
+        EXPECT_GT(answered.size(), 100u);
+        EXPECT_LT(answered.size(), sent.size());
+    }
+    Program again(KORMLINK_BINARY, {"--headless"}, dir.path());
+    auto client = monitor(out);
+    int repeated = 0;
+    std::set<std::string> delivered = answered;
+    while (auto line = client->readLine(1000)) {
+        repeated += answered.count(*line) ? 1 : 0;
+        delivered.insert(*line);
+        client->send("ok");
+    }
+    EXPECT_LE(repeated, 16);
+    EXPECT_EQ(delivered, std::set<std::string>(sent.begin(), sent.end()));
+    std::printf("a kill while a client answers at full speed: %d line(s) again\n", repeated);
 }
 
 // What the server acknowledged survives kill -9 at any moment: the lines come back from the

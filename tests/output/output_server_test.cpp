@@ -152,6 +152,27 @@ TEST(OutputServer, TimeSyncAndKeepAliveOfAnIdleClient) {
     EXPECT_FALSE(client->closedByServer(500));
 }
 
+// An answer sent twice, or a time sync answered too late, must not acknowledge the next line.
+TEST(OutputServer, AnAnswerCountsOnlyForTheLineItFollows) {
+    ServerHarness h(config("SyncP=1\n"));
+    ASSERT_TRUE(h.feed({eventFrom("301"), eventFrom("302")}));
+    auto client = attach(h, "A1");
+    EXPECT_EQ(client->readLine(), eventFrom("301"));
+    client->sendRaw("ok\r\nok\r\n");
+    EXPECT_EQ(client->readLine(), eventFrom("302"));
+    client->close();
+    EXPECT_TRUE(test::eventually([&] { return h.attached() == 0; }));
+    EXPECT_EQ(h.queued(), 1u);
+
+    client = attach(h, "A1");
+    EXPECT_EQ(client->readLine(), eventFrom("302"));
+    client->send("ok");
+    h.clock().advance(61'000);
+    auto sync = client->readLine(12'000);
+    ASSERT_TRUE(sync && sync->rfind("systime", 0) == 0) << sync.value_or("(none)");
+    EXPECT_TRUE(client->closedByServer(7000));
+}
+
 TEST(OutputServer, NoChannelNoOutputPort) {
     ServerHarness h("[In]\nPort=0\n[Out]\nPort=0\n[Com]\nQSize=5\n");
     sleepMs(200);

@@ -5,6 +5,7 @@
 
 #include <regex>
 
+#include "output/channels.h"
 #include "platform/serial.h"
 #include "support/harness.h"
 
@@ -32,6 +33,12 @@ TEST(SerialOutput, ReceiverAnsweringCrTakesTheLinesInOrder) {
     rx.answer("\r");
     EXPECT_TRUE(test::eventually([&] { return h.queued() == 0; }));
     EXPECT_EQ(h.attached(), 1);
+    const auto [delivered, expired] = h.onMain([](Server& s) {
+        const tOItem& com = s.channels()->at(0);
+        return std::pair(com.Delivered, com.Dropped.lifetime);
+    });
+    EXPECT_EQ(delivered, 2u);
+    EXPECT_EQ(expired, 0u);
 }
 
 TEST(SerialOutput, AnswersEndingInLfOnlyNeverAcknowledge) {
