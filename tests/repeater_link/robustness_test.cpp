@@ -79,11 +79,10 @@ TEST(Robustness, ThousandsOfShortConnections) {
     expectServed(h, 20000);
 }
 
-// Connections beyond the limits are closed at once and counted; those being served go on, and
+// Connections beyond the limit are closed at once and counted; those being served go on, and
 // a place that frees up is taken again.
-TEST(Robustness, ConnectionsBeyondTheLimitsAreRefusedAndCounted) {
-    ServerHarness h(
-        "[In]\nPort=0\nMaxConnections=2\n[Out]\nPort=0\nMaxClients=1\n[Client0]\nId=A1\n");
+TEST(Robustness, ConnectionsBeyondTheLimitAreRefusedAndCounted) {
+    ServerHarness h("[In]\nPort=0\nMaxConnections=2\n");
     auto first = h.repeater(), second = h.repeater();
     ScriptedRepeater refused(h.port());
     EXPECT_TRUE(refused.closedByServer(3000));
@@ -99,12 +98,6 @@ TEST(Robustness, ConnectionsBeyondTheLimitsAreRefusedAndCounted) {
         if (!admitted) sleepMs(20);
     }
     EXPECT_TRUE(admitted);
-
-    ScriptedRepeater client(h.outPort());
-    EXPECT_EQ(client.readLine(), "Kormlink");
-    ScriptedRepeater extraClient(h.outPort());
-    EXPECT_TRUE(extraClient.closedByServer(3000));
-    EXPECT_EQ(h.onMain([](Server& s) { return s.refusedClients(); }), 1u);
 }
 
 }  // namespace
