@@ -15,7 +15,6 @@ namespace kormlink {
 namespace {
 
 using test::EventSpec;
-using test::ScriptedRepeater;
 using test::ServerHarness;
 
 // Lines told apart by their transmitter; system 2 is channel B's below, a number >= 0 makes
@@ -43,24 +42,23 @@ TEST(AnswerOrder, AnswersLeaveOnlyAfterTheirLinesAreRoutedAndJournaled) {
                 ++routed;
             });
         });
-        ScriptedRepeater rpt(h.port());
-        ASSERT_TRUE(rpt.readWelcome());
-        rpt.send(distinct(1));
-        ASSERT_EQ(rpt.readLine(), "");
+        auto rpt = h.repeater();
+        rpt->send(distinct(1));
+        ASSERT_EQ(rpt->readLine(), "");
         EXPECT_EQ(routed.load(), 1);
         EXPECT_EQ(journalLines(h), 1u);
 
         // A batch: its acknowledgement follows the routing of all of its lines.
-        for (int n = 1; n <= 3; ++n) rpt.send(distinct(10 + n, '1', n));
-        rpt.send("");
-        ASSERT_EQ(rpt.readLine(), "D3/");
+        for (int n = 1; n <= 3; ++n) rpt->send(distinct(10 + n, '1', n));
+        rpt->send("");
+        ASSERT_EQ(rpt->readLine(), "D3/");
         EXPECT_EQ(routed.load(), 4);
         EXPECT_EQ(journalLines(h), 4u);
 
         // A command answering an event line leaves after the event, too.
         ASSERT_TRUE(h.queueCommand(0xA1B2, "ping"));
-        rpt.send(distinct(20));
-        ASSERT_EQ(rpt.readLine(), "ping");
+        rpt->send(distinct(20));
+        ASSERT_EQ(rpt->readLine(), "ping");
         EXPECT_EQ(routed.load(), 5);
         EXPECT_EQ(journalLines(h), 5u);
         // The log records keep their order: the command, then the event that carried it.
@@ -83,14 +81,13 @@ TEST(AnswerOrder, NoAnswerWhileTheJournalCannotBeWritten) {
         "[In]\nPort=0\n[Sock]\nACKDelay=0\n[Client0]\nId=A\nFlt0=0;4095;$01;$FF;1\n"
         "[Client1]\nId=B\nFlt0=0;4095;$02;$FF;1\n");
     auto toB = [](unsigned n) { return distinct(n, '2'); };
-    ScriptedRepeater rpt(h.port());
-    ASSERT_TRUE(rpt.readWelcome());
+    auto rpt = h.repeater();
     for (unsigned n = 1; n <= 5; ++n) {
-        rpt.send(toB(n));
-        ASSERT_EQ(rpt.readLine(), "");
+        rpt->send(toB(n));
+        ASSERT_EQ(rpt->readLine(), "");
     }
-    rpt.send(distinct(1));
-    ASSERT_EQ(rpt.readLine(), "");
+    rpt->send(distinct(1));
+    ASSERT_EQ(rpt->readLine(), "");
 
     // Room for two more records in A's journal, none in B's, which is larger.
     rlimit unlimited{};
@@ -101,20 +98,20 @@ TEST(AnswerOrder, NoAnswerWhileTheJournalCannotBeWritten) {
     ASSERT_TRUE(h.queueCommand(0xA1B2, "ping"));
     testing::internal::CaptureStderr();
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &full), 0);
-    rpt.send(toB(6));
-    EXPECT_EQ(rpt.readLine(1500), std::nullopt);
-    rpt.send(toB(7));
-    EXPECT_EQ(rpt.readLine(1500), std::nullopt);
+    rpt->send(toB(6));
+    EXPECT_EQ(rpt->readLine(1500), std::nullopt);
+    rpt->send(toB(7));
+    EXPECT_EQ(rpt->readLine(1500), std::nullopt);
     // A line for A is kept, so it is answered, and the command waited for that answer.
-    rpt.send(distinct(2));
-    EXPECT_EQ(rpt.readLine(), "ping");
+    rpt->send(distinct(2));
+    EXPECT_EQ(rpt->readLine(), "ping");
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &unlimited), 0);
 
     // The repeater sends its unanswered line again until it is answered.
     bool answered = false;
     for (int i = 0; i < 10 && !answered; ++i) {
-        rpt.send(toB(7));
-        answered = rpt.readLine(1000) == std::optional<std::string>("");
+        rpt->send(toB(7));
+        answered = rpt->readLine(1000) == std::optional<std::string>("");
     }
     EXPECT_TRUE(answered);
     const std::string err = testing::internal::GetCapturedStderr();
