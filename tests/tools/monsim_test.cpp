@@ -6,7 +6,6 @@
 #include <algorithm>
 
 #include "monitor_sim.h"
-#include "output/channels.h"
 #include "sim_line.h"
 #include "support/harness.h"
 
