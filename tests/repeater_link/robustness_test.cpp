@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <thread>
 
 #include "support/harness.h"
 
@@ -62,28 +61,10 @@ TEST(Robustness, ResetInTheMiddleOfALine) {
     expectServed(h);
 }
 
-TEST(Robustness, ThousandsOfShortConnections) {
-    ServerHarness h("[In]\nPort=0\n");
-    const std::uint16_t port = h.port();
-    std::vector<std::thread> workers;
-    for (int w = 0; w < 4; ++w) {
-        workers.emplace_back([port, w] {
-            for (int i = 0; i < 500; ++i) {
-                ScriptedRepeater r(port);
-                if (i % 3 == 0) r.sendRaw("COM" + std::to_string(w));  // half a line, then gone
-            }
-        });
-    }
-    for (auto& t : workers) t.join();
-    EXPECT_TRUE(h.waitRegistrySize(0, 20000));
-    expectServed(h, 20000);
-}
-
-// Connections beyond the limits are closed at once and counted; those being served go on, and
+// Connections beyond the limit are closed at once and counted; those being served go on, and
 // a place that frees up is taken again.
-TEST(Robustness, ConnectionsBeyondTheLimitsAreRefusedAndCounted) {
-    ServerHarness h(
-        "[In]\nPort=0\nMaxConnections=2\n[Out]\nPort=0\nMaxClients=1\n[Client0]\nId=A1\n");
+TEST(Robustness, ConnectionsBeyondTheLimitAreRefusedAndCounted) {
+    ServerHarness h("[In]\nPort=0\nMaxConnections=2\n");
     auto first = h.repeater(), second = h.repeater();
     ScriptedRepeater refused(h.port());
     EXPECT_TRUE(refused.closedByServer(3000));
@@ -99,12 +80,6 @@ TEST(Robustness, ConnectionsBeyondTheLimitsAreRefusedAndCounted) {
         if (!admitted) sleepMs(20);
     }
     EXPECT_TRUE(admitted);
-
-    ScriptedRepeater client(h.outPort());
-    EXPECT_EQ(client.readLine(), "Kormlink");
-    ScriptedRepeater extraClient(h.outPort());
-    EXPECT_TRUE(extraClient.closedByServer(3000));
-    EXPECT_EQ(h.onMain([](Server& s) { return s.refusedClients(); }), 1u);
 }
 
 }  // namespace

@@ -15,14 +15,14 @@ using test::EventSpec;
 using test::PtyReceiver;
 using test::ServerHarness;
 
-std::string config(const PtyReceiver& port, const std::string& extra = "") {
-    return "[In]\nPort=0\n[Out]\nPort=0\n[ComIn]\nCom=4\nSyncP=0\n[Ports]\nCOM4=" + port.path() +
-           "\n[loadee]\ndelay=300\n[Client0]\nId=A1\n" + extra;
+std::string config(const std::string& device) {
+    return "[In]\nPort=0\n[Out]\nPort=0\n[ComIn]\nCom=4\nSyncP=0\n[Ports]\nCOM4=" + device +
+           "\n[loadee]\ndelay=300\n[Client0]\nId=A1\n";
 }
 
 class SerialLink : public ::testing::Test {
 protected:
-    SerialLink() : h(config(rpt)) {}
+    SerialLink() : h(config(rpt.path())) {}
     void SetUp() override {
         EXPECT_EQ(rpt.readLine(), "QX7310kv V1.02\r\n");
         auto systime = rpt.readLine();
@@ -37,9 +37,7 @@ protected:
 };
 
 TEST_F(SerialLink, JoinsTheRegistryAndRelaysEventsWithoutDuplicateTest) {
-    auto rows = h.registry();
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0], (std::pair<std::uint32_t, std::int32_t>{0x7777, 2}));
+    EXPECT_EQ(h.registry(), (std::vector<std::pair<std::uint32_t, std::int32_t>>{{0x7777, 2}}));
     EXPECT_EQ(h.onMain([](Server& s) { return s.hostList()->at(0)->Ip; }), "Com");
 
     // Each answer leaves only after its event was logged and queued.
@@ -133,8 +131,7 @@ TEST(SerialLinkPort, OpensThePortAgainWhenItIsBack) {
     const std::string link = links.file("ttyIn");
     auto rpt = std::make_unique<PtyReceiver>();
     test::pointLink(link, rpt->path());
-    ServerHarness h("[In]\nPort=0\n[Out]\nPort=0\n[ComIn]\nCom=4\nSyncP=0\n[Ports]\nCOM4=" +
-                    link + "\n[Client0]\nId=A1\n");
+    ServerHarness h(config(link));
     EXPECT_EQ(rpt->readLine(), "QX7310kv V1.02\r\n");
 
     rpt->hangUp();

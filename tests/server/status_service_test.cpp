@@ -59,10 +59,9 @@ TEST(StatusService, MetricsAndPageShowTheTrafficAndNothingCanBeChanged) {
         EXPECT_NE(metrics.find("\n" + sample), std::string::npos) << sample << "\n" << metrics;
 
     const std::string page = request(http, "GET", "/");
-    EXPECT_NE(page.find("Content-Type: text/html; charset=utf-8"), std::string::npos);
-    EXPECT_NE(page.find("<meta http-equiv=\"refresh\""), std::string::npos);
-    EXPECT_NE(page.find("<td>A1B2</td>"), std::string::npos) << page;
-    EXPECT_NE(page.find("<td>A&quot;1</td>"), std::string::npos) << page;
+    for (const char* part : {"Content-Type: text/html; charset=utf-8",
+                             "<meta http-equiv=\"refresh\"", "<td>A1B2</td>", "<td>A&quot;1</td>"})
+        EXPECT_NE(page.find(part), std::string::npos) << part << "\n" << page;
 
     for (const auto& [method, path, status] :
          {std::tuple{"POST", "/metrics", "405"}, {"PUT", "/", "405"}, {"DELETE", "/", "405"},

@@ -4,11 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
-#include <sstream>
 
 #include "monitor_sim.h"
-#include "output/channels.h"
 #include "sim_line.h"
 #include "support/harness.h"
 
@@ -94,14 +91,9 @@ TEST(SimLine, MicrosecondLatencyWrapsAndForwardedStatusLinesCarryNoData) {
 
     auto event = sim::parseEvent(sim::eventLine(kRpt, 77, 0xDEADBEEF, 3));
     ASSERT_TRUE(event);
-    EXPECT_EQ(event->repeaterId, kRpt);
-    EXPECT_EQ(event->seq, 77u);
     EXPECT_EQ(event->sentUs, 0xDEADBEEFu);
-    // The server marks a status line it passes on again with kind "8"; its state is no data.
-    std::string status = sim::statusLine(kRpt, "0123456789ABCDEF");
-    EXPECT_FALSE(sim::parseEvent(status));
-    status[43] = '8';
-    EXPECT_FALSE(sim::parseEvent(status));
+    // A status line's state is no data; the one the server passes on, marked "8", is fed below.
+    EXPECT_FALSE(sim::parseEvent(sim::statusLine(kRpt, "0123456789ABCDEF")));
 }
 
 TEST(LatencyHistogram, BucketsTileTheRangeWithinOneSixtyFourth) {
@@ -154,21 +146,13 @@ TEST(LatencyHistogram, PercentilesAreNeverBelowTheTrueValueAndAtMostOneBucketAbo
     }
     EXPECT_EQ(sim::LatencyHistogram().percentile(0.99), 0u);
 
-    // The text monsim --histogram writes: the filled buckets in order, their counts adding up.
+    // The text monsim --histogram writes: a comment, then the filled buckets in order (2 µs wide
+    // above 128, 128 µs above 8192).
     sim::LatencyHistogram h;
     for (std::uint32_t us : tail) h.add(us);
-    std::istringstream text(h.toText());
-    std::string line;
-    std::getline(text, line);
-    EXPECT_EQ(line[0], '#');
-    std::vector<std::array<std::uint64_t, 3>> rows;
-    for (std::array<std::uint64_t, 3> row{}; text >> row[0] >> row[1] >> row[2];)
-        rows.push_back(row);
-    ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[0], (std::array<std::uint64_t, 3>{200, 202, 990}));  // 2 µs wide above 128
-    EXPECT_LE(rows[1][0], 15'000u);
-    EXPECT_GT(rows[1][1], 15'000u);
-    EXPECT_EQ(rows[1][2], 10u);
+    const std::string text = h.toText();
+    EXPECT_EQ(text[0], '#');
+    EXPECT_EQ(text.substr(text.find('\n') + 1), "200 202 990\n14976 15104 10\n");
 }
 
 TEST(MonitorSim, AcknowledgedLinesLeaveTheQueueAndAreRecordedWithTheirNumbers) {
