@@ -78,14 +78,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         // The attach step has looked at the client list: a held client now waits its time.
         if (held && !stopped && h.clientListCalls() > attachesBefore) {
-            for (TSOutThrd* client : h.clients()) client->requestStop();
+            for (TSOutThrd* client : h.outputClients()) client->requestStop();
             stopped = true;
         }
         return h.runningWorkers() == 0;
     });
     ::close(fds[1]);
 
-    if (!h.clients().empty()) __builtin_trap();
+    if (!h.outputClients().empty()) __builtin_trap();
     h.checkQueues();
     h.emptyQueues();
     return 0;
