@@ -38,7 +38,7 @@ struct ServerOptions {
     LocalTimeSource localTime = localNow;           // time stamps and file names
 };
 
-class Server final : public ServerHost {
+class Server : public ServerHost {
 public:
     // Longest wait for one worker thread to end during a stop before it is reported.
     static constexpr Millis kStopWaitBoundMs = 30'000;
@@ -72,6 +72,12 @@ public:
     // Connections the listeners closed at once because the most at once were being served.
     std::uint64_t refusedConnections() const;
     std::uint64_t refusedClients() const;
+    // Worker threads (repeater connections, output clients) started and not yet ended. Any
+    // thread.
+    int runningWorkers() const { return m_repeaterWorkers.load() + m_clientWorkers.load(); }
+    // Every output client thread registered and not yet unregistered, attached or not. Main
+    // thread.
+    const std::vector<TSOutThrd*>& outputClients() const { return m_allClients; }
     std::string iniPath() const;
 
     // The trace target; 0 traces nobody. Any thread.

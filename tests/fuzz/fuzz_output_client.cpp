@@ -13,7 +13,6 @@
 #include <string>
 #include <string_view>
 
-#include "core/event_line.h"
 #include "fuzz_server.h"
 #include "output/channels.h"
 #include "output/sout_thrd.h"
@@ -29,24 +28,13 @@ fuzz::FuzzServer& host() {
     return *server;
 }
 
-// An event line of system sys, transmitter tx, kind digit, at the given time stamp.
-std::string eventLine(char sys, const char* tx, char kind, const char* stamp) {
-    std::string line(72, '-');
-    line.replace(0, 4, std::string("COM") + sys);
-    line.replace(16, 19, stamp);
-    line[38] = '1';
-    line.replace(40, 3, tx);
-    line[43] = kind;
-    line.replace(46, 16, "0000000000000000");
-    line.replace(65, 7, " 01A1B2");
-    return line;
-}
-
+// Systems 1, 2 and 5; the transmitter and the kind digit from column 40.
 void queueLines(fuzz::FuzzServer& h) {
-    const char* now = "2024/05/17 12:20:00";
-    std::string lines[] = {eventLine('1', "123", '1', now), eventLine('2', "150", '1', now),
-                           eventLine('1', "124", '0', "2024/05/17 03:00:00"),
-                           eventLine('5', "ABC", '0', now)};
+    std::string lines[] = {
+        "COM1------------2024/05/17 12:20:00---1-1231--0000000000000000--- 01A1B2",
+        "COM2------------2024/05/17 12:20:00---1-1501--0000000000000000--- 01A1B2",
+        "COM1------------2024/05/17 03:00:00---1-1240--0000000000000000--- 01A1B2",
+        "COM5------------2024/05/17 12:20:00---1-ABC0--0000000000000000--- 01A1B2"};
     for (std::string& line : lines) h.RouteEvent(line, EventSource::Serial);
 }
 
@@ -78,14 +66,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         // The attach step has looked at the client list: a held client now waits its time.
         if (held && !stopped && h.clientListCalls() > attachesBefore) {
-            for (TSOutThrd* client : h.clients()) client->requestStop();
+            for (TSOutThrd* client : h.outputClients()) client->requestStop();
             stopped = true;
         }
         return h.runningWorkers() == 0;
     });
     ::close(fds[1]);
 
-    if (!h.clients().empty()) __builtin_trap();
+    if (!h.outputClients().empty()) __builtin_trap();
     h.checkQueues();
     h.emptyQueues();
     return 0;

@@ -26,7 +26,7 @@ fuzz::FuzzServer& host() {
                                                    "[Sock]\nACKDelay=0\nCmdDelay=0\nECnst=5\n"
                                                    "[ComIn]\nCom=0\n") +
                                        fuzz::kChannelSections);
-        s->server().setTraceId(0xA1B2);  // the trace path runs for the usual test Id
+        s->setTraceId(0xA1B2);  // the trace path runs for the usual test Id
         return s;
     }();
     return *server;

@@ -41,7 +41,7 @@ fuzz::FuzzServer& host() {
         ::fcntl(g_master, F_SETFD, FD_CLOEXEC);
         s->setIni(std::string(kBase) + "[ComIn]\nCom=9\nSyncP=1\n[Ports]\nCOM9=" + name + "\n" +
                   fuzz::kChannelSections);
-        s->server().setTraceId(TComThrd::kSerialHpId);
+        s->setTraceId(TComThrd::kSerialHpId);
         return s;
     }();
     return *server;

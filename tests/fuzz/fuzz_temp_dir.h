@@ -18,12 +18,11 @@ inline const std::string& tempDir() {
             std::perror("mkdtemp");
             std::abort();
         }
-        auto* name = new std::string(pattern);
         std::atexit([] {
             std::error_code ec;
             std::filesystem::remove_all(tempDir(), ec);
         });
-        return name;
+        return new std::string(pattern);
     }();
     return *dir;
 }
