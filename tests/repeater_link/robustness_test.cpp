@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <thread>
 
 #include "support/harness.h"
 
@@ -59,6 +60,24 @@ TEST(Robustness, ResetInTheMiddleOfALine) {
     EXPECT_TRUE(h.waitRegistrySize(0));
     EXPECT_TRUE(h.logLines(0).empty());  // the partial line was never taken as an event
     expectServed(h);
+}
+
+// Under the sanitizers, the race detector's view of connection set-up and teardown under load.
+TEST(Robustness, ThousandsOfShortConnections) {
+    ServerHarness h("[In]\nPort=0\n");
+    const std::uint16_t port = h.port();
+    std::vector<std::thread> workers;
+    for (int w = 0; w < 4; ++w) {
+        workers.emplace_back([port, w] {
+            for (int i = 0; i < 500; ++i) {
+                ScriptedRepeater r(port);
+                if (i % 3 == 0) r.sendRaw("COM" + std::to_string(w));  // half a line, then gone
+            }
+        });
+    }
+    for (auto& t : workers) t.join();
+    EXPECT_TRUE(h.waitRegistrySize(0, 20000));
+    expectServed(h, 20000);
 }
 
 // Connections beyond the limit are closed at once and counted; those being served go on, and
