@@ -33,7 +33,9 @@ std::unique_ptr<ScriptedRepeater> connectOnceListening(std::uint16_t port, bool 
         return peer->connected();
     }, 5000);
     EXPECT_TRUE(peer->connected());
-    if (repeater) EXPECT_TRUE(peer->readWelcome());
+    if (repeater) {
+        EXPECT_TRUE(peer->readWelcome());
+    }
     return peer;
 }
 

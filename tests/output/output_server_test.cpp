@@ -167,8 +167,12 @@ TEST(OutputServer, AnAnswerCountsOnlyForTheLineItFollows) {
     client = attach(h, "A1");
     EXPECT_EQ(client->readLine(), eventFrom("302"));
     client->send("ok");
-    h.clock().advance(61'000);
+    h.clock().advance(61'000);  // the sync is due, and the keep-alive too: either may come first
     auto sync = client->readLine(12'000);
+    if (sync == "@") {
+        client->send("ok");
+        sync = client->readLine(12'000);
+    }
     ASSERT_TRUE(sync && sync->rfind("systime", 0) == 0) << sync.value_or("(none)");
     EXPECT_TRUE(client->closedByServer(7000));
 }
