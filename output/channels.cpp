@@ -1,5 +1,6 @@
 #include "output/channels.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -259,12 +260,53 @@ tOList::tOList(const IniFile& ini, const std::string& dataDir, bool comOn, Journ
         bool first = true;
         for (std::size_t j = 0; j < i; ++j) {
             if (m_channels[j]->Id == channel.Id) {
+                if (first) channel.Journal = m_channels[j]->Journal;
                 first = false;
-                channel.Journal = m_channels[j]->Journal;
-                break;
+                ++channel.JournalMember;
             }
         }
         if (first) takeOverQueue(channel);
+    }
+    findStrandedFiles();
+}
+
+void tOList::findStrandedFiles() {
+    DIR* dir = ::opendir(m_dataDir.empty() ? "." : m_dataDir.c_str());
+    if (!dir) return;
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        const bool out = name.size() > 4 && name.compare(name.size() - 4, 4, ".out") == 0;
+        const bool jnl = name.size() > 4 && name.compare(name.size() - 4, 4, ".jnl") == 0;
+        if ((out || jnl) && !find(std::string_view(name).substr(0, name.size() - 4)))
+            names.push_back(name);
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        const std::string path = joinPath(m_dataDir, name);
+        std::size_t lines = 0;
+        if (name.back() == 'l') {
+            if (auto content = readJournalFile(path)) lines = content->lines.size();
+        } else if (auto content = readWholeFile(path)) {
+            lines = queueFileLines(*content).size();
+        }
+        m_stranded.push_back({name, lines});
+        consolePrintf(ConsoleStream::Err,
+                      "Kormlink: %s holds %zu queued line(s) of no configured channel (a channel "
+                      "removed or renamed?); it is kept as it is and not read\n",
+                      path.c_str(), lines);
+    }
+}
+
+void tOList::distribute(const std::string& id, const JournalContent& content) {
+    std::vector<tOItem*> members;
+    for (auto& channel : m_channels)
+        if (channel->Id == id) members.push_back(channel.get());
+    for (std::size_t i = 0; i < content.lines.size(); ++i) {
+        const std::size_t m = i < content.members.size() ? content.members[i] : 0;
+        tOItem& to = *members[m < members.size() ? m : 0];
+        to.Queue.push_back(QueuedLine{++m_nextSeq, content.lines[i]});
     }
 }
 
@@ -304,8 +346,7 @@ void tOList::takeOverQueue(tOItem& channel) {
         } else if (content->badHeader) {
             if (!setAside(slot, "is no queue journal (or is damaged at its start)", true)) return;
         } else {
-            for (const std::string& line : content->lines)
-                channel.Queue.push_back(QueuedLine{++m_nextSeq, line});
+            distribute(channel.Id, *content);
             consolePrintf(ConsoleStream::Err,
                          "Kormlink: channel \"%s\" recovered %zu queued line(s) from %s after an "
                          "unfinished run\n",
@@ -411,13 +452,14 @@ std::vector<QueueJournal::Line> tOList::liveLines(const QueueJournal* journal) c
     std::vector<QueueJournal::Line> lines;
     for (const auto& channel : m_channels)
         if (channel->Journal.get() == journal)
-            for (const QueuedLine& line : channel->Queue) lines.push_back({line.seq, line.text});
+            for (const QueuedLine& line : channel->Queue)
+                lines.push_back({line.seq, line.text, channel->JournalMember});
     return lines;
 }
 
 void tOList::pushLine(tOItem& channel, std::string text) {
     const std::uint64_t seq = ++m_nextSeq;
-    if (channel.Journal) channel.Journal->added(seq, text);
+    if (channel.Journal) channel.Journal->added(seq, text, channel.JournalMember);
     channel.Queue.push_back(QueuedLine{seq, std::move(text)});
 }
 

@@ -113,8 +113,10 @@ public:
     tFList Filters;
     std::deque<QueuedLine> Queue;            // front is the head, the oldest line
     ChannelSignal Signal;                    // consumers waiting for lines
-    // The journal of the queue file; channels sharing an Id share it. nullptr: not kept.
+    // The journal of the queue file; channels sharing an Id share it, each line tagged with
+    // the channel's place among them (JournalMember, 0 for the first). nullptr: not kept.
     std::shared_ptr<QueueJournal> Journal;
+    std::uint16_t JournalMember = 0;
 
     // Lines the channel lost, by cause, since the start (main thread): pushed out of a full
     // queue, outlived LifeTime before they were sent, or not queued as a repeat of the last
@@ -189,6 +191,13 @@ public:
     std::uint64_t lastRouteFrom() const { return m_lastRouteFrom; }
     // Journals found damaged in the middle at start-up (read around the damage, set aside).
     std::size_t damagedJournals() const { return m_damagedJournals; }
+    // Queue files and journals in the data folder that no channel owns (a channel removed or
+    // renamed): found at start-up, reported, kept as they are and not read.
+    struct StrandedFile {
+        std::string name;
+        std::size_t lines = 0;
+    };
+    const std::vector<StrandedFile>& strandedFiles() const { return m_stranded; }
     // The clock of the journal retries and the drop reports; a test moves it forward.
     void setClock(const Clock& clock) { m_clock = &clock; }
     // Retries the rewrite of unhealthy journals (at most every kJournalRetryMs) and reports a
@@ -225,6 +234,10 @@ private:
     // The queue file's lines, in front of the channel's queue.
     void loadQueueFile(JournalSlot& slot);
     void writeTakenOver(JournalSlot& slot);
+    // The recovered lines, each into the channel of its member place (the first channel when
+    // that one is gone from the configuration).
+    void distribute(const std::string& id, const JournalContent& content);
+    void findStrandedFiles();
     std::vector<QueueJournal::Line> liveLines(const QueueJournal* journal) const;
     void compact(JournalSlot& slot);
     void compactJournalOf(const tOItem& channel);
@@ -248,6 +261,7 @@ private:
     std::uint64_t m_lastRouteJournals = 0;
     std::uint64_t m_lastRouteFrom = 0;
     std::size_t m_damagedJournals = 0;
+    std::vector<StrandedFile> m_stranded;
 };
 
 // The queue file of a channel Id.

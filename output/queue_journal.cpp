@@ -50,14 +50,22 @@ std::uint64_t getLE(std::string_view s, std::size_t at, int bytes) {
 
 std::uint32_t crcUpdate(std::uint32_t c, std::string_view data);
 
-// Appends one framed record to out, without a temporary.
-void appendFrame(std::string& out, char type, std::uint64_t seq, std::string_view text) {
+// Appends one framed record to out, without a temporary. A line of a channel that shares its
+// Id with channels before it is a 'B' record, which carries the channel's place among them.
+void appendFrame(std::string& out, char type, std::uint64_t seq, std::string_view text,
+                 std::uint16_t member = 0) {
     const std::size_t start = out.size();
-    const auto length = static_cast<std::uint32_t>(kPayloadHead + text.size());
+    if (type == 'A' && member > 0) type = 'B';
+    const auto length =
+        static_cast<std::uint32_t>(kPayloadHead + (type == 'B' ? 2 : 0) + text.size());
     putU32(out, length);
     putU32(out, 0);  // the checksum, filled in below
     out.push_back(type);
     putU64(out, seq);
+    if (type == 'B') {
+        out.push_back(static_cast<char>(member & 0xFF));
+        out.push_back(static_cast<char>(member >> 8));
+    }
     out.append(text);
     const std::uint32_t crc =
         crcUpdate(0xFFFFFFFFu, std::string_view(out).substr(start + kFrameBytes)) ^ 0xFFFFFFFFu;
@@ -89,16 +97,19 @@ std::uint32_t crc32(std::string_view data) { return crcUpdate(0xFFFFFFFFu, data)
 
 std::string journalFileName(const std::string& id) { return id + ".jnl"; }
 
-std::string journalAddRecord(std::uint64_t seq, std::string_view text) {
-    return frame('A', seq, text);
+std::string journalAddRecord(std::uint64_t seq, std::string_view text, std::uint16_t member) {
+    std::string record;
+    appendFrame(record, 'A', seq, text, member);
+    return record;
 }
 
 std::string journalRemoveRecord(std::uint64_t seq) { return frame('R', seq, {}); }
 
 struct JournalReader::Lines {
     // Oldest first; a line leaves the list with its removal record, so only the queue is held.
-    std::list<std::string> order;
-    std::unordered_map<std::uint64_t, std::list<std::string>::iterator> bySeq;
+    using Entry = std::pair<std::uint16_t, std::string>;  // member, text
+    std::list<Entry> order;
+    std::unordered_map<std::uint64_t, std::list<Entry>::iterator> bySeq;
 };
 
 JournalReader::JournalReader() : m_lines(std::make_unique<Lines>()) {}
@@ -141,7 +152,8 @@ void JournalReader::scan(bool final) {
         if (valid) {
             payload = buf.substr(m_pos + kFrameBytes, length);
             const char type = payload[0];
-            valid = (type == 'A' || (type == 'R' && length == kPayloadHead)) &&
+            valid = (type == 'A' || (type == 'B' && length >= kPayloadHead + 2) ||
+                     (type == 'R' && length == kPayloadHead)) &&
                     crc32(payload) == checksum;
         }
         if (!valid) {
@@ -158,11 +170,14 @@ void JournalReader::scan(bool final) {
             m_content.skippedBytes += m_consumed + m_pos - m_damageStart;
         }
         const std::uint64_t seq = getLE(payload, 1, 8);
-        if (payload[0] == 'A') {
+        if (payload[0] != 'R') {
+            const bool member = payload[0] == 'B';
             auto [it, fresh] = m_lines->bySeq.try_emplace(seq);
             if (fresh)
-                it->second = m_lines->order.insert(m_lines->order.end(),
-                                                   std::string(payload.substr(kPayloadHead)));
+                it->second = m_lines->order.insert(
+                    m_lines->order.end(),
+                    {static_cast<std::uint16_t>(member ? getLE(payload, kPayloadHead, 2) : 0),
+                     std::string(payload.substr(kPayloadHead + (member ? 2 : 0)))});
         } else if (auto it = m_lines->bySeq.find(seq); it != m_lines->bySeq.end()) {
             m_lines->order.erase(it->second);
             m_lines->bySeq.erase(it);
@@ -181,7 +196,11 @@ JournalContent JournalReader::finish() {
                 m_consumed + m_pending.size() - (m_inDamage ? m_damageStart : m_consumed + m_pos);
     }
     m_content.lines.reserve(m_lines->order.size());
-    for (std::string& line : m_lines->order) m_content.lines.push_back(std::move(line));
+    m_content.members.reserve(m_lines->order.size());
+    for (auto& [member, line] : m_lines->order) {
+        m_content.lines.push_back(std::move(line));
+        m_content.members.push_back(member);
+    }
     m_lines = std::make_unique<Lines>();
     m_pending.clear();
     return std::move(m_content);
@@ -266,7 +285,7 @@ bool QueueJournal::rewrite(const std::vector<Line>& lines, bool durable, std::st
     std::size_t liveBytes = 0;
     for (const Line& line : lines) liveBytes += addRecordBytes(line.text.size());
     content.reserve(content.size() + liveBytes);
-    for (const Line& line : lines) appendFrame(content, 'A', line.seq, line.text);
+    for (const Line& line : lines) appendFrame(content, 'A', line.seq, line.text, line.member);
     std::string why;
     const bool sync = durable || m_sync.fsyncMode();
     if (!replaceFileAtomically(m_path, content, &why, sync)) {
@@ -297,10 +316,13 @@ bool QueueJournal::rewrite(const std::vector<Line>& lines, bool durable, std::st
     return true;
 }
 
-void QueueJournal::added(std::uint64_t seq, std::string_view text) {
+void QueueJournal::added(std::uint64_t seq, std::string_view text, std::uint16_t member) {
     ++m_liveLines;
     m_liveBytes += addRecordBytes(text.size());
-    append('A', seq, text);
+    if (m_healthy) {
+        appendFrame(m_unwritten, 'A', seq, text, member);
+        m_sync.noteWrite();
+    }
     if (m_healthy) m_addedSinceSync = true;
 }
 

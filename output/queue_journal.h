@@ -13,8 +13,9 @@
 //
 // File layout: an 8-byte header "KLQJNL1\n", then records, each
 //     u32 payload length | u32 CRC-32 of the payload | payload      (little-endian)
-// with the payload 'A' + u64 sequence number + line text (a line taken), or 'R' + u64
-// sequence number (that line left the queue). A record cut short by a crash at the end is
+// with the payload 'A' + u64 sequence number + line text (a line taken), 'B' + u64 sequence
+// number + u16 member + line text (a line taken by the member-th of the channels that share the
+// Id, counted from 0), or 'R' + u64 sequence number (that line left the queue). A record cut short by a crash at the end is
 // dropped, never read as a line. A record damaged in the middle (a bad sector, a stray write)
 // is passed over up to the next valid record; the journal is then set aside as it was found
 // and a new one written from what was read.
@@ -54,12 +55,14 @@ inline constexpr std::string_view kJournalHeader = "KLQJNL1\n";
 std::string journalFileName(const std::string& id);
 
 // One record, framed; for writers and for tests that build journals by hand.
-std::string journalAddRecord(std::uint64_t seq, std::string_view text);
+std::string journalAddRecord(std::uint64_t seq, std::string_view text, std::uint16_t member = 0);
 std::string journalRemoveRecord(std::uint64_t seq);
 
 // What a journal file holds: the lines still queued at its end, oldest first.
 struct JournalContent {
     std::vector<std::string> lines;
+    // For each line, the place of its channel among the channels sharing the journal's Id.
+    std::vector<std::uint16_t> members;
     std::size_t records = 0;         // whole, valid records read
     std::size_t droppedBytes = 0;    // a torn or corrupt tail that was cut off
     // Damage between intact records: the bytes passed over until the next valid record, and
@@ -160,6 +163,7 @@ public:
     struct Line {
         std::uint64_t seq;
         std::string_view text;
+        std::uint16_t member = 0;  // the channel's place among those sharing the Id
     };
 
     // Compaction when the file is larger than this many times the live lines' records, plus
@@ -184,7 +188,7 @@ public:
 
     // A line was taken / left the queue: its record is collected for the next flush().
     // Nothing is kept while the journal is unhealthy.
-    void added(std::uint64_t seq, std::string_view text);
+    void added(std::uint64_t seq, std::string_view text, std::uint16_t member = 0);
     void removed(std::uint64_t seq, std::size_t textBytes);
     // Writes the collected records; false when that failed, or when records collected since
     // the last flush were lost to a failure in between (the journal is then unhealthy).

@@ -94,6 +94,8 @@ StatusSnapshot Server::snapshot() const {
                                   c.Delivered, c.Dropped.overflow, c.Dropped.lifetime,
                                   c.Dropped.duplicate});
         }
+        for (const tOList::StrandedFile& f : m_channels->strandedFiles())
+            s.strandedFiles.push_back({f.name, f.lines});
     }
     s.eventsReceived = m_eventsReceived;
     s.eventsAnswered = m_counters.eventsAnswered.load();

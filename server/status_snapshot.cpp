@@ -155,6 +155,11 @@ std::string renderMetrics(const StatusSnapshot& s) {
     m.sample("kormlink_journal_writes_total", "", s.journalWrites);
     m.family("kormlink_journal_fsyncs_total", "counter", "Syncs of the queue journals.");
     m.sample("kormlink_journal_fsyncs_total", "", s.journalSyncs);
+    m.family("kormlink_stranded_queue_lines", "gauge",
+             "Lines in queue files or journals of the data folder that no configured channel "
+             "owns (kept, not read).");
+    for (const StatusSnapshot::StrandedFile& f : s.strandedFiles)
+        m.sample("kormlink_stranded_queue_lines", "file=\"" + labelValue(f.name) + "\"", f.lines);
     m.family("kormlink_handover_latency_seconds", "histogram",
              "How long a worker's hand-over waited for the main thread to take it.");
     std::uint64_t cumulative = 0;
@@ -184,7 +189,7 @@ std::string renderStatusPage(const StatusSnapshot& s, const std::string& title) 
         "table{border-collapse:collapse;font-size:0.92em}\n"
         "th,td{border:1px solid #ccc;padding:0.25em 0.6em;text-align:left;vertical-align:top}\n"
         "th{background:#eef2f7}td.n{text-align:right}td.line{font-family:monospace}\n"
-        "p.figures{color:#555}\n</style>\n</head>\n<body>\n<h1>" +
+        "p.figures{color:#555}p.warning{color:#8a3b00}\n</style>\n</head>\n<body>\n<h1>" +
         html(title) + "</h1>\n";
     page += "<p class=\"figures\">" + std::string(s.running ? "Running" : "Stopped") + ": " +
             std::to_string(s.repeaters.size()) + " repeater connection(s), " +
@@ -207,7 +212,11 @@ std::string renderStatusPage(const StatusSnapshot& s, const std::string& title) 
                 (c.clients ? "yes (" + std::to_string(c.clients) + ")" : std::string("no")) +
                 "</td><td class=\"n\">" + std::to_string(c.delivered) + "</td><td class=\"n\">" +
                 std::to_string(c.droppedOverflow + c.droppedLifetime) + "</td></tr>\n";
-    page += "</table>\n<p><a href=\"/metrics\">Metrics</a> (Prometheus text format)</p>\n"
+    page += "</table>\n";
+    for (const StatusSnapshot::StrandedFile& f : s.strandedFiles)
+        page += "<p class=\"warning\">" + html(f.name) + " holds " + std::to_string(f.lines) +
+                " queued line(s) of no configured channel; it is kept and not read.</p>\n";
+    page += "<p><a href=\"/metrics\">Metrics</a> (Prometheus text format)</p>\n"
             "</body>\n</html>\n";
     return page;
 }

@@ -28,9 +28,15 @@ struct StatusSnapshot {
         std::uint64_t droppedOverflow = 0, droppedLifetime = 0, droppedDuplicate = 0;
     };
 
+    struct StrandedFile {
+        std::string name;  // a queue file or journal no channel owns
+        std::uint64_t lines = 0;
+    };
+
     bool running = false;
     std::vector<Repeater> repeaters;
     std::vector<Channel> channels;
+    std::vector<StrandedFile> strandedFiles;
     std::uint64_t eventsReceived = 0;
     std::uint64_t eventsAnswered = 0;
     std::uint64_t timeSyncsToRepeaters = 0;

@@ -215,6 +215,42 @@ TEST(JournalFile, ReadInPiecesAsWhole) {
     }
 }
 
+// Channels that share an Id share a journal, and each gets its own lines back after a kill;
+// queue files and journals that no channel owns are reported and left alone.
+TEST(SharedRecovery, EachChannelGetsItsOwnLinesAndStrandedFilesAreKept) {
+    const IniFile ini = IniFile::parse(
+        "[Client0]\nId=A\nFlt0=0;255;1;255;0\n[Client1]\nId=A\nQSize=5\nFlt0=256;4095;1;255;0\n");
+    test::TempDir dir;
+    JournalSync sync;
+    {
+        tOList list(ini, dir.path(), false, &sync);
+        for (unsigned tx : {0x10u, 0x11u, 0x12u, 0x110u, 0x111u, 0x112u, 0x113u}) {
+            std::string line = event(tx);
+            list.RouteEvent(line, true, kNow);
+        }
+        list.afterBatch();
+    }  // killed: no SaveQueues
+    dir.write("Old.out", event(1) + "\r\n" + event(2) + "\r\n");
+    const std::string gone = std::string(kJournalHeader) + journalAddRecord(1, event(3));
+    dir.write("Gone.jnl", gone);
+    testing::internal::CaptureStderr();
+    tOList list(ini, dir.path(), false, &sync);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(list.at(0).Queue.size(), 3u);
+    EXPECT_EQ(list.at(1).Queue.size(), 4u);
+    std::string line = event(0x114);
+    list.RouteEvent(line, true, kNow);
+    EXPECT_EQ(list.at(1).Dropped.overflow, 0u);
+
+    ASSERT_EQ(list.strandedFiles().size(), 2u);
+    EXPECT_EQ(list.strandedFiles()[0].name, "Gone.jnl");
+    EXPECT_EQ(list.strandedFiles()[0].lines, 1u);
+    EXPECT_EQ(list.strandedFiles()[1].lines, 2u);
+    EXPECT_NE(err.find("Old.out holds 2 queued line(s) of no configured channel"),
+              std::string::npos) << err;
+    EXPECT_EQ(dir.read("Gone.jnl"), gone);
+}
+
 // Fails every queue-file call that names one journal (its path, or a descriptor open on it).
 struct BrokenJournal {
     explicit BrokenJournal(const char* name) {
