@@ -245,7 +245,7 @@ void JournalSync::publish(std::uint64_t upTo, std::uint64_t failed) {
 }
 
 bool JournalSync::keptLocked(std::uint64_t from, std::uint64_t ticket, std::uint64_t mask) const {
-    if (ticket == 0) return true;
+    if (ticket == 0 || mask == 0) return true;  // no journal took the lines
     // A receipt that added no records of its own (a repeat of a queued line) still counts on
     // the batch that wrote its ticket.
     const std::uint64_t lo = std::min(from, ticket - 1);
