@@ -5,11 +5,8 @@
 #include <sys/un.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <set>
-#include <thread>
 
 #include "output/queue_journal.h"
 #include "platform/tcp.h"
@@ -212,46 +209,6 @@ TEST(Headless, ASecondServerOnAFolderInUseExitsOrWaits) {
     standby.type("quit");
     EXPECT_EQ(standby.wait(10'000), 0);
     EXPECT_NE(standby.err().find("waiting for it"), std::string::npos);
-}
-
-// A client that answers as fast as it can when the server is killed: at most 16 of the lines it
-// answered come again after the restart, and none is lost.
-TEST(Headless, AKillDeliversAtMostSixteenLinesOfAClientAgain) {
-    test::TempDir dir;
-    const auto [in, out] = oneChannel(dir);
-    std::vector<std::string> sent;
-    std::set<std::string> answered;
-    {
-        Program p(KORMLINK_BINARY, {"--headless"}, dir.path());
-        sent = sendEvents(in, 900);  // within QSize
-        auto client = monitor(out);
-        std::atomic<std::size_t> count{0};
-        std::thread answering([&] {
-            while (auto line = client->readLine()) {
-                client->send("ok");
-                answered.insert(*line);
-                ++count;
-            }
-        });
-        test::eventually([&] { return count >= sent.size() / 2; });  // in the middle of the flow
-        p.signal(SIGKILL);
-        EXPECT_EQ(p.wait(5000), 128 + SIGKILL);
-        answering.join();
-        EXPECT_GT(answered.size(), 100u);
-        EXPECT_LT(answered.size(), sent.size());
-    }
-    Program again(KORMLINK_BINARY, {"--headless"}, dir.path());
-    auto client = monitor(out);
-    int repeated = 0;
-    std::set<std::string> delivered = answered;
-    while (auto line = client->readLine(1000)) {
-        repeated += answered.count(*line) ? 1 : 0;
-        delivered.insert(*line);
-        client->send("ok");
-    }
-    EXPECT_LE(repeated, 16);
-    EXPECT_EQ(delivered, std::set<std::string>(sent.begin(), sent.end()));
-    std::printf("a kill while a client answers at full speed: %d line(s) again\n", repeated);
 }
 
 // What the server acknowledged survives kill -9 at any moment: the lines come back from the

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <thread>
 
 #include "output/channels.h"
 #include "core/event_line.h"
@@ -175,6 +176,26 @@ TEST(OutputServer, AnAnswerCountsOnlyForTheLineItFollows) {
     }
     ASSERT_TRUE(sync && sync->rfind("systime", 0) == 0) << sync.value_or("(none)");
     EXPECT_TRUE(client->closedByServer(7000));
+}
+
+// While the main thread cannot write removals, a client gets at most 16 lines: what a kill at
+// that moment would deliver again.
+TEST(OutputServer, AtMostSixteenAnsweredLinesWaitForTheirRemoval) {
+    ServerHarness h(kIni);
+    std::vector<std::string> lines;
+    for (int i = 0; i < 40; ++i) lines.push_back(eventFrom(test::hex3(0x400 + i)));
+    ASSERT_TRUE(h.feed(lines));
+    auto client = attach(h, "A1");
+    ASSERT_EQ(client->readLine(), lines[0]);
+    std::thread stall([&] { h.onMain([](Server&) { sleepMs(1500); }); });
+    sleepMs(100);
+    int sent = 0;
+    do {
+        client->send("ok");
+        ++sent;
+    } while (client->readLine(500));
+    stall.join();
+    EXPECT_LE(sent, 16);
 }
 
 TEST(OutputServer, NoChannelNoOutputPort) {
