@@ -123,11 +123,16 @@ public:
     // While set, the list updates (connection count, channels) throw, as a failing window might.
     void setFailing(bool failing) { m_failing = failing; }
 
-    std::vector<std::string> commandLines() const;
-    std::vector<std::string> traceLines() const;  // "<- text" / "-> text"
-    std::size_t lastCount() const;
+    std::vector<std::string> commandLines() const { return copy(m_command); }
+    std::vector<std::string> traceLines() const { return copy(m_trace); }  // "<- text" / "-> text"
+    std::size_t lastCount() const { return copy(m_count); }
 
 private:
+    template <typename T>
+    T copy(const T& recorded) const {
+        std::lock_guard lock(m_mutex);
+        return recorded;
+    }
     mutable std::mutex m_mutex;
     std::vector<std::string> m_command;
     std::vector<std::string> m_trace;
