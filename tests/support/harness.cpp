@@ -42,10 +42,6 @@ std::string TempDir::read(const std::string& name) const {
     return readWholeFile(file(name)).value_or("");
 }
 
-bool TempDir::exists(const std::string& name) const {
-    return std::filesystem::exists(file(name));
-}
-
 std::string processStamp() {
     static const std::string stamp = formatTimeStamp(localNow());
     return stamp;

@@ -4,6 +4,7 @@
 // field by field, and a server running on its own "main" thread.
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <memory>
@@ -35,7 +36,7 @@ public:
     std::string file(const std::string& name) const { return m_path + "/" + name; }
     void write(const std::string& name, const std::string& content) const;
     std::string read(const std::string& name) const;  // "" when missing
-    bool exists(const std::string& name) const;
+    bool exists(const std::string& name) const { return std::filesystem::exists(file(name)); }
 
 private:
     std::string m_path;
