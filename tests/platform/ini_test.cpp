@@ -13,7 +13,7 @@ TEST(Ini, MissingFileReadsEveryDefault) {
     EXPECT_TRUE(ini.sectionNames().empty());
     EXPECT_EQ(ini.readInteger("In", "Port", 910), 910);
     EXPECT_EQ(ini.readString("Opt", "LifeTime", "4:00"), "4:00");
-    EXPECT_FALSE(ini.readBool("Out", "ComOn", false));
+    EXPECT_TRUE(ini.readBool("Out", "ComOn", true));
 }
 
 TEST(Ini, IntegersThatAreNoNumbersReadAsTheDefaultAndBooleansAreAnyNonZeroInteger) {

@@ -234,7 +234,6 @@ ServerHarness::~ServerHarness() {
     m_thread.join();
 }
 
-// The port once the server listens on it.
 static std::uint16_t listening(ServerHarness& h, std::uint16_t (Server::*which)() const) {
     std::uint16_t port = 0;
     eventually([&] { return (port = h.onMain([&](Server& s) { return (s.*which)(); })) != 0; });
@@ -338,12 +337,9 @@ bool eventually(const std::function<bool()>& pred, Millis timeoutMs) {
 
 std::vector<std::string> splitLines(const std::string& text) {
     std::vector<std::string> lines;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t end = text.find("\r\n", pos);
-        if (end == std::string::npos) end = text.size();
+    for (std::size_t pos = 0, end; pos < text.size(); pos = end + 2) {
+        end = std::min(text.find("\r\n", pos), text.size());
         lines.push_back(text.substr(pos, end - pos));
-        pos = end + 2;
     }
     return lines;
 }
