@@ -10,17 +10,12 @@ namespace kormlink {
 namespace {
 
 TEST(DailyLogs, PeriodDigitChangesOnThe10th20thAnd30th) {
-    struct Case {
-        int y, m, d;
-        const char* name;
-    };
-    for (const Case& c : {Case{2026, 12, 9, "Kormlink/202612_1.log"},
-                          Case{2026, 12, 10, "Kormlink/202612_2.log"},
-                          Case{2026, 3, 19, "Kormlink/202603_2.log"},
-                          Case{2026, 3, 20, "Kormlink/202603_3.log"},
-                          Case{2026, 1, 29, "Kormlink/202601_3.log"},
-                          Case{2027, 1, 31, "Kormlink/202701_4.log"}})
-        EXPECT_EQ(dailyLogName(DailyLog::Event, c.y, c.m, c.d), c.name) << c.d;
+    const std::tuple<int, int, int, const char*> cases[] = {
+        {2026, 12, 9, "Kormlink/202612_1.log"}, {2026, 12, 10, "Kormlink/202612_2.log"},
+        {2026, 3, 19, "Kormlink/202603_2.log"}, {2026, 3, 20, "Kormlink/202603_3.log"},
+        {2026, 1, 29, "Kormlink/202601_3.log"}, {2027, 1, 31, "Kormlink/202701_4.log"}};
+    for (const auto& [y, m, d, name] : cases)
+        EXPECT_EQ(dailyLogName(DailyLog::Event, y, m, d), name) << m << "/" << d;
     EXPECT_EQ(dailyLogName(DailyLog::Status, 2026, 10, 1), "Kormlink/202610_1.slg");
     EXPECT_EQ(dailyLogName(DailyLog::Connection, 2026, 11, 30), "Kormlink_c/202611_4.log");
 }

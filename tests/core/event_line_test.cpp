@@ -10,16 +10,12 @@ namespace {
 using test::EventSpec;
 
 TEST(EventLine, FieldsAtTheirPositions) {
-    EventSpec e;
-    e.transmitter = "1aF";
-    e.kind = 'D';  // low three bits: 5
-    e.digit39 = '0';
-    e.repeaterId = "00a1b2";
-    EventFields f = parseEventFields(e.build());
+    EventFields f = parseEventFields(EventSpec{.digit39 = '0', .transmitter = "1aF", .kind = 'D',
+                                               .repeaterId = "00a1b2"}.build());
     EXPECT_TRUE(f.hasIdWord);
     EXPECT_EQ(f.lineId, 0xA1B2u);
     EXPECT_EQ(f.transmitterId, 0x1AFu);
-    EXPECT_EQ(f.kind, 5u);
+    EXPECT_EQ(f.kind, 5u);  // the low three bits of 'D'
     EXPECT_EQ(f.digit39, 0u);
     EXPECT_FALSE(f.isStatus());
 }
@@ -49,19 +45,15 @@ TEST(EventLine, LinesWithoutAnIdWordOrWithShortFields) {
 }
 
 TEST(EventLine, NumberedLinesAndTrimming) {
-    EventSpec e;
-    e.number = 1;
-    e.length = 74;
-    EXPECT_TRUE(isNumberedLine(e.build()));
+    EXPECT_TRUE(isNumberedLine(EventSpec{.number = 1, .length = 74}.build()));
     EXPECT_FALSE(isNumberedLine(EventSpec{}.build()));
     EXPECT_FALSE(isNumberedLine("COM1#4"));                   // "#4" not at position 13
     EXPECT_FALSE(isNumberedLine("COM1-#4------#4"));          // the first "#4" decides
     EXPECT_FALSE(isNumberedLine("XOM1--------#4"));
     EXPECT_EQ(trimLine(std::string("\x01 \tCOM x\x1f\r\n ")), "COM x");
     EXPECT_EQ(trimLine("\xE9"), "\xE9");  // bytes above 127 are characters, not blanks
-    EXPECT_TRUE(hasValidEventLength(std::string(72, 'x')));
-    EXPECT_TRUE(hasValidEventLength(std::string(74, 'x')));
-    EXPECT_FALSE(hasValidEventLength(std::string(73, 'x')));
+    for (std::size_t n : {71, 72, 73, 74, 75})
+        EXPECT_EQ(hasValidEventLength(std::string(n, 'x')), n == 72 || n == 74) << n;
 }
 
 TEST(EventLine, ServerFormats) {

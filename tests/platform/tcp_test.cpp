@@ -29,20 +29,17 @@ TEST(TcpSocket, LinesEndOnlyAtCrLf) {
     Pair p;
     p.client->sendAll("a\rb\nc\r\n\r\nsplit");
     std::string line;
-    ASSERT_EQ(p.server->recvLine(line, 1000), RecvStatus::Line);
-    EXPECT_EQ(line, "a\rb\nc");
-    ASSERT_EQ(p.server->recvLine(line, 1000), RecvStatus::Line);
-    EXPECT_EQ(line, "");
+    auto next = [&] { return p.server->recvLine(line, 1000) == RecvStatus::Line ? line : "?"; };
+    EXPECT_EQ(next(), "a\rb\nc");
+    EXPECT_EQ(next(), "");
     // A partial line stays buffered through a time-out, and a CR LF split across two sends
     // still ends it.
     EXPECT_EQ(p.server->recvLine(line, 50), RecvStatus::Timeout);
     p.client->sendAll(" line\r");
     EXPECT_EQ(p.server->recvLine(line, 50), RecvStatus::Timeout);
     p.client->sendAll("\nnext\r\n");
-    ASSERT_EQ(p.server->recvLine(line, 1000), RecvStatus::Line);
-    EXPECT_EQ(line, "split line");
-    ASSERT_EQ(p.server->recvLine(line, 1000), RecvStatus::Line);
-    EXPECT_EQ(line, "next");
+    EXPECT_EQ(next(), "split line");
+    EXPECT_EQ(next(), "next");
     EXPECT_EQ(p.server->bytesWaiting(), 0u);
 }
 

@@ -1,11 +1,9 @@
 #include "support/harness.h"
 
-#include <cstdio>
 #include <poll.h>
 #include <pty.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -20,6 +18,7 @@
 #include "output/channels.h"
 #include "repeater_link/host_list.h"
 #include "repeater_link/repeater_connection.h"
+#include "tools/sim_line.h"
 
 namespace kormlink::test {
 
@@ -43,64 +42,37 @@ std::string TempDir::read(const std::string& name) const {
     return readWholeFile(file(name)).value_or("");
 }
 
-bool TempDir::exists(const std::string& name) const {
-    return std::filesystem::exists(file(name));
-}
-
 std::string processStamp() {
     static const std::string stamp = formatTimeStamp(localNow());
     return stamp;
 }
 
-std::string hex3(unsigned value) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%03X", value & 0xFFF);
-    return buf;
-}
+std::string hex3(unsigned value) { return sim::detail::hex(value & 0xFFF, 3); }
 
 std::string EventSpec::build() const {
+    using sim::detail::put;
     std::string line(length, '-');
-    auto put = [&](std::size_t pos, const std::string& text) {
-        for (std::size_t i = 0; i < text.size() && pos - 1 + i < line.size(); ++i)
-            line[pos - 1 + i] = text[i];
-    };
-    put(1, "COM");
-    put(4, std::string(1, system));
-    put(13, number >= 0 ? "#4" : "  ");
-    put(17, stamp);
-    put(39, std::string(1, digit39));
-    put(41, transmitter);
-    put(44, std::string(1, kind));
-    put(47, state);
-    if (number >= 0) {
-        char num[16];
-        std::snprintf(num, sizeof num, "%04X", number);
-        put(64, num);
-    }
+    put(line, 1, "COM");
+    put(line, 4, std::string(1, system));
+    put(line, 13, number >= 0 ? "#4" : "  ");
+    put(line, 17, stamp);
+    put(line, 39, std::string(1, digit39));
+    put(line, 41, transmitter);
+    put(line, 44, std::string(1, kind));
+    put(line, 47, state);
+    if (number >= 0) put(line, 64, sim::detail::hex(static_cast<std::uint32_t>(number), 4));
     // The last word is the repeater's Id, after the only blank in the tail of the line.
-    if (repeaterId.size() < line.size()) {
-        std::size_t blank = line.size() - repeaterId.size() - 1;
-        line[blank] = ' ';
-        put(blank + 2, repeaterId);
-    }
+    if (repeaterId.size() < line.size())
+        put(line, line.size() - repeaterId.size(), " " + repeaterId);
     return line;
 }
 
 EventSpec EventSpec::status(const std::string& id, const std::string& state) {
-    EventSpec s;
-    s.digit39 = '0';
-    s.kind = '0';
-    s.transmitter = "0" + id.substr(id.size() - 2);
-    s.repeaterId = id;
-    s.state = state;
-    return s;
+    return {.digit39 = '0', .transmitter = "0" + id.substr(id.size() - 2), .kind = '0',
+            .state = state, .repeaterId = id};
 }
 
-std::string eventFrom(const std::string& tx) {
-    EventSpec e;
-    e.transmitter = tx;
-    return e.build();
-}
+std::string eventFrom(const std::string& tx) { return EventSpec{.transmitter = tx}.build(); }
 
 std::vector<std::string> queueTexts(const tOItem& channel) {
     std::vector<std::string> out;
@@ -135,9 +107,9 @@ bool ScriptedRepeater::readWelcome(Millis timeoutMs) {
 bool ScriptedRepeater::closedByServer(Millis timeoutMs) {
     const Millis deadline = steadyClock().now() + timeoutMs;
     while (steadyClock().now() < deadline) {
-        auto line = readLine(deadline - steadyClock().now());
-        if (!line && (m_last == RecvStatus::Closed || m_last == RecvStatus::Error)) return true;
-        if (!line && m_last == RecvStatus::Timeout) return false;
+        if (readLine(deadline - steadyClock().now())) continue;
+        if (m_last == RecvStatus::Closed || m_last == RecvStatus::Error) return true;
+        if (m_last == RecvStatus::Timeout) return false;
     }
     return false;
 }
@@ -209,10 +181,7 @@ void RecordingView::traceText(TraceDirection direction, const std::string& text)
 
 void RecordingView::showMessageBox(const std::string& caption, const std::string& text,
                                    std::function<void()> closed) {
-    {
-        std::lock_guard lock(m_mutex);
-        m_command.push_back("[box] " + caption + ": " + text);
-    }
+    ShowInCommandWindow("[box] " + caption + ": " + text);
     if (closed) closed();
 }
 
@@ -224,21 +193,6 @@ void RecordingView::connectionCountChanged(std::size_t count) {
 
 void RecordingView::channelsChanged() {
     if (m_failing) throw std::runtime_error("view failed");
-}
-
-std::vector<std::string> RecordingView::commandLines() const {
-    std::lock_guard lock(m_mutex);
-    return m_command;
-}
-
-std::vector<std::string> RecordingView::traceLines() const {
-    std::lock_guard lock(m_mutex);
-    return m_trace;
-}
-
-std::size_t RecordingView::lastCount() const {
-    std::lock_guard lock(m_mutex);
-    return m_count;
 }
 
 ServerHarness::ServerHarness(const std::string& ini) {
@@ -280,11 +234,13 @@ ServerHarness::~ServerHarness() {
     m_thread.join();
 }
 
-std::uint16_t ServerHarness::port() {
+static std::uint16_t listening(ServerHarness& h, std::uint16_t (Server::*which)() const) {
     std::uint16_t port = 0;
-    eventually([&] { return (port = onMain([](Server& s) { return s.inputPort(); })) != 0; });
+    eventually([&] { return (port = h.onMain([&](Server& s) { return (s.*which)(); })) != 0; });
     return port;
 }
+
+std::uint16_t ServerHarness::port() { return listening(*this, &Server::inputPort); }
 
 std::unique_ptr<ScriptedRepeater> ServerHarness::repeater() {
     auto rpt = std::make_unique<ScriptedRepeater>(port());
@@ -292,11 +248,7 @@ std::unique_ptr<ScriptedRepeater> ServerHarness::repeater() {
     return rpt;
 }
 
-std::uint16_t ServerHarness::outPort() {
-    std::uint16_t port = 0;
-    eventually([&] { return (port = onMain([](Server& s) { return s.outputPort(); })) != 0; });
-    return port;
-}
+std::uint16_t ServerHarness::outPort() { return listening(*this, &Server::outputPort); }
 
 std::vector<std::string> ServerHarness::routed() const {
     std::lock_guard lock(m_routedMutex);
@@ -321,25 +273,18 @@ bool ServerHarness::waitRegistrySize(std::size_t n, Millis timeoutMs) {
 }
 
 std::vector<std::string> ServerHarness::logLines(int which) const {
+    const DailyLog logs[] = {DailyLog::Event, DailyLog::Status, DailyLog::Connection};
     LocalTime t = localNow();
-    DailyLog log = which == 0   ? DailyLog::Event
-                   : which == 1 ? DailyLog::Status
-                                : DailyLog::Connection;
-    return splitLines(m_dir.read(dailyLogName(log, t.year, t.month, t.day)));
+    return splitLines(m_dir.read(dailyLogName(logs[which], t.year, t.month, t.day)));
 }
 
 bool ServerHarness::logged(int which, const std::string& line, Millis timeoutMs) const {
-    return eventually([&] {
-        const auto lines = logLines(which);
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
-    }, timeoutMs);
+    return eventually([&] { return std::ranges::count(logLines(which), line) > 0; }, timeoutMs);
 }
 
 bool ServerHarness::identify(ScriptedRepeater& rpt, const std::string& id) {
     const std::size_t logged = logLines(0).size();
-    EventSpec e;
-    e.repeaterId = id;
-    rpt.send(e.build());
+    rpt.send(EventSpec{.repeaterId = id}.build());
     if (rpt.readLine() != "") return false;
     if (!eventually([&] { return logLines(0).size() > logged; })) return false;
     onMain([](Server&) {});
@@ -369,10 +314,8 @@ bool ServerHarness::queueCommand(std::uint32_t id, const std::string& cmd,
 }
 
 bool ServerHarness::shown(const std::string& text, Millis timeoutMs) const {
-    return eventually([&] {
-        const auto lines = m_view.commandLines();
-        return std::find(lines.begin(), lines.end(), text) != lines.end();
-    }, timeoutMs);
+    return eventually([&] { return std::ranges::count(m_view.commandLines(), text) > 0; },
+                      timeoutMs);
 }
 
 std::size_t ServerHarness::queued(std::size_t channel) {
@@ -394,12 +337,9 @@ bool eventually(const std::function<bool()>& pred, Millis timeoutMs) {
 
 std::vector<std::string> splitLines(const std::string& text) {
     std::vector<std::string> lines;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t end = text.find("\r\n", pos);
-        if (end == std::string::npos) end = text.size();
+    for (std::size_t pos = 0, end; pos < text.size(); pos = end + 2) {
+        end = std::min(text.find("\r\n", pos), text.size());
         lines.push_back(text.substr(pos, end - pos));
-        pos = end + 2;
     }
     return lines;
 }

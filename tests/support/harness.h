@@ -4,6 +4,7 @@
 // field by field, and a server running on its own "main" thread.
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <memory>
@@ -35,7 +36,7 @@ public:
     std::string file(const std::string& name) const { return m_path + "/" + name; }
     void write(const std::string& name, const std::string& content) const;
     std::string read(const std::string& name) const;  // "" when missing
-    bool exists(const std::string& name) const;
+    bool exists(const std::string& name) const { return std::filesystem::exists(file(name)); }
 
 private:
     std::string m_path;
@@ -123,11 +124,16 @@ public:
     // While set, the list updates (connection count, channels) throw, as a failing window might.
     void setFailing(bool failing) { m_failing = failing; }
 
-    std::vector<std::string> commandLines() const;
-    std::vector<std::string> traceLines() const;  // "<- text" / "-> text"
-    std::size_t lastCount() const;
+    std::vector<std::string> commandLines() const { return copy(m_command); }
+    std::vector<std::string> traceLines() const { return copy(m_trace); }  // "<- text" / "-> text"
+    std::size_t lastCount() const { return copy(m_count); }
 
 private:
+    template <typename T>
+    T copy(const T& recorded) const {
+        std::lock_guard lock(m_mutex);
+        return recorded;
+    }
     mutable std::mutex m_mutex;
     std::vector<std::string> m_command;
     std::vector<std::string> m_trace;
