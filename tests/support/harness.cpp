@@ -135,16 +135,15 @@ PtyReceiver::~PtyReceiver() {
 
 std::optional<std::string> PtyReceiver::readLine(Millis timeoutMs, char end) {
     const Millis deadline = steadyClock().now() + timeoutMs;
-    std::string line;
     while (steadyClock().now() < deadline) {
         pollfd p{m_master, POLLIN, 0};
         if (::poll(&p, 1, 50) <= 0) continue;
         char c;
         if (::read(m_master, &c, 1) != 1) continue;
-        line.push_back(c);
-        if (c == end) return line;
+        m_partial.push_back(c);
+        if (c == end) return std::exchange(m_partial, {});
     }
-    return std::nullopt;
+    return std::nullopt;  // what came so far is the start of the next line
 }
 
 void PtyReceiver::answer(const std::string& bytes) {

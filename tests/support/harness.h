@@ -110,6 +110,7 @@ private:
     int m_master = -1;
     int m_slave = -1;  // kept open so the master never sees a hang-up
     std::string m_path;
+    std::string m_partial;
 };
 
 // Remembers everything shown to the operator. Thread-safe.
