@@ -74,10 +74,9 @@ TEST(MaskGrid, DragSelectsTheRangeInEitherDirection) {
 
     grid.mousePress(pixelX(0), pixelY(0), false);  // a plain press drops the selection
     EXPECT_EQ(grid.selectedCount(), 0);
-}
+    grid.mouseRelease();
 
-TEST(MaskGrid, DragAnchoredOutsideTheGridIsClipped) {
-    MaskGrid grid;
+    // Anchored past the grid: the drag is clipped to its last cell.
     grid.mousePress(768, 160, false);  // bottom-right pixel of the paint area, past the grid
     EXPECT_GT(grid.anchor(), MaskGrid::kCells - 1);
     grid.mouseMove(pixelX(4000), pixelY(4000));
@@ -107,37 +106,27 @@ TEST(MaskGrid, RangeTextParsing) {
         {"$10 $20", {{16, 32}}},   {"$10 $1F", {{16, 1}}},  // letters were blanked
         {"from 1-5;", {{1, 5}}},  // other characters blank
         {"7 3", {{7, 3}}},         {"1 2 3", {{1, 2}}},     {"5", {}}, {"", {}}, {" , ,", {}},
+        // Numbers past 64 bits wrap: the first range here has a From past its To.
+        {"99999999999999999999999 1", {{200376420520689663, 1}}},
+        {"0 18446744073709551615", {{0, -1}}},
+        {"4090 99999, 0 4294967296", {{4090, 99999}, {0, 4294967296}}},
     };
     for (const auto& [text, ranges] : cases) EXPECT_EQ(MaskGrid::parseRanges(text), ranges) << text;
 }
 
-TEST(MaskGrid, RangeTextSetsAndClearsInsideTheGridOnly) {
+// Which cells a parsed range sets is checked by the fuzz target; here Clear's effect on cells
+// set before it, and a To past 32 bits that must not be cut to an int.
+TEST(MaskGrid, RangeTextClearsOnlyItsRangesAndTakesTheSelectionToo) {
     MaskGrid grid;
     grid.applyRangeText("10 20,100 131", true);
-    EXPECT_EQ(grid.enabledCount(), 11 + 32);
-    EXPECT_TRUE(grid.isEnabled(10) && grid.isEnabled(20) && grid.isEnabled(100));
-    EXPECT_FALSE(grid.isEnabled(21) || grid.isEnabled(132));
-
-    for (const char* unusable : {"", "5", "7 3", "abc"}) {
-        grid.applyRangeText(unusable, false);
-        EXPECT_EQ(grid.enabledCount(), 43) << unusable;
-    }
-
     grid.setCell(15, MaskGrid::kEnabled | MaskGrid::kSelected);
     grid.applyRangeText("15 100", false);
     EXPECT_EQ(grid.enabledCount(), 5 + 31);
     EXPECT_EQ(grid.cell(15), 0);
-
-    // Numbers past the grid: only the part inside is touched, nothing beyond is written.
-    MaskGrid fresh;
-    fresh.applyRangeText("4090 99999, 5000 6000, 99999999999999999999999 1", true);
-    expectExactly(fresh, MaskGrid::kEnabled, 4090, 4095);
-    fresh.applyRangeText("0 18446744073709551615", true);  // wraps to a negative To: ignored
-    EXPECT_EQ(fresh.enabledCount(), 6);
-    fresh.applyRangeText("0 4294967296", true);
-    EXPECT_EQ(fresh.enabledCount(), MaskGrid::kCells);
-    EXPECT_EQ(fresh.cell(-1), 0);
-    EXPECT_EQ(fresh.cell(MaskGrid::kCells), 0);
+    grid.applyRangeText("0 4294967296", true);
+    EXPECT_EQ(grid.enabledCount(), MaskGrid::kCells);
+    EXPECT_EQ(grid.cell(-1), 0);
+    EXPECT_EQ(grid.cell(MaskGrid::kCells), 0);
 }
 
 }  // namespace

@@ -108,11 +108,7 @@ TEST_F(Exchanges, ProgrammingDownloadFillsTheEditor) {
     rpt.send("C/22");
     EXPECT_EQ(rpt.readLine(), "OK");
     EXPECT_TRUE(test::eventually([&] { return editor->image().TransferState == kTransferDone; }));
-    tCfgImage& image = editor->image();
-    EXPECT_EQ(std::vector<int>(image.ChannelPresent.begin(), image.ChannelPresent.begin() + 3),
-              (std::vector<int>{1, 0, 1}));
-    EXPECT_EQ(image.General[0], 0xFF);
-    EXPECT_EQ(image.CurrentChannel, 1);
+    EXPECT_EQ(editor->image().CurrentChannel, 1);  // the lowest channel present
     // The pass goes on with the version query's last line, shown as a reply.
     EXPECT_TRUE(h.shown("A1B2:OK"));
 }
