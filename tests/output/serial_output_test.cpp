@@ -41,9 +41,10 @@ TEST(SerialOutput, ReceiverAnsweringCrTakesTheLinesInOrder) {
     EXPECT_EQ(expired, 0u);
 }
 
-TEST(SerialOutput, AnswersEndingInLfOnlyNeverAcknowledge) {
+// An answer that ends in LF only acknowledges nothing, and neither does the CR to a time sync.
+TEST(SerialOutput, OnlyACrAfterALineAcknowledgesIt) {
     Receiver rx;
-    ServerHarness h(config(rx.path()));
+    ServerHarness h(config(rx.path(), "SyncP=1\n"));
     ASSERT_TRUE(h.feed({eventFrom("611")}));
     EXPECT_EQ(rx.readLine(), eventFrom("611") + "\n");
     rx.answer("ok\n");
@@ -53,12 +54,6 @@ TEST(SerialOutput, AnswersEndingInLfOnlyNeverAcknowledge) {
     rx.answer("\r");
     EXPECT_TRUE(test::eventually([&] { return h.queued() == 0; }));
     EXPECT_EQ(h.attached(), 1);
-}
-
-TEST(SerialOutput, TimeSyncGoesFirstAndRemovesNothing) {
-    Receiver rx;
-    ServerHarness h(config(rx.path(), "SyncP=1\n"));
-    ASSERT_TRUE(test::eventually([&] { return h.attached() == 1; }));  // the port is open
     h.clock().advance(61'000);
     auto sync = rx.readLine();
     ASSERT_TRUE(sync);
