@@ -69,7 +69,6 @@ TEST(Routing, SystemNumberKindAndSlot) {
 TEST(Routing, FiltersMatchSystemRangeSlotsAndRepeaterEvents) {
     const EventKey tx{0x100, false, 1 << 2, 1};
     const EventKey rpt{0x0B2, true, 1 << 1, 1};
-    EXPECT_TRUE(MatchChannel({}, tx));
     EXPECT_TRUE(MatchChannel({parseFilter("0;4095;$01;$04;0")}, tx));
     EXPECT_FALSE(MatchChannel({parseFilter("0;4095;$02;$FF;1")}, tx));   // other system
     EXPECT_FALSE(MatchChannel({parseFilter("0;255;$01;$FF;0")}, tx));    // out of range
