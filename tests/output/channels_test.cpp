@@ -154,23 +154,6 @@ TEST_F(ChannelList, BuiltFromSectionsInOrderWithTheirKeysAndSavedByTheirIds) {
     EXPECT_EQ(list->size(), 0u);
 }
 
-TEST_F(ChannelList, DuplicatesAndTheSerialLink) {
-    auto list = build("[Client0]\nId=A\n[Client1]\nId=B\nFlt0=0;0;$01;$FF;0\n");
-    std::string first = event("100");
-    std::string same = first;
-    list->RouteEvent(first, true, kNow);
-    list->RouteEvent(same, true, kNow);
-    EXPECT_EQ(list->at(0).Queue.size(), 1u);  // a TCP duplicate is queued once
-    list->RouteEvent(same, false, kNow);
-    EXPECT_EQ(list->at(0).Queue.size(), 2u);  // from the serial link it is not tested
-    EXPECT_TRUE(list->at(1).Queue.empty());   // B's filter takes only transmitter 0
-    // Lines that differ only outside the compared positions are duplicates.
-    std::string near = event("100");
-    near[5] = 'Z';
-    list->RouteEvent(near, true, kNow);
-    EXPECT_EQ(list->at(0).Queue.size(), 2u);
-}
-
 TEST_F(ChannelList, TheDeliveredLineIsRemovedNotWhateverIsAtTheHead) {
     auto list = build("[Client0]\nId=A\nQSize=2\n");
     std::string a = event("1"), b = event("2"), c = event("3");
@@ -189,26 +172,29 @@ TEST_F(ChannelList, TheDeliveredLineIsRemovedNotWhateverIsAtTheHead) {
 }
 
 // Drops are counted by cause and told on stderr at once after a quiet minute, then at most once
-// a minute with what came meanwhile; a count of nothing is never told.
+// a minute with what came meanwhile; a count of nothing is never told. A repeat over TCP is
+// dropped, compared on its telling positions only; one from the serial link is queued.
 TEST_F(ChannelList, DroppedLinesAreCountedAndToldAtMostOnceAMinute) {
     auto list = build("[Opt]\nLifeTime=0:10\n[Client0]\nId=A\nQSize=2\n");
-    const auto route = [&](const std::string& tx) {
-        std::string line = event(tx);
-        list->RouteEvent(line, true, kNow);
+    const auto route = [&](std::string line, bool fromTcp = true) {
+        list->RouteEvent(line, fromTcp, kNow);
     };
     const auto report = [&](Millis at) {
         testing::internal::CaptureStderr();
         list->reportDrops(at);
         return testing::internal::GetCapturedStderr();
     };
-    for (const char* tx : {"1", "2", "3", "3"}) route(tx);  // one pushed out, one repeat
-    const tOItem& a = list->at(0);
-    EXPECT_TRUE(list->RemoveLine("A", a.Queue.front().seq, /*expired=*/true));
+    for (const char* tx : {"1", "2", "3", "3"}) route(event(tx));  // one pushed out, one repeat
+    std::string near = event("3");
+    near[5] = 'Z';
+    route(near);
+    route(event("3"), false);  // a second one pushed out
+    EXPECT_TRUE(list->RemoveLine("A", list->at(0).Queue.front().seq, /*expired=*/true));
     const std::string first = report(1000);
-    for (const char* cause : {"queue full at QSize 2", "older than LifeTime 0:10"})
-        EXPECT_NE(first.find(std::string("channel A: 1 line dropped in the last minute, ") + cause),
-                  std::string::npos) << first;
-    for (const char* tx : {"4", "5", "6"}) route(tx);
+    for (const char* told : {"2 lines dropped in the last minute, queue full at QSize 2",
+                             "1 line dropped in the last minute, older than LifeTime 0:10"})
+        EXPECT_NE(first.find(std::string("channel A: ") + told), std::string::npos) << first;
+    for (const char* tx : {"4", "5", "6"}) route(event(tx));
     EXPECT_EQ(report(30'000), "");  // within the minute: held back
     const std::string later = report(61'000);
     EXPECT_NE(later.find("channel A: 2 lines dropped in the last minute, queue full"),

@@ -87,7 +87,7 @@ TEST(OutputServer, TwoClientsOnOneChannelRemoveEachLineOnce) {
 }
 
 TEST(OutputServer, UnknownOrUntrimmedIdIsHeldWithoutAnswerAndEndsAtStop) {
-    ServerHarness h(kIni);
+    ServerHarness h(kIni + "[CList]\na=10.0.0.5\nb=127.000.0.001\n");  // loopback is listed
     ScriptedRepeater client(h.outPort());
     EXPECT_EQ(client.readLine(), "Kormlink");
     client.send(" A1");  // compared as received: no such channel
@@ -109,10 +109,6 @@ TEST(OutputServer, AddressListRefusesOthersWithoutAGreeting) {
     ScriptedRepeater refused(h.outPort());
     EXPECT_TRUE(refused.closedByServer(2000));
     EXPECT_TRUE(h.logLines(2).empty());
-
-    ServerHarness allowed(kIni + "[CList]\na=10.0.0.5\nb=127.000.0.001\n");
-    ScriptedRepeater client(allowed.outPort());
-    EXPECT_EQ(client.readLine(), "Kormlink");
 }
 
 TEST(OutputServer, ExpiredLinesAreDroppedUnsent) {
