@@ -309,7 +309,16 @@ TEST(CommandWindow, ProgWaitsAreBoundedAndAdmitOneEditor) {
 
     TFCmd& cmd = *d.commands();
     cmd.setProgWaitMs(400);
-    d.dialogs.onExec = [](QDialog& dlg) { return fillRequest(dlg, "a1b2"); };
+    d.dialogs.onExec = [](QDialog& dlg) {
+        QComboBox* box = static_cast<TRequestDlg&>(dlg).idBox();
+        EXPECT_EQ(box->itemText(0), "A1B2");  // the connected Ids are listed, none chosen
+        EXPECT_TRUE(box->currentText().isEmpty());
+        dlg.show();
+        QTest::keyClicks(box, "0a1b2");
+        QTest::keyClick(box, Qt::Key_Return);  // accepts; the typed Id is not added to the list
+        EXPECT_EQ(box->count(), 1);
+        return dlg.result();
+    };
     QTimer::singleShot(100, &cmd, [&] {
         EXPECT_EQ(list.at(0)->pendingCmd(), "prog-");
         cmd.editSequence();

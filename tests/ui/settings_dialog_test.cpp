@@ -145,8 +145,7 @@ TEST(SettingsDialog, EditsChannelsAndFiltersAndWritesThemOnOk) {
     EXPECT_FALSE(ini.hasSection("Client2"));
     EXPECT_FALSE(ini.value("Com", "Flt0"));
     EXPECT_TRUE(d.server->isRunning());
-    Server& server = *d.server;
-    EXPECT_TRUE(d.mainThread.runUntil([&] { return server.outputPort() == d.outPort; }, 3000));
+    EXPECT_TRUE(d.mainThread.runUntil([&] { return d.server->outputPort() == d.outPort; }, 3000));
 }
 
 TEST(SettingsDialog, RefusesWhatWouldFailAndStaysOpen) {

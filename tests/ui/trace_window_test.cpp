@@ -6,12 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QToolButton>
-#include <QtTest/QTest>
 
 #include "support/harness.h"
 #include "ui/request_dialogs.h"
@@ -107,22 +105,6 @@ TEST(ReadHexId, Table) {
     };
     for (const auto& [text, allowZero, id] : cases)
         EXPECT_EQ(readHexId(QString::fromLatin1(text), allowZero), id) << text;
-}
-
-TEST(RequestDlg, IdsListedAndEnterAccepts) {
-    test::UiApp ui;
-    TUpdateDlg dlg;
-    dlg.setIds({0x1a2b, 0x7777});
-    QComboBox* box = dlg.idBox();
-    ASSERT_EQ(box->count(), 2);
-    EXPECT_EQ(box->itemText(0), "1A2B");
-    EXPECT_TRUE(box->currentText().isEmpty());
-    dlg.show();
-    QTest::keyClicks(box, "7777");
-    QTest::keyClick(box, Qt::Key_Return);
-    EXPECT_EQ(dlg.result(), QDialog::Accepted);
-    EXPECT_EQ(dlg.acceptedId(), 0x7777u);
-    EXPECT_EQ(box->count(), 2);  // the typed Id is not added to the list
 }
 
 }  // namespace
