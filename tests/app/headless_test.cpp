@@ -76,7 +76,8 @@ private:
 };
 
 // As the service unit runs it: started elsewhere with --data, it reports ready with its figures,
-// feeds the watchdog from its loop, reports changed figures, and says it is stopping on SIGTERM.
+// feeds the watchdog from its loop, reports changed figures, and says it is stopping on SIGTERM;
+// a data folder that is not there is refused.
 TEST(Headless, TellsTheServiceManagerHowItIsDoing) {
     test::TempDir data, elsewhere;
     const std::uint16_t port = repeatersOnly(data);
@@ -101,13 +102,10 @@ TEST(Headless, TellsTheServiceManagerHowItIsDoing) {
     // Everything relative went to the data folder, nothing to the working directory.
     EXPECT_FALSE(std::filesystem::is_empty(data.file("Kormlink")));
     EXPECT_FALSE(std::filesystem::exists(elsewhere.file("Kormlink")));
-}
 
-TEST(Headless, AMissingDataFolderIsRefused) {
-    test::TempDir dir;
-    Program p(KORMLINK_BINARY, {"--headless", "--data", dir.file("absent")});
-    EXPECT_EQ(p.wait(5000), 2);
-    EXPECT_NE(p.err().find("cannot use the data folder"), std::string::npos);
+    Program missing(KORMLINK_BINARY, {"--headless", "--data", data.file("absent")});
+    EXPECT_EQ(missing.wait(5000), 2);
+    EXPECT_NE(missing.err().find("cannot use the data folder"), std::string::npos);
 }
 
 // A terminal that takes nothing (here a pipe nobody reads) must not hold up the alarm traffic:
