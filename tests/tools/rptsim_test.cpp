@@ -75,36 +75,24 @@ TEST(RptSim, EveryEventIsAcknowledgedOnceAndRoutedWithItsNumber) {
     }
 }
 
-// Idle repeaters are connections that are held and nothing else: greeted, the time command
-// answered, no event or status line ever.
-TEST(RptSim, IdleRepeatersConnectAndSendNothing) {
-    ServerHarness h(kIni);
-    RepeaterSimOptions o = optionsFor(h.port());
-    o.repeaters = 3;
-    o.idle = true;
-    o.statusEvery = 0.05;
-    RepeaterSim rpt(o);
-    EXPECT_EQ(rpt.allConnectedAfterMs(), -1);
-    ASSERT_TRUE(rpt.start(nullptr));
-    ASSERT_TRUE(test::eventually([&] { return rpt.allConnectedAfterMs() >= 0; }));
-    EXPECT_EQ(rpt.connected(), 3);
-    sleepMs(300);
-    rpt.stop();
-    const auto c = rpt.counters();
-    EXPECT_EQ(c.systime, 3u);
-    EXPECT_EQ(c.sent + c.status, 0u);
-    EXPECT_TRUE(h.routed().empty());
-}
-
 // The exchanges the operator starts, while the repeater keeps sending events: none of the
 // events may fall into an exchange (the server would ignore it and it would be resent). The
 // firmware upload is answered below, against a server that can also get the count wrong.
-TEST(RptSim, AnswersProgrammingAndPlainCommands) {
+// Beside it idle repeaters, which are connections held and nothing else: greeted, the time
+// command answered, no event or status line ever.
+TEST(RptSim, AnswersProgrammingAndPlainCommandsBesideIdleRepeaters) {
     ServerHarness h(kIni);
-    RepeaterSimOptions o = optionsFor(h.port());
+    RepeaterSimOptions o = optionsFor(h.port()), io = optionsFor(h.port());
     o.rate = 20;
-    RepeaterSim rpt(o);
-    ASSERT_TRUE(rpt.start(nullptr));
+    io.repeaters = 3;
+    io.firstId = 0x200001;
+    io.idle = true;
+    io.statusEvery = 0.05;
+    RepeaterSim rpt(o), idle(io);
+    EXPECT_EQ(idle.allConnectedAfterMs(), -1);
+    ASSERT_TRUE(rpt.start(nullptr) && idle.start(nullptr));
+    ASSERT_TRUE(test::eventually([&] { return idle.allConnectedAfterMs() >= 0; }));
+    EXPECT_EQ(idle.connected(), 3);
     auto editor = std::make_shared<ScratchEditor>();
     ASSERT_TRUE(h.queueCommand(0x100001, "prog77", editor));
     ASSERT_TRUE(
@@ -123,10 +111,15 @@ TEST(RptSim, AnswersProgrammingAndPlainCommands) {
     const std::uint64_t before = rpt.counters().acked;
     ASSERT_TRUE(test::eventually([&] { return rpt.counters().acked >= before + 3; }));
     rpt.stop();
+    idle.stop();
     auto c = rpt.counters();
     EXPECT_EQ(c.dicfg, 1u);
     EXPECT_EQ(c.resent, 0u);
     EXPECT_EQ(c.acked, c.sent);
+    EXPECT_EQ(idle.counters().systime, 3u);
+    EXPECT_EQ(idle.counters().sent + idle.counters().status, 0u);
+    for (const std::string& line : h.routed())
+        EXPECT_EQ(line.substr(line.size() - 6), "100001") << line;
 }
 
 // A server played by the test: greets, reads the "OK" to its time command, then follows the
