@@ -29,10 +29,7 @@ std::unique_ptr<ScriptedRepeater> connectOnceListening(std::uint16_t port, bool 
         peer = std::make_unique<ScriptedRepeater>(port);
         return peer->connected();
     }, 5000);
-    EXPECT_TRUE(peer->connected());
-    if (repeater) {
-        EXPECT_TRUE(peer->readWelcome());
-    }
+    EXPECT_TRUE(peer->connected() && (!repeater || peer->readWelcome()));
     return peer;
 }
 

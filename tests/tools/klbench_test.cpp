@@ -6,7 +6,7 @@
 
 #include "support/run_program.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
