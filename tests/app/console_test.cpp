@@ -73,9 +73,7 @@ TEST(Console, CommandsAndProgrammingRequestsRunHeadless) {
     EXPECT_EQ(rpt->readLine(), "set  x 1 ");  // the rest of the line, verbatim
     const std::string out = cap.text(cap.out);
     EXPECT_NE(out.find("BEEF: No connection\n"), std::string::npos);
-    EXPECT_NE(out.find("HpId\tIp\tMCnt\tLastMessage\tNr\nA1B2\t127.0.0.1\t1\t" +
-                       EventSpec{}.build() + "\t0\n"),
-              std::string::npos)
+    EXPECT_NE(out.find("\nA1B2\t127.0.0.1\t1\t" + EventSpec{}.build() + "\t0\n"), std::string::npos)
         << out;
     EXPECT_NE(out.find("Id\tQueue\tConnected\nA1\t1\tno\n"), std::string::npos) << out;
     const std::string err = cap.text(cap.err);
