@@ -170,8 +170,7 @@ TEST(ConsoleOutput, AFullPipeCostsCountedLinesNeverAWait) {
     EXPECT_STREQ(text, "box\n");
     EXPECT_EQ(told, dropped);
     std::fclose(err);
-    ::close(out[0]);
-    ::close(out[1]);
+    for (int fd : out) ::close(fd);
 }
 
 }  // namespace

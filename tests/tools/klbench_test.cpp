@@ -75,10 +75,7 @@ TEST_F(Klbench, EveryFigureHasATargetAndAVerdict) {
 
 TEST_F(Klbench, AServerThatDoesNotStartFailsTheRunAndTellsWhy) {
     const std::string fake = file("kormlink");
-    {
-        std::ofstream script(fake);
-        script << "#!/bin/sh\necho 'Kormlink: cannot read the configuration' >&2\nexit 3\n";
-    }
+    std::ofstream(fake) << "#!/bin/sh\necho 'cannot read the configuration' >&2\nexit 3\n";
     std::filesystem::permissions(fake, std::filesystem::perms::owner_all);
     Program p(KLBENCH_BINARY,
               {"--quick", "--only", "latency", "--server", fake, "--dir", m_dir.string(), "--json",

@@ -75,18 +75,15 @@ TEST(SequenceChecker, CountsGapsAndRepeatsPerRepeater) {
 }
 
 TEST(SimLine, MicrosecondLatencyWrapsAndForwardedStatusLinesCarryNoData) {
-    struct Case {
-        std::uint32_t sent, received, latency;
-    };
-    const Case cases[] = {
+    const std::uint32_t cases[][3] = {  // sent, received, latency
         {1000, 1250, 250},
         {0xFFFFFFF0u, 0x10u, 0x20u},            // across the 2^32 wrap (every 71 minutes)
         {1000, 990, 0},                         // clocks a little apart
         {0, 0x7FFFFFFFu, 0x7FFFFFFFu},          // the longest latency told apart from a negative
         {0, 0x80000000u, 0},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(sim::latencyUs(c.sent, c.received), c.latency) << c.sent << " " << c.received;
+    for (auto [sent, received, latency] : cases)
+        EXPECT_EQ(sim::latencyUs(sent, received), latency) << sent << " " << received;
 
     auto event = sim::parseEvent(sim::eventLine(kRpt, 77, 0xDEADBEEF, 3));
     ASSERT_TRUE(event);
