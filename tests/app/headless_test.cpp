@@ -107,7 +107,7 @@ TEST(Headless, TellsTheServiceManagerHowItIsDoing) {
 
 // A terminal that takes nothing (here a pipe nobody reads) must not hold up the alarm traffic:
 // the trace fills the pipe many times over, yet every event is answered and SIGINT is served.
-TEST(Headless, AStalledTerminalHoldsUpNothing) {
+TEST(Headless, AStalledTerminalOrATakenPortStopsNothing) {
     test::TempDir dir;
     const std::uint16_t port = repeatersOnly(dir);
     Program p(KORMLINK_BINARY, {"--headless"}, dir.path());
@@ -124,24 +124,20 @@ TEST(Headless, AStalledTerminalHoldsUpNothing) {
     EXPECT_EQ(p.wait(10'000), 0);
     EXPECT_TRUE(rpt->closedByServer(2000));
     EXPECT_NE(p.out().find("<- " + EventSpec{}.build()), std::string::npos);
-}
 
-// Without a display it runs headless and says so; a port in use is told on stderr, the server
-// runs on and stops at "quit" typed on its console.
-TEST(Headless, WithoutADisplayOrAFreePortItRunsHeadlessAndSaysSo) {
-    test::TempDir dir;
-    auto taken = TcpListener::open(0, nullptr);
+    // Started again without a display, it runs headless and says so; its port now in use is
+    // told on stderr, the server runs on and stops at "quit" typed on its console.
+    auto taken = TcpListener::open(port, nullptr);
     ASSERT_TRUE(taken);
-    dir.write("Kormlink.ini", "[In]\nPort=" + std::to_string(taken->port()) + "\n[ComIn]\nCom=0\n");
     ::unsetenv("DISPLAY");
     ::unsetenv("WAYLAND_DISPLAY");
-    Program p(KORMLINK_BINARY, {}, dir.path());
-    EXPECT_EQ(p.wait(500), -1);  // still running
-    p.type("quit");
-    EXPECT_EQ(p.wait(5000), 0);
-    const std::string err = p.err();
+    Program again(KORMLINK_BINARY, {}, dir.path());
+    EXPECT_EQ(again.wait(500), -1);  // still running
+    again.type("quit");
+    EXPECT_EQ(again.wait(5000), 0);
+    const std::string err = again.err();
     EXPECT_NE(err.find("running headless"), std::string::npos) << err;
-    EXPECT_NE(err.find("cannot listen for repeaters on port " + std::to_string(taken->port())),
+    EXPECT_NE(err.find("cannot listen for repeaters on port " + std::to_string(port)),
               std::string::npos)
         << err;
 }
