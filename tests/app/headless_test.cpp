@@ -29,10 +29,7 @@ std::unique_ptr<ScriptedRepeater> connectOnceListening(std::uint16_t port, bool 
         peer = std::make_unique<ScriptedRepeater>(port);
         return peer->connected();
     }, 5000);
-    EXPECT_TRUE(peer->connected());
-    if (repeater) {
-        EXPECT_TRUE(peer->readWelcome());
-    }
+    EXPECT_TRUE(peer->connected() && (!repeater || peer->readWelcome()));
     return peer;
 }
 
@@ -76,7 +73,8 @@ private:
 };
 
 // As the service unit runs it: started elsewhere with --data, it reports ready with its figures,
-// feeds the watchdog from its loop, reports changed figures, and says it is stopping on SIGTERM.
+// feeds the watchdog from its loop, reports changed figures, and says it is stopping on SIGTERM;
+// a data folder that is not there is refused.
 TEST(Headless, TellsTheServiceManagerHowItIsDoing) {
     test::TempDir data, elsewhere;
     const std::uint16_t port = repeatersOnly(data);
@@ -101,18 +99,15 @@ TEST(Headless, TellsTheServiceManagerHowItIsDoing) {
     // Everything relative went to the data folder, nothing to the working directory.
     EXPECT_FALSE(std::filesystem::is_empty(data.file("Kormlink")));
     EXPECT_FALSE(std::filesystem::exists(elsewhere.file("Kormlink")));
-}
 
-TEST(Headless, AMissingDataFolderIsRefused) {
-    test::TempDir dir;
-    Program p(KORMLINK_BINARY, {"--headless", "--data", dir.file("absent")});
-    EXPECT_EQ(p.wait(5000), 2);
-    EXPECT_NE(p.err().find("cannot use the data folder"), std::string::npos);
+    Program missing(KORMLINK_BINARY, {"--headless", "--data", data.file("absent")});
+    EXPECT_EQ(missing.wait(5000), 2);
+    EXPECT_NE(missing.err().find("cannot use the data folder"), std::string::npos);
 }
 
 // A terminal that takes nothing (here a pipe nobody reads) must not hold up the alarm traffic:
 // the trace fills the pipe many times over, yet every event is answered and SIGINT is served.
-TEST(Headless, AStalledTerminalHoldsUpNothing) {
+TEST(Headless, AStalledTerminalOrATakenPortStopsNothing) {
     test::TempDir dir;
     const std::uint16_t port = repeatersOnly(dir);
     Program p(KORMLINK_BINARY, {"--headless"}, dir.path());
@@ -129,24 +124,20 @@ TEST(Headless, AStalledTerminalHoldsUpNothing) {
     EXPECT_EQ(p.wait(10'000), 0);
     EXPECT_TRUE(rpt->closedByServer(2000));
     EXPECT_NE(p.out().find("<- " + EventSpec{}.build()), std::string::npos);
-}
 
-// Without a display it runs headless and says so; a port in use is told on stderr, the server
-// runs on and stops at "quit" typed on its console.
-TEST(Headless, WithoutADisplayOrAFreePortItRunsHeadlessAndSaysSo) {
-    test::TempDir dir;
-    auto taken = TcpListener::open(0, nullptr);
+    // Started again without a display, it runs headless and says so; its port now in use is
+    // told on stderr, the server runs on and stops at "quit" typed on its console.
+    auto taken = TcpListener::open(port, nullptr);
     ASSERT_TRUE(taken);
-    dir.write("Kormlink.ini", "[In]\nPort=" + std::to_string(taken->port()) + "\n[ComIn]\nCom=0\n");
     ::unsetenv("DISPLAY");
     ::unsetenv("WAYLAND_DISPLAY");
-    Program p(KORMLINK_BINARY, {}, dir.path());
-    EXPECT_EQ(p.wait(500), -1);  // still running
-    p.type("quit");
-    EXPECT_EQ(p.wait(5000), 0);
-    const std::string err = p.err();
+    Program again(KORMLINK_BINARY, {}, dir.path());
+    EXPECT_EQ(again.wait(500), -1);  // still running
+    again.type("quit");
+    EXPECT_EQ(again.wait(5000), 0);
+    const std::string err = again.err();
     EXPECT_NE(err.find("running headless"), std::string::npos) << err;
-    EXPECT_NE(err.find("cannot listen for repeaters on port " + std::to_string(taken->port())),
+    EXPECT_NE(err.find("cannot listen for repeaters on port " + std::to_string(port)),
               std::string::npos)
         << err;
 }

@@ -38,10 +38,9 @@ public:
         std::vector<char*> argv{const_cast<char*>(binary)};
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
-        std::vector<std::string> env(extraEnv);
-        for (char** e = environ; *e; ++e) env.emplace_back(*e);
         std::vector<char*> envp;
-        for (std::string& e : env) envp.push_back(e.data());
+        for (const std::string& e : extraEnv) envp.push_back(const_cast<char*>(e.c_str()));
+        for (char** e = environ; *e; ++e) envp.push_back(*e);
         envp.push_back(nullptr);
         EXPECT_EQ(posix_spawn(&m_pid, binary, &fa, nullptr, argv.data(), envp.data()), 0);
         posix_spawn_file_actions_destroy(&fa);
@@ -51,10 +50,8 @@ public:
         m_err = err[0];
     }
     ~Program() {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-        }
+        signal(SIGKILL);
+        if (m_pid > 0) ::waitpid(m_pid, nullptr, 0);
         for (int fd : {m_in, m_out, m_err}) ::close(fd);
     }
     void type(const std::string& line) {
