@@ -10,8 +10,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <map>
-#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -76,19 +74,11 @@ struct Injection {
     }
 };
 
-// What the child tells the parent, one line a fact, so it survives the child's sudden end.
-struct Report {
-    int fd;
-    void say(char what, unsigned n) const {
-        const std::string text = what + std::to_string(n) + "\n";
-        if (::write(fd, text.data(), text.size()) < 0) _exit(4);
-    }
-};
-
 // The scenario, as the server drives a channel list: lines routed in batches and answered
 // when their receipt is kept, heads delivered, B overflowing, A's journal compacted, a line
 // expired, a settings restart, an orderly stop, a start, and the answers checked to resume.
-void scenario(const std::string& dir, bool fsync, const Report& out) {
+// Each fact goes to the parent as a line on out at once, so it survives the child's end.
+void scenario(const std::string& dir, bool fsync, int out) {
     JournalSync sync;
     sync.setFsyncMode(fsync);
     OffsetClock clock;
@@ -115,7 +105,7 @@ void scenario(const std::string& dir, bool fsync, const Report& out) {
         for (int i = 0; i < deliver; ++i) {
             const tOList::Head head = list->FetchHead("A");
             if (head.text.empty()) break;
-            out.say('D', numberOf(head.text));
+            dprintf(out, "D%u\n", numberOf(head.text));
             list->RemoveLine("A", head.seq);
         }
         list->afterBatch();
@@ -123,7 +113,7 @@ void scenario(const std::string& dir, bool fsync, const Report& out) {
         bool all = true;
         for (const Routed& r : routed) {
             const bool answered = r.kept && sync.await(r.from, r.ticket, r.mask, 0, nullptr);
-            if (answered) out.say('A', r.n);
+            if (answered) dprintf(out, "A%u\n", r.n);
             all = all && answered;
         }
         Injection::batchAnswered();
@@ -138,7 +128,7 @@ void scenario(const std::string& dir, bool fsync, const Report& out) {
     for (int round = 0; round < 50; ++round) batch(kDeliveriesPerBatch + 3, kDeliveriesPerBatch);
     // A line outlives LifeTime unsent.
     const tOList::Head old = list->FetchHead("A");
-    out.say('X', numberOf(old.text));
+    dprintf(out, "X%u\n", numberOf(old.text));
     list->RemoveLine("A", old.seq, true);
     batch(0, 0);
     restart();  // the settings dialog's OK
@@ -150,7 +140,7 @@ void scenario(const std::string& dir, bool fsync, const Report& out) {
     next = b + 1;
     bool resumed = false;
     for (int attempt = 0; attempt < 3 && !resumed; ++attempt) resumed = batch(0, 0, {a, b});
-    if (resumed) out.say('R', 0);
+    if (resumed) dprintf(out, "R0\n");
     // Ends here without a stop, as a kill would: the parent takes the folder over.
 }
 
@@ -171,8 +161,8 @@ Outcome runChild(const std::string& dir, bool fsync, Fault fault, long at) {
         Injection::countdown = at;
         fileio::setFaultHook(&Injection::hook);
         ::dup2(::open("/dev/null", O_WRONLY), 2);  // the scenario's complaints are expected
-        scenario(dir, fsync, Report{pipeFds[1]});
-        Report{pipeFds[1]}.say('T', static_cast<unsigned>(Injection::seen));
+        scenario(dir, fsync, pipeFds[1]);
+        dprintf(pipeFds[1], "T%ld\n", Injection::seen);
         ::close(pipeFds[1]);
         _exit(0);
     }
