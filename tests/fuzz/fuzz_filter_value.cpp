@@ -2,6 +2,7 @@
 // an event line to match it against. Checked: the text the settings dialog writes for a filter
 // reads back as the same filter, and so do the dialog's filter row fields.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -21,12 +22,9 @@ bool same(const tFItem& a, const tFItem& b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    std::string_view text(reinterpret_cast<const char*>(data), size);
-    std::string_view event;
-    if (std::size_t lf = text.find('\n'); lf != std::string_view::npos) {
-        event = text.substr(lf + 1);
-        text = text.substr(0, lf);
-    }
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    const std::size_t lf = std::min(input.find('\n'), size);
+    const std::string_view text = input.substr(0, lf), event = input.substr(std::min(lf + 1, size));
     const tFItem filter = parseFilter(text);
     if (!same(parseFilter(formatFilter(filter)), filter)) __builtin_trap();
     const auto row = filterRow(filter);

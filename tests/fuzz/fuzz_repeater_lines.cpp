@@ -21,11 +21,9 @@ namespace {
 
 fuzz::FuzzServer& host() {
     static fuzz::FuzzServer* server = [] {
-        auto* s = new fuzz::FuzzServer(std::string("[In]\nPort=0\nSyncP=1\n"
-                                                   "[Out]\nPort=0\n"
-                                                   "[Sock]\nACKDelay=0\nCmdDelay=0\nECnst=5\n"
-                                                   "[ComIn]\nCom=0\n") +
-                                       fuzz::kChannelSections);
+        auto* s = new fuzz::FuzzServer(
+            "[In]\nPort=0\nSyncP=1\n[Out]\nPort=0\n[Sock]\nACKDelay=0\nCmdDelay=0\nECnst=5\n"
+            "[ComIn]\nCom=0\n" + std::string(fuzz::kChannelSections));
         s->setTraceId(0xA1B2);  // the trace path runs for the usual test Id
         return s;
     }();

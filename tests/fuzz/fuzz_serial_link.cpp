@@ -47,11 +47,6 @@ fuzz::FuzzServer& host() {
     return *server;
 }
 
-bool closingShown(fuzz::FuzzServer& h) {
-    const auto& lines = h.lines().lines;
-    return std::find(lines.begin(), lines.end(), kClosingShown) != lines.end();
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -59,8 +54,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     h.lines().lines.clear();
     if (!TComThrd::Create(h, 2)) __builtin_trap();
 
-    std::size_t sent = 0;
-    std::size_t closingSent = 0;
+    std::size_t sent = 0, closingSent = 0;
+    const auto closingShown = [&lines = h.lines().lines] {
+        return std::find(lines.begin(), lines.end(), kClosingShown) != lines.end();
+    };
     auto closing = reinterpret_cast<const std::uint8_t*>(kClosing.data());
     Millis lastClosing = 0;
     h.serveUntil([&] {
@@ -69,19 +66,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // A stream of more than the cap without CR is dropped with whatever follows it in
         // the port's buffer, the closing line too: it is sent again after a cycle.
         const Millis now = steadyClock().now();
-        if (closingSent == kClosing.size() && !closingShown(h) &&
+        if (closingSent == kClosing.size() && !closingShown() &&
             now - lastClosing > TComThrd::kCycleMs * 3)
             closingSent = 0;
         if (closingSent == 0) lastClosing = now;
         fuzz::pump(g_master, closing, kClosing.size(), closingSent);
-        return closingShown(h);
+        return closingShown();
     });
 
     for (RepeaterConnection* c : h.hostList()->entries())
         if (c->Nr == 2) c->requestStop();
-    std::size_t none = 0;
     h.serveUntil([&] {
-        fuzz::pump(g_master, nullptr, 0, none);
+        fuzz::pump(g_master, data, size, sent);  // all sent: only drains what the link writes
         return h.runningWorkers() == 0;
     });
     if (h.hostList()->size() != 0) __builtin_trap();
