@@ -16,6 +16,7 @@ TEST(MainThread, CallRunsOnTheMainThreadInOrderAndRethrows) {
     std::vector<int> order;
     std::atomic<bool> workerDone{false};
     std::thread worker([&] {
+        main.post([] { throw std::runtime_error("posted"); });  // costs that closure only
         main.post([&] { order.push_back(1); });
         main.call([&] {
             EXPECT_TRUE(main.isMainThread());
@@ -48,15 +49,6 @@ TEST(MainThread, ClosedHandOverRefusesAndReleasesWaitingCallers) {
     int checks = 0;
     EXPECT_FALSE(main.runUntil([&] { return ++checks < 0; }, 100));
     EXPECT_LT(checks, 60);
-}
-
-TEST(MainThread, AThrowingPostedTaskDoesNotStopTheLoop) {
-    MainThread main;
-    int after = 0;
-    main.post([] { throw std::runtime_error("posted"); });
-    main.post([&] { ++after; });
-    EXPECT_EQ(main.runPending(), 2u);
-    EXPECT_EQ(after, 1);
 }
 
 // A closure that waits for a worker (as a stop does) while the worker's own hand-over was
