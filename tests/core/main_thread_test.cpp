@@ -71,16 +71,15 @@ TEST(MainThread, NestedDrainFindsClosuresQueuedBehindTheRunningOne) {
 // go on meanwhile and still sees the closure's outcome.
 TEST(MainThread, ReleaseAfterTheBatchFollowsTheAfterStepAndSubmitAwaitsLater) {
     MainThread main;
-    std::vector<std::string> order;
+    std::vector<std::string> order, seen;
     main.setAfterBatch([&] { order.push_back("after"); });
     std::atomic<bool> done{false};
-    bool sawAfter = false;
     std::thread worker([&] {
         main.call([&] {
             order.push_back("closure");
             main.releaseAfterBatch([&] { order.push_back("last step"); });
         });
-        sawAfter = order.size() == 3;  // the main thread wrote them before the release
+        seen = order;  // the main thread wrote them before the release
         MainThread::Handover h;
         ASSERT_TRUE(main.submit(h, [] { throw std::runtime_error("late"); }));
         EXPECT_THROW(main.await(h), std::runtime_error);
@@ -88,10 +87,7 @@ TEST(MainThread, ReleaseAfterTheBatchFollowsTheAfterStepAndSubmitAwaitsLater) {
     });
     EXPECT_TRUE(main.runUntil([&] { return done.load(); }, 5000));
     worker.join();
-    EXPECT_TRUE(sawAfter);
-    EXPECT_EQ(order[0], "closure");
-    EXPECT_EQ(order[1], "after");
-    EXPECT_EQ(order[2], "last step");
+    EXPECT_EQ(seen, (std::vector<std::string>{"closure", "after", "last step"}));
 }
 
 // A stop queued behind a worker's closure waits for the worker; the drain nested in it finds
