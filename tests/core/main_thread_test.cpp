@@ -16,6 +16,7 @@ TEST(MainThread, CallRunsOnTheMainThreadInOrderAndRethrows) {
     std::vector<int> order;
     std::atomic<bool> workerDone{false};
     std::thread worker([&] {
+        main.post([] { throw std::runtime_error("posted"); });  // costs that closure only
         main.post([&] { order.push_back(1); });
         main.call([&] {
             EXPECT_TRUE(main.isMainThread());
@@ -50,15 +51,6 @@ TEST(MainThread, ClosedHandOverRefusesAndReleasesWaitingCallers) {
     EXPECT_LT(checks, 60);
 }
 
-TEST(MainThread, AThrowingPostedTaskDoesNotStopTheLoop) {
-    MainThread main;
-    int after = 0;
-    main.post([] { throw std::runtime_error("posted"); });
-    main.post([&] { ++after; });
-    EXPECT_EQ(main.runPending(), 2u);
-    EXPECT_EQ(after, 1);
-}
-
 // A closure that waits for a worker (as a stop does) while the worker's own hand-over was
 // queued right behind that closure: the nested drain must find it.
 TEST(MainThread, NestedDrainFindsClosuresQueuedBehindTheRunningOne) {
@@ -79,16 +71,15 @@ TEST(MainThread, NestedDrainFindsClosuresQueuedBehindTheRunningOne) {
 // go on meanwhile and still sees the closure's outcome.
 TEST(MainThread, ReleaseAfterTheBatchFollowsTheAfterStepAndSubmitAwaitsLater) {
     MainThread main;
-    std::vector<std::string> order;
+    std::vector<std::string> order, seen;
     main.setAfterBatch([&] { order.push_back("after"); });
     std::atomic<bool> done{false};
-    bool sawAfter = false;
     std::thread worker([&] {
         main.call([&] {
             order.push_back("closure");
             main.releaseAfterBatch([&] { order.push_back("last step"); });
         });
-        sawAfter = order.size() == 3;  // the main thread wrote them before the release
+        seen = order;  // the main thread wrote them before the release
         MainThread::Handover h;
         ASSERT_TRUE(main.submit(h, [] { throw std::runtime_error("late"); }));
         EXPECT_THROW(main.await(h), std::runtime_error);
@@ -96,10 +87,7 @@ TEST(MainThread, ReleaseAfterTheBatchFollowsTheAfterStepAndSubmitAwaitsLater) {
     });
     EXPECT_TRUE(main.runUntil([&] { return done.load(); }, 5000));
     worker.join();
-    EXPECT_TRUE(sawAfter);
-    EXPECT_EQ(order[0], "closure");
-    EXPECT_EQ(order[1], "after");
-    EXPECT_EQ(order[2], "last step");
+    EXPECT_EQ(seen, (std::vector<std::string>{"closure", "after", "last step"}));
 }
 
 // A stop queued behind a worker's closure waits for the worker; the drain nested in it finds
