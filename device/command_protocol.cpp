@@ -146,7 +146,12 @@ bool DownloadConfig(ExchangeIo& io, const std::string& code, ProgramEditor& edit
     io.sendText(request + std::string(kCrLfText));
     io.show("->" + request);
 
+    // The longest Intel HEX record (255 data bytes) has 521 characters; a longer line is no
+    // record and is not kept, so what a download holds stays within kExchangeLineLimit such
+    // records whatever the peer sends.
+    constexpr std::size_t kMaxRecordChars = 1 + 2 + 4 + 2 + 2 * 255 + 2;
     std::vector<std::string> records;
+    std::size_t dropped = 0;
     int block = 0;
     ReplyReader reader(io, ctx.loadDelay, abortOnTimeout);
     for (;;) {
@@ -168,7 +173,11 @@ bool DownloadConfig(ExchangeIo& io, const std::string& code, ProgramEditor& edit
         }
         io.show("<-" + *line);
         if (startsWith(*line, "#4")) {
-            records.push_back(line->substr(2));
+            if (line->size() - 2 <= kMaxRecordChars) {
+                records.push_back(line->substr(2));
+            } else {
+                ++dropped;
+            }
             ++block;
         } else if (io.isSerial() && contains(*line, "ERROR")) {
             break;  // the download ends without a reply; the records so far are kept
@@ -178,6 +187,9 @@ bool DownloadConfig(ExchangeIo& io, const std::string& code, ProgramEditor& edit
             break;
         }
     }
+    if (dropped > 0)
+        io.show("prog: " + std::to_string(dropped) +
+                " line(s) too long for a record were dropped");
     editor.LoadImageFromHex(records);
     return true;
 }

@@ -8,16 +8,21 @@ namespace kormlink {
 namespace {
 
 // A label value: backslash, double quote and line feed escaped.
-std::string labelValue(const std::string& v) {
+// A label value of the text format: UTF-8 (Ids and file names are Latin-1 here, and one byte
+// of 0x80 or above left as it is would make the whole scrape invalid), escaped.
+std::string labelValue(const std::string& latin1) {
     std::string out;
-    for (char c : v) {
+    for (unsigned char c : latin1) {
         if (c == '\\' || c == '"') {
             out += '\\';
-            out += c;
+            out += static_cast<char>(c);
         } else if (c == '\n') {
             out += "\\n";
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
         } else {
-            out += c;
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
         }
     }
     return out;

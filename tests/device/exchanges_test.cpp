@@ -101,9 +101,10 @@ TEST_F(Exchanges, ACorruptFirmwareFileIsNeverSent) {
 
 TEST_F(Exchanges, ProgrammingDownloadFillsTheEditor) {
     auto editor = download("prog77", "ActiveChCount CH1(01) CH2(NA) CH3(02)\r\nMCP V3.2\r\nOK");
-    for (int i = 0; i < 21; ++i) rpt.send("#4" + kRecord1);
+    for (int i = 0; i < 20; ++i) rpt.send("#4" + kRecord1);
+    rpt.send("#4:" + std::string(60'000, '0'));  // no record can be that long: not kept
     rpt.send("");
-    EXPECT_EQ(rpt.readLine(), "C/21");
+    EXPECT_EQ(rpt.readLine(), "C/20");
     rpt.send("#4" + kRecord2);
     rpt.send("C/22");
     EXPECT_EQ(rpt.readLine(), "OK");
@@ -111,6 +112,7 @@ TEST_F(Exchanges, ProgrammingDownloadFillsTheEditor) {
     EXPECT_EQ(editor->image().CurrentChannel, 1);  // the lowest channel present
     // The pass goes on with the version query's last line, shown as a reply.
     EXPECT_TRUE(h.shown("A1B2:OK"));
+    EXPECT_TRUE(h.shown("prog: 1 line(s) too long for a record were dropped"));
 }
 
 TEST_F(Exchanges, ChannelQueryOnlyAndATypedProgWithoutEditor) {

@@ -31,7 +31,7 @@ std::string request(std::uint16_t port, const std::string& method, const std::st
 
 TEST(StatusService, MetricsAndPageShowTheTrafficAndNothingCanBeChanged) {
     const std::uint16_t http = freePort();
-    test::ServerHarness h("[In]\nPort=0\n[Out]\nPort=0\n[Client0]\nId=A\"1\nQSize=1\n[Http]\nPort=" +
+    test::ServerHarness h("[In]\nPort=0\n[Out]\nPort=0\n[Client0]\nId=A\"1\xE9\nQSize=1\n[Http]\nPort=" +
                           std::to_string(http) + "\n");
     ASSERT_EQ(h.onMain([](Server& s) { return s.statusPort(); }), http);
     auto rpt = h.repeater();
@@ -45,7 +45,8 @@ TEST(StatusService, MetricsAndPageShowTheTrafficAndNothingCanBeChanged) {
     const std::string metrics = request(http, "GET", "/metrics");
     EXPECT_EQ(metrics.substr(9, 3), "200") << metrics.substr(0, 200);
     EXPECT_NE(metrics.find("Content-Type: text/plain; version=0.0.4"), std::string::npos);
-    const std::string ch = "{channel=\"A\\\"1\"";  // the quote in the Id escaped
+    // The quote in the Id escaped, its Latin-1 letter in UTF-8.
+    const std::string ch = "{channel=\"A\\\"1\xC3\xA9\"";
     const std::vector<std::string> samples = {
           "kormlink_repeaters_connected 1", "kormlink_events_received_total 4",
           "kormlink_events_answered_total 4", "kormlink_events_routed_total" + ch + "} 3",
@@ -60,7 +61,7 @@ TEST(StatusService, MetricsAndPageShowTheTrafficAndNothingCanBeChanged) {
 
     const std::string page = request(http, "GET", "/");
     for (const char* part : {"Content-Type: text/html; charset=utf-8",
-                             "<meta http-equiv=\"refresh\"", "<td>A1B2</td>", "<td>A&quot;1</td>"})
+                             "<meta http-equiv=\"refresh\"", "<td>A1B2</td>", "<td>A&quot;1\xC3\xA9</td>"})
         EXPECT_NE(page.find(part), std::string::npos) << part << "\n" << page;
 
     for (const auto& [method, path, status] :
