@@ -11,13 +11,13 @@
 
 namespace kormlink {
 
-// Splits at the first three "." into four decimal parts, keeps the low 8 bits of each and prints
-// them as "%d.%d.%d.%d", so 192.168.001.010 and 192.168.1.10 are equal. nullopt when there are
-// fewer than three "." or a part is no number: such a text never matches.
+// Four decimal parts printed as "%d.%d.%d.%d", so 192.168.001.010 and 192.168.1.10 are equal.
+// nullopt when a part is no number from 0 to 255 (10.0.0.266 is no address, not 10.0.0.10):
+// such a text never matches.
 std::optional<std::string> NormalizeIp(std::string_view text);
 
-// True when section CList is absent or empty, or one of its values (in file order) normalises
-// to the same address as the client's.
+// True when section CList is absent or empty, or one of its values is the client's address or
+// a network "a.b.c.d/n" that holds it (platform/address_list.h).
 bool IsClientAllowed(const IniFile& ini, std::string_view clientIp);
 
 // Out/SyncP minutes as milliseconds; 0 or less switches the client's time sync off.

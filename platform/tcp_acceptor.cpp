@@ -1,7 +1,10 @@
 #include "platform/tcp_acceptor.h"
 #include "platform/console_output.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <pthread.h>
 
 #include <cerrno>
@@ -68,7 +71,7 @@ void TcpAcceptor::run() {
         UniqueFd fd = listener->acceptFor(kAcceptWaitMs, &m_stop);
         if (m_stop.isSet()) break;
         reportRefusals(steadyClock().now() >= m_nextReportAt);
-        if (fd && !admit()) continue;  // closed at once by fd's end
+        if (fd && !admit(fd.get())) continue;  // closed at once by fd's end
         if (!fd) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
                 sleepMs(kAcceptFailurePauseMs);
@@ -91,7 +94,19 @@ void TcpAcceptor::run() {
     }
 }
 
-bool TcpAcceptor::admit() {
+bool TcpAcceptor::admit(int fd) {
+    if (m_limit.allowed) {
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        const bool known = ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 &&
+                           peer.sin_family == AF_INET;
+        if (!known || !m_limit.allowed(ntohl(peer.sin_addr.s_addr))) {
+            ++m_notAllowed;
+            ++m_notAllowedUnreported;
+            if (steadyClock().now() >= m_nextReportAt) reportRefusals(true);
+            return false;
+        }
+    }
     if (m_limit.most <= 0 || !m_limit.inUse || m_limit.inUse() < m_limit.most) return true;
     ++m_refused;
     ++m_refusedUnreported;
@@ -101,14 +116,23 @@ bool TcpAcceptor::admit() {
 }
 
 void TcpAcceptor::reportRefusals(bool minuteOver) {
-    if (!minuteOver || m_refusedUnreported == 0) return;
-    consolePrintf(ConsoleStream::Err,
-                  "Kormlink: %llu connection%s from %s refused in the last minute: %lld at once "
-                  "is the most (%s)\n",
-                  static_cast<unsigned long long>(m_refusedUnreported),
-                  m_refusedUnreported == 1 ? "" : "s", m_what.c_str(),
-                  static_cast<long long>(m_limit.most), m_limit.setting.c_str());
+    if (!minuteOver || (m_refusedUnreported == 0 && m_notAllowedUnreported == 0)) return;
+    if (m_refusedUnreported > 0)
+        consolePrintf(ConsoleStream::Err,
+                      "Kormlink: %llu connection%s from %s refused in the last minute: %lld at "
+                      "once is the most (%s)\n",
+                      static_cast<unsigned long long>(m_refusedUnreported),
+                      m_refusedUnreported == 1 ? "" : "s", m_what.c_str(),
+                      static_cast<long long>(m_limit.most), m_limit.setting.c_str());
+    if (m_notAllowedUnreported > 0)
+        consolePrintf(ConsoleStream::Err,
+                      "Kormlink: %llu connection%s from %s refused in the last minute: the "
+                      "address is not in %s\n",
+                      static_cast<unsigned long long>(m_notAllowedUnreported),
+                      m_notAllowedUnreported == 1 ? "" : "s", m_what.c_str(),
+                      m_limit.allowSetting.c_str());
     m_refusedUnreported = 0;
+    m_notAllowedUnreported = 0;
     m_nextReportAt = steadyClock().now() + kRefusalReportMs;
 }
 

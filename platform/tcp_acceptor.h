@@ -2,11 +2,12 @@
 
 // A listening thread: binds 0.0.0.0:port, waits for connections in steps of one second and
 // hands each accepted socket to a callback, until stopped. A port that cannot be bound is
-// reported once on stderr; the thread then only waits for its stop.
+// reported once on stderr and tried again every few seconds until it can be, or the stop.
 //
 // With a limit, a connection that arrives while `inUse()` has reached `most` is closed at
-// once. Refusals are counted and reported on stderr at most once a minute: the first at once,
-// the rest of that minute when it is over.
+// once, and so is one whose address `allowed` refuses (before anything is sent). Refusals are
+// counted and reported on stderr at most once a minute: the first at once, the rest of that
+// minute when it is over.
 
 #include <atomic>
 #include <cstdint>
@@ -23,6 +24,9 @@ struct AcceptLimit {
     std::function<std::int64_t()> inUse;  // connections being served now; any thread
     std::int64_t most = 0;                // 0: no limit
     std::string setting;                  // names the INI key in the report
+    // The peer's IPv4 address (host order) may connect; unset: every address may.
+    std::function<bool(std::uint32_t)> allowed;
+    std::string allowSetting;             // names the allow list in the report
 };
 
 class TcpAcceptor {
@@ -42,12 +46,13 @@ public:
     void stop();
     // The bound port; 0 before binding and when binding failed.
     std::uint16_t boundPort() const { return m_boundPort.load(); }
-    // Connections refused by the limit since the start.
+    // Connections refused by the limit, and by the allow list, since the start.
     std::uint64_t refused() const { return m_refused.load(); }
+    std::uint64_t notAllowed() const { return m_notAllowed.load(); }
 
 private:
     void run();
-    bool admit();
+    bool admit(int fd);
     void reportRefusals(bool minuteOver);
 
     const std::int32_t m_port;
@@ -55,7 +60,9 @@ private:
     OnAccept m_onAccept;
     const AcceptLimit m_limit;
     std::atomic<std::uint64_t> m_refused{0};
-    std::uint64_t m_refusedUnreported = 0;  // acceptor thread
+    std::atomic<std::uint64_t> m_notAllowed{0};
+    std::uint64_t m_refusedUnreported = 0;  // acceptor thread, as is the one below
+    std::uint64_t m_notAllowedUnreported = 0;
     Millis m_nextReportAt = 0;              // acceptor thread; steady time
     Waker m_stop;
     std::atomic<std::uint16_t> m_boundPort{0};

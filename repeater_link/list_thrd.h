@@ -22,6 +22,7 @@ public:
     // The bound port; 0 before binding and when binding failed.
     std::uint16_t boundPort() const { return m_acceptor.boundPort(); }
     std::uint64_t refused() const { return m_acceptor.refused(); }
+    std::uint64_t notAllowed() const { return m_acceptor.notAllowed(); }
 
 private:
     std::int32_t m_next = 0;  // Nr of the next connection; acceptor thread only

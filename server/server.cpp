@@ -1,5 +1,7 @@
 #include "server/server.h"
 
+#include "platform/address_list.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -50,6 +52,10 @@ std::string Server::iniPath() const { return joinPath(m_options.dataDir, kIniFil
 IniFile Server::readConfig() const { return IniFile::load(iniPath()); }
 
 std::uint16_t Server::inputPort() const { return m_listener ? m_listener->boundPort() : 0; }
+
+std::uint64_t Server::refusedByAddress() const {
+    return m_listener ? m_listener->notAllowed() : 0;
+}
 
 std::uint64_t Server::refusedConnections() const {
     return m_listener ? m_listener->refused() : 0;
@@ -122,7 +128,7 @@ void Server::LoadConfiguration() {
     // partial start is stopped again before the exception goes on.
     m_running = true;
     try {
-        startThreads(settings);
+        startThreads(settings, ini);
     } catch (...) {
         StopServer();
         throw;
@@ -132,19 +138,41 @@ void Server::LoadConfiguration() {
     ShowChannels();
 }
 
-void Server::startThreads(const ServerSettings& settings) {
+// The allow list of a section, with its unusable values reported.
+std::shared_ptr<const AddressList> readAllowList(const IniFile& ini, const char* section) {
+    std::vector<std::string> bad;
+    auto list = std::make_shared<const AddressList>(AddressList::fromSection(ini, section, &bad));
+    for (const std::string& value : bad)
+        consolePrintf(ConsoleStream::Err,
+                      "Kormlink: [%s] \"%s\" is no IPv4 address or network (a.b.c.d/n); it "
+                      "allows nothing\n",
+                      section, value.c_str());
+    return list;
+}
+
+void Server::startThreads(const ServerSettings& settings, const IniFile& ini) {
     m_hostList = std::make_unique<tHostList>();
-    m_listener = std::make_unique<TListThrd>(
-        *this, settings.InPort,
-        AcceptLimit{[this] { return std::int64_t{workers(WorkerKind::Repeater).load()}; },
-                    settings.MaxConnections, "[In] MaxConnections"});
+    // Checked before a repeater's connection gets a thread or a greeting.
+    AcceptLimit repeaters{[this] { return std::int64_t{workers(WorkerKind::Repeater).load()}; },
+                          settings.MaxConnections, "[In] MaxConnections", {}, ""};
+    if (auto allowed = readAllowList(ini, "RList"); !allowed->allowsAll()) {
+        repeaters.allowed = [allowed](std::uint32_t address) { return allowed->allows(address); };
+        repeaters.allowSetting = "[RList]";
+    }
+    m_listener = std::make_unique<TListThrd>(*this, settings.InPort, std::move(repeaters));
     TestTimeMs = settings.TestTimeMs;
     if (HasChannels) {
+        // Each client is checked as it connects (the file may change meanwhile); here the
+        // list is only read to report what it says.
+        if (readAllowList(ini, "CList")->allowsAll())
+            consolePrintf(ConsoleStream::Err,
+                          "Kormlink: [CList] lists no address: monitoring clients from any "
+                          "address may take the queues\n");
         m_clientList = std::make_unique<tOHostList>();
         m_outListener = std::make_unique<TOListThrd>(
             *this, settings.OutPort,
             AcceptLimit{[this] { return std::int64_t{workers(WorkerKind::OutputClient).load()}; },
-                        settings.MaxClients, "[Out] MaxClients"});
+                        settings.MaxClients, "[Out] MaxClients", {}, ""});
     }
     if (ComOn) m_serialOutput = std::make_unique<TOutThrd>(*this);
     // The serial repeater link: Nr 2, an entry of the registry; a port that cannot be opened

@@ -72,6 +72,8 @@ public:
     // Connections the listeners closed at once because the most at once were being served.
     std::uint64_t refusedConnections() const;
     std::uint64_t refusedClients() const;
+    // Repeater connections closed at once because their address is not in [RList].
+    std::uint64_t refusedByAddress() const;
     // Worker threads (repeater connections, output clients) started and not yet ended. Any
     // thread.
     int runningWorkers() const { return m_repeaterWorkers.load() + m_clientWorkers.load(); }
@@ -134,7 +136,7 @@ private:
     std::atomic<int>& workers(WorkerKind kind) {
         return kind == WorkerKind::Repeater ? m_repeaterWorkers : m_clientWorkers;
     }
-    void startThreads(const ServerSettings& settings);
+    void startThreads(const ServerSettings& settings, const IniFile& ini);
     void noteJournalHealth();
     // Serves hand-overs until no worker of that kind is left, reporting every kStopWaitBoundMs.
     void waitForWorkers(WorkerKind kind, const char* what);

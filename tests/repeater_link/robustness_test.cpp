@@ -23,6 +23,19 @@ void expectServed(ServerHarness& h, Millis welcomeMs = 3000) {
     EXPECT_EQ(good.readLine(), "");
 }
 
+// A repeater whose address is not in [RList] gets no greeting and is closed at once; one
+// inside a listed network is served.
+TEST(Robustness, RepeatersOutsideTheAllowListGetNoGreeting) {
+    for (const char* list : {"station=10.0.0.0/8\n", "bad=127.0.0.300\n"}) {
+        ServerHarness h(std::string("[In]\nPort=0\n[RList]\n") + list);
+        ScriptedRepeater outside(h.port());
+        EXPECT_TRUE(outside.closedByServer(2000)) << list;
+        EXPECT_EQ(h.onMain([](Server& s) { return s.refusedByAddress(); }), 1u);
+    }
+    ServerHarness h("[In]\nPort=0\n[RList]\nother=10.0.0.1\nlocal=127.0.0.0/8\n");
+    expectServed(h);
+}
+
 TEST(Robustness, EndlessLineWithoutLineEndEndsThatConnection) {
     ServerHarness h("[In]\nPort=0\n");
     auto flood = h.repeater(), bystander = h.repeater();
