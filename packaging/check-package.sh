@@ -82,6 +82,42 @@ for s in postinst prerm postrm; do
     sh -n "$tmp/control/$s" || fail "$s: shell syntax error"
 done
 
+# The postinst as root against a data folder whose owner has planted links: nothing outside the
+# folder may change. It runs into a root of its own (DPKG_ROOT) with the user commands stubbed:
+# the service account is played by nobody.
+if [[ $(id -u) == 0 ]] && command -v runuser >/dev/null && id nobody >/dev/null 2>&1; then
+    chmod 0755 "$tmp"
+    fake=$tmp/fakeroot stubs=$tmp/stubs
+    mkdir -p "$fake/var/lib/kormlink" "$fake/usr/share/kormlink" "$fake/outside" "$stubs"
+    cp "$root/usr/share/kormlink/Kormlink.ini" "$fake/usr/share/kormlink/"
+    echo keep >"$fake/outside/victim"
+    chmod 0755 "$fake/outside" && chmod 0644 "$fake/outside/victim"
+    ln -s "$fake/outside" "$fake/var/lib/kormlink/Kormlink"
+    ln -s "$fake/outside/victim" "$fake/var/lib/kormlink/Kormlink.ini.dpkg-new"
+    for cmd in adduser systemctl deb-systemd-helper deb-systemd-invoke; do
+        printf '#!/bin/sh\nexit 0\n' >"$stubs/$cmd"
+    done
+    printf '#!/bin/sh\necho "$2:x:1:1::/:/bin/sh"\n' >"$stubs/getent"
+    # postinst's only chown is "chown kormlink:kormlink FOLDER".
+    printf '#!/bin/sh\nexec /bin/chown nobody:nogroup "$2"\n' >"$stubs/chown"
+    printf '#!/bin/sh\nshift 2\nexec %s -u nobody "$@"\n' "$(command -v runuser)" >"$stubs/runuser"
+    chmod +x "$stubs"/*
+    if ! PATH=$stubs:$PATH DPKG_ROOT=$fake sh "$tmp/control/postinst" configure >"$tmp/postinst.log" 2>&1; then
+        fail "postinst configure failed: $(cat "$tmp/postinst.log")"
+    fi
+    [[ $(cat "$fake/outside/victim") == keep && $(stat -c '%U %a' "$fake/outside") == "root 755" &&
+        $(stat -c '%U %a' "$fake/outside/victim") == "root 644" ]] ||
+        fail "postinst changed something outside the data folder through a planted link"
+    rm "$fake/var/lib/kormlink/Kormlink" "$fake/var/lib/kormlink/Kormlink.ini.dpkg-new"
+    PATH=$stubs:$PATH DPKG_ROOT=$fake sh "$tmp/control/postinst" configure >"$tmp/postinst.log" 2>&1 ||
+        fail "postinst configure failed: $(cat "$tmp/postinst.log")"
+    [[ -d $fake/var/lib/kormlink/Kormlink_c && $(stat -c %U "$fake/var/lib/kormlink/Kormlink.ini") == nobody ]] ||
+        fail "postinst made no log folders or Kormlink.ini of the service account"
+    echo "postinst: follows no link in the data folder"
+else
+    echo "not root: the postinst is not tried against planted links"
+fi
+
 if command -v groff >/dev/null; then
     warnings=$(gzip -dc "$root/usr/share/man/man8/kormlink.8.gz" | groff -man -Tutf8 -ww -z 2>&1)
     [[ -z $warnings ]] || fail "man page: $warnings"
