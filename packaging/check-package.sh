@@ -138,6 +138,14 @@ if command -v systemd-analyze >/dev/null; then
     else
         fail "systemd-analyze verify: $verify"
     fi
+    # The sandbox of the unit: an exposure of at most 2.0 on systemd's scale.
+    exposure=$(systemd-analyze security --offline=yes "$unit" 2>/dev/null |
+        sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+    if [[ -n $exposure ]] && awk -v e="$exposure" 'BEGIN { exit !(e <= 2.0) }'; then
+        echo "systemd-analyze security: exposure $exposure"
+    else
+        fail "systemd-analyze security: exposure ${exposure:-unknown}, more than 2.0"
+    fi
 else
     echo "systemd-analyze not installed: the unit is not verified"
 fi
