@@ -38,7 +38,7 @@ AddressList AddressList::fromSection(const IniFile& ini, const std::string& sect
             unsigned n = 0;
             auto [end, ec] = std::from_chars(bits.data(), bits.data() + bits.size(), n);
             ok = !bits.empty() && ec == std::errc() && end == bits.data() + bits.size() && n <= 32;
-            mask = n == 0 ? 0 : 0xFFFFFFFFu << (32 - n);
+            mask = !ok || n == 0 ? 0 : 0xFFFFFFFFu << (32 - n);
             text = text.substr(0, slash);
         }
         const std::optional<std::uint32_t> address = ok ? parseIpv4(text) : std::nullopt;

@@ -4,8 +4,12 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 
+#include <unistd.h>
+
+#include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 namespace kormlink {
 
@@ -18,11 +22,36 @@ MHD_Result queue(MHD_Connection* connection, const HttpServer::Response& r) {
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, r.contentType.c_str());
     MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
     MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+    // The page needs nothing but its own inline style: no scripts, no frames, no requests.
+    MHD_add_response_header(response, "Content-Security-Policy",
+                            "default-src 'none'; style-src 'unsafe-inline'; frame-ancestors 'none'");
     if (r.status == MHD_HTTP_METHOD_NOT_ALLOWED)
         MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
     const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(r.status), response);
     MHD_destroy_response(response);
     return queued;
+}
+
+// A page reached under another name than this machine's is a web page of someone else's
+// (DNS rebinding) reading it through the operator's browser: only addresses, "localhost" and
+// this machine's own name are served.
+bool servedHost(std::string_view host) {
+    if (!host.empty() && host.front() == '[') return host.find(']') != std::string_view::npos;
+    host = host.substr(0, host.find(':'));
+    if (host.empty()) return false;
+    const auto lower = [](std::string_view text) {
+        std::string out(text);
+        for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return out;
+    };
+    const std::string name = lower(host);
+    if (name == "localhost" || name.find_first_not_of("0123456789.") == std::string::npos)
+        return true;
+    char own[256] = {};
+    if (::gethostname(own, sizeof own - 1) != 0) return false;
+    const std::string mine = lower(own);
+    const std::string shortMine = mine.substr(0, mine.find('.'));
+    return name == mine || name == shortMine || name.rfind(shortMine + ".", 0) == 0;
 }
 
 MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
@@ -46,6 +75,10 @@ MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url, con
         *uploadSize = 0;  // a GET with a body: the body is ignored
         return MHD_YES;
     }
+    const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Host");
+    if (host && !servedHost(host))
+        return queue(connection, {MHD_HTTP_FORBIDDEN, "text/plain; charset=utf-8",
+                                  "Host not served: use this machine's address or name.\n"});
     HttpServer::Response response;
     try {
         response = server.handle(url ? url : "/");

@@ -3,7 +3,8 @@
 // A small read-only HTTP server on a thread of its own (libmicrohttpd does the HTTP), for the
 // status page and the metrics. Only GET and HEAD are served; requests are few and small, so
 // every bound is tight: few connections at once, a short idle time-out, a small memory
-// allowance per connection.
+// allowance per connection. A request whose Host is a name other than this machine's is refused
+// (403), and every answer forbids scripts, frames and outside requests (Content-Security-Policy).
 
 #include <cstdint>
 #include <functional>

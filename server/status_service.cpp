@@ -29,27 +29,33 @@ StatusService::~StatusService() {
 }
 
 std::optional<StatusSnapshot> StatusService::snapshot() {
-    struct Request {
-        std::optional<StatusSnapshot> snapshot;
-        bool done = false;
-    };
-    auto request = std::make_shared<Request>();
-    std::shared_ptr<Shared> shared = m_shared;
-    m_mainThread.post([shared, request] {
-        std::optional<StatusSnapshot> taken;
-        if (shared->server) taken = shared->server->snapshot();
-        {
-            std::lock_guard lock(shared->mutex);
-            request->snapshot = std::move(taken);
-            request->done = true;
-        }
-        shared->answered.notify_all();
-    });
     std::unique_lock lock(m_shared->mutex);
-    m_shared->answered.wait_for(lock, std::chrono::milliseconds(kSnapshotWaitMs),
-                                [&] { return request->done || m_shared->stopping; });
-    if (!request->done) return std::nullopt;
-    return std::move(request->snapshot);
+    const Millis now = steadyClock().now();
+    if (m_shared->cached && now - m_shared->cachedAt < kSnapshotReuseMs) return m_shared->cached;
+    // One copy on its way at a time: requests that come meanwhile wait for the same one, and
+    // one that gave up does not leave another copy queued behind it.
+    const std::uint64_t wanted = m_shared->taken + 1;
+    if (!m_shared->requested) {
+        m_shared->requested = true;
+        std::shared_ptr<Shared> shared = m_shared;
+        m_mainThread.post([shared] {
+            std::optional<StatusSnapshot> taken;
+            if (shared->server) taken = shared->server->snapshot();
+            {
+                std::lock_guard lock(shared->mutex);
+                shared->cached = std::move(taken);
+                shared->cachedAt = steadyClock().now();
+                shared->requested = false;
+                ++shared->taken;
+            }
+            shared->answered.notify_all();
+        });
+    }
+    m_shared->answered.wait_for(lock, std::chrono::milliseconds(kSnapshotWaitMs), [&] {
+        return m_shared->taken >= wanted || m_shared->stopping;
+    });
+    if (m_shared->taken < wanted) return std::nullopt;
+    return m_shared->cached;
 }
 
 HttpServer::Response StatusService::answer(const std::string& path) {

@@ -3,9 +3,10 @@
 // The status page ("/") and the metrics ("/metrics") over HTTP, for operators of a machine
 // nobody logs into. Read-only: nothing can be changed through it.
 //
-// The HTTP server's thread never touches the server's state: each request hands a copy of it
-// over from the main thread (StatusSnapshot) and renders that, waiting at most kSnapshotWaitMs;
-// a main thread that does not answer in time gets a 503.
+// The HTTP server's thread never touches the server's state: the main thread hands a copy of
+// it over (StatusSnapshot), at most once every kSnapshotReuseMs (requests meanwhile get the
+// same copy), and the request renders that, waiting at most kSnapshotWaitMs; a main thread that
+// does not answer in time gets a 503.
 
 #include <condition_variable>
 #include <memory>
@@ -25,6 +26,7 @@ class Server;
 class StatusService {
 public:
     static constexpr Millis kSnapshotWaitMs = 2000;
+    static constexpr Millis kSnapshotReuseMs = 1000;
 
     // Main thread. nullptr and *error when the address cannot be served.
     static std::unique_ptr<StatusService> start(Server& server, MainThread& mainThread,
@@ -42,7 +44,11 @@ private:
         Server* server = nullptr;  // main thread; nullptr once the service is gone
         std::mutex mutex;
         std::condition_variable answered;
-        bool stopping = false;  // guarded by mutex
+        bool stopping = false;  // guarded by mutex, as are the four below
+        bool requested = false;  // a copy is on its way
+        std::uint64_t taken = 0;  // copies made
+        std::optional<StatusSnapshot> cached;
+        Millis cachedAt = 0;
     };
     StatusService(MainThread& mainThread, std::shared_ptr<Shared> shared)
         : m_mainThread(mainThread), m_shared(std::move(shared)) {}

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include "platform/tcp.h"
+#include "server/status_service.h"
 #include "support/harness.h"
 
 namespace kormlink {
@@ -15,10 +16,11 @@ using test::freePort;
 using test::ScriptedRepeater;
 
 // The whole answer (status line, headers, body) to one request, as a client reads it.
-std::string request(std::uint16_t port, const std::string& method, const std::string& path) {
+std::string request(std::uint16_t port, const std::string& method, const std::string& path,
+                    const std::string& host = "localhost") {
     std::string out;
     auto socket = TcpSocket::connectTo("127.0.0.1", port, 2000);
-    if (!socket || !socket->sendAll(method + " " + path + " HTTP/1.0\r\nHost: localhost\r\n\r\n"))
+    if (!socket || !socket->sendAll(method + " " + path + " HTTP/1.0\r\nHost: " + host + "\r\n\r\n"))
         return out;
     char buf[4096];
     pollfd p{socket->fd(), POLLIN, 0};
@@ -61,6 +63,7 @@ TEST(StatusService, MetricsAndPageShowTheTrafficAndNothingCanBeChanged) {
 
     const std::string page = request(http, "GET", "/");
     for (const char* part : {"Content-Type: text/html; charset=utf-8",
+                             "Content-Security-Policy: default-src 'none'",
                              "<meta http-equiv=\"refresh\"", "<td>A1B2</td>", "<td>A&quot;1\xC3\xA9</td>"})
         EXPECT_NE(page.find(part), std::string::npos) << part << "\n" << page;
 
@@ -68,6 +71,22 @@ TEST(StatusService, MetricsAndPageShowTheTrafficAndNothingCanBeChanged) {
          {std::tuple{"POST", "/metrics", "405"}, {"PUT", "/", "405"}, {"DELETE", "/", "405"},
           {"GET", "/settings", "404"}})
         EXPECT_EQ(request(http, method, path).substr(9, 3), status) << method << " " << path;
+    // Reached under someone else's name (DNS rebinding), the page is refused.
+    for (const auto& [host, status] : {std::pair{"evil.example", "403"}, {"127.0.0.1:8080", "200"}})
+        EXPECT_EQ(request(http, "GET", "/", host).substr(9, 3), status) << host;
+
+    // The main thread copies the figures at most once a second, however many requests come.
+    sleepMs(StatusService::kSnapshotReuseMs);
+    const Millis copied = steadyClock().now();
+    request(http, "GET", "/metrics");
+    rpt->send(e.build());
+    ASSERT_EQ(rpt->readLine(), "");
+    const std::string again = request(http, "GET", "/metrics");
+    if (steadyClock().now() - copied < StatusService::kSnapshotReuseMs - 100) {  // not on a slow run
+        EXPECT_NE(again.find("events_received_total 4"), std::string::npos);
+    }
+    sleepMs(StatusService::kSnapshotReuseMs);
+    EXPECT_NE(request(http, "GET", "/metrics").find("events_received_total 5"), std::string::npos);
 }
 
 TEST(StatusService, APortInUseIsReportedAndTheServerRunsOn) {
