@@ -117,20 +117,16 @@ bool TcpAcceptor::admit(int fd) {
 
 void TcpAcceptor::reportRefusals(bool minuteOver) {
     if (!minuteOver || (m_refusedUnreported == 0 && m_notAllowedUnreported == 0)) return;
-    if (m_refusedUnreported > 0)
+    const auto tell = [this](std::uint64_t count, const std::string& why) {
+        if (count == 0) return;
         consolePrintf(ConsoleStream::Err,
-                      "Kormlink: %llu connection%s from %s refused in the last minute: %lld at "
-                      "once is the most (%s)\n",
-                      static_cast<unsigned long long>(m_refusedUnreported),
-                      m_refusedUnreported == 1 ? "" : "s", m_what.c_str(),
-                      static_cast<long long>(m_limit.most), m_limit.setting.c_str());
-    if (m_notAllowedUnreported > 0)
-        consolePrintf(ConsoleStream::Err,
-                      "Kormlink: %llu connection%s from %s refused in the last minute: the "
-                      "address is not in %s\n",
-                      static_cast<unsigned long long>(m_notAllowedUnreported),
-                      m_notAllowedUnreported == 1 ? "" : "s", m_what.c_str(),
-                      m_limit.allowSetting.c_str());
+                      "Kormlink: %llu connection%s from %s refused in the last minute: %s\n",
+                      static_cast<unsigned long long>(count), count == 1 ? "" : "s",
+                      m_what.c_str(), why.c_str());
+    };
+    tell(m_refusedUnreported, std::to_string(m_limit.most) + " at once is the most (" +
+                                  m_limit.setting + ")");
+    tell(m_notAllowedUnreported, "the address is not in " + m_limit.allowSetting);
     m_refusedUnreported = 0;
     m_notAllowedUnreported = 0;
     m_nextReportAt = steadyClock().now() + kRefusalReportMs;
