@@ -39,14 +39,16 @@ std::string_view nextWord(std::string_view& rest) {
 
 }  // namespace
 
+// A repeater's text reaches the terminal (or the journal) with its control bytes escaped: an
+// ESC could drive the terminal, a CR forge a line of its own.
 void ConsoleView::ShowInCommandWindow(const std::string& text) {
-    m_output.write(ConsoleStream::Out, text + "\n");
+    m_output.write(ConsoleStream::Out, escapeControlBytes(text) + "\n");
 }
 
 void ConsoleView::traceText(TraceDirection direction, const std::string& text) {
     std::string_view line = stripLineEnd(text);
     std::string shown(direction == TraceDirection::Received ? "<- " : "-> ");
-    shown.append(line).push_back('\n');
+    shown.append(escapeControlBytes(line)).push_back('\n');
     m_output.write(ConsoleStream::Out, shown);
 }
 

@@ -13,6 +13,9 @@ RepeaterConnectionSettings readRepeaterConnectionSettings(const IniFile& ini) {
     s.ACKDelay = ini.readInteger("Sock", "ACKDelay", 1);
     s.LoadDelay = ini.readInteger("loadee", "delay", 5000);
     s.SyncP = static_cast<Millis>(ini.readInteger("In", "SyncP", 60)) * 60'000;
+    std::int64_t identify = ini.readInteger("In", "IdentifyTime", kDefaultIdentifyTimeSeconds);
+    if (identify < 0) identify = kDefaultIdentifyTimeSeconds;
+    s.IdentifyTime = static_cast<Millis>(identify) * 1000;
     return s;
 }
 

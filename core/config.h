@@ -22,6 +22,8 @@ inline constexpr std::int32_t kDefaultOutPort = 950;
 // counting as one) and output clients served at once.
 inline constexpr std::int32_t kDefaultMaxConnections = 10000;
 inline constexpr std::int32_t kDefaultMaxClients = 1000;
+// In/IdentifyTime in seconds.
+inline constexpr std::int32_t kDefaultIdentifyTimeSeconds = 300;
 // Options/TestTime in minutes.
 inline constexpr std::int32_t kDefaultTestTimeMinutes = 5;
 
@@ -32,6 +34,10 @@ struct RepeaterConnectionSettings {
     Millis ACKDelay = 1;        // Sock/ACKDelay: pause before a command or time command
     Millis LoadDelay = 5000;    // loadee/delay: reply time-out during command exchanges
     Millis SyncP = 60 * 60'000; // In/SyncP minutes, as milliseconds; 0 disables
+    // In/IdentifyTime seconds, as milliseconds: a TCP connection that has not sent a valid
+    // event line with its repeater Id by then is closed, so nobody holds a slot without being
+    // a repeater. 0 disables; a negative value means the default.
+    Millis IdentifyTime = kDefaultIdentifyTimeSeconds * 1000LL;
 };
 RepeaterConnectionSettings readRepeaterConnectionSettings(const IniFile& ini);
 

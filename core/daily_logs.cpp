@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "core/event_line.h"
 #include "platform/files.h"
 
 namespace kormlink {
@@ -64,7 +65,12 @@ void DailyLogs::write(DailyLog log, std::string_view text) const {
         open.dev = st.st_dev;
         open.ino = st.st_ino;
     }
-    m_line.assign(text);
+    // A control byte inside a line (a CR above all) would forge a record of its own or garble
+    // the terminal of whoever reads the file: the logs hold them escaped (\x1B).
+    if (hasControlByte(text))
+        m_line = escapeControlBytes(text);
+    else
+        m_line.assign(text);
     m_line.append("\r\n");
     if (!writeAll(open.fd.get(), m_line)) open.fd.reset();  // opened again for the next line
 }

@@ -11,7 +11,8 @@
 // hand-overs (and before every line outside a batch): when the file was moved, deleted or
 // replaced, the line goes to a file opened anew under the path, so an operator who moves a log
 // away loses nothing that follows. A line that cannot be written (missing folder, full disk) is
-// dropped silently; the folders are never created.
+// dropped silently; the folders are never created. Control bytes within a line are written
+// escaped (escapeControlBytes), so every line of a log is one record.
 //
 // Main thread only (connection threads hand their lines over), so lines never interleave.
 

@@ -14,7 +14,37 @@ bool startsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
-bool isEventLine(std::string_view line) { return startsWith(line, "COM"); }
+bool hasControlByte(std::string_view text) {
+    for (char c : text)
+        if (isControlByte(static_cast<unsigned char>(c))) return true;
+    return false;
+}
+
+std::string escapeControlBytes(std::string_view text) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (!isControlByte(c)) {
+            out += ch;
+            continue;
+        }
+        out += "\\x";
+        out += kDigits[c >> 4];
+        out += kDigits[c & 0x0F];
+    }
+    return out;
+}
+
+std::string overlongExcerpt(std::string_view head, std::size_t length) {
+    return escapeControlBytes(head.substr(0, kOverlongExcerptBytes)) + "... (" +
+           std::to_string(length) + " bytes)";
+}
+
+bool isEventLine(std::string_view line) {
+    return startsWith(line, "COM") && !hasControlByte(trimLine(line));
+}
 
 bool hasValidEventLength(std::string_view trimmed) {
     return trimmed.size() == 72 || trimmed.size() == 74;

@@ -22,7 +22,29 @@ inline constexpr std::string_view kCrLf = "\r\n";
 std::string_view trimLine(std::string_view text);
 
 bool startsWith(std::string_view text, std::string_view prefix);
-bool isEventLine(std::string_view line);  // begins with "COM"
+
+// The longest line a repeater may send: twice the longest line of the protocol (the 521
+// characters of a configuration record). A longer line is refused, not read.
+inline constexpr std::size_t kMaxRepeaterLine = 1024;
+// How much of a refused overlong line the status log keeps.
+inline constexpr std::size_t kOverlongExcerptBytes = 80;
+
+// Control bytes: below 0x20, and 0x7F. Bytes of 0x80 and above are Latin-1 text.
+inline bool isControlByte(unsigned char c) { return c < 0x20 || c == 0x7F; }
+bool hasControlByte(std::string_view text);
+// The text with every control byte written as "\x" and two upper-case hexadecimal digits
+// (ESC becomes \x1B, CR \x0D); every other byte, the backslash included, stays as it is. So
+// the result holds no control byte, and escaping it again changes nothing: every log, window
+// and console can escape what it is given without knowing whether it was escaped before. The
+// price: a line that holds the four characters "\x1B" itself reads the same as one with an ESC.
+std::string escapeControlBytes(std::string_view text);
+// What the logs keep of a refused overlong line: its first kOverlongExcerptBytes bytes,
+// escaped, then "... (N bytes)" with the line's whole length.
+std::string overlongExcerpt(std::string_view head, std::size_t length);
+
+// An event line begins with "COM" and holds no control byte between its trimmed ends. A line
+// with one is no event: it is handled as a line the protocol does not know.
+bool isEventLine(std::string_view line);
 bool hasValidEventLength(std::string_view trimmed);  // 72 or 74 characters
 // An event line whose first "#4" starts at position 13.
 bool isNumberedLine(std::string_view line);

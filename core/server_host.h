@@ -43,6 +43,13 @@ struct ServerCounters {
     std::atomic<std::uint64_t> eventsAnswered{0};        // event lines acknowledged
     std::atomic<std::uint64_t> timeSyncsToRepeaters{0};  // time commands sent
     std::atomic<std::uint64_t> timeSyncsToClients{0};    // "systime" lines sent
+    // Lines from repeaters refused: longer than kMaxRepeaterLine, or holding a control byte.
+    std::atomic<std::uint64_t> overlongLines{0};
+    std::atomic<std::uint64_t> controlByteLines{0};
+    // Lines about a repeater connection that its log budget kept out of the logs.
+    std::atomic<std::uint64_t> linesNotLogged{0};
+    // Repeater connections closed for sending no valid event line with an Id in IdentifyTime.
+    std::atomic<std::uint64_t> unidentifiedClosed{0};
 };
 
 class ServerHost {

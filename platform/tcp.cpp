@@ -213,23 +213,65 @@ TcpSocket::Fill TcpSocket::fillBuffer(Millis deadline, const Waker* interrupt) {
     }
 }
 
+void TcpSocket::startDiscarding() {
+    m_discarding = true;
+    m_overlongHead.assign(m_buffer, 0, m_maxLine);
+    m_overlongLength = 0;
+    m_overlongDeadline = steadyClock().now() + m_overlongEndWithinMs;
+}
+
+bool TcpSocket::discardToLineEnd() {
+    const size_t end = m_buffer.find("\r\n");
+    if (end != std::string::npos) {
+        m_overlongLength += end;
+        m_buffer.erase(0, end + 2);
+        m_scanFrom = 0;
+        m_discarding = false;
+        return true;
+    }
+    // A CR at the very end stays: its LF may come with the next bytes.
+    const size_t drop = m_buffer.size() - (m_buffer.ends_with('\r') ? 1 : 0);
+    m_overlongLength += drop;
+    m_buffer.erase(0, drop);
+    m_scanFrom = 0;
+    return false;
+}
+
 RecvStatus TcpSocket::recvLine(std::string& line, Millis timeoutMs, const Waker* interrupt) {
     const Millis deadline = steadyClock().now() + timeoutMs;
+    const bool discards = m_overlongEndWithinMs > 0;
     for (;;) {
-        size_t from = m_scanFrom > 0 ? m_scanFrom - 1 : 0;
-        size_t end = m_buffer.find("\r\n", from);
-        if (end != std::string::npos) {
-            if (end > m_maxLine) return RecvStatus::Overflow;
-            line.assign(m_buffer, 0, end);
-            m_buffer.erase(0, end + 2);
-            m_scanFrom = 0;
-            return RecvStatus::Line;
+        if (m_discarding) {
+            if (discardToLineEnd()) {
+                line = std::move(m_overlongHead);
+                m_overlongHead.clear();
+                return RecvStatus::Overlong;
+            }
+            if (steadyClock().now() >= m_overlongDeadline) return RecvStatus::Overflow;
+        } else {
+            size_t from = m_scanFrom > 0 ? m_scanFrom - 1 : 0;
+            size_t end = m_buffer.find("\r\n", from);
+            if (end != std::string::npos && end <= m_maxLine) {
+                line.assign(m_buffer, 0, end);
+                m_buffer.erase(0, end + 2);
+                m_scanFrom = 0;
+                return RecvStatus::Line;
+            }
+            m_scanFrom = m_buffer.size();
+            // Past the cap: a CR LF further on, or more bytes than a line and its CR may have.
+            if (end != std::string::npos || m_buffer.size() > m_maxLine + (discards ? 1 : 0)) {
+                if (!discards) return RecvStatus::Overflow;
+                startDiscarding();
+                continue;
+            }
         }
-        m_scanFrom = m_buffer.size();
-        if (m_buffer.size() > m_maxLine) return RecvStatus::Overflow;
-        switch (fillBuffer(deadline, interrupt)) {
+        const Millis waitUntil = m_discarding ? std::min(deadline, m_overlongDeadline) : deadline;
+        switch (fillBuffer(waitUntil, interrupt)) {
             case Fill::Data: break;
-            case Fill::Timeout: return RecvStatus::Timeout;
+            case Fill::Timeout:
+                if (m_discarding && steadyClock().now() >= m_overlongDeadline)
+                    return RecvStatus::Overflow;
+                return RecvStatus::Timeout;
             case Fill::Closed: return RecvStatus::Closed;
             case Fill::Error: return RecvStatus::Error;
             case Fill::Interrupted: return RecvStatus::Interrupted;

@@ -73,6 +73,9 @@ enum class RecvStatus {
     Error,        // connection reset or another socket error
     Overflow,     // the peer sent more than the cap without a line end
     Interrupted,  // the waker was set
+    // Only on a socket that discards overlong lines: a line longer than the cap ended; the
+    // line holds its first cap bytes and lastLineLength() its whole length.
+    Overlong,
 };
 
 class TcpSocket {
@@ -86,10 +89,18 @@ public:
     static std::optional<TcpSocket> connectTo(const std::string& host, std::uint16_t port,
                                               Millis timeoutMs);
 
+    // From now on a line longer than the cap does not end the connection: its first cap bytes
+    // are kept, the rest is read and thrown away up to its CR LF, and recvLine() returns
+    // Overlong. Only a line whose end has not come within endWithinMs of passing the cap (a
+    // stream without line ends) still ends in Overflow.
+    void discardOverlongLines(Millis endWithinMs) { m_overlongEndWithinMs = endWithinMs; }
+
     // Receives one line ended by the first CR LF pair and returns it without the terminator
     // (a lone CR or LF belongs to the line). The time-out bounds the wait for the whole line;
     // text beyond the line, and a partial line on time-out, stay buffered for the next call.
     RecvStatus recvLine(std::string& line, Millis timeoutMs, const Waker* interrupt = nullptr);
+    // The whole length of the line recvLine() last returned as Overlong, its CR LF not counted.
+    size_t lastLineLength() const { return m_overlongLength; }
 
     // Receives exactly n bytes (after whatever is buffered), within the time-out.
     RecvStatus recvBytes(std::string& out, size_t n, Millis timeoutMs,
@@ -109,6 +120,8 @@ public:
     void discardBuffered() {
         m_buffer.clear();
         m_scanFrom = 0;
+        m_discarding = false;
+        m_overlongHead.clear();
     }
 
     // True when a whole line is buffered already: the next recvLine() returns it at once.
@@ -124,10 +137,20 @@ private:
     enum class Fill { Data, Timeout, Closed, Error, Interrupted };
     Fill fillBuffer(Millis deadline, const Waker* interrupt);
 
+    // Starts throwing an overlong line away: its head is kept, the deadline set.
+    void startDiscarding();
+    // Throws away buffered bytes of the overlong line; true when its CR LF was among them.
+    bool discardToLineEnd();
+
     UniqueFd m_fd;
     size_t m_maxLine;
     std::string m_buffer;
     size_t m_scanFrom = 0;  // CR LF search resumes here; bytes before it hold no pair
+    Millis m_overlongEndWithinMs = 0;  // 0: an overlong line ends in Overflow
+    bool m_discarding = false;         // the buffer holds the tail of an overlong line
+    std::string m_overlongHead;        // its first m_maxLine bytes
+    size_t m_overlongLength = 0;       // its bytes so far
+    Millis m_overlongDeadline = 0;     // its end must have come by then
 };
 
 class TcpListener {

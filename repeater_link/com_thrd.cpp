@@ -10,12 +10,17 @@
 #include "core/daily_logs.h"
 #include "core/event_line.h"
 #include "core/main_thread.h"
+#include "core/scope_exit.h"
 #include "core/operator_view.h"
 #include "core/server_host.h"
 #include "platform/console_output.h"
 #include "repeater_link/host_list.h"
 
 namespace kormlink {
+
+// The reader never holds more than kDiscardAbove + kReadChunk bytes without a CR, so no line it
+// returns passes the cap of repeater lines; a longer stream is discarded unlogged.
+static_assert(TComThrd::kDiscardAbove + TComThrd::kReadChunk <= kMaxRepeaterLine);
 
 bool TComThrd::Create(ServerHost& host, std::int32_t nr) {
     const IniFile ini = host.readConfig();
@@ -86,9 +91,18 @@ void TComThrd::run() {
     try {
         // The link leaves the registry itself, like a TCP connection, so no entry outlives it.
         m_host.mainThread().callEndStep([&] {
-            Closed = true;
-            if (tHostList* list = m_host.hostList()) list->UnregisterConnection(this);
-            InRegistry = false;
+            {
+                ScopeExit leave([&] {
+                    Closed = true;
+                    if (tHostList* list = m_host.hostList()) list->UnregisterConnection(this);
+                    InRegistry = false;
+                });
+                try {
+                    m_budget.report(m_host, who(), true);
+                } catch (...) {
+                    // a lost log line must not keep the link in the registry
+                }
+            }
             m_host.ShowConnectionCount();
         });
     } catch (...) {
@@ -101,6 +115,8 @@ void TComThrd::runCycles() {
     while (!m_stop.isSet()) {
         std::string line = RecvLine(kCycleMs);
         const Millis now = m_host.clock().now();
+        if (const Millis at = m_budget.reportAt(); at != 0 && now >= at)
+            m_host.mainThread().call([&] { m_budget.report(m_host, who()); });
         if (SyncP > 0 && now > NextSync) {
             NextSync = now + SyncP;
             SyncDue = true;
@@ -138,11 +154,10 @@ void TComThrd::runCycles() {
         if (isEventLine(line)) {
             processEventLine(line);  // the last reply an exchange read
         } else if (!line.empty()) {
+            // A line with a control byte is no event either, and is logged escaped.
+            if (hasControlByte(line)) ++m_host.counters().controlByteLines;
             const std::string shown = hexId(kSerialHpId) + ":" + line;
-            m_host.mainThread().call([&] {
-                m_host.logs().WriteStatusLog(line);
-                m_host.view().ShowInCommandWindow(shown);
-            });
+            m_host.mainThread().call([&] { m_budget.write(m_host, who(), line, shown); });
         }
     }
 }

@@ -10,7 +10,8 @@
 //     so a command leaves within about half a second even while the repeater is silent;
 //   - no batch acknowledgement, no ACKDelay pause, never closed for silence;
 //   - every line beginning with "COM" is an event (no length test) and is routed without the
-//     duplicate test; other lines go to the status log and the command window;
+//     duplicate test, unless it holds a control byte; other lines go to the status log
+//     (escaped) and the command window, within the log budget (LogBudget);
 //   - HpId never changes: no re-sorting, no open or close records.
 // As on TCP, an event line is logged and routed before its answer leaves, and the answer waits
 // until the channels' journals hold it (AnswerGate).
@@ -22,11 +23,13 @@
 #include <string>
 
 #include "core/answer_gate.h"
+#include "core/event_line.h"
 #include "core/operator_view.h"
 #include "device/hosted_exchange_io.h"
 #include "platform/serial.h"
 #include "platform/tcp.h"
 #include "repeater_link/repeater_connection.h"
+#include "repeater_link/log_budget.h"
 #include "repeater_link/status_lines.h"
 
 namespace kormlink {
@@ -61,6 +64,7 @@ private:
     void traceText(TraceDirection direction, const std::string& text);
     void pause(Millis ms) { pauseMs(ms); }
     void showInCommandWindow(const std::string& text) { show(text); }
+    std::string who() const { return hexId(kSerialHpId) + " " + Ip; }
 
     // ExchangeIo.
     bool isSerial() const override { return true; }
@@ -84,6 +88,7 @@ private:
     Millis NextAttempt = 0;
     std::uint16_t BatchCount = 0;
     StatusLines m_status{false};  // main thread
+    LogBudget m_budget;           // main thread
     AnswerGate m_gate{m_host};
 };
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <mutex>
 #include <thread>
 
 #include "core/main_thread.h"
@@ -17,6 +18,31 @@
 #include "platform/console_output.h"
 
 namespace kormlink {
+
+namespace {
+
+// Tells stderr of connections closed for not identifying themselves: the first close after a
+// quiet minute at once, the others counted and told with the first close after the minute.
+// Shared by every connection of the process.
+void tellUnidentified(const std::string& ip, Millis identifyTime) {
+    static std::mutex mutex;
+    static Millis nextReportAt = 0;
+    static std::uint64_t untold = 0;
+    std::lock_guard lock(mutex);
+    ++untold;
+    const Millis now = steadyClock().now();
+    if (now < nextReportAt) return;
+    consolePrintf(ConsoleStream::Err,
+                  "Kormlink: %llu repeater connection%s closed in the last minute (the last from "
+                  "%s): no valid event line with a repeater Id within %lld s ([In] IdentifyTime)\n",
+                  static_cast<unsigned long long>(untold), untold == 1 ? "" : "s", ip.c_str(),
+                  static_cast<long long>(identifyTime / 1000));
+    untold = 0;
+    nextReportAt = now + LogBudget::kMinuteMs;
+}
+
+}  // namespace
+
 void TTCPEchoThrd::start(ServerHost& host, UniqueFd socket, std::int32_t nr) {
     std::shared_ptr<TTCPEchoThrd> self(new TTCPEchoThrd(host, std::move(socket), nr));
     host.workerStarted(WorkerKind::Repeater);
@@ -41,7 +67,8 @@ void TTCPEchoThrd::start(ServerHost& host, UniqueFd socket, std::int32_t nr) {
 }
 
 TTCPEchoThrd::TTCPEchoThrd(ServerHost& host, UniqueFd socket, std::int32_t nr)
-    : HostedExchangeIo(host, m_stop), m_host(host), m_socket(std::move(socket)) {
+    : HostedExchangeIo(host, m_stop), m_host(host), m_socket(std::move(socket), kMaxRepeaterLine) {
+    m_socket.discardOverlongLines(kOverlongEndMs);
     Nr = nr;
     const RepeaterConnectionSettings s = readRepeaterConnectionSettings(host.readConfig());
     CmdDelay = s.CmdDelay;
@@ -49,6 +76,7 @@ TTCPEchoThrd::TTCPEchoThrd(ServerHost& host, UniqueFd socket, std::int32_t nr)
     ACKDelay = s.ACKDelay;
     LoadDelay = s.LoadDelay;
     SyncP = s.SyncP;
+    IdentifyTime = s.IdentifyTime;
 }
 
 TTCPEchoThrd::~TTCPEchoThrd() = default;
@@ -96,6 +124,7 @@ bool TTCPEchoThrd::startConnection() {
     });
     IdleCount = IdleLimit;
     NextAttempt = m_host.clock().now();
+    m_identifyBy = NextAttempt + IdentifyTime;
     return InRegistry;
 }
 
@@ -110,6 +139,7 @@ void TTCPEchoThrd::endConnection() {
                 InRegistry = false;
             });
             try {
+                m_budget.report(m_host, who(), true);
                 if (std::uint32_t id = HpId.load(); id != 0)
                     m_host.logs().WriteConnectionLog(
                         connectionRecord(m_host.localTime(), "Close", id, Ip));
@@ -128,6 +158,10 @@ Millis TTCPEchoThrd::nextWait(Millis idleSince) const {
     const Millis cycles = std::max<Millis>(IdleLimit, 1);
     Millis wait = idleSince + cycles * kCycleMs - steadyClock().now();
     if (SyncP > 0 && !SyncDue) wait = std::min(wait, NextSync - m_host.clock().now() + 1);
+    if (IdentifyTime > 0 && HpId.load() == 0)
+        wait = std::min(wait, m_identifyBy - m_host.clock().now() + 1);
+    if (const Millis at = m_budget.reportAt(); at != 0)
+        wait = std::min(wait, at - m_host.clock().now() + 1);
     return std::clamp<Millis>(wait, 1, kMaxWaitMs);
 }
 
@@ -148,6 +182,13 @@ void TTCPEchoThrd::runCycles() {
             const Millis silent = steadyClock().now() - idleSince;
             if (IdleLimit - silent / kCycleMs <= 0) return;
             IdleCount = static_cast<std::int32_t>(IdleLimit - silent / kCycleMs);
+            if (const Millis at = m_budget.reportAt(); at != 0 && now >= at)
+                m_host.mainThread().call([&] { m_budget.report(m_host, who()); });
+        } else if (status == RecvStatus::Overlong) {
+            IdleCount = IdleLimit;
+            idleSince = steadyClock().now();
+            processNumberedLines();
+            answerLine(line, true);
         } else if (status == RecvStatus::Line) {
             IdleCount = IdleLimit;
             idleSince = steadyClock().now();
@@ -171,18 +212,31 @@ void TTCPEchoThrd::runCycles() {
             return;  // closed, reset, overflowing line, or stop requested
         }
         if (m_stop.isSet() || m_sendFailed) return;
+        if (identifyTimeOver()) {
+            closeUnidentified();
+            return;
+        }
     }
 }
 
-void TTCPEchoThrd::answerLine(std::string& line) {
-    if (answersFromMainThread(line)) {
+bool TTCPEchoThrd::identifyTimeOver() const {
+    return IdentifyTime > 0 && HpId.load() == 0 && m_host.clock().now() >= m_identifyBy;
+}
+
+void TTCPEchoThrd::closeUnidentified() {
+    ++m_host.counters().unidentifiedClosed;
+    tellUnidentified(Ip, IdentifyTime);
+}
+
+void TTCPEchoThrd::answerLine(std::string& line, bool overlong) {
+    if (!overlong && answersFromMainThread(line)) {
         answerFromMainThread(line);
         return;
     }
     const std::string received = line;
-    const bool event = isEventLine(received);
+    const bool event = !overlong && isEventLine(received);
     const auto pass = m_gate.respondTo(
-        event, [this, &received] { processEventLine(received); }, [&] { respond(line); },
+        event, [this, &received] { processEventLine(received); }, [&] { respond(line, event); },
         [this] { releaseAnswer(); });
     if (pass == AnswerGate::Pass::Withheld) {
         BatchCount = 0;
@@ -195,14 +249,22 @@ void TTCPEchoThrd::answerLine(std::string& line) {
         if (isEventLine(line)) {
             processEventLine(line);
         } else if (!line.empty()) {
-            showInCommandWindow(hexId(HpId) + ":" + line);
+            noteOtherLine(line, false);
         }
     } else if (!event && !line.empty()) {
-        showInCommandWindow(hexId(HpId) + ":" + line);
+        noteOtherLine(line, overlong);
     }
 }
 
-void TTCPEchoThrd::respond(std::string& line) {
+void TTCPEchoThrd::noteOtherLine(const std::string& line, bool overlong) {
+    const bool control = !overlong && hasControlByte(trimLine(line));
+    if (control) ++m_host.counters().controlByteLines;
+    const std::string_view logged = overlong || control ? trimLine(line) : std::string_view();
+    const std::string shown = hexId(HpId) + ":" + line;
+    m_host.mainThread().call([&] { m_budget.write(m_host, who(), logged, shown); });
+}
+
+void TTCPEchoThrd::respond(std::string& line, bool event) {
     Ack.clear();
     if (line.empty() && BatchCount != 0) {
         if (BatchBroken) BatchCount = 0;
@@ -227,21 +289,21 @@ void TTCPEchoThrd::respond(std::string& line) {
         SendLine(Ack + SysTimeCmd + std::string(kCrLf));
         SysTimeCmd.clear();
         ++m_host.counters().timeSyncsToRepeaters;
-        countAnswered(line);
-    } else if (isEventLine(line) || !Ack.empty()) {
+        countAnswered(line, event);
+    } else if (event || !Ack.empty()) {
         SendLine(Ack + std::string(kCrLf));
-        countAnswered(line);
+        countAnswered(line, event);
     }
     ++MCnt;
     BatchCount = 0;
     BatchBroken = false;
 }
 
-void TTCPEchoThrd::countAnswered(const std::string& line) {
+void TTCPEchoThrd::countAnswered(const std::string& line, bool event) {
     // A batch answer ("D<n>/") acknowledges the batch's n lines, a plain one its event line.
     if (line.empty() && BatchCount != 0 && !BatchBroken)
         m_host.counters().eventsAnswered += BatchCount;
-    else if (isEventLine(line))
+    else if (event)
         ++m_host.counters().eventsAnswered;
 }
 
@@ -319,8 +381,9 @@ void TTCPEchoThrd::processNumberedLines() {
 void TTCPEchoThrd::processOnMainThread(const std::string& line) {
     {
         const DailyLogs& logs = m_host.logs();
+        m_budget.report(m_host, who());
         if (!hasValidEventLength(line)) {
-            logs.WriteStatusLog(LogText);
+            m_budget.write(m_host, who(), LogText, {});
             return;
         }
         logs.WriteEventLog(LogText);
@@ -349,7 +412,13 @@ void TTCPEchoThrd::processOnMainThread(const std::string& line) {
 
 RecvStatus TTCPEchoThrd::RecvLine(std::string& line, Millis timeoutMs) {
     RecvStatus status = m_socket.recvLine(line, timeoutMs, &m_stop);
-    if (status == RecvStatus::Line) traceReceived(line.empty() ? std::string(kCrLf) : line);
+    if (status == RecvStatus::Overlong) {
+        // From here on only the excerpt stands for the line.
+        ++m_host.counters().overlongLines;
+        line = overlongExcerpt(line, m_socket.lastLineLength());
+    }
+    if (status == RecvStatus::Line || status == RecvStatus::Overlong)
+        traceReceived(line.empty() ? std::string(kCrLf) : line);
     return status;
 }
 
@@ -370,6 +439,11 @@ ReplyStatus TTCPEchoThrd::readReply(std::string& line, Millis timeoutMs) {
     switch (RecvLine(line, timeoutMs)) {
         case RecvStatus::Line: return ReplyStatus::Line;
         case RecvStatus::Timeout: return ReplyStatus::Timeout;
+        case RecvStatus::Overlong:
+            // No reply can be that long: logged as refused, and the exchange sees no reply.
+            m_host.mainThread().call([&] { m_budget.write(m_host, who(), line, {}); });
+            line.clear();
+            return ReplyStatus::Timeout;
         default: m_sendFailed = true; return ReplyStatus::Broken;  // the connection ends after
     }
 }

@@ -13,9 +13,16 @@
 //     or when the test time has passed since the last one was passed on; all of this happens
 //     before the answer to the line leaves, and the answer waits until the channels' journals
 //     hold the line (AnswerGate);
-//   - other non-empty lines are replies to commands and are shown in the command window;
-//   - 2 x ECnst receive time-outs in a row, a closed or broken connection, an unfinished line
-//     longer than the cap, or a stop request end the connection.
+//   - other non-empty lines are replies to commands and are shown in the command window; a
+//     line with a control byte in it is no event but such a line, and goes to the status log
+//     as well, escaped;
+//   - a line longer than kMaxRepeaterLine is refused: counted, its excerpt logged, the rest
+//     of it discarded unread, and it is then treated as a reply line;
+//   - what the connection writes about lines that are not valid events is held to a budget
+//     a minute (LogBudget);
+//   - 2 x ECnst receive time-outs in a row, a closed or broken connection, an overlong line
+//     whose end does not come within kOverlongEndMs, no valid event line with a repeater Id
+//     within IdentifyTime, or a stop request end the connection.
 // Everything that touches shared state runs on the main thread through the hand-over.
 //
 // The object owns itself: its thread holds the only owning reference and the object is gone
@@ -27,8 +34,10 @@
 
 #include "core/answer_gate.h"
 #include "core/config.h"
+#include "core/event_line.h"
 #include "core/main_thread.h"
 #include "device/hosted_exchange_io.h"
+#include "repeater_link/log_budget.h"
 #include "repeater_link/status_lines.h"
 #include "platform/tcp.h"
 #include "repeater_link/repeater_connection.h"
@@ -41,6 +50,9 @@ class TTCPEchoThrd final : public RepeaterConnection, private HostedExchangeIo {
 public:
     static constexpr Millis kCycleMs = 500;
     static constexpr Millis kMaxWaitMs = 3'600'000;  // a bound on any single wait
+    // The end of an overlong line must come this soon after the line passed the cap; bytes
+    // that keep coming without it are a stream, and the connection ends.
+    static constexpr Millis kOverlongEndMs = 2000;
 
     // Reads the connection's settings from the configuration file and starts its thread.
     // host.workerStarted() is called before the thread exists and workerEnded() as the last
@@ -62,8 +74,9 @@ private:
     Millis nextWait(Millis idleSince) const;
     void endConnection();
 
-    // The response step; an exchange may replace the pass's line.
-    void respond(std::string& line);
+    // The response step; an exchange may replace the pass's line. event: the line is an
+    // event line (an overlong line's excerpt never is).
+    void respond(std::string& line, bool event);
     void processEventLine(const std::string& line);
     // Main thread: logs and routes one trimmed event line (the body of processEventLine).
     void processOnMainThread(const std::string& line);
@@ -76,7 +89,7 @@ private:
     // handed over without waiting; settleAnswer() collects the outcome before the connection
     // does anything else, which keeps every byte in order.
     bool answersFromMainThread(const std::string& line);
-    void countAnswered(const std::string& line);
+    void countAnswered(const std::string& line, bool event);
     void answerFromMainThread(const std::string& line);
     void settleAnswer();
 
@@ -94,7 +107,17 @@ private:
     // Processes a held event line and sends its answer; false when the answer was withheld.
     bool releaseAnswer();
     // One received line other than a numbered event line: the response step and the event.
-    void answerLine(std::string& line);
+    // overlong: line is the excerpt of a refused overlong line.
+    void answerLine(std::string& line, bool overlong = false);
+    // A line that is no event, after its response step: shown, and logged when it holds a
+    // control byte or is an overlong line's excerpt; within the log budget.
+    void noteOtherLine(const std::string& line, bool overlong);
+    // The connection as the logs name it: its Id and address.
+    std::string who() const { return hexId(HpId.load()) + " " + Ip; }
+    // No valid event line with an Id came within IdentifyTime: counted, told (at most once a
+    // minute for all connections), and the connection ends.
+    bool identifyTimeOver() const;
+    void closeUnidentified();
     void pause(Millis ms) { pauseMs(ms); }
     void showInCommandWindow(const std::string& text) { show(text); }
 
@@ -114,6 +137,8 @@ private:
     bool SyncDue = false;
     Millis ACKDelay = 0;
     std::int32_t IdleLimit = 0;
+    Millis IdentifyTime = 0;   // 0: no deadline
+    Millis m_identifyBy = 0;   // the deadline, from the start of the connection
 
     // Cycle state.
     Millis NextSync = 0;
@@ -122,6 +147,7 @@ private:
     bool BatchBroken = false;
     std::string Ack;
     StatusLines m_status{true};  // main thread
+    LogBudget m_budget;          // main thread
     AnswerGate m_gate{m_host};
 
     // The answer handed to the main thread; its outcome is read after settleAnswer().

@@ -107,6 +107,10 @@ StatusSnapshot Server::snapshot() const {
     s.eventsAnswered = m_counters.eventsAnswered.load();
     s.timeSyncsToRepeaters = m_counters.timeSyncsToRepeaters.load();
     s.timeSyncsToClients = m_counters.timeSyncsToClients.load();
+    s.overlongLines = m_counters.overlongLines.load();
+    s.controlByteLines = m_counters.controlByteLines.load();
+    s.unidentifiedClosed = m_counters.unidentifiedClosed.load();
+    s.linesNotLogged = m_counters.linesNotLogged.load();
     s.journalWrites = m_journalSync.writeCount();
     s.journalSyncs = m_journalSync.syncCount();
     s.handoverLatency = m_mainThread.handoverLatency();

@@ -156,6 +156,19 @@ std::string renderMetrics(const StatusSnapshot& s) {
              "Time commands sent to repeaters and systime lines sent to clients.");
     m.sample("kormlink_time_syncs_sent_total", "to=\"repeater\"", s.timeSyncsToRepeaters);
     m.sample("kormlink_time_syncs_sent_total", "to=\"client\"", s.timeSyncsToClients);
+    m.family("kormlink_repeater_lines_refused_total", "counter",
+             "Repeater lines refused: longer than 1024 bytes (overlong), or holding a control "
+             "byte (control).");
+    m.sample("kormlink_repeater_lines_refused_total", "cause=\"overlong\"", s.overlongLines);
+    m.sample("kormlink_repeater_lines_refused_total", "cause=\"control\"", s.controlByteLines);
+    m.family("kormlink_repeater_lines_not_logged_total", "counter",
+             "Lines about repeater lines that are no valid events, kept out of the logs by the "
+             "budget of 60 a minute per connection.");
+    m.sample("kormlink_repeater_lines_not_logged_total", "", s.linesNotLogged);
+    m.family("kormlink_repeater_unidentified_closed_total", "counter",
+             "Repeater connections closed for sending no valid event line with an Id within "
+             "[In] IdentifyTime.");
+    m.sample("kormlink_repeater_unidentified_closed_total", "", s.unidentifiedClosed);
     m.family("kormlink_journal_writes_total", "counter", "Writes of the queue journals.");
     m.sample("kormlink_journal_writes_total", "", s.journalWrites);
     m.family("kormlink_journal_fsyncs_total", "counter", "Syncs of the queue journals.");
@@ -200,6 +213,11 @@ std::string renderStatusPage(const StatusSnapshot& s, const std::string& title) 
             std::to_string(s.repeaters.size()) + " repeater connection(s), " +
             std::to_string(s.eventsReceived) + " event lines received, " +
             std::to_string(s.eventsAnswered) + " answered. Read-only; refreshed every 5 s.</p>\n";
+    page += "<p class=\"figures\">Refused from repeaters: " + std::to_string(s.overlongLines) +
+            " overlong line(s), " + std::to_string(s.controlByteLines) +
+            " line(s) with control bytes, " + std::to_string(s.unidentifiedClosed) +
+            " connection(s) closed without an Id; " + std::to_string(s.linesNotLogged) +
+            " line(s) not logged.</p>\n";
     page += "<h2 id=\"repeaters\">Repeaters</h2>\n<table aria-labelledby=\"repeaters\">\n"
             "<tr><th scope=\"col\">HpId</th><th scope=\"col\">Ip</th><th scope=\"col\">MCnt</th>"
             "<th scope=\"col\">LastMessage</th><th scope=\"col\">Nr</th></tr>\n";

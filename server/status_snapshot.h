@@ -41,6 +41,11 @@ struct StatusSnapshot {
     std::uint64_t eventsAnswered = 0;
     std::uint64_t timeSyncsToRepeaters = 0;
     std::uint64_t timeSyncsToClients = 0;
+    // What repeaters sent that was refused, and what their log budgets kept out of the logs.
+    std::uint64_t overlongLines = 0;
+    std::uint64_t controlByteLines = 0;
+    std::uint64_t unidentifiedClosed = 0;
+    std::uint64_t linesNotLogged = 0;
     std::uint64_t journalWrites = 0;
     std::uint64_t journalSyncs = 0;
     MainThread::Latency handoverLatency;

@@ -349,6 +349,7 @@ void MonitorSim::serveTcp(TcpSocket& socket, std::string& line) {
             case RecvStatus::Timeout: continue;
             case RecvStatus::Interrupted: return;
             case RecvStatus::Overflow:
+            case RecvStatus::Overlong:  // not returned here: the socket keeps the default cap
                 ++m_overlong;
                 setError("overlong line");
                 return;

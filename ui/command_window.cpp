@@ -180,7 +180,7 @@ RepeaterConnection* TFCmd::findConnection(std::uint32_t id, bool fromEnd) {
 
 void TFCmd::ShowInCommandWindow(const std::string& text) {
     ++m_shownLines;
-    appendLine(*m_memo, catalogText(text), showsLastLine(*m_memo));
+    appendLine(*m_memo, catalogText(escapeControlBytes(text)), showsLastLine(*m_memo));
 }
 
 QStringList TFCmd::lines() const {

@@ -53,14 +53,16 @@ QString hexLine(const char* prefix, const std::string& bytes) {
 }
 
 // The connections hand over a line with its line end; in text mode the memo's own line break
-// takes its place.
+// takes its place, and control bytes within the line are shown escaped (\x1B), in the window
+// and in the trace file alike. The hex mode shows every byte as it came.
 QString textLine(const char* prefix, const std::string& bytes) {
     std::string_view text(bytes);
     if (text.ends_with("\r\n"))
         text.remove_suffix(2);
     else if (text.ends_with('\n'))
         text.remove_suffix(1);
-    return QString::fromLatin1(prefix) + QString::fromLatin1(text.data(), qsizetype(text.size()));
+    const std::string shown = escapeControlBytes(text);
+    return QString::fromLatin1(prefix) + QString::fromLatin1(shown.data(), qsizetype(shown.size()));
 }
 
 }  // namespace

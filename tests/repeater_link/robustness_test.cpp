@@ -55,12 +55,14 @@ TEST(Robustness, BinaryGarbageAndLongLinesAreHandledAsLines) {
     rpt->sendRaw(garbage + "\r\n");
     rpt->send("COM" + std::string(40000, '\xFF'));  // an "event" far too long: status log
     rpt->send(std::string("COM1\0\0\0", 7) + std::string(65, ' ') + "1");  // NULs, no Id word
-    // Answers: whatever the garbage held, each event-looking line is acknowledged; then a
-    // proper event is still served.
+    // Answers: the overlong line and the lines with control bytes are refused, not
+    // acknowledged as events; then a proper event is still served.
     rpt->send(EventSpec{}.build());
     int empties = 0;
     while (auto line = rpt->readLine(1000)) empties += line->empty();
-    EXPECT_GE(empties, 2);
+    EXPECT_EQ(empties, 1);
+    // The long "event" and the garbage (whose first CR LF comes after 1024 bytes).
+    EXPECT_EQ(h.onMain([](Server& s) { return s.snapshot().overlongLines; }), 2u);
     EXPECT_EQ(h.registry().size(), 1u);
     expectServed(h);
 }

@@ -1,0 +1,96 @@
+// Hostile bytes from a repeater: no control byte reaches a log, a queue or the command window
+// raw, an overlong line leaves only its excerpt, the logs hold to their budget, and a
+// connection that never identifies itself is closed.
+
+#include <gtest/gtest.h>
+
+#include "core/event_line.h"
+#include "output/channels.h"
+#include "repeater_link/log_budget.h"
+#include "support/harness.h"
+
+namespace kormlink {
+namespace {
+
+using test::EventSpec;
+using test::ServerHarness;
+
+std::string withByteAt(std::string line, std::size_t pos, char byte) {
+    line[pos] = byte;
+    return line;
+}
+
+bool clean(const std::vector<std::string>& lines) {
+    for (const std::string& l : lines)
+        if (hasControlByte(l)) return false;
+    return true;
+}
+
+TEST(HostileLines, ControlBytesAndOverlongLinesAreRefusedAndLoggedEscaped) {
+    ServerHarness h("[In]\nPort=0\nSyncP=0\n[Out]\nPort=0\n[Client0]\nId=A1\n");
+    auto rpt = h.repeater();
+    const std::string event = EventSpec{}.build();
+    const std::string overlong = "COM" + std::string(200'000, 'A');
+    // What is sent, and what the status log holds of it.
+    const std::pair<std::string, std::string> cases[] = {
+        {withByteAt(event, 30, '\x1B'), escapeControlBytes(withByteAt(event, 30, '\x1B'))},
+        {withByteAt(event, 20, '\r'), event.substr(0, 20) + "\\x0D" + event.substr(21)},
+        {withByteAt(event, 50, '\0'), event.substr(0, 50) + "\\x00" + event.substr(51)},
+        {withByteAt(event, 60, '\x7F'), event.substr(0, 60) + "\\x7F" + event.substr(61)},
+        {"ERR\x1B[2J", "ERR\\x1B[2J"},
+        {overlong, "COM" + std::string(77, 'A') + "... (200003 bytes)"},
+    };
+    for (const auto& [sent, logged] : cases) {
+        rpt->send(sent);
+        EXPECT_EQ(rpt->readLine(300), std::nullopt) << logged;  // not acknowledged
+        EXPECT_TRUE(h.logged(1, logged)) << logged;
+        rpt->send(event);  // the connection goes on with the next line
+        EXPECT_EQ(rpt->readLine(), "") << logged;
+    }
+    EXPECT_TRUE(h.waitRouted(1));
+    EXPECT_EQ(h.logLines(1).size(), std::size(cases));  // one record each, the excerpt alone
+    EXPECT_EQ(h.logLines(0), std::vector<std::string>(std::size(cases), event));
+    EXPECT_TRUE(clean(h.view().commandLines()));
+    EXPECT_TRUE(h.shown("A1B2:ERR\\x1B[2J"));
+    EXPECT_TRUE(h.onMain([](Server& s) { return clean(test::queueTexts(s.channels()->at(0))); }));
+    const StatusSnapshot s = h.onMain([](Server& s) { return s.snapshot(); });
+    EXPECT_EQ(s.overlongLines, 1u);
+    EXPECT_EQ(s.controlByteLines, 5u);
+    EXPECT_NE(renderMetrics(s).find("kormlink_repeater_lines_refused_total{cause=\"overlong\"} 1"),
+              std::string::npos);
+}
+
+TEST(HostileLines, LinesThatAreNoEventsAreLoggedSixtyAMinute) {
+    ServerHarness h("[In]\nPort=0\nSyncP=0\n");
+    auto rpt = h.repeater();
+    for (int i = 0; i < 70; ++i) {
+        rpt->send("COM short " + std::to_string(i));  // a wrong length: answered, not routed
+        ASSERT_EQ(rpt->readLine(), "");
+    }
+    ASSERT_TRUE(h.logged(1, "COM short 59"));
+    h.clock().advance(LogBudget::kMinuteMs);
+    rpt->send("COM short 70");
+    EXPECT_EQ(rpt->readLine(), "");
+    EXPECT_TRUE(h.logged(1, "0 127.0.0.1: 10 lines not logged (more than 60 a minute)"));
+    EXPECT_TRUE(h.logged(1, "COM short 70"));
+    EXPECT_EQ(h.logLines(1).size(), 62u);
+    EXPECT_TRUE(h.identify(*rpt));  // valid events are logged whatever the budget
+}
+
+TEST(HostileLines, AConnectionThatNeverIdentifiesIsClosedAfterIdentifyTime) {
+    ServerHarness h("[In]\nPort=0\nIdentifyTime=1\n");
+    auto chatty = h.repeater(), repeater = h.repeater();
+    ASSERT_TRUE(h.identify(*repeater));
+    const Millis start = steadyClock().now();
+    while (chatty->connected() && steadyClock().now() - start < 4000) {
+        chatty->send("hello");  // replies keep the idle close away, but identify nobody
+        if (chatty->closedByServer(200)) break;
+    }
+    EXPECT_LT(steadyClock().now() - start, 4000);
+    EXPECT_EQ(h.onMain([](Server& s) { return s.snapshot().unidentifiedClosed; }), 1u);
+    repeater->send(EventSpec{}.build());
+    EXPECT_EQ(repeater->readLine(), "");
+}
+
+}  // namespace
+}  // namespace kormlink
