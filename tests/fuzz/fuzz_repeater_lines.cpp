@@ -2,7 +2,8 @@
 // thread (framing, batches, answers, status lines) into the server's channels and filters.
 // Each input is one connection on a socket pair; the input's end closes it, and the run waits
 // until the connection thread has ended. Checked: every queued line passes its channel's
-// filters, queues stay within their size, and the registry is empty again.
+// filters, queues stay within their size, the registry is empty again, and no control byte
+// reached a queue or a log (other than the CR LF that ends each log line).
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -10,8 +11,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
+#include "core/daily_logs.h"
+#include "core/event_line.h"
 #include "fuzz_server.h"
+#include "fuzz_temp_dir.h"
+#include "output/channels.h"
 #include "repeater_link/host_list.h"
 #include "repeater_link/tcp_echo_thrd.h"
 
@@ -22,12 +30,32 @@ namespace {
 fuzz::FuzzServer& host() {
     static fuzz::FuzzServer* server = [] {
         auto* s = new fuzz::FuzzServer(
-            "[In]\nPort=0\nSyncP=1\n[Out]\nPort=0\n[Sock]\nACKDelay=0\nCmdDelay=0\nECnst=5\n"
+            "[In]\nPort=0\nSyncP=1\nIdentifyTime=0\n[Out]\nPort=0\n"
+            "[Sock]\nACKDelay=0\nCmdDelay=0\nECnst=5\n"
             "[ComIn]\nCom=0\n" + std::string(fuzz::kChannelSections));
         s->setTraceId(0xA1B2);  // the trace path runs for the usual test Id
+        std::filesystem::create_directory(fuzz::tempDir() + "/Kormlink");
         return s;
     }();
     return *server;
+}
+
+// What this input added to the event and status logs holds control bytes only in CR LF pairs.
+void checkLogs() {
+    static std::size_t seen[2] = {};
+    const DailyLog logs[] = {DailyLog::Event, DailyLog::Status};
+    for (int i = 0; i < 2; ++i) {
+        std::ifstream in(fuzz::tempDir() + "/" + dailyLogName(logs[i], 2024, 5, 17),
+                         std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(seen[i]));
+        const std::string text{std::istreambuf_iterator<char>(in), {}};
+        seen[i] += text.size();
+        for (std::size_t k = 0; k < text.size(); ++k) {
+            const bool lineEnd = text.compare(k, 2, "\r\n") == 0;
+            if (lineEnd) ++k;
+            else if (isControlByte(static_cast<unsigned char>(text[k]))) __builtin_trap();
+        }
+    }
 }
 
 }  // namespace
@@ -55,6 +83,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     if (h.hostList() && h.hostList()->size() != 0) __builtin_trap();
     h.checkQueues();
+    for (std::size_t i = 0; i < h.channels()->size(); ++i)
+        for (const QueuedLine& line : h.channels()->at(i).Queue)
+            if (hasControlByte(line.text)) __builtin_trap();
+    checkLogs();
     h.emptyQueues();
     return 0;
 }

@@ -56,6 +56,26 @@ TEST(TcpSocket, UnfinishedLineBeyondTheCapOverflows) {
     EXPECT_EQ(status, RecvStatus::Overflow);
 }
 
+TEST(TcpSocket, ALineBeyondTheCapIsDiscardedUpToItsEndUnlessItNeverComes) {
+    Pair p(1000);
+    p.server->discardOverlongLines(2000);
+    std::string line;
+    p.client->sendAll(std::string(1000, 'x') + "\r\n" + std::string(5000, 'y') + "\r");
+    ASSERT_EQ(p.server->recvLine(line, 1000), RecvStatus::Line);  // the cap itself is a line
+    EXPECT_EQ(p.server->recvLine(line, 100), RecvStatus::Timeout);
+    p.client->sendAll("\nnext\r\n");  // the LF that ends the overlong line comes later
+    ASSERT_EQ(p.server->recvLine(line, 1000), RecvStatus::Overlong);
+    EXPECT_EQ(line, std::string(1000, 'y'));
+    EXPECT_EQ(p.server->lastLineLength(), 5000u);
+    ASSERT_EQ(p.server->recvLine(line, 1000), RecvStatus::Line);
+    EXPECT_EQ(line, "next");
+    p.client->sendAll(std::string(5000, 'z'));  // no end within the time: a stream
+    RecvStatus status = RecvStatus::Timeout;
+    for (int i = 0; i < 40 && status == RecvStatus::Timeout; ++i)
+        status = p.server->recvLine(line, 100);
+    EXPECT_EQ(status, RecvStatus::Overflow);
+}
+
 TEST(TcpSocket, ClosedPeerAndWakerEndTheWait) {
     Pair p;
     Waker waker;

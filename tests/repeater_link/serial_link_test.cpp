@@ -59,6 +59,10 @@ TEST_F(SerialLink, JoinsTheRegistryAndRelaysEventsWithoutDuplicateTest) {
     rpt.answer("READY\r\n");
     EXPECT_TRUE(h.shown("7777:READY"));
     EXPECT_EQ(h.logLines(1), std::vector<std::string>{"READY"});
+    // A "COM" line with a control byte is no event: not answered, logged escaped.
+    rpt.answer("COM1 \x1B[2J\r\n");
+    EXPECT_TRUE(h.logged(1, "COM1 \\x1B[2J"));
+    EXPECT_FALSE(rpt.readLine(300));
 }
 
 TEST_F(SerialLink, LinesSplitOrJoinedAcrossReadsAndAStreamWithoutCarriageReturnDropped) {
