@@ -43,18 +43,14 @@ fuzz::FuzzServer& host() {
 // What this input added to the event and status logs holds control bytes only in CR LF pairs.
 void checkLogs() {
     static std::size_t seen[2] = {};
-    const DailyLog logs[] = {DailyLog::Event, DailyLog::Status};
     for (int i = 0; i < 2; ++i) {
-        std::ifstream in(fuzz::tempDir() + "/" + dailyLogName(logs[i], 2024, 5, 17),
-                         std::ios::binary);
+        const DailyLog log = i == 0 ? DailyLog::Event : DailyLog::Status;
+        std::ifstream in(fuzz::tempDir() + "/" + dailyLogName(log, 2024, 5, 17), std::ios::binary);
         in.seekg(static_cast<std::streamoff>(seen[i]));
         const std::string text{std::istreambuf_iterator<char>(in), {}};
         seen[i] += text.size();
-        for (std::size_t k = 0; k < text.size(); ++k) {
-            const bool lineEnd = text.compare(k, 2, "\r\n") == 0;
-            if (lineEnd) ++k;
-            else if (isControlByte(static_cast<unsigned char>(text[k]))) __builtin_trap();
-        }
+        for (std::size_t k = 0; k < text.size(); k += text.compare(k, 2, "\r\n") == 0 ? 2 : 1)
+            if (text.compare(k, 2, "\r\n") != 0 && isControlByte(text[k])) __builtin_trap();
     }
 }
 

@@ -56,7 +56,7 @@ TEST(TcpSocket, UnfinishedLineBeyondTheCapOverflows) {
     EXPECT_EQ(status, RecvStatus::Overflow);
 }
 
-TEST(TcpSocket, ALineBeyondTheCapIsDiscardedUpToItsEndUnlessItNeverComes) {
+TEST(TcpSocket, ALineBeyondTheCapIsDiscardedUpToItsEnd) {
     Pair p(1000);
     p.server->discardOverlongLines(2000);
     std::string line;
@@ -69,11 +69,6 @@ TEST(TcpSocket, ALineBeyondTheCapIsDiscardedUpToItsEndUnlessItNeverComes) {
     EXPECT_EQ(p.server->lastLineLength(), 5000u);
     ASSERT_EQ(p.server->recvLine(line, 1000), RecvStatus::Line);
     EXPECT_EQ(line, "next");
-    p.client->sendAll(std::string(5000, 'z'));  // no end within the time: a stream
-    RecvStatus status = RecvStatus::Timeout;
-    for (int i = 0; i < 40 && status == RecvStatus::Timeout; ++i)
-        status = p.server->recvLine(line, 100);
-    EXPECT_EQ(status, RecvStatus::Overflow);
 }
 
 TEST(TcpSocket, ClosedPeerAndWakerEndTheWait) {

@@ -15,14 +15,8 @@ namespace {
 using test::EventSpec;
 using test::ServerHarness;
 
-std::string withByteAt(std::string line, std::size_t pos, char byte) {
-    line[pos] = byte;
-    return line;
-}
-
 bool clean(const std::vector<std::string>& lines) {
-    for (const std::string& l : lines)
-        if (hasControlByte(l)) return false;
+    for (const std::string& l : lines) if (hasControlByte(l)) return false;
     return true;
 }
 
@@ -30,15 +24,17 @@ TEST(HostileLines, ControlBytesAndOverlongLinesAreRefusedAndLoggedEscaped) {
     ServerHarness h("[In]\nPort=0\nSyncP=0\n[Out]\nPort=0\n[Client0]\nId=A1\n");
     auto rpt = h.repeater();
     const std::string event = EventSpec{}.build();
-    const std::string overlong = "COM" + std::string(200'000, 'A');
+    const auto with = [&](std::size_t pos, const std::string& bytes) {
+        return event.substr(0, pos) + bytes + event.substr(pos + 1);
+    };
     // What is sent, and what the status log holds of it.
     const std::pair<std::string, std::string> cases[] = {
-        {withByteAt(event, 30, '\x1B'), escapeControlBytes(withByteAt(event, 30, '\x1B'))},
-        {withByteAt(event, 20, '\r'), event.substr(0, 20) + "\\x0D" + event.substr(21)},
-        {withByteAt(event, 50, '\0'), event.substr(0, 50) + "\\x00" + event.substr(51)},
-        {withByteAt(event, 60, '\x7F'), event.substr(0, 60) + "\\x7F" + event.substr(61)},
+        {with(30, "\x1B"), with(30, "\\x1B")},
+        {with(20, "\r"), with(20, "\\x0D")},  // a lone CR belongs to the line
+        {with(50, std::string(1, '\0')), with(50, "\\x00")},
+        {with(60, "\x7F"), with(60, "\\x7F")},
         {"ERR\x1B[2J", "ERR\\x1B[2J"},
-        {overlong, "COM" + std::string(77, 'A') + "... (200003 bytes)"},
+        {"COM" + std::string(200'000, 'A'), "COM" + std::string(77, 'A') + "... (200003 bytes)"},
     };
     for (const auto& [sent, logged] : cases) {
         rpt->send(sent);
@@ -54,10 +50,7 @@ TEST(HostileLines, ControlBytesAndOverlongLinesAreRefusedAndLoggedEscaped) {
     EXPECT_TRUE(h.shown("A1B2:ERR\\x1B[2J"));
     EXPECT_TRUE(h.onMain([](Server& s) { return clean(test::queueTexts(s.channels()->at(0))); }));
     const StatusSnapshot s = h.onMain([](Server& s) { return s.snapshot(); });
-    EXPECT_EQ(s.overlongLines, 1u);
-    EXPECT_EQ(s.controlByteLines, 5u);
-    EXPECT_NE(renderMetrics(s).find("kormlink_repeater_lines_refused_total{cause=\"overlong\"} 1"),
-              std::string::npos);
+    EXPECT_EQ(std::pair(s.overlongLines, s.controlByteLines), std::pair(1ul, 5ul));
 }
 
 TEST(HostileLines, LinesThatAreNoEventsAreLoggedSixtyAMinute) {
