@@ -43,6 +43,8 @@ struct ServerCounters {
     std::atomic<std::uint64_t> eventsAnswered{0};        // event lines acknowledged
     std::atomic<std::uint64_t> timeSyncsToRepeaters{0};  // time commands sent
     std::atomic<std::uint64_t> timeSyncsToClients{0};    // "systime" lines sent
+    // Older connections closed because their repeater connected again from the same address.
+    std::atomic<std::uint64_t> repeaterConnectionsReplaced{0};
 };
 
 class ServerHost {
