@@ -97,9 +97,12 @@ constexpr Millis kRequestLimitMs = 10 * 60'000;
 
 RepeaterConnection* Console::connectionFor(std::uint32_t id) {
     tHostList* list = m_server.hostList();
-    RepeaterConnection* connection = list ? list->findByHpId(id) : nullptr;
-    if (!connection) say(hexId(id) + ": No connection");
-    return connection;
+    const HpIdClaim claim = list ? list->findByHpId(id) : HpIdClaim{};
+    if (claim.contested())
+        say(claim.refusal(id));
+    else if (!claim.connection)
+        say(hexId(id) + ": No connection");
+    return claim.connection;
 }
 
 void Console::say(const std::string& text) { m_output.write(ConsoleStream::Out, text + "\n"); }
@@ -200,13 +203,8 @@ void Console::sendCommand(std::string_view args) {
         complain("usage: cmd ID TEXT (ID in hexadecimal)");
         return;
     }
-    tHostList* list = m_server.hostList();
-    RepeaterConnection* connection = list ? list->findByHpId(*id) : nullptr;
-    if (!connection) {
-        say(hexId(*id) + ": No connection");
-        return;
-    }
-    connection->setPendingCmd(std::string(args));
+    if (RepeaterConnection* connection = connectionFor(*id))
+        connection->setPendingCmd(std::string(args));
 }
 
 void Console::trace(std::string_view args) {
@@ -222,7 +220,8 @@ std::string Console::listText() {
     std::string text = "HpId\tIp\tMCnt\tLastMessage\tNr\n";
     if (const tHostList* list = m_server.hostList()) {
         for (const RepeaterConnection* c : list->entries()) {
-            text += hexId(c->HpId) + "\t" + c->Ip + "\t" + std::to_string(c->MCnt.load()) + "\t" +
+            // "!" marks an Id claimed from more than one address, as the window's list does.
+            text += hexId(c->HpId) + (list->contestedBy(c->HpId) ? " !" : "") + "\t" + c->Ip + "\t" + std::to_string(c->MCnt.load()) + "\t" +
                     c->EventLine + "\t" + std::to_string(c->Nr) + "\n";
         }
     }

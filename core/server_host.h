@@ -50,6 +50,8 @@ struct ServerCounters {
     std::atomic<std::uint64_t> linesNotLogged{0};
     // Repeater connections closed for sending no valid event line with an Id in IdentifyTime.
     std::atomic<std::uint64_t> unidentifiedClosed{0};
+    // Older connections closed because their repeater connected again from the same address.
+    std::atomic<std::uint64_t> repeaterConnectionsReplaced{0};
 };
 
 class ServerHost {

@@ -178,9 +178,16 @@ bool pauseUnlessWoken(const Waker& waker, Millis ms) {
 TcpSocket::TcpSocket(UniqueFd fd, size_t maxLine) : m_fd(std::move(fd)), m_maxLine(maxLine) {}
 
 std::optional<TcpSocket> TcpSocket::connectTo(const std::string& host, std::uint16_t port,
-                                              Millis timeoutMs) {
+                                              Millis timeoutMs, const std::string& from) {
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd) return std::nullopt;
+    if (!from.empty()) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        if (::inet_pton(AF_INET, from.c_str(), &local.sin_addr) != 1 ||
+            ::bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+            return std::nullopt;
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);

@@ -85,9 +85,11 @@ public:
 
     explicit TcpSocket(UniqueFd fd, size_t maxLine = kDefaultMaxLine);
 
-    // Connects to host:port (IPv4 dotted address); for tests and tools.
+    // Connects to host:port (IPv4 dotted address), from the local address `from` when one is
+    // given (127.0.0.2 is loopback too: a second repeater address on one machine); for tests
+    // and tools.
     static std::optional<TcpSocket> connectTo(const std::string& host, std::uint16_t port,
-                                              Millis timeoutMs);
+                                              Millis timeoutMs, const std::string& from = {});
 
     // From now on a line longer than the cap does not end the connection: its first cap bytes
     // are kept, the rest is read and thrown away up to its CR LF, and recvLine() returns

@@ -2,11 +2,31 @@
 
 #include <algorithm>
 
+#include "config_image/cfg_image.h"
+#include "core/event_line.h"
+#include "core/operator_view.h"
+#include "core/server_host.h"
 #include "core/stop_each.h"
+#include "device/program_editor.h"
+#include "platform/console_output.h"
 #include "platform/tone.h"
 #include "repeater_link/repeater_connection.h"
 
 namespace kormlink {
+
+std::string joinAddresses(const std::vector<std::string>& addresses) {
+    std::string text;
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+        if (i > 0) text += i + 1 == addresses.size() ? " and " : ", ";
+        text += addresses[i];
+    }
+    return text;
+}
+
+std::string HpIdClaim::refusal(std::uint32_t id) const {
+    return "Id " + hexId(id) + " is claimed by " + joinAddresses(addresses) +
+           "; commands are refused until one of them ends.";
+}
 
 int tHostList::CompareHpId(std::uint32_t a, std::uint32_t b) {
     if (a == b) return 0;
@@ -18,12 +38,34 @@ void tHostList::RegisterConnection(RepeaterConnection* connection) {
     ResortConnections();
 }
 
+void tHostList::AppendConnection(RepeaterConnection* connection) {
+    m_entries.push_back(connection);
+    updateClaims(connection->HpId.load(), connection);  // the serial link comes with its Id
+}
+
 void tHostList::ResortConnections() {
     // Stable, so connections with equal Ids keep the order in which they came.
     std::stable_sort(m_entries.begin(), m_entries.end(),
                      [](const RepeaterConnection* a, const RepeaterConnection* b) {
                          return CompareHpId(a->HpId.load(), b->HpId.load()) < 0;
                      });
+}
+
+void tHostList::IdLearned(RepeaterConnection* connection) {
+    ResortConnections();
+    const std::uint32_t id = connection->HpId.load();
+    if (id == 0) return;
+    // The repeater has connected again from where it was: its old connection would only wait
+    // for the idle close, and take commands meant for the new one meanwhile.
+    for (RepeaterConnection* older : m_entries) {
+        if (older == connection || older->HpId.load() != id || older->Ip != connection->Ip ||
+            replaced(older))
+            continue;
+        m_replaced.push_back(older);
+        older->requestStop();
+        if (m_host) ++m_host->counters().repeaterConnectionsReplaced;
+    }
+    updateClaims(id, connection);
 }
 
 void tHostList::UnregisterConnection(RepeaterConnection* connection) {
@@ -33,16 +75,86 @@ void tHostList::UnregisterConnection(RepeaterConnection* connection) {
         return;
     }
     m_entries.erase(it);
+    std::erase(m_replaced, connection);
+    updateClaims(connection->HpId.load());
 }
 
 void tHostList::StopAllConnections(MainThread& mainThread, Millis waitBoundMs) {
+    m_stopping = true;
     stopEach(m_entries, mainThread, waitBoundMs);
 }
 
-RepeaterConnection* tHostList::findByHpId(std::uint32_t id) const {
-    for (auto it = m_entries.rbegin(); it != m_entries.rend(); ++it)
-        if ((*it)->HpId.load() == id) return *it;
-    return nullptr;
+bool tHostList::replaced(const RepeaterConnection* connection) const {
+    return std::find(m_replaced.begin(), m_replaced.end(), connection) != m_replaced.end();
+}
+
+HpIdClaim tHostList::findByHpId(std::uint32_t id, Search from) const {
+    HpIdClaim claim;
+    if (const auto* addresses = contestedBy(id)) {
+        claim.addresses = *addresses;
+        return claim;
+    }
+    auto holds = [&](const RepeaterConnection* c) { return c->HpId.load() == id && !replaced(c); };
+    if (from == Search::FromLast) {
+        auto it = std::find_if(m_entries.rbegin(), m_entries.rend(), holds);
+        if (it != m_entries.rend()) claim.connection = *it;
+    } else {
+        auto it = std::find_if(m_entries.begin(), m_entries.end(), holds);
+        if (it != m_entries.end()) claim.connection = *it;
+    }
+    return claim;
+}
+
+const std::vector<std::string>* tHostList::contestedBy(std::uint32_t id) const {
+    auto it = m_contested.find(id);
+    return it == m_contested.end() ? nullptr : &it->second;
+}
+
+void tHostList::updateClaims(std::uint32_t id, const RepeaterConnection* newcomer) {
+    if (id == 0) return;  // a connection that has not said who it is claims nothing
+    // The addresses that held the Id before the newcomer come first.
+    std::vector<std::string> addresses;
+    auto add = [&](const RepeaterConnection* c) {
+        if (std::find(addresses.begin(), addresses.end(), c->Ip) == addresses.end())
+            addresses.push_back(c->Ip);
+    };
+    for (const RepeaterConnection* c : m_entries)
+        if (c != newcomer && c->HpId.load() == id && !replaced(c)) add(c);
+    if (newcomer) add(newcomer);
+    auto it = m_contested.find(id);
+    if (addresses.size() >= 2) {
+        const bool begins = it == m_contested.end();
+        m_contested[id] = addresses;
+        const HpIdClaim claim{nullptr, std::move(addresses)};
+        if (begins)
+            consolePrintf(ConsoleStream::Err, "Kormlink: repeater %s\n",
+                          claim.refusal(id).c_str());
+        dropPendingCommands(id, claim);
+    } else if (it != m_contested.end()) {
+        m_contested.erase(it);
+        for (RepeaterConnection* c : m_entries)
+            if (c->HpId.load() == id) c->refuseCommands(false);
+        if (!m_stopping)
+            consolePrintf(ConsoleStream::Err,
+                          "Kormlink: repeater Id %s is no longer contested (%s remains); commands "
+                          "for it are taken again\n",
+                          hexId(id).c_str(),
+                          addresses.empty() ? "none" : addresses.front().c_str());
+    } else {
+        return;
+    }
+    if (m_host) m_host->MarkRefresh();
+}
+
+void tHostList::dropPendingCommands(std::uint32_t id, const HpIdClaim& claim) {
+    for (RepeaterConnection* c : m_entries) {
+        if (c->HpId.load() != id) continue;
+        auto [cmd, editor] = c->refuseCommands(true);
+        if (cmd.empty()) continue;
+        // A programming request waits for its editor: it has failed.
+        if (editor) editor->image().TransferState = kTransferFailed;
+        if (m_host) m_host->view().ShowInCommandWindow(claim.refusal(id));
+    }
 }
 
 }  // namespace kormlink

@@ -37,12 +37,20 @@ public:
 
     // The command window's command line for this repeater, with the configuration editor of a
     // programming request or upload (if any); any thread. A newer command replaces an older one.
+    // Ignored while commands are refused (find the connection through the registry, which
+    // says why).
     void setPendingCmd(std::string cmd, std::shared_ptr<ProgramEditor> editor = nullptr);
     // Sets the command only when none is pending (a command the connection keeps for its next
-    // pass must not overwrite one the operator gave meanwhile); any thread.
+    // pass must not overwrite one the operator gave meanwhile); any thread. While commands are
+    // refused the command is dropped, with a line on stderr.
     void keepPendingCmd(std::string cmd, std::shared_ptr<ProgramEditor> editor);
-    // Takes the pending command and its editor and clears both in one step; any thread.
+    // Takes the pending command and its editor and clears both in one step; nothing while
+    // commands are refused. Any thread.
     std::pair<std::string, std::shared_ptr<ProgramEditor>> takePendingCmd();
+    // Refuses commands (the connection's Id is contested) or takes them again; on refusing,
+    // takes what is pending in the same step, so the connection either took it before or never
+    // sees it. The registry calls it on the main thread.
+    std::pair<std::string, std::shared_ptr<ProgramEditor>> refuseCommands(bool refuse);
     // Clears the pending command if it still carries this editor (a programming request given
     // up before the connection took it); true when it did. Any thread.
     bool withdrawPendingCmd(const ProgramEditor* editor);
@@ -57,6 +65,7 @@ public:
 private:
     mutable std::mutex m_cmdMutex;
     std::string m_pendingCmd;
+    bool m_refused = false;  // the Id is contested: no command goes out
     std::shared_ptr<ProgramEditor> m_editor;  // shared with the request that set it
     std::shared_ptr<Completion> m_completion = std::make_shared<Completion>();
 };

@@ -393,7 +393,7 @@ void TTCPEchoThrd::processOnMainThread(const std::string& line) {
             LineId = fields.lineId;
             if (HpId.load() == 0) {
                 HpId = LineId;
-                if (tHostList* list = m_host.hostList()) list->ResortConnections();
+                if (tHostList* list = m_host.hostList()) list->IdLearned(this);
                 if (HpId.load() != 0) {
                     LogText = connectionRecord(m_host.localTime(), "Open", HpId, Ip);
                     logs.WriteConnectionLog(LogText);

@@ -92,6 +92,8 @@ StatusSnapshot Server::snapshot() const {
             s.repeaters.push_back({hexId(id), c->Ip, c->MCnt.load(),
                                    c->EventLine, c->Nr});
         }
+        for (const auto& [id, addresses] : m_hostList->contestedIds())
+            s.contestedIds.push_back({hexId(id), addresses});
     }
     if (m_channels) {
         for (std::size_t i = 0; i < m_channels->size(); ++i) {
@@ -111,6 +113,7 @@ StatusSnapshot Server::snapshot() const {
     s.controlByteLines = m_counters.controlByteLines.load();
     s.unidentifiedClosed = m_counters.unidentifiedClosed.load();
     s.linesNotLogged = m_counters.linesNotLogged.load();
+    s.repeaterConnectionsReplaced = m_counters.repeaterConnectionsReplaced.load();
     s.journalWrites = m_journalSync.writeCount();
     s.journalSyncs = m_journalSync.syncCount();
     s.handoverLatency = m_mainThread.handoverLatency();
@@ -155,7 +158,7 @@ std::shared_ptr<const AddressList> readAllowList(const IniFile& ini, const char*
 }
 
 void Server::startThreads(const ServerSettings& settings, const IniFile& ini) {
-    m_hostList = std::make_unique<tHostList>();
+    m_hostList = std::make_unique<tHostList>(this);
     // Checked before a repeater's connection gets a thread or a greeting.
     AcceptLimit repeaters{[this] { return std::int64_t{workers(WorkerKind::Repeater).load()}; },
                           settings.MaxConnections, "[In] MaxConnections", {}, ""};

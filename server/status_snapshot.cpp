@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <map>
 
+#include "repeater_link/host_list.h"
+
 namespace kormlink {
 
 namespace {
@@ -132,6 +134,14 @@ std::string renderMetrics(const StatusSnapshot& s) {
                [](const auto& c) { return c.queued; });
     perChannel("kormlink_queue_capacity_lines", "gauge", "The channel's QSize.",
                [](const auto& c) { return static_cast<std::uint64_t>(std::max<std::int64_t>(c.queueSize, 0)); });
+    m.family("kormlink_contested_ids", "gauge",
+             "Repeater Ids held by connections from more than one address; commands for them "
+             "are refused.");
+    m.sample("kormlink_contested_ids", "", std::uint64_t{s.contestedIds.size()});
+    m.family("kormlink_repeater_connections_replaced_total", "counter",
+             "Older repeater connections closed because the same Id connected again from the "
+             "same address.");
+    m.sample("kormlink_repeater_connections_replaced_total", "", s.repeaterConnectionsReplaced);
     m.family("kormlink_events_received_total", "counter",
              "Event lines received from repeaters and routed through the filters.");
     m.sample("kormlink_events_received_total", "", s.eventsReceived);
@@ -225,7 +235,13 @@ std::string renderStatusPage(const StatusSnapshot& s, const std::string& title) 
         page += "<tr><td>" + html(r.id) + "</td><td>" + html(r.ip) + "</td><td class=\"n\">" +
                 std::to_string(r.messages) + "</td><td class=\"line\">" + html(r.lastMessage) +
                 "</td><td class=\"n\">" + std::to_string(r.nr) + "</td></tr>\n";
-    page += "</table>\n<h2 id=\"channels\">Channels</h2>\n<table aria-labelledby=\"channels\">\n"
+    page += "</table>\n";
+    for (const StatusSnapshot::ContestedId& c : s.contestedIds)
+        page += "<p class=\"warning\">" +
+                html("Id " + c.id + " is claimed by " + joinAddresses(c.addresses) +
+                     "; commands are refused until one of them ends.") +
+                "</p>\n";
+    page += "<h2 id=\"channels\">Channels</h2>\n<table aria-labelledby=\"channels\">\n"
             "<tr><th scope=\"col\">Id</th><th scope=\"col\">Queue</th><th scope=\"col\">QSize</th>"
             "<th scope=\"col\">Connected</th><th scope=\"col\">Delivered</th>"
             "<th scope=\"col\">Dropped</th></tr>\n";

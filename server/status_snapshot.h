@@ -28,6 +28,12 @@ struct StatusSnapshot {
         std::uint64_t droppedOverflow = 0, droppedLifetime = 0, droppedDuplicate = 0;
     };
 
+    // A repeater Id held by connections from more than one address: commands are refused.
+    struct ContestedId {
+        std::string id;  // in hex
+        std::vector<std::string> addresses;
+    };
+
     struct StrandedFile {
         std::string name;  // a queue file or journal no channel owns
         std::uint64_t lines = 0;
@@ -37,6 +43,8 @@ struct StatusSnapshot {
     std::vector<Repeater> repeaters;
     std::vector<Channel> channels;
     std::vector<StrandedFile> strandedFiles;
+    std::vector<ContestedId> contestedIds;
+    std::uint64_t repeaterConnectionsReplaced = 0;
     std::uint64_t eventsReceived = 0;
     std::uint64_t eventsAnswered = 0;
     std::uint64_t timeSyncsToRepeaters = 0;

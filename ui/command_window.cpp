@@ -168,10 +168,12 @@ std::vector<std::uint32_t> TFCmd::connectedIds() const {
 
 RepeaterConnection* TFCmd::findConnection(std::uint32_t id, bool fromEnd) {
     if (tHostList* list = m_server.hostList()) {
-        const std::size_t n = list->size();
-        for (std::size_t k = 0; k < n; ++k) {
-            RepeaterConnection* c = list->at(fromEnd ? n - 1 - k : k);
-            if (c->HpId.load() == id) return c;
+        const HpIdClaim claim = list->findByHpId(
+            id, fromEnd ? tHostList::Search::FromLast : tHostList::Search::FromFirst);
+        if (claim.connection) return claim.connection;
+        if (claim.contested()) {
+            ShowInCommandWindow(claim.refusal(id));
+            return nullptr;
         }
     }
     ShowInCommandWindow(hexId(id) + ": No connection");

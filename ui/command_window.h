@@ -99,7 +99,8 @@ private:
     bool refuseWhileBusy();
 
     // The first connection with the Id (the last one when fromEnd), or nullptr after writing
-    // "%x: No connection".
+    // "%x: No connection" or, for an Id claimed from more than one address, why commands are
+    // refused.
     RepeaterConnection* findConnection(std::uint32_t id, bool fromEnd);
     std::vector<std::uint32_t> connectedIds() const;
 

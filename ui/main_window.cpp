@@ -65,14 +65,25 @@ public:
         return QString::fromLatin1(names[section]);
     }
     QVariant data(const QModelIndex& index, int role) const override {
-        if (role != Qt::DisplayRole || index.column() == Icon) return {};
         const auto row = static_cast<std::size_t>(index.row());
+        tHostList* list = m_server ? m_server->hostList() : nullptr;
+        if ((role == Qt::ToolTipRole || role == Qt::AccessibleDescriptionRole) &&
+            index.column() == HpId && list && row < list->size()) {
+            // Why the Id carries a mark: no command goes to it while the conflict lasts.
+            const std::uint32_t id = list->at(row)->HpId.load();
+            if (const auto* addresses = list->contestedBy(id))
+                return QString::fromStdString(HpIdClaim{nullptr, *addresses}.refusal(id));
+            return {};
+        }
+        if (role != Qt::DisplayRole || index.column() == Icon) return {};
         if (row >= m_shown.size()) return {};
         Row& shown = m_shown[row];
-        tHostList* list = m_server ? m_server->hostList() : nullptr;
         if (list && row < list->size()) {
             const RepeaterConnection* c = list->at(row);
-            shown = {QString::fromStdString(hexId(c->HpId)), QString::fromStdString(c->Ip),
+            // "!" after the Id: it is claimed from more than one address.
+            const bool contested = list->contestedBy(c->HpId.load()) != nullptr;
+            shown = {QString::fromStdString(hexId(c->HpId) + (contested ? " !" : "")),
+                     QString::fromStdString(c->Ip),
                      QString::number(c->MCnt.load()), QString::fromLatin1(c->EventLine.c_str()),
                      QString::number(c->Nr)};
         }

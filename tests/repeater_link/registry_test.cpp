@@ -8,6 +8,7 @@
 #include "output/client_list.h"
 #include "repeater_link/host_list.h"
 #include "repeater_link/repeater_connection.h"
+#include "server/status_snapshot.h"
 #include "support/harness.h"
 
 namespace kormlink {
@@ -21,7 +22,9 @@ TEST(Registry, SortedByIdWithUnknownIdsFirstAndDuplicatesSideBySide) {
     ServerHarness h("[In]\nPort=0\n");
     std::vector<std::unique_ptr<ScriptedRepeater>> rpts;
     for (int i = 0; i < 5; ++i) {
-        rpts.push_back(h.repeater());
+        // The second 000003 comes from another address: from the same one it would replace
+        // the first.
+        rpts.push_back(h.repeater(i == 3 ? "127.0.0.2" : ""));
         ASSERT_TRUE(h.waitRegistrySize(rpts.size()));  // accept order fixes Nr
     }
     // F0000001 is negative if it were compared signed; rpts[4] never identifies itself.
@@ -35,9 +38,11 @@ TEST(Registry, SortedByIdWithUnknownIdsFirstAndDuplicatesSideBySide) {
     EXPECT_EQ(rows[3].first, 3u);
     EXPECT_EQ(rows[4], (std::pair<std::uint32_t, std::int32_t>{0xF0000001u, 1}));
     EXPECT_EQ(h.view().lastCount(), 5u);
-    // A command for an Id that two connections report goes to the last of them.
+    // An Id that two addresses report takes no command; a single one finds its connection.
     EXPECT_TRUE(h.onMain([](Server& s) {
-        return s.hostList()->findByHpId(3) == s.hostList()->at(3);
+        const HpIdClaim three = s.hostList()->findByHpId(3);
+        return !three.connection && three.addresses.size() == 2 &&
+               s.hostList()->findByHpId(2).connection == s.hostList()->at(1);
     }));
 
     // The Id is learned once: a later line with another Id does not change it.
@@ -54,10 +59,68 @@ TEST(Registry, SortedByIdWithUnknownIdsFirstAndDuplicatesSideBySide) {
         });
     };
     EXPECT_EQ(count(".+ Open .+"), 4);
-    EXPECT_EQ(count(R"(.+ Open 000003 127\.0\.0\.1)"), 2);
+    EXPECT_EQ(count(R"(.+ Open 000003 127\.0\.0\.[12])"), 2);
     EXPECT_EQ(count(".+ Close .+"), 4);
     EXPECT_EQ(count(R"(.+ Close F0000001 127\.0\.0\.1)"), 1);
     EXPECT_EQ(h.view().lastCount(), 0u);
+}
+
+// One Id from two addresses: no command reaches either connection while both hold it (one
+// pending is dropped), their events go on as ever, the status snapshot lists the Id; when one
+// ends, commands go through again. From the same address, the newer connection replaces the
+// older.
+TEST(Registry, AnIdClaimedTwiceRefusesCommandsOrReplacesTheOlderConnection) {
+    ServerHarness h("[In]\nPort=0\n");
+    auto first = h.repeater();
+    ASSERT_TRUE(h.identify(*first));
+    auto second = h.repeater("127.0.0.2");
+    ASSERT_TRUE(h.queueCommand(0xA1B2, "stat"));
+    ASSERT_TRUE(h.identify(*second));  // the conflict begins
+    const std::string refusal = "Id A1B2 is claimed by 127.0.0.1 and 127.0.0.2; commands are "
+                                "refused until one of them ends.";
+    EXPECT_TRUE(h.shown(refusal));  // the pending "stat" was dropped
+    const StatusSnapshot snap = h.onMain([](Server& s) {
+        // The command window and the console look the Id up like this before handing over.
+        const HpIdClaim claim = s.hostList()->findByHpId(0xA1B2);
+        EXPECT_EQ(claim.connection, nullptr);
+        EXPECT_EQ(claim.refusal(0xA1B2), "Id A1B2 is claimed by 127.0.0.1 and 127.0.0.2; "
+                                         "commands are refused until one of them ends.");
+        for (RepeaterConnection* c : s.hostList()->entries()) c->setPendingCmd("stat");
+        return s.snapshot();
+    });
+    ASSERT_EQ(snap.contestedIds.size(), 1u);
+    EXPECT_EQ(snap.contestedIds[0].id, "A1B2");
+    EXPECT_EQ(snap.contestedIds[0].addresses, (std::vector<std::string>{"127.0.0.1", "127.0.0.2"}));
+    EXPECT_NE(renderMetrics(snap).find("\nkormlink_contested_ids 1\n"), std::string::npos);
+    EXPECT_NE(renderStatusPage(snap, "t").find(refusal), std::string::npos);
+    for (ScriptedRepeater* r : {first.get(), second.get()}) {
+        r->send(EventSpec{.transmitter = "321"}.build());
+        EXPECT_EQ(r->readLine(), "");  // answered as ever, no command
+    }
+    EXPECT_TRUE(h.waitRouted(4));
+
+    second->close();
+    ASSERT_TRUE(h.waitRegistrySize(1));
+    EXPECT_TRUE(h.onMain([](Server& s) { return s.snapshot().contestedIds.empty(); }));
+    ASSERT_TRUE(h.queueCommand(0xA1B2, "stat"));
+    first->send(EventSpec{}.build());
+    EXPECT_EQ(first->readLine(), "stat");
+
+    // The repeater connects again from its address while the old connection lingers.
+    auto again = h.repeater();
+    ASSERT_TRUE(h.identify(*again));
+    EXPECT_TRUE(first->closedByServer(2000));
+    ASSERT_TRUE(h.waitRegistrySize(1));
+    EXPECT_TRUE(test::eventually([&] {  // its end steps ran
+        const auto log = h.logLines(2);
+        return std::count_if(log.begin(), log.end(), [](const std::string& l) {
+                   return l.find("Close 00A1B2 127.0.0.1") != std::string::npos;
+               }) == 1;
+    }));
+    EXPECT_EQ(h.onMain([](Server& s) { return s.snapshot().repeaterConnectionsReplaced; }), 1u);
+    ASSERT_TRUE(h.queueCommand(0xA1B2, "stat"));
+    again->send(EventSpec{}.build());
+    EXPECT_EQ(again->readLine(), "stat");
 }
 
 TEST(Registry, StopEndsLiveConnectionsAndARestartNumbersFromZero) {

@@ -80,8 +80,8 @@ std::vector<std::string> queueTexts(const tOItem& channel) {
     return out;
 }
 
-ScriptedRepeater::ScriptedRepeater(std::uint16_t port) {
-    m_socket = TcpSocket::connectTo("127.0.0.1", port, 3000);
+ScriptedRepeater::ScriptedRepeater(std::uint16_t port, const std::string& from) {
+    m_socket = TcpSocket::connectTo("127.0.0.1", port, 3000, from);
 }
 
 void ScriptedRepeater::send(const std::string& line) { sendRaw(line + "\r\n"); }
@@ -241,8 +241,8 @@ static std::uint16_t listening(ServerHarness& h, std::uint16_t (Server::*which)(
 
 std::uint16_t ServerHarness::port() { return listening(*this, &Server::inputPort); }
 
-std::unique_ptr<ScriptedRepeater> ServerHarness::repeater() {
-    auto rpt = std::make_unique<ScriptedRepeater>(port());
+std::unique_ptr<ScriptedRepeater> ServerHarness::repeater(const std::string& from) {
+    auto rpt = std::make_unique<ScriptedRepeater>(port(), from);
     if (!rpt->readWelcome()) ADD_FAILURE() << "no greeting and time command";
     return rpt;
 }
@@ -305,7 +305,8 @@ bool ServerHarness::queueCommand(std::uint32_t id, const std::string& cmd,
                                  std::shared_ptr<ProgramEditor> editor) {
     return eventually([&] {
         return onMain([&](Server& s) {
-            RepeaterConnection* c = s.hostList() ? s.hostList()->findByHpId(id) : nullptr;
+            tHostList* list = s.hostList();
+            RepeaterConnection* c = list ? list->findByHpId(id).connection : nullptr;
             if (c) c->setPendingCmd(cmd, editor);
             return c != nullptr;
         });

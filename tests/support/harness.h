@@ -73,7 +73,8 @@ std::vector<std::string> queueTexts(const tOItem& channel);
 // A repeater played by the test over loopback.
 class ScriptedRepeater {
 public:
-    explicit ScriptedRepeater(std::uint16_t port);
+    // from: the local address to connect from (any 127.x.y.z); the default one when empty.
+    explicit ScriptedRepeater(std::uint16_t port, const std::string& from = {});
     bool connected() const { return m_socket.has_value(); }
     void send(const std::string& line);     // appends CR LF
     void sendRaw(const std::string& bytes);
@@ -164,7 +165,7 @@ public:
 
     std::uint16_t port();     // the input port, once listening
     // A repeater connected to the input port that has read the greeting and the time command.
-    std::unique_ptr<ScriptedRepeater> repeater();
+    std::unique_ptr<ScriptedRepeater> repeater(const std::string& from = {});
     std::uint16_t outPort();  // the output port, once listening
     OffsetClock& clock() { return m_clock; }
     RecordingView& view() { return m_view; }

@@ -95,10 +95,10 @@ struct Desktop {
         return n;
     }
     // A scripted repeater that has reported A1B2 and read the answer.
-    std::unique_ptr<ScriptedRepeater> repeater() {
+    std::unique_ptr<ScriptedRepeater> repeater(const std::string& from = {}) {
         EXPECT_TRUE(mainThread.runUntil([&] { return server->inputPort() != 0; }, 3000));
         const std::size_t before = identified();
-        auto rpt = std::make_unique<ScriptedRepeater>(server->inputPort());
+        auto rpt = std::make_unique<ScriptedRepeater>(server->inputPort(), from);
         EXPECT_TRUE(rpt->readWelcome());
         rpt->send(EventSpec{}.build());
         EXPECT_TRUE(mainThread.runUntil([&] { return identified() > before; }, 3000));
@@ -216,10 +216,11 @@ TEST(MainWindow, CaptionsComeFromTheCatalogWithTheVersionAfterThem) {
               QStringList({"Title", "L", "G", "P", "C", "B", "c", "r"}));
 }
 
-// Two connections that report the same Id: Enter addresses the last, the buttons the first.
-TEST(CommandWindow, EnterSearchesFromTheLastConnectionAndTheButtonsFromTheFirst) {
+// Two connections that report the same Id from two addresses: Enter and the buttons are
+// refused, and the list marks the Id, until one of them ends.
+TEST(CommandWindow, AnIdClaimedFromTwoAddressesTakesNoCommandUntilOneEnds) {
     Desktop d("[In]\nPort=0\n[Commands]\nb=dicfg\na=reset\n");
-    auto first = d.repeater(), second = d.repeater();
+    auto first = d.repeater(), second = d.repeater("127.0.0.2");
     tHostList& list = *d.server->hostList();
     ASSERT_EQ(d.identified(), 2u);
 
@@ -229,16 +230,27 @@ TEST(CommandWindow, EnterSearchesFromTheLastConnectionAndTheButtonsFromTheFirst)
     ASSERT_EQ(command->count(), 2);  // the values of [Commands], in file order
     EXPECT_EQ(command->itemText(0), "dicfg");
 
+    const QString refusal = "Id A1B2 is claimed by 127.0.0.1 and 127.0.0.2; commands are "
+                            "refused until one of them ends.";
     address->setEditText("a1b2");
     command->setEditText("ping");
-    cmd.handOver();
-    EXPECT_EQ(list.at(0)->pendingCmd(), "");
-    EXPECT_EQ(list.at(1)->pendingCmd(), "ping");
-    EXPECT_EQ(command->count(), 2);  // the list is not extended
-
-    d.dialogs.answers = {true};  // the warning
-    d.dialogs.files = {QStringLiteral("/tmp/fw.hex")};
+    d.dialogs.answers = {true, true};  // the warnings
+    d.dialogs.files = {QStringLiteral("/tmp/fw.hex"), QStringLiteral("/tmp/fw.hex")};
     d.dialogs.onExec = [](QDialog& dlg) { return fillRequest(dlg, "A1B2", "EMCode", "1234"); };
+    for (auto send : {&TFCmd::handOver, &TFCmd::updateSequence}) {
+        (cmd.*send)();
+        EXPECT_EQ(cmd.lines().back(), refusal);
+        EXPECT_EQ(list.at(0)->pendingCmd() + list.at(1)->pendingCmd(), "");
+    }
+    const QModelIndex idCell = d.find<QTreeView>("ListView1")->model()->index(1, 1);
+    EXPECT_EQ(idCell.data().toString(), "A1B2 !");
+    EXPECT_EQ(idCell.data(Qt::ToolTipRole).toString(), refusal);
+
+    second->close();
+    ASSERT_TRUE(d.mainThread.runUntil([&] { return d.identified() == 1; }, 3000));
+    cmd.handOver();
+    EXPECT_EQ(list.at(0)->pendingCmd(), "ping");
+    EXPECT_EQ(command->count(), 2);  // the list is not extended
     cmd.updateSequence();
     EXPECT_EQ(list.at(0)->pendingCmd(), "1234?upfirm|/tmp/fw.hex");
 
@@ -255,7 +267,7 @@ TEST(CommandWindow, EnterSearchesFromTheLastConnectionAndTheButtonsFromTheFirst)
     EXPECT_EQ(cmd.lines().back(), "7777: No connection");
     address->setEditText("0");  // no Id: nothing is sent, the focus goes to the Id
     cmd.handOver();
-    EXPECT_EQ(cmd.lines().size(), 1);
+    EXPECT_EQ(cmd.lines().size(), 3);
 }
 
 // The Prog sequence against a simulated repeater over loopback: the download fills the editor,
