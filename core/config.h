@@ -4,6 +4,8 @@
 // components read together when they start. The file is "Kormlink.ini" in the data folder and is
 // read anew at every such moment; nothing here caches it.
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -22,6 +24,20 @@ inline constexpr std::int32_t kDefaultOutPort = 950;
 // counting as one) and output clients served at once.
 inline constexpr std::int32_t kDefaultMaxConnections = 10000;
 inline constexpr std::int32_t kDefaultMaxClients = 1000;
+// In/MaxPerAddress and Out/MaxPerAddress: the most connections one IPv4 address may hold at
+// once on that port (0: no limit), so one host cannot take every place. Repeaters behind a
+// carrier's NAT share one address: a tenth of the repeater connections may come from one.
+inline constexpr std::int32_t kDefaultMaxRepeatersPerAddress = 1000;
+// A monitoring station holds one connection per channel it serves, and while it reconnects its
+// old connections may still be held until their answers time out; the channels are as many as
+// the file defines (there is no fixed number), so without the key one address may hold twice
+// the number of channels, and at least 32, which a station behind a NAT shared with a few
+// others never reaches with the usual handful of channels.
+inline constexpr std::int32_t kMinDefaultClientsPerAddress = 32;
+inline std::int64_t defaultClientsPerAddress(std::size_t channels) {
+    return std::max<std::int64_t>(kMinDefaultClientsPerAddress,
+                                  2 * static_cast<std::int64_t>(channels));
+}
 // Options/TestTime in minutes.
 inline constexpr std::int32_t kDefaultTestTimeMinutes = 5;
 
@@ -42,6 +58,9 @@ struct ServerSettings {
     std::int32_t OutPort = kDefaultOutPort; // Out/Port
     std::int32_t MaxConnections = kDefaultMaxConnections;  // In/MaxConnections
     std::int32_t MaxClients = kDefaultMaxClients;          // Out/MaxClients
+    std::int32_t MaxRepeatersPerAddress = kDefaultMaxRepeatersPerAddress;  // In/MaxPerAddress
+    // Out/MaxPerAddress; -1 when the key is absent: defaultClientsPerAddress() of the channels.
+    std::int32_t MaxClientsPerAddress = -1;
     std::int64_t TestTimeMs = kDefaultTestTimeMinutes * 60'000LL;  // Options/TestTime
     // Opt/Fsync: the queue journals are synced to disk before an event line is answered (one
     // sync shared by all the answers of a batch), so acknowledged lines survive a power loss;

@@ -43,6 +43,8 @@ struct ServerCounters {
     std::atomic<std::uint64_t> eventsAnswered{0};        // event lines acknowledged
     std::atomic<std::uint64_t> timeSyncsToRepeaters{0};  // time commands sent
     std::atomic<std::uint64_t> timeSyncsToClients{0};    // "systime" lines sent
+    std::atomic<std::uint64_t> clientIdsRefused{0};      // unusable Ids named by clients
+    std::atomic<std::uint64_t> clientsNotAllowed{0};     // client addresses not in [CList]
 };
 
 class ServerHost {

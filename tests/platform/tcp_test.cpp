@@ -98,7 +98,7 @@ TEST(PauseUnlessWoken, SignalsDoNotEndItTheWakerDoes) {
 // A start that throws something other than a std::exception costs that connection only.
 TEST(TcpAcceptor, AnyExceptionFromAStartCostsThatConnectionOnly) {
     std::atomic<int> served{0};
-    TcpAcceptor acceptor(0, "test clients", [&](UniqueFd) {
+    TcpAcceptor acceptor(0, "test clients", [&](UniqueFd, AddressSlot) {
         if (served++ == 0) throw 42;
     });
     for (int i = 0; i < 50 && acceptor.boundPort() == 0; ++i) sleepMs(10);
