@@ -28,11 +28,11 @@ inline constexpr std::int32_t kDefaultMaxClients = 1000;
 // once on that port (0: no limit), so one host cannot take every place. Repeaters behind a
 // carrier's NAT share one address: a tenth of the repeater connections may come from one.
 inline constexpr std::int32_t kDefaultMaxRepeatersPerAddress = 1000;
-// A monitoring station holds one connection per channel it serves, and while it reconnects its
-// old connections may still be held until their answers time out; the channels are as many as
-// the file defines (there is no fixed number), so without the key one address may hold twice
-// the number of channels, and at least 32, which a station behind a NAT shared with a few
-// others never reaches with the usual handful of channels.
+// Out/MaxPerAddress without the key: a monitoring station holds one connection per channel it
+// serves, and while it reconnects its old ones may still be held until their answers time out.
+// The file may define any number of channels (there is no fixed limit), so one address may hold
+// twice as many connections as there are channels, and at least 32, which leaves room for a
+// few stations with a handful of channels each behind one NAT address.
 inline constexpr std::int32_t kMinDefaultClientsPerAddress = 32;
 inline std::int64_t defaultClientsPerAddress(std::size_t channels) {
     return std::max<std::int64_t>(kMinDefaultClientsPerAddress,
