@@ -29,6 +29,11 @@ ServerSettings readServerSettings(const IniFile& ini) {
     if (s.MaxConnections < 1) s.MaxConnections = kDefaultMaxConnections;
     s.MaxClients = ini.readInteger("Out", "MaxClients", kDefaultMaxClients);
     if (s.MaxClients < 1) s.MaxClients = kDefaultMaxClients;
+    // 0 switches the per-address limit off; a value below it means the default.
+    s.MaxRepeatersPerAddress =
+        ini.readInteger("In", "MaxPerAddress", kDefaultMaxRepeatersPerAddress);
+    if (s.MaxRepeatersPerAddress < 0) s.MaxRepeatersPerAddress = kDefaultMaxRepeatersPerAddress;
+    s.MaxClientsPerAddress = std::max(ini.readInteger("Out", "MaxPerAddress", -1), -1);
     s.TestTimeMs =
         static_cast<std::int64_t>(ini.readInteger("Options", "TestTime", kDefaultTestTimeMinutes)) *
         60'000;

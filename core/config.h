@@ -4,6 +4,8 @@
 // components read together when they start. The file is "Kormlink.ini" in the data folder and is
 // read anew at every such moment; nothing here caches it.
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -24,6 +26,20 @@ inline constexpr std::int32_t kDefaultMaxConnections = 10000;
 inline constexpr std::int32_t kDefaultMaxClients = 1000;
 // In/IdentifyTime in seconds.
 inline constexpr std::int32_t kDefaultIdentifyTimeSeconds = 300;
+// In/MaxPerAddress and Out/MaxPerAddress: the most connections one IPv4 address may hold at
+// once on that port (0: no limit), so one host cannot take every place. Repeaters behind a
+// carrier's NAT share one address: a tenth of the repeater connections may come from one.
+inline constexpr std::int32_t kDefaultMaxRepeatersPerAddress = 1000;
+// Out/MaxPerAddress without the key: a monitoring station holds one connection per channel it
+// serves, and while it reconnects its old ones may still be held until their answers time out.
+// The file may define any number of channels (there is no fixed limit), so one address may hold
+// twice as many connections as there are channels, and at least 32, which leaves room for a
+// few stations with a handful of channels each behind one NAT address.
+inline constexpr std::int32_t kMinDefaultClientsPerAddress = 32;
+inline std::int64_t defaultClientsPerAddress(std::size_t channels) {
+    return std::max<std::int64_t>(kMinDefaultClientsPerAddress,
+                                  2 * static_cast<std::int64_t>(channels));
+}
 // Options/TestTime in minutes.
 inline constexpr std::int32_t kDefaultTestTimeMinutes = 5;
 
@@ -48,6 +64,9 @@ struct ServerSettings {
     std::int32_t OutPort = kDefaultOutPort; // Out/Port
     std::int32_t MaxConnections = kDefaultMaxConnections;  // In/MaxConnections
     std::int32_t MaxClients = kDefaultMaxClients;          // Out/MaxClients
+    std::int32_t MaxRepeatersPerAddress = kDefaultMaxRepeatersPerAddress;  // In/MaxPerAddress
+    // Out/MaxPerAddress; -1 when the key is absent: defaultClientsPerAddress() of the channels.
+    std::int32_t MaxClientsPerAddress = -1;
     std::int64_t TestTimeMs = kDefaultTestTimeMinutes * 60'000LL;  // Options/TestTime
     // Opt/Fsync: the queue journals are synced to disk before an event line is answered (one
     // sync shared by all the answers of a batch), so acknowledged lines survive a power loss;

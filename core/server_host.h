@@ -52,6 +52,8 @@ struct ServerCounters {
     std::atomic<std::uint64_t> unidentifiedClosed{0};
     // Older connections closed because their repeater connected again from the same address.
     std::atomic<std::uint64_t> repeaterConnectionsReplaced{0};
+    std::atomic<std::uint64_t> clientIdsRefused{0};      // unusable Ids named by clients
+    std::atomic<std::uint64_t> clientsNotAllowed{0};     // client addresses not in [CList]
 };
 
 class ServerHost {

@@ -19,6 +19,13 @@ bool IsClientAllowed(const IniFile& ini, std::string_view clientIp) {
     return AddressList::fromSection(ini, "CList").allows(clientIp);
 }
 
+bool IsUsableClientId(std::string_view id) {
+    if (id.size() > kMaxClientIdBytes) return false;
+    for (unsigned char c : id)
+        if (c < 0x20 || c == 0x7F) return false;
+    return true;
+}
+
 Millis readClientSyncPeriod(const IniFile& ini) {
     return static_cast<Millis>(ini.readInteger("Out", "SyncP", 60)) * 60'000;
 }

@@ -7,7 +7,9 @@ namespace kormlink {
 TOListThrd::TOListThrd(ServerHost& host, std::int32_t port, AcceptLimit limit)
     : m_acceptor(
           port, "monitoring clients",
-          [&host](UniqueFd socket) { TSOutThrd::start(host, std::move(socket)); },
+          [&host](UniqueFd socket, AddressSlot slot) {
+              TSOutThrd::start(host, std::move(socket), std::move(slot));
+          },
           std::move(limit)) {}
 
 }  // namespace kormlink

@@ -18,6 +18,7 @@ public:
     void stop() { m_acceptor.stop(); }
     std::uint16_t boundPort() const { return m_acceptor.boundPort(); }
     std::uint64_t refused() const { return m_acceptor.refused(); }
+    std::uint64_t refusedPerAddress() const { return m_acceptor.refusedPerAddress(); }
 
 private:
     TcpAcceptor m_acceptor;

@@ -21,7 +21,7 @@
 
 namespace kormlink {
 
-void TSOutThrd::start(ServerHost& host, UniqueFd socket) {
+void TSOutThrd::start(ServerHost& host, UniqueFd socket, AddressSlot slot) {
     if (!host.takeUnattachedSlot()) return;  // the socket closes here
     std::shared_ptr<TSOutThrd> self;
     try {
@@ -33,7 +33,7 @@ void TSOutThrd::start(ServerHost& host, UniqueFd socket) {
     self->m_holdsSlot = true;
     host.workerStarted(WorkerKind::OutputClient);
     try {
-        std::thread([self]() mutable {
+        std::thread([self, slot = std::move(slot)]() mutable {
             ServerHost& host = self->m_host;
             self->run();
             if (self->m_registered || self->m_attached) {
@@ -43,6 +43,7 @@ void TSOutThrd::start(ServerHost& host, UniqueFd socket) {
                 new std::shared_ptr<TSOutThrd>(std::move(self));
             }
             self.reset();
+            slot.release();
             host.workerEnded(WorkerKind::OutputClient);
         }).detach();
     } catch (...) {
@@ -56,7 +57,8 @@ void TSOutThrd::releaseSlot() {
     if (m_holdsSlot.exchange(false)) m_host.releaseUnattachedSlot();
 }
 
-TSOutThrd::TSOutThrd(ServerHost& host, UniqueFd socket) : m_host(host), Sock(std::move(socket)) {}
+TSOutThrd::TSOutThrd(ServerHost& host, UniqueFd socket)
+    : m_host(host), Sock(std::move(socket), kMaxLine) {}
 
 void TSOutThrd::requestStop() { m_stop.wake(); }
 
@@ -105,6 +107,7 @@ void TSOutThrd::converse() {
     SyncPeriod = readClientSyncPeriod(ini);
     m_nextSync = m_host.clock().now() + SyncPeriod;
     if (!IsClientAllowed(ini, m_ip)) {
+        ++m_host.counters().clientsNotAllowed;
         tone(500, 500);
         tone(5000, 500);
         return;  // closed without a word and without a record
@@ -121,7 +124,15 @@ void TSOutThrd::converse() {
 
     send("Kormlink\r\n");
     std::string id;
+    // The time-out bounds the whole line, so a client trickling bytes without CR LF is done
+    // with after it too.
     if (Sock.recvLine(id, kIdentifyTimeoutMs, &m_stop) != RecvStatus::Line) id.clear();
+    if (!IsUsableClientId(id)) {
+        // Treated as naming no channel; the text itself goes nowhere, neither to the log nor
+        // to the console, where it could forge records or terminal output.
+        ++m_host.counters().clientIdsRefused;
+        id.clear();
+    }
     m_host.mainThread().call([&] { Id = id; });
     if (!id.empty())
         writeLog(localeDateTimeTextOmitMidnight(m_host.localTime()) + " Open Id=" + id);

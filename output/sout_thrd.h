@@ -23,6 +23,7 @@
 
 #include "core/completion.h"
 #include "platform/tcp.h"
+#include "platform/tcp_acceptor.h"
 
 namespace kormlink {
 
@@ -35,6 +36,10 @@ public:
     static constexpr Millis kKeepAliveAfterMs = 10'000;
     static constexpr Millis kRetryPauseMs = 10;
     static constexpr int kHoldSteps = 100;  // x 100 ms for a client that names no channel
+    // The longest line a client may send: its channel Id is at most 64 bytes and its answers
+    // are short lines (an event line is 74 characters), so an idle or flooding client holds at
+    // most this much of the server's memory. A longer line ends the connection.
+    static constexpr std::size_t kMaxLine = 4096;
     // Lines fetched ahead of the one being delivered; answered lines are removed in groups of
     // up to half of it.
     static constexpr std::size_t kLookAhead = 32;
@@ -43,7 +48,8 @@ public:
     static constexpr std::size_t kMaxUnremoved = kLookAhead / 2;
 
     // Starts the thread; throws std::system_error when it cannot (the socket is then closed).
-    static void start(ServerHost& host, UniqueFd socket);
+    // The address slot is kept until the thread ends.
+    static void start(ServerHost& host, UniqueFd socket, AddressSlot slot = {});
 
     // Any thread.
     void requestStop();

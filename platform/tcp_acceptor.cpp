@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <exception>
+#include <mutex>
+#include <unordered_map>
 
 namespace kormlink {
 namespace {
@@ -20,12 +22,54 @@ constexpr Millis kAcceptFailurePauseMs = 100;
 constexpr Millis kListenRetryMs = 5000;
 }  // namespace
 
+// An address is in the map only while it holds a connection, so the map is never larger than
+// the number of connections being served.
+class AddressCounts {
+public:
+    // Takes a place for the address; false when it holds `most` already.
+    bool take(std::uint32_t address, std::int64_t most) {
+        std::lock_guard lock(m_mutex);
+        std::int64_t& held = m_held[address];
+        if (held >= most) return false;
+        ++held;
+        return true;
+    }
+    void give(std::uint32_t address) noexcept {
+        std::lock_guard lock(m_mutex);
+        auto it = m_held.find(address);
+        if (it != m_held.end() && --it->second <= 0) m_held.erase(it);
+    }
+
+private:
+    std::mutex m_mutex;
+    std::unordered_map<std::uint32_t, std::int64_t> m_held;
+};
+
+AddressSlot::AddressSlot(AddressSlot&& other) noexcept
+    : m_counts(std::move(other.m_counts)), m_address(other.m_address) {}
+
+AddressSlot& AddressSlot::operator=(AddressSlot&& other) noexcept {
+    if (this != &other) {
+        release();
+        m_counts = std::move(other.m_counts);
+        m_address = other.m_address;
+    }
+    return *this;
+}
+
+void AddressSlot::release() noexcept {
+    if (!m_counts) return;
+    m_counts->give(m_address);
+    m_counts.reset();
+}
+
 TcpAcceptor::TcpAcceptor(std::int32_t port, std::string what, OnAccept onAccept,
                          AcceptLimit limit)
     : m_port(port),
       m_what(std::move(what)),
       m_onAccept(std::move(onAccept)),
       m_limit(std::move(limit)),
+      m_counts(m_limit.perAddress > 0 ? std::make_shared<AddressCounts>() : nullptr),
       m_thread([this] { run(); }) {}
 
 TcpAcceptor::~TcpAcceptor() { stop(); }
@@ -71,14 +115,15 @@ void TcpAcceptor::run() {
         UniqueFd fd = listener->acceptFor(kAcceptWaitMs, &m_stop);
         if (m_stop.isSet()) break;
         reportRefusals(steadyClock().now() >= m_nextReportAt);
-        if (fd && !admit(fd.get())) continue;  // closed at once by fd's end
+        AddressSlot slot;
+        if (fd && !admit(fd.get(), slot)) continue;  // closed at once by fd's end
         if (!fd) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
                 sleepMs(kAcceptFailurePauseMs);
             continue;
         }
         try {
-            m_onAccept(std::move(fd));
+            m_onAccept(std::move(fd), std::move(slot));
         } catch (const std::exception& e) {
             // The connection is closed (its socket went with the failed start); others go on.
             consolePrintf(ConsoleStream::Err, "Kormlink: cannot serve a connection from %s (%s)\n",
@@ -94,29 +139,40 @@ void TcpAcceptor::run() {
     }
 }
 
-bool TcpAcceptor::admit(int fd) {
-    if (m_limit.allowed) {
+bool TcpAcceptor::admit(int fd, AddressSlot& slot) {
+    std::optional<std::uint32_t> address;
+    if (m_limit.allowed || m_counts) {
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
-        const bool known = ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 &&
-                           peer.sin_family == AF_INET;
-        if (!known || !m_limit.allowed(ntohl(peer.sin_addr.s_addr))) {
-            ++m_notAllowed;
-            ++m_notAllowedUnreported;
-            if (steadyClock().now() >= m_nextReportAt) reportRefusals(true);
-            return false;
-        }
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 &&
+            peer.sin_family == AF_INET)
+            address = ntohl(peer.sin_addr.s_addr);
     }
-    if (m_limit.most <= 0 || !m_limit.inUse || m_limit.inUse() < m_limit.most) return true;
-    ++m_refused;
-    ++m_refusedUnreported;
     // The first refusal after a quiet minute is told at once, the others with the minute.
-    if (steadyClock().now() >= m_nextReportAt) reportRefusals(true);
-    return false;
+    const auto refuse = [this](std::atomic<std::uint64_t>& count, std::uint64_t& unreported) {
+        ++count;
+        ++unreported;
+        if (steadyClock().now() >= m_nextReportAt) reportRefusals(true);
+        return false;
+    };
+    if (m_limit.allowed && (!address || !m_limit.allowed(*address)))
+        return refuse(m_notAllowed, m_notAllowedUnreported);
+    if (m_limit.most > 0 && m_limit.inUse && m_limit.inUse() >= m_limit.most)
+        return refuse(m_refused, m_refusedUnreported);
+    // Without a known address there is nothing to count it against (a listener bound to
+    // 0.0.0.0 always has one).
+    if (m_counts && address) {
+        if (!m_counts->take(*address, m_limit.perAddress))
+            return refuse(m_refusedPerAddress, m_perAddressUnreported);
+        slot = AddressSlot(m_counts, *address);
+    }
+    return true;
 }
 
 void TcpAcceptor::reportRefusals(bool minuteOver) {
-    if (!minuteOver || (m_refusedUnreported == 0 && m_notAllowedUnreported == 0)) return;
+    if (!minuteOver ||
+        (m_refusedUnreported == 0 && m_notAllowedUnreported == 0 && m_perAddressUnreported == 0))
+        return;
     const auto tell = [this](std::uint64_t count, const std::string& why) {
         if (count == 0) return;
         consolePrintf(ConsoleStream::Err,
@@ -127,8 +183,12 @@ void TcpAcceptor::reportRefusals(bool minuteOver) {
     tell(m_refusedUnreported, std::to_string(m_limit.most) + " at once is the most (" +
                                   m_limit.setting + ")");
     tell(m_notAllowedUnreported, "the address is not in " + m_limit.allowSetting);
+    tell(m_perAddressUnreported, std::to_string(m_limit.perAddress) +
+                                     " at once from one address is the most (" +
+                                     m_limit.perAddressSetting + ")");
     m_refusedUnreported = 0;
     m_notAllowedUnreported = 0;
+    m_perAddressUnreported = 0;
     m_nextReportAt = steadyClock().now() + kRefusalReportMs;
 }
 

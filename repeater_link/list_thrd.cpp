@@ -7,8 +7,8 @@ namespace kormlink {
 TListThrd::TListThrd(ServerHost& host, std::int32_t port, AcceptLimit limit)
     : m_acceptor(
           port, "repeaters",
-          [this, &host](UniqueFd socket) {
-              TTCPEchoThrd::start(host, std::move(socket), m_next);
+          [this, &host](UniqueFd socket, AddressSlot slot) {
+              TTCPEchoThrd::start(host, std::move(socket), m_next, std::move(slot));
               ++m_next;
           },
           std::move(limit)) {}

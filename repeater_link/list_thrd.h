@@ -23,6 +23,7 @@ public:
     std::uint16_t boundPort() const { return m_acceptor.boundPort(); }
     std::uint64_t refused() const { return m_acceptor.refused(); }
     std::uint64_t notAllowed() const { return m_acceptor.notAllowed(); }
+    std::uint64_t refusedPerAddress() const { return m_acceptor.refusedPerAddress(); }
 
 private:
     std::int32_t m_next = 0;  // Nr of the next connection; acceptor thread only

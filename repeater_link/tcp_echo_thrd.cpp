@@ -43,11 +43,11 @@ void tellUnidentified(const std::string& ip, Millis identifyTime) {
 
 }  // namespace
 
-void TTCPEchoThrd::start(ServerHost& host, UniqueFd socket, std::int32_t nr) {
+void TTCPEchoThrd::start(ServerHost& host, UniqueFd socket, std::int32_t nr, AddressSlot slot) {
     std::shared_ptr<TTCPEchoThrd> self(new TTCPEchoThrd(host, std::move(socket), nr));
     host.workerStarted(WorkerKind::Repeater);
     try {
-        std::thread([self]() mutable {
+        std::thread([self, slot = std::move(slot)]() mutable {
             ServerHost& host = self->m_host;
             self->run();
             // The connection object is gone before the server hears of the end, unless the
@@ -58,6 +58,7 @@ void TTCPEchoThrd::start(ServerHost& host, UniqueFd socket, std::int32_t nr) {
                 new std::shared_ptr<TTCPEchoThrd>(std::move(self));
             }
             self.reset();
+            slot.release();
             host.workerEnded(WorkerKind::Repeater);
         }).detach();
     } catch (...) {

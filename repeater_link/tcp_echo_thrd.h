@@ -40,6 +40,7 @@
 #include "repeater_link/log_budget.h"
 #include "repeater_link/status_lines.h"
 #include "platform/tcp.h"
+#include "platform/tcp_acceptor.h"
 #include "repeater_link/repeater_connection.h"
 
 namespace kormlink {
@@ -57,8 +58,8 @@ public:
     // Reads the connection's settings from the configuration file and starts its thread.
     // host.workerStarted() is called before the thread exists and workerEnded() as the last
     // step of the thread. Throws std::system_error when no thread can be started (the socket is
-    // then closed).
-    static void start(ServerHost& host, UniqueFd socket, std::int32_t nr);
+    // then closed). The address slot is kept until the thread ends.
+    static void start(ServerHost& host, UniqueFd socket, std::int32_t nr, AddressSlot slot = {});
 
     void requestStop() override;
 

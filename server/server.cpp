@@ -9,6 +9,7 @@
 #include "core/main_thread.h"
 #include "core/operator_view.h"
 #include "output/channels.h"
+#include "output/client_access.h"
 #include "output/client_list.h"
 #include "output/out_list_thrd.h"
 #include "output/out_thrd.h"
@@ -65,6 +66,14 @@ std::uint64_t Server::refusedClients() const {
     return m_outListener ? m_outListener->refused() : 0;
 }
 
+std::uint64_t Server::refusedPerAddress() const {
+    return m_listener ? m_listener->refusedPerAddress() : 0;
+}
+
+std::uint64_t Server::refusedClientsPerAddress() const {
+    return m_outListener ? m_outListener->refusedPerAddress() : 0;
+}
+
 std::uint16_t Server::outputPort() const {
     return m_outListener ? m_outListener->boundPort() : 0;
 }
@@ -117,6 +126,10 @@ StatusSnapshot Server::snapshot() const {
     s.journalWrites = m_journalSync.writeCount();
     s.journalSyncs = m_journalSync.syncCount();
     s.handoverLatency = m_mainThread.handoverLatency();
+    s.repeatersRefused = {refusedConnections(), refusedByAddress(), refusedPerAddress()};
+    s.clientsRefused = {refusedClients(), m_counters.clientsNotAllowed.load(),
+                        refusedClientsPerAddress()};
+    s.clientIdsRefused = m_counters.clientIdsRefused.load();
     return s;
 }
 
@@ -161,7 +174,8 @@ void Server::startThreads(const ServerSettings& settings, const IniFile& ini) {
     m_hostList = std::make_unique<tHostList>(this);
     // Checked before a repeater's connection gets a thread or a greeting.
     AcceptLimit repeaters{[this] { return std::int64_t{workers(WorkerKind::Repeater).load()}; },
-                          settings.MaxConnections, "[In] MaxConnections", {}, ""};
+                          settings.MaxConnections, "[In] MaxConnections", {}, "",
+                          settings.MaxRepeatersPerAddress, "[In] MaxPerAddress"};
     if (auto allowed = readAllowList(ini, "RList"); !allowed->allowsAll()) {
         repeaters.allowed = [allowed](std::uint32_t address) { return allowed->allows(address); };
         repeaters.allowSetting = "[RList]";
@@ -175,11 +189,21 @@ void Server::startThreads(const ServerSettings& settings, const IniFile& ini) {
             consolePrintf(ConsoleStream::Err,
                           "Kormlink: [CList] lists no address: monitoring clients from any "
                           "address may take the queues\n");
+        for (std::size_t i = 0; i < m_channels->size(); ++i)
+            if (!IsUsableClientId(m_channels->at(i).Id))
+                consolePrintf(ConsoleStream::Err,
+                              "Kormlink: the Id of channel %zu (%zu bytes) is longer than %zu "
+                              "bytes or holds a control byte; no monitoring client can name it\n",
+                              i + 1, m_channels->at(i).Id.size(), kMaxClientIdBytes);
         m_clientList = std::make_unique<tOHostList>();
+        const std::int64_t perAddress = settings.MaxClientsPerAddress >= 0
+                                            ? settings.MaxClientsPerAddress
+                                            : defaultClientsPerAddress(m_channels->size());
         m_outListener = std::make_unique<TOListThrd>(
             *this, settings.OutPort,
             AcceptLimit{[this] { return std::int64_t{workers(WorkerKind::OutputClient).load()}; },
-                        settings.MaxClients, "[Out] MaxClients", {}, ""});
+                        settings.MaxClients, "[Out] MaxClients", {}, "", perAddress,
+                        "[Out] MaxPerAddress"});
     }
     if (ComOn) m_serialOutput = std::make_unique<TOutThrd>(*this);
     // The serial repeater link: Nr 2, an entry of the registry; a port that cannot be opened

@@ -74,6 +74,9 @@ public:
     std::uint64_t refusedClients() const;
     // Repeater connections closed at once because their address is not in [RList].
     std::uint64_t refusedByAddress() const;
+    // Connections closed at once because their address held [In] or [Out] MaxPerAddress.
+    std::uint64_t refusedPerAddress() const;
+    std::uint64_t refusedClientsPerAddress() const;
     // Worker threads (repeater connections, output clients) started and not yet ended. Any
     // thread.
     int runningWorkers() const { return m_repeaterWorkers.load() + m_clientWorkers.load(); }

@@ -188,6 +188,20 @@ std::string renderMetrics(const StatusSnapshot& s) {
              "owns (kept, not read).");
     for (const StatusSnapshot::StrandedFile& f : s.strandedFiles)
         m.sample("kormlink_stranded_queue_lines", "file=\"" + labelValue(f.name) + "\"", f.lines);
+    m.family("kormlink_connections_refused_total", "counter",
+             "Connections closed at once: the most at once were served (limit), the address is "
+             "not allowed (address), or the address held the most it may (per_address).");
+    for (const auto& [port, r] : {std::pair{"input", s.repeatersRefused},
+                                  std::pair{"output", s.clientsRefused}}) {
+        const std::string p = std::string("port=\"") + port + "\",cause=";
+        m.sample("kormlink_connections_refused_total", p + "\"limit\"", r.limit);
+        m.sample("kormlink_connections_refused_total", p + "\"address\"", r.notAllowed);
+        m.sample("kormlink_connections_refused_total", p + "\"per_address\"", r.perAddress);
+    }
+    m.family("kormlink_client_ids_refused_total", "counter",
+             "Channel Ids from monitoring clients refused unread: longer than 64 bytes, or "
+             "holding a control byte.");
+    m.sample("kormlink_client_ids_refused_total", "", s.clientIdsRefused);
     m.family("kormlink_handover_latency_seconds", "histogram",
              "How long a worker's hand-over waited for the main thread to take it.");
     std::uint64_t cumulative = 0;
@@ -228,6 +242,13 @@ std::string renderStatusPage(const StatusSnapshot& s, const std::string& title) 
             " line(s) with control bytes, " + std::to_string(s.unidentifiedClosed) +
             " connection(s) closed without an Id; " + std::to_string(s.linesNotLogged) +
             " line(s) not logged.</p>\n";
+    const auto refusals = [](const StatusSnapshot::Refusals& r) {
+        return std::to_string(r.limit) + " over the limit, " + std::to_string(r.notAllowed) +
+               " not allowed, " + std::to_string(r.perAddress) + " over the limit of their address";
+    };
+    page += "<p class=\"figures\">Refused at once: repeaters " + refusals(s.repeatersRefused) +
+            "; monitoring clients " + refusals(s.clientsRefused) + "; " +
+            std::to_string(s.clientIdsRefused) + " unusable client Ids.</p>\n";
     page += "<h2 id=\"repeaters\">Repeaters</h2>\n<table aria-labelledby=\"repeaters\">\n"
             "<tr><th scope=\"col\">HpId</th><th scope=\"col\">Ip</th><th scope=\"col\">MCnt</th>"
             "<th scope=\"col\">LastMessage</th><th scope=\"col\">Nr</th></tr>\n";

@@ -57,6 +57,13 @@ struct StatusSnapshot {
     std::uint64_t journalWrites = 0;
     std::uint64_t journalSyncs = 0;
     MainThread::Latency handoverLatency;
+    // Connections closed at once since the listeners started, by cause: the most at once
+    // were served, the address is not allowed, the address held the most it may.
+    struct Refusals {
+        std::uint64_t limit = 0, notAllowed = 0, perAddress = 0;
+    };
+    Refusals repeatersRefused, clientsRefused;
+    std::uint64_t clientIdsRefused = 0;  // too long, or holding a control byte
 };
 
 // GET /metrics: the Prometheus text format (version 0.0.4).

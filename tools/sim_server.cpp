@@ -33,8 +33,11 @@ std::optional<ServerFolder> makeServerFolder(const std::string& parent, const st
     std::error_code ec;
     std::filesystem::create_directory(folder.dir + "/Kormlink", ec);
     std::filesystem::create_directory(folder.dir + "/Kormlink_c", ec);
-    const std::string ini = "[In]\nPort=" + std::to_string(folder.in) + "\n" + extra.in +
-                            "[Out]\nPort=" + std::to_string(folder.out) + "\n" + extra.out +
+    // Every simulated repeater and client comes from this machine's one address: no
+    // per-address limit, or the crowds would be cut off there.
+    const std::string ini = "[In]\nPort=" + std::to_string(folder.in) + "\nMaxPerAddress=0\n" +
+                            extra.in + "[Out]\nPort=" + std::to_string(folder.out) +
+                            "\nMaxPerAddress=0\n" + extra.out +
                             "[Opt]\nLifeTime=23:59\n" + extra.opt +
                             "[ComIn]\nCom=0\n[Sock]\nACKDelay=0\n" + extra.sock +
                             "[Client0]\nId=" + channel + "\nQSize=10000000\n";

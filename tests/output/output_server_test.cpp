@@ -172,6 +172,47 @@ TEST(OutputServer, AtMostSixteenAnsweredLinesWaitForTheirRemoval) {
     EXPECT_LE(sent, 16);
 }
 
+// An Id too long or holding a control byte names no channel, even one that has it, and is
+// never written: the log shows a plain Close, and the refusal is counted. 64 bytes still name.
+// The 20 s for the Id are for the whole line: bytes trickling in do not extend them.
+TEST(OutputServer, UnusableOrUnfinishedIdsAreRefusedWithoutTrace) {
+    const std::string longest(64, 'B');
+    ServerHarness h(kIni + "[Client1]\nId=" + longest + "\n[Client2]\nId=" + longest + "B\n");
+    const std::string refused[] = {longest + "B", "A1\x1b[2J", "A\x7f" "1", "A1\t", "A1\r", ""};
+    for (const std::string& id : refused) {
+        ScriptedRepeater client(h.outPort());
+        EXPECT_EQ(client.readLine(), "Kormlink");
+        const std::size_t before = h.logLines(2).size();
+        const Millis start = steadyClock().now();
+        for (int i = 0; id.empty() && h.logLines(2).size() == before && i < 50; ++i, sleepMs(500))
+            client.sendRaw("A");  // the last one trickles
+        if (!id.empty()) client.send(id);
+        ASSERT_TRUE(test::eventually([&] { return h.logLines(2).size() == before + 1; })) << id;
+        EXPECT_LT(steadyClock().now() - start, 21'500);
+        EXPECT_TRUE(std::regex_match(h.logLines(2).back(), std::regex(R"([^\x00-\x1f\x7f]+ Close)")));
+    }
+    EXPECT_EQ(h.onMain([](Server& s) { return s.counters().clientIdsRefused.load(); }), 5u);
+    ScriptedRepeater client(h.outPort());
+    EXPECT_EQ(client.readLine(), "Kormlink");
+    client.send(longest);
+    EXPECT_TRUE(test::eventually([&] { return h.attached(1) == 1; }));
+}
+
+// One address holds at most MaxPerAddress connections on each port; a place comes back when
+// its connection ends.
+TEST(OutputServer, EachPortLimitsTheConnectionsOfOneAddress) {
+    ServerHarness h("[In]\nPort=0\nMaxPerAddress=1\n[Out]\nPort=0\nMaxPerAddress=1\n[Client0]\nId=A1\n");
+    auto client = attach(h, "A1");
+    auto repeater = h.repeater();
+    EXPECT_TRUE(ScriptedRepeater(h.outPort()).closedByServer(2000));
+    EXPECT_TRUE(ScriptedRepeater(h.port()).closedByServer(2000));
+    EXPECT_EQ(h.onMain([](Server& s) { return s.refusedClientsPerAddress() + s.refusedPerAddress(); }), 2u);
+    client->close();
+    repeater->close();
+    EXPECT_TRUE(test::eventually([&] { return ScriptedRepeater(h.outPort()).readLine(500).has_value(); }));
+    EXPECT_TRUE(test::eventually([&] { return ScriptedRepeater(h.port()).readWelcome(500); }));
+}
+
 TEST(OutputServer, NoChannelNoOutputPort) {
     ServerHarness h("[In]\nPort=0\n[Out]\nPort=0\n[Com]\nQSize=5\n");
     sleepMs(200);

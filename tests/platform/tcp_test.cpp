@@ -1,5 +1,4 @@
 #include "platform/tcp.h"
-#include "platform/tcp_acceptor.h"
 
 #include <gtest/gtest.h>
 
@@ -108,20 +107,6 @@ TEST(PauseUnlessWoken, SignalsDoNotEndItTheWakerDoes) {
     waker.wake();
     EXPECT_FALSE(pauseUnlessWoken(waker.fd(), 5000));
     ::sigaction(SIGUSR2, &previous, nullptr);
-}
-
-// A start that throws something other than a std::exception costs that connection only.
-TEST(TcpAcceptor, AnyExceptionFromAStartCostsThatConnectionOnly) {
-    std::atomic<int> served{0};
-    TcpAcceptor acceptor(0, "test clients", [&](UniqueFd) {
-        if (served++ == 0) throw 42;
-    });
-    for (int i = 0; i < 50 && acceptor.boundPort() == 0; ++i) sleepMs(10);
-    auto first = TcpSocket::connectTo("127.0.0.1", acceptor.boundPort(), 1000);
-    for (int i = 0; i < 100 && served < 1; ++i) sleepMs(10);
-    auto second = TcpSocket::connectTo("127.0.0.1", acceptor.boundPort(), 1000);
-    for (int i = 0; i < 300 && served < 2; ++i) sleepMs(10);
-    EXPECT_EQ(served.load(), 2);
 }
 
 }  // namespace

@@ -56,6 +56,7 @@ TEST(StatusService, MetricsAndPageShowTheTrafficAndNothingCanBeChanged) {
           "kormlink_lines_dropped_total" + ch + ",cause=\"overflow\"} 2",
           "kormlink_lines_dropped_total" + ch + ",cause=\"duplicate\"} 1",
           "kormlink_time_syncs_sent_total{to=\"repeater\"} 1",
+          "kormlink_connections_refused_total{port=\"output\",cause=\"per_address\"} 0",
           "# TYPE kormlink_handover_latency_seconds histogram",
           "kormlink_handover_latency_seconds_bucket{le=\"+Inf\"} "};
     for (const std::string& sample : samples)
