@@ -12,9 +12,12 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(KORMLINK_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/kormlink)
 
-# The server, its field simulators, the benchmark, the soak test and the abuse probe.
-install(TARGETS kormlink rptsim monsim klbench klsoak klabuse
-        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The server and its field simulators, which an operator uses to try an installation, go on
+# the command path. The benchmark, the soak test and the abuse probe load or attack a server:
+# they go to a folder of their own, run by their full path by whoever means to, and find the
+# server and the simulators from there.
+install(TARGETS kormlink rptsim monsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS klbench klsoak klabuse RUNTIME DESTINATION ${KORMLINK_TOOLS_INSTALL_DIR})
 
 # The example configuration: the package's postinst copies it into the data folder once.
 install(FILES examples/Kormlink.ini examples/repeater-config.hex
@@ -78,8 +81,8 @@ a serial line.
 
 It runs with a desktop window, or headless as a system service with a
 console on standard input. The package also holds the field simulators
-rptsim and monsim, the soak test klsoak, the abuse probe klabuse and the
-benchmark klbench.")
+rptsim and monsim, and, outside the command path in /usr/lib/kormlink,
+the soak test klsoak, the abuse probe klabuse and the benchmark klbench.")
 # Binaries without their debug sections: the package is what runs in the field.
 set(CPACK_STRIP_FILES ON)
 # Absolute install destinations (the unit in /lib/systemd/system) need the DESTDIR way of

@@ -1,9 +1,14 @@
-// The command-line parser the tools share: what it refuses, and in which tool's words.
+// The command-line parser the tools share: what it refuses, and in which tool's words; and
+// where the load tools find the programs they start.
 
+#include "program_path.h"
 #include "tool_options.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -58,6 +63,41 @@ TEST(ToolOptions, RefusesWhatTheTableDoesNotTakeInTheToolsWords) {
         EXPECT_EQ(out, c.code == 0 ? "U" : "") << c.args[0];
         EXPECT_TRUE(code != -1 || port == 7) << c.args[0];
     }
+}
+
+// The load tools' search for the server: installed, the tools' own folder is called kormlink,
+// which is no program, and the server is in the programs folder beside lib/.
+TEST(ProgramPath, BesideThenTheBuildFolderThenTheInstalledProgramsThenPath) {
+    namespace fs = std::filesystem;
+    const fs::path root = fs::temp_directory_path() / ("kl-path-" + std::to_string(::getpid()));
+    const struct {
+        std::vector<std::string> files;  // under root; "-" before a name: not executable
+        std::string toolDir;
+        std::vector<std::string> path;  // PATH's folders under root
+        std::string found;
+    } cases[] = {
+        {{"build/kormlink", "build/tools/kormlink"}, "build/tools", {}, "build/tools/kormlink"},
+        {{"build/kormlink", "-build/tools/kormlink"}, "build/tools", {}, "build/kormlink"},
+        {{"usr/bin/kormlink", "path/kormlink"}, "usr/lib/kormlink", {"path"}, "usr/bin/kormlink"},
+        {{"path/kormlink"}, "usr/lib/kormlink", {"nowhere", "path"}, "path/kormlink"},
+        {{"-path/kormlink"}, "usr/lib/kormlink", {"path"}, ""},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(root);
+        fs::create_directories(root / "usr/lib/kormlink");
+        for (std::string f : c.files) {
+            const bool executable = f[0] != '-';
+            if (!executable) f.erase(0, 1);
+            fs::create_directories((root / f).parent_path());
+            std::ofstream(root / f) << "#!/bin/sh\n";
+            fs::permissions(root / f, executable ? fs::perms::owner_all : fs::perms::owner_read);
+        }
+        std::string path;  // with an empty entry first, which is not the current folder
+        for (const std::string& d : c.path) path += ":" + (root / d).string();
+        const std::string found = sim::findProgram("kormlink", (root / c.toolDir).string(), path);
+        EXPECT_EQ(found, c.found.empty() ? "" : (root / c.found).string()) << c.toolDir;
+    }
+    fs::remove_all(root);
 }
 
 }  // namespace
