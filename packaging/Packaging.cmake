@@ -23,26 +23,32 @@ install(TARGETS klbench klsoak klabuse RUNTIME DESTINATION ${KORMLINK_TOOLS_INST
 install(FILES examples/Kormlink.ini examples/repeater-config.hex
         DESTINATION ${CMAKE_INSTALL_DATADIR}/kormlink)
 
-# Debian wants the man page and the changelog compressed with gzip -9n (no name, no timestamp,
-# so the package's bytes do not depend on when it was built).
+# Debian wants the man pages and the changelog compressed with gzip -9n (no name, no timestamp,
+# so the package's bytes do not depend on when it was built). Every program in /usr/bin has one.
 find_program(KORMLINK_GZIP gzip REQUIRED)
 set(kormlink_pkg_out ${CMAKE_BINARY_DIR}/packaging)
-add_custom_command(
-    OUTPUT ${kormlink_pkg_out}/kormlink.8.gz ${kormlink_pkg_out}/changelog.Debian.gz
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${kormlink_pkg_out}
-    COMMAND ${CMAKE_COMMAND} -E copy
-            ${KORMLINK_PACKAGING_DIR}/kormlink.8 ${kormlink_pkg_out}/kormlink.8
-    COMMAND ${CMAKE_COMMAND} -E copy
-            ${KORMLINK_PACKAGING_DIR}/changelog ${kormlink_pkg_out}/changelog.Debian
-    COMMAND ${KORMLINK_GZIP} -9nf
-            ${kormlink_pkg_out}/kormlink.8 ${kormlink_pkg_out}/changelog.Debian
-    DEPENDS ${KORMLINK_PACKAGING_DIR}/kormlink.8 ${KORMLINK_PACKAGING_DIR}/changelog
-    COMMENT "Compressing the man page and the package changelog"
-    VERBATIM)
-add_custom_target(kormlink_package_docs ALL
-    DEPENDS ${kormlink_pkg_out}/kormlink.8.gz ${kormlink_pkg_out}/changelog.Debian.gz)
+set(kormlink_pages kormlink.8 rptsim.1 monsim.1)
+set(kormlink_compressed "")
+foreach(page IN LISTS kormlink_pages changelog)
+    set(target_name ${page})
+    if(page STREQUAL changelog)
+        set(target_name changelog.Debian)
+    endif()
+    add_custom_command(
+        OUTPUT ${kormlink_pkg_out}/${target_name}.gz
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${kormlink_pkg_out}
+        COMMAND ${CMAKE_COMMAND} -E copy ${KORMLINK_PACKAGING_DIR}/${page} ${kormlink_pkg_out}/${target_name}
+        COMMAND ${KORMLINK_GZIP} -9nf ${kormlink_pkg_out}/${target_name}
+        DEPENDS ${KORMLINK_PACKAGING_DIR}/${page}
+        COMMENT "Compressing ${target_name}"
+        VERBATIM)
+    list(APPEND kormlink_compressed ${kormlink_pkg_out}/${target_name}.gz)
+endforeach()
+add_custom_target(kormlink_package_docs ALL DEPENDS ${kormlink_compressed})
 
 install(FILES ${kormlink_pkg_out}/kormlink.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES ${kormlink_pkg_out}/rptsim.1.gz ${kormlink_pkg_out}/monsim.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${KORMLINK_PACKAGING_DIR}/copyright ${kormlink_pkg_out}/changelog.Debian.gz
         DESTINATION ${KORMLINK_DOC_DIR})
 install(FILES ${KORMLINK_PACKAGING_DIR}/lintian-overrides
@@ -100,7 +106,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Kormlink developers <kormlink@localhost>")
 # dpkg-shlibdeps adds the libraries the programs link (Qt, libstdc++, libc, libsystemd);
-# adduser is for the postinst.
+# adduser is for the postinst. The maintainer scripts' deb-systemd-helper and deb-systemd-invoke
+# are in init-system-helpers, an essential package: always there, never named.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

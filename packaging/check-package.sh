@@ -51,6 +51,7 @@ for f in /usr/bin/kormlink /usr/bin/rptsim /usr/bin/monsim /usr/lib/kormlink/klb
     /usr/lib/kormlink/klsoak /usr/lib/kormlink/klabuse \
     /usr/share/kormlink/Kormlink.ini /usr/share/kormlink/repeater-config.hex \
     /lib/systemd/system/kormlink.service /usr/share/man/man8/kormlink.8.gz \
+    /usr/share/man/man1/rptsim.1.gz /usr/share/man/man1/monsim.1.gz \
     /usr/share/doc/kormlink/copyright /usr/share/doc/kormlink/changelog.Debian.gz \
     /usr/share/lintian/overrides/kormlink; do
     grep -qxF "$f" "$tmp/files" || fail "$f is not in the package"
@@ -124,8 +125,10 @@ else
 fi
 
 if command -v groff >/dev/null; then
-    warnings=$(gzip -dc "$root/usr/share/man/man8/kormlink.8.gz" | groff -man -Tutf8 -ww -z 2>&1)
-    [[ -z $warnings ]] || fail "man page: $warnings"
+    for page in "$root"/usr/share/man/man*/*.gz; do
+        warnings=$(gzip -dc "$page" | groff -man -Tutf8 -ww -z 2>&1)
+        [[ -z $warnings ]] || fail "man page $(basename "$page"): $warnings"
+    done
 fi
 
 # systemd-analyze verify checks that ExecStart names an executable and that the man page in
