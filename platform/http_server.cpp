@@ -90,7 +90,8 @@ MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url, con
     if (host && !servedHost(host))
         return queue(connection, {MHD_HTTP_FORBIDDEN, "text/plain; charset=utf-8",
                                   "Host not served: use this machine's address or name.\n"});
-    const HttpServer::Request request{url ? url : "/", [connection] { return clientGone(connection); }};
+    const HttpServer::Request request{url ? url : "/",
+                                      [connection] { return clientGone(connection); }};
     HttpServer::Response response;
     try {
         response = server.handle(request);

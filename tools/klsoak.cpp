@@ -260,7 +260,8 @@ bool Soak::setUp() {
             std::fprintf(stderr, "klsoak: kormlink, rptsim and monsim must be beside klsoak, in "
                                  "the programs folder or on PATH (or give --bin DIR)\n");
         else
-            std::fprintf(stderr, "klsoak: kormlink, rptsim and monsim must be in %s or its parent\n",
+            std::fprintf(stderr,
+                         "klsoak: kormlink, rptsim and monsim must be in %s or its parent\n",
                          m_o.bin.c_str());
         return false;
     }

@@ -12,10 +12,12 @@ namespace fs = std::filesystem;
 
 bool isProgramFile(const std::string& path) {
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           ::access(path.c_str(), X_OK) == 0;
 }
 
-std::vector<std::string> programSearchPath(const std::string& toolDir, const std::string& pathList) {
+std::vector<std::string> programSearchPath(const std::string& toolDir,
+                                           const std::string& pathList) {
     std::vector<std::string> dirs;
     const auto add = [&dirs](const fs::path& dir) {
         const std::string d = dir.lexically_normal().string();
