@@ -65,37 +65,32 @@ TEST(ToolOptions, RefusesWhatTheTableDoesNotTakeInTheToolsWords) {
     }
 }
 
-// The load tools' search for the server: installed, the tools' own folder is called kormlink,
-// which is no program, and the server is in the programs folder beside lib/.
+// The load tools' search: installed, their own folder is called kormlink, which is no program.
 TEST(ProgramPath, BesideThenTheBuildFolderThenTheInstalledProgramsThenPath) {
     namespace fs = std::filesystem;
     const fs::path root = fs::temp_directory_path() / ("kl-path-" + std::to_string(::getpid()));
     const struct {
-        std::vector<std::string> files;  // under root; "-" before a name: not executable
-        std::string toolDir;
-        std::vector<std::string> path;  // PATH's folders under root
-        std::string found;
+        std::vector<std::string> files;  // under root; "-" first: not executable
+        std::string toolDir, found;      // PATH: ":" (empty, not ".") then root/nowhere, root/path
     } cases[] = {
-        {{"build/kormlink", "build/tools/kormlink"}, "build/tools", {}, "build/tools/kormlink"},
-        {{"build/kormlink", "-build/tools/kormlink"}, "build/tools", {}, "build/kormlink"},
-        {{"usr/bin/kormlink", "path/kormlink"}, "usr/lib/kormlink", {"path"}, "usr/bin/kormlink"},
-        {{"path/kormlink"}, "usr/lib/kormlink", {"nowhere", "path"}, "path/kormlink"},
-        {{"-path/kormlink"}, "usr/lib/kormlink", {"path"}, ""},
+        {{"b/kormlink", "b/tools/kormlink"}, "b/tools", "b/tools/kormlink"},
+        {{"b/kormlink", "-b/tools/kormlink"}, "b/tools", "b/kormlink"},
+        {{"usr/bin/kormlink", "path/kormlink"}, "usr/lib/kormlink", "usr/bin/kormlink"},
+        {{"path/kormlink"}, "usr/lib/kormlink", "path/kormlink"},
+        {{"-path/kormlink"}, "usr/lib/kormlink", ""},
     };
     for (const auto& c : cases) {
         fs::remove_all(root);
         fs::create_directories(root / "usr/lib/kormlink");
-        for (std::string f : c.files) {
-            const bool executable = f[0] != '-';
-            if (!executable) f.erase(0, 1);
-            fs::create_directories((root / f).parent_path());
-            std::ofstream(root / f) << "#!/bin/sh\n";
-            fs::permissions(root / f, executable ? fs::perms::owner_all : fs::perms::owner_read);
+        for (const std::string& f : c.files) {
+            const fs::path p = root / (f[0] == '-' ? f.substr(1) : f);
+            fs::create_directories(p.parent_path());
+            std::ofstream(p) << "#!/bin/sh\n";
+            fs::permissions(p, f[0] == '-' ? fs::perms::owner_read : fs::perms::owner_all);
         }
-        std::string path;  // with an empty entry first, which is not the current folder
-        for (const std::string& d : c.path) path += ":" + (root / d).string();
-        const std::string found = sim::findProgram("kormlink", (root / c.toolDir).string(), path);
-        EXPECT_EQ(found, c.found.empty() ? "" : (root / c.found).string()) << c.toolDir;
+        const std::string path = ":" + (root / "nowhere").string() + ":" + (root / "path").string();
+        EXPECT_EQ(sim::findProgram("kormlink", (root / c.toolDir).string(), path),
+                  c.found.empty() ? "" : (root / c.found).string()) << c.toolDir;
     }
     fs::remove_all(root);
 }
