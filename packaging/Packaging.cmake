@@ -12,34 +12,43 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(KORMLINK_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/kormlink)
 
-# The server, its field simulators, the benchmark, the soak test and the abuse probe.
-install(TARGETS kormlink rptsim monsim klbench klsoak klabuse
-        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The server and its field simulators, which an operator uses to try an installation, go on
+# the command path. The benchmark, the soak test and the abuse probe load or attack a server:
+# they go to a folder of their own, run by their full path by whoever means to, and find the
+# server and the simulators from there.
+install(TARGETS kormlink rptsim monsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS klbench klsoak klabuse RUNTIME DESTINATION ${KORMLINK_TOOLS_INSTALL_DIR})
 
 # The example configuration: the package's postinst copies it into the data folder once.
 install(FILES examples/Kormlink.ini examples/repeater-config.hex
         DESTINATION ${CMAKE_INSTALL_DATADIR}/kormlink)
 
-# Debian wants the man page and the changelog compressed with gzip -9n (no name, no timestamp,
-# so the package's bytes do not depend on when it was built).
+# Debian wants the man pages and the changelog compressed with gzip -9n (no name, no timestamp,
+# so the package's bytes do not depend on when it was built). Every program in /usr/bin has one.
 find_program(KORMLINK_GZIP gzip REQUIRED)
 set(kormlink_pkg_out ${CMAKE_BINARY_DIR}/packaging)
-add_custom_command(
-    OUTPUT ${kormlink_pkg_out}/kormlink.8.gz ${kormlink_pkg_out}/changelog.Debian.gz
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${kormlink_pkg_out}
-    COMMAND ${CMAKE_COMMAND} -E copy
-            ${KORMLINK_PACKAGING_DIR}/kormlink.8 ${kormlink_pkg_out}/kormlink.8
-    COMMAND ${CMAKE_COMMAND} -E copy
-            ${KORMLINK_PACKAGING_DIR}/changelog ${kormlink_pkg_out}/changelog.Debian
-    COMMAND ${KORMLINK_GZIP} -9nf
-            ${kormlink_pkg_out}/kormlink.8 ${kormlink_pkg_out}/changelog.Debian
-    DEPENDS ${KORMLINK_PACKAGING_DIR}/kormlink.8 ${KORMLINK_PACKAGING_DIR}/changelog
-    COMMENT "Compressing the man page and the package changelog"
-    VERBATIM)
-add_custom_target(kormlink_package_docs ALL
-    DEPENDS ${kormlink_pkg_out}/kormlink.8.gz ${kormlink_pkg_out}/changelog.Debian.gz)
+set(kormlink_pages kormlink.8 rptsim.1 monsim.1)
+set(kormlink_compressed "")
+foreach(page IN LISTS kormlink_pages changelog)
+    set(target_name ${page})
+    if(page STREQUAL changelog)
+        set(target_name changelog.Debian)
+    endif()
+    add_custom_command(
+        OUTPUT ${kormlink_pkg_out}/${target_name}.gz
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${kormlink_pkg_out}
+        COMMAND ${CMAKE_COMMAND} -E copy ${KORMLINK_PACKAGING_DIR}/${page} ${kormlink_pkg_out}/${target_name}
+        COMMAND ${KORMLINK_GZIP} -9nf ${kormlink_pkg_out}/${target_name}
+        DEPENDS ${KORMLINK_PACKAGING_DIR}/${page}
+        COMMENT "Compressing ${target_name}"
+        VERBATIM)
+    list(APPEND kormlink_compressed ${kormlink_pkg_out}/${target_name}.gz)
+endforeach()
+add_custom_target(kormlink_package_docs ALL DEPENDS ${kormlink_compressed})
 
 install(FILES ${kormlink_pkg_out}/kormlink.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES ${kormlink_pkg_out}/rptsim.1.gz ${kormlink_pkg_out}/monsim.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${KORMLINK_PACKAGING_DIR}/copyright ${kormlink_pkg_out}/changelog.Debian.gz
         DESTINATION ${KORMLINK_DOC_DIR})
 install(FILES ${KORMLINK_PACKAGING_DIR}/lintian-overrides
@@ -78,8 +87,8 @@ a serial line.
 
 It runs with a desktop window, or headless as a system service with a
 console on standard input. The package also holds the field simulators
-rptsim and monsim, the soak test klsoak, the abuse probe klabuse and the
-benchmark klbench.")
+rptsim and monsim, and, outside the command path in /usr/lib/kormlink,
+the soak test klsoak, the abuse probe klabuse and the benchmark klbench.")
 # Binaries without their debug sections: the package is what runs in the field.
 set(CPACK_STRIP_FILES ON)
 # Absolute install destinations (the unit in /lib/systemd/system) need the DESTDIR way of
@@ -97,7 +106,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Kormlink developers <kormlink@localhost>")
 # dpkg-shlibdeps adds the libraries the programs link (Qt, libstdc++, libc, libsystemd);
-# adduser is for the postinst.
+# adduser is for the postinst. The maintainer scripts' deb-systemd-helper and deb-systemd-invoke
+# are in init-system-helpers, an essential package: always there, never named.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <poll.h>
 
 #include <unistd.h>
 
@@ -54,6 +55,16 @@ bool servedHost(std::string_view host) {
     return name == mine || name == shortMine || name.rfind(shortMine + ".", 0) == 0;
 }
 
+// The client closed its side (it may still read, but an HTTP client that stops sending before
+// its answer has gone), or the connection broke. Asked without waiting.
+bool clientGone(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (!info) return true;
+    pollfd p{info->connect_fd, POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
                      const char*, const char*, size_t* uploadSize, void** state) {
     auto& server = *static_cast<const HttpServer*>(cls);
@@ -79,13 +90,18 @@ MHD_Result onRequest(void* cls, MHD_Connection* connection, const char* url, con
     if (host && !servedHost(host))
         return queue(connection, {MHD_HTTP_FORBIDDEN, "text/plain; charset=utf-8",
                                   "Host not served: use this machine's address or name.\n"});
+    const HttpServer::Request request{url ? url : "/",
+                                      [connection] { return clientGone(connection); }};
     HttpServer::Response response;
     try {
-        response = server.handle(url ? url : "/");
+        response = server.handle(request);
     } catch (const std::exception& e) {
         response = {MHD_HTTP_INTERNAL_SERVER_ERROR, "text/plain; charset=utf-8",
                     std::string("Internal error: ") + e.what() + "\n"};
     }
+    // The handler may have waited: a client that left meanwhile is not sent the answer, and its
+    // connection (with any requests it had sent ahead) is closed now.
+    if (clientGone(connection)) return MHD_NO;
     return queue(connection, response);
 }
 
@@ -106,9 +122,13 @@ std::unique_ptr<HttpServer> HttpServer::start(const std::string& address, std::u
     server->m_daemon = MHD_start_daemon(
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO, port, nullptr, nullptr, &onRequest,
         server.get(), MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&addr),
-        MHD_OPTION_CONNECTION_LIMIT, kMaxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-        kMaxPerAddress, MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutS,
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(32 * 1024), MHD_OPTION_END);
+        // The variadic options are read with the types libmicrohttpd documents: unsigned int for
+        // the limits and the time-out, size_t for the memory.
+        MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned int>(kMaxConnections),
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned int>(kMaxPerAddress),
+        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned int>(kIdleTimeoutS),
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(kConnectionMemory),
+        MHD_OPTION_END);
     if (!server->m_daemon) {
         if (error) *error = errno ? std::strerror(errno) : "the HTTP server did not start";
         return nullptr;
@@ -116,6 +136,11 @@ std::unique_ptr<HttpServer> HttpServer::start(const std::string& address, std::u
     const MHD_DaemonInfo* info = MHD_get_daemon_info(server->m_daemon, MHD_DAEMON_INFO_BIND_PORT);
     server->m_port = info ? info->port : port;
     return server;
+}
+
+unsigned HttpServer::openConnections() const {
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(m_daemon, MHD_DAEMON_INFO_CURRENT_CONNECTIONS);
+    return info ? info->num_connections : 0;
 }
 
 HttpServer::~HttpServer() {

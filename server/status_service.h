@@ -6,7 +6,10 @@
 // The HTTP server's thread never touches the server's state: the main thread hands a copy of
 // it over (StatusSnapshot), at most once every kSnapshotReuseMs (requests meanwhile get the
 // same copy), and the request renders that, waiting at most kSnapshotWaitMs; a main thread that
-// does not answer in time gets a 503.
+// does not answer in time gets a 503. Only one request waits for a copy that is late: while a
+// copy asked for more than kSnapshotWaitMs ago is still not there, requests get the 503 at
+// once instead of each holding up the HTTP server's one thread for another wait. A request
+// whose client left during the wait renders nothing.
 
 #include <condition_variable>
 #include <memory>
@@ -44,15 +47,16 @@ private:
         Server* server = nullptr;  // main thread; nullptr once the service is gone
         std::mutex mutex;
         std::condition_variable answered;
-        bool stopping = false;  // guarded by mutex, as are the four below
+        bool stopping = false;  // guarded by mutex, as are the five below
         bool requested = false;  // a copy is on its way
+        Millis requestedAt = 0;
         std::uint64_t taken = 0;  // copies made
         std::optional<StatusSnapshot> cached;
         Millis cachedAt = 0;
     };
     StatusService(MainThread& mainThread, std::shared_ptr<Shared> shared)
         : m_mainThread(mainThread), m_shared(std::move(shared)) {}
-    HttpServer::Response answer(const std::string& path);
+    HttpServer::Response answer(const HttpServer::Request& request);
     std::optional<StatusSnapshot> snapshot();
 
     MainThread& m_mainThread;

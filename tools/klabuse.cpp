@@ -62,6 +62,7 @@
 #include "platform/tcp.h"
 #include "platform/tcp_acceptor.h"
 #include "platform/unique_fd.h"
+#include "program_path.h"
 #include "sim_line.h"
 #include "sim_server.h"
 #include "tool_options.h"
@@ -112,7 +113,8 @@ constexpr const char* kUsage =
     "                    (default all)\n"
     "  --quick           small numbers and short times (for a test)\n"
     "  --json            the figures as JSON on stdout instead of the table\n"
-    "  --kormlink PATH   the server (default: beside klabuse or in its parent folder)\n"
+    "  --kormlink PATH   the server (default: found beside klabuse, in its parent folder,\n"
+    "                    in the programs folder, then on PATH)\n"
     "  --idle N          idle repeater connections (5000)\n"
     "  --churn-rate R    connections opened per second (200), --churn-seconds S (60)\n"
     "  --silent M        monitoring clients that never answer (200)\n"
@@ -570,7 +572,8 @@ private:
 
 bool Probe::setUp() {
     if (m_o.kormlink.empty()) {
-        std::fprintf(stderr, "klabuse: kormlink not found beside klabuse; give --kormlink PATH\n");
+        std::fprintf(stderr, "klabuse: kormlink not found beside klabuse, in the programs folder "
+                             "or on PATH; give --kormlink PATH\n");
         return false;
     }
     m_maxConnections = m_o.idle + kLimitRoom;
@@ -1134,18 +1137,6 @@ int Probe::run() {
     return ok ? 0 : 1;
 }
 
-// In the build folder the server is one level up (build/kormlink, build/tools/klabuse); installed,
-// both are in the same folder.
-std::string findBeside(const char* name) {
-    std::error_code ec;
-    const fs::path dir = fs::read_symlink("/proc/self/exe", ec).parent_path();
-    for (const fs::path& d : {dir, dir / ".."}) {
-        const fs::path p = d / name;
-        if (::access(p.c_str(), X_OK) == 0) return fs::canonical(p).string();
-    }
-    return {};
-}
-
 std::vector<std::string> splitList(const std::string& text) {
     std::vector<std::string> out;
     std::stringstream in(text);
@@ -1190,7 +1181,7 @@ int main(int argc, char** argv) {
         if (!sized[3]) o.silent = 20;
         if (!sized[4]) o.events = 200;
     }
-    if (o.kormlink.empty()) o.kormlink = findBeside("kormlink");
+    if (o.kormlink.empty()) o.kormlink = findProgram("kormlink");
 
     // Thousands of connections need thousands of descriptors, here and in the server.
     rlimit lim{};

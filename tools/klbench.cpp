@@ -53,6 +53,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/unique_fd.h"
+#include "program_path.h"
 #include "sim_line.h"
 #include "sim_server.h"
 #include "tool_options.h"
@@ -111,9 +112,10 @@ constexpr const char* kUsage =
     "                   scale (default all)\n"
     "  --json FILE      write the machine, the figures, targets and verdicts as JSON\n"
     "  --svg FILE       write a plot of the latency distribution (latency scenario)\n"
-    "  --server PATH    the server (default: ../kormlink beside klbench)\n"
-    "  --rptsim PATH    the repeater simulator (default: beside klbench)\n"
-    "  --monsim PATH    the monitoring-client simulator (default: beside klbench)\n"
+    "  --server PATH    the server (default: found beside klbench, in its parent folder,\n"
+    "                   in the programs folder, then on PATH; so are the simulators)\n"
+    "  --rptsim PATH    the repeater simulator\n"
+    "  --monsim PATH    the monitoring-client simulator\n"
     "  --dir PARENT     where the data folders are made (default /tmp)\n"
     "  --keep           keep the data folders (their paths are printed)\n"
     "  Exit status 0 when every scenario ran, 1 when one could not run.\n";
@@ -1186,15 +1188,6 @@ int Bench::run() {
     return ok ? 0 : 1;
 }
 
-// In the build folder the server is one level up (build/kormlink, build/tools/klbench) and the
-// simulators beside klbench.
-std::string besideMe(const std::string& relative) {
-    std::error_code ec;
-    const fs::path dir = fs::read_symlink("/proc/self/exe", ec).parent_path();
-    const fs::path p = (dir / relative).lexically_normal();
-    return p.string();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -1217,13 +1210,20 @@ int main(int argc, char** argv) {
     for (const std::string& s : kAllScenarios)
         if (std::find(o.only.begin(), o.only.end(), s) != o.only.end()) picked.push_back(s);
     o.only = picked;
-    if (o.server.empty()) o.server = besideMe("../kormlink");
-    if (o.rptsim.empty()) o.rptsim = besideMe("rptsim");
-    if (o.monsim.empty()) o.monsim = besideMe("monsim");
-    for (const std::string* p : {&o.server, &o.rptsim, &o.monsim}) {
-        if (::access(p->c_str(), X_OK) != 0) {
-            std::fprintf(stderr, "klbench: %s: %s (see --server, --rptsim, --monsim)\n", p->c_str(),
-                         std::strerror(errno));
+    for (auto [path, name] : {std::pair{&o.server, "kormlink"}, {&o.rptsim, "rptsim"},
+                              {&o.monsim, "monsim"}}) {
+        if (path->empty()) {
+            *path = findProgram(name);
+            if (path->empty()) {
+                std::fprintf(stderr,
+                             "klbench: %s not found beside klbench, in the programs folder or on "
+                             "PATH (see --server, --rptsim, --monsim)\n", name);
+                return 1;
+            }
+        }
+        if (::access(path->c_str(), X_OK) != 0) {
+            std::fprintf(stderr, "klbench: %s: %s (see --server, --rptsim, --monsim)\n",
+                         path->c_str(), std::strerror(errno));
             return 1;
         }
     }

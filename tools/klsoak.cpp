@@ -41,6 +41,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/tcp.h"
+#include "program_path.h"
 #include "sim_line.h"
 #include "sim_server.h"
 #include "tool_options.h"
@@ -76,8 +77,9 @@ constexpr const char* kUsage =
     "  --batch K            numbered batches of K lines instead of plain lines\n"
     "  --fsync              the server syncs its journals before answering\n"
     "  --keep               keep the data folder (its path is printed)\n"
-    "  --bin DIR            where kormlink, rptsim and monsim are (default: beside\n"
-    "                       klsoak and its parent folder)\n"
+    "  --bin DIR            where kormlink, rptsim and monsim are (default: found\n"
+    "                       beside klsoak, in its parent folder, in the programs\n"
+    "                       folder, then on PATH)\n"
     "  --dir PARENT         where the data folder is made (default /tmp)\n";
 
 // A child process with its output in a file.
@@ -243,9 +245,10 @@ private:
 
 bool Soak::setUp() {
     auto find = [&](const char* name) -> std::string {
+        if (m_o.bin.empty()) return sim::findProgram(name);
         for (const std::string& dir : {m_o.bin, m_o.bin + "/..", m_o.bin + "/tools"}) {
             const std::string p = dir + "/" + name;
-            if (::access(p.c_str(), X_OK) == 0) return fs::canonical(p).string();
+            if (sim::isProgramFile(p)) return fs::canonical(p).string();
         }
         return {};
     };
@@ -253,8 +256,13 @@ bool Soak::setUp() {
     m_rptsim = find("rptsim");
     m_monsim = find("monsim");
     if (m_kormlink.empty() || m_rptsim.empty() || m_monsim.empty()) {
-        std::fprintf(stderr, "klsoak: kormlink, rptsim and monsim must be in %s or its parent\n",
-                     m_o.bin.c_str());
+        if (m_o.bin.empty())
+            std::fprintf(stderr, "klsoak: kormlink, rptsim and monsim must be beside klsoak, in "
+                                 "the programs folder or on PATH (or give --bin DIR)\n");
+        else
+            std::fprintf(stderr,
+                         "klsoak: kormlink, rptsim and monsim must be in %s or its parent\n",
+                         m_o.bin.c_str());
         return false;
     }
     const auto folder = sim::makeServerFolder(m_o.parent, "klsoak", "SOAK",
@@ -500,8 +508,6 @@ int Soak::run() {
 int main(int argc, char** argv) {
     using namespace kormlink::sim;
     Options o;
-    o.bin = fs::path(argv[0]).parent_path().string();
-    if (o.bin.empty()) o.bin = ".";
     // Read as atol reads them, unchecked (no number reads as 0), times a unit.
     auto whole = [](auto& target, long times) {
         return [&target, times](const std::string& v) { target = times * std::atol(v.c_str()); };

@@ -1,9 +1,14 @@
-// The command-line parser the tools share: what it refuses, and in which tool's words.
+// The command-line parser the tools share: what it refuses, and in which tool's words; and
+// where the load tools find the programs they start.
 
+#include "program_path.h"
 #include "tool_options.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -58,6 +63,36 @@ TEST(ToolOptions, RefusesWhatTheTableDoesNotTakeInTheToolsWords) {
         EXPECT_EQ(out, c.code == 0 ? "U" : "") << c.args[0];
         EXPECT_TRUE(code != -1 || port == 7) << c.args[0];
     }
+}
+
+// The load tools' search: installed, their own folder is called kormlink, which is no program.
+TEST(ProgramPath, BesideThenTheBuildFolderThenTheInstalledProgramsThenPath) {
+    namespace fs = std::filesystem;
+    const fs::path root = fs::temp_directory_path() / ("kl-path-" + std::to_string(::getpid()));
+    const struct {
+        std::vector<std::string> files;  // under root; "-" first: not executable
+        std::string toolDir, found;      // PATH: ":" (empty, not ".") then root/nowhere, root/path
+    } cases[] = {
+        {{"b/kormlink", "b/tools/kormlink"}, "b/tools", "b/tools/kormlink"},
+        {{"b/kormlink", "-b/tools/kormlink"}, "b/tools", "b/kormlink"},
+        {{"usr/bin/kormlink", "path/kormlink"}, "usr/lib/kormlink", "usr/bin/kormlink"},
+        {{"path/kormlink"}, "usr/lib/kormlink", "path/kormlink"},
+        {{"-path/kormlink"}, "usr/lib/kormlink", ""},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(root);
+        fs::create_directories(root / "usr/lib/kormlink");
+        for (const std::string& f : c.files) {
+            const fs::path p = root / (f[0] == '-' ? f.substr(1) : f);
+            fs::create_directories(p.parent_path());
+            std::ofstream(p) << "#!/bin/sh\n";
+            fs::permissions(p, f[0] == '-' ? fs::perms::owner_read : fs::perms::owner_all);
+        }
+        const std::string path = ":" + (root / "nowhere").string() + ":" + (root / "path").string();
+        EXPECT_EQ(sim::findProgram("kormlink", (root / c.toolDir).string(), path),
+                  c.found.empty() ? "" : (root / c.found).string()) << c.toolDir;
+    }
+    fs::remove_all(root);
 }
 
 }  // namespace
