@@ -221,8 +221,9 @@ std::string Console::listText() {
     if (const tHostList* list = m_server.hostList()) {
         for (const RepeaterConnection* c : list->entries()) {
             // "!" marks an Id claimed from more than one address, as the window's list does.
-            text += hexId(c->HpId) + (list->contestedBy(c->HpId) ? " !" : "") + "\t" + c->Ip + "\t" + std::to_string(c->MCnt.load()) + "\t" +
-                    c->EventLine + "\t" + std::to_string(c->Nr) + "\n";
+            text += hexId(c->HpId) + (list->contestedBy(c->HpId) ? " !" : "") + "\t" + c->Ip +
+                    "\t" + std::to_string(c->MCnt.load()) + "\t" + c->EventLine + "\t" +
+                    std::to_string(c->Nr) + "\n";
         }
     }
     text += "Id\tQueue\tConnected\n";
