@@ -23,6 +23,7 @@ install(FILES examples/Kormlink.ini examples/repeater-config.hex
 # The standby pair's keepalived example, its notify script and health check: examples, active
 # only once an operator copies keepalived.conf and kormlink-ha.conf into /etc.
 install(FILES packaging/ha/keepalived.conf packaging/ha/kormlink-ha.conf
+              packaging/ha/kormlink-ha.service.conf
         DESTINATION ${CMAKE_INSTALL_DATADIR}/kormlink/ha)
 install(PROGRAMS packaging/ha/kormlink-ha-notify packaging/ha/kormlink-ha-check
         DESTINATION ${CMAKE_INSTALL_DATADIR}/kormlink/ha)
