@@ -120,6 +120,7 @@ keepalived_start() {
         --use-file "$d/keepalived.conf" --pid "$d/ka-main.pid" --vrrp_pid "$d/ka.pid" \
         >>"$d/keepalived.log" 2>&1 &
     echo $! >"$d/ka-main.pid.shell"
+    disown $!  # killed on purpose: no job message
 }
 
 keepalived_kill() {
