@@ -23,6 +23,14 @@ install(TARGETS klbench klsoak klabuse RUNTIME DESTINATION ${KORMLINK_TOOLS_INST
 install(FILES examples/Kormlink.ini examples/repeater-config.hex
         DESTINATION ${CMAKE_INSTALL_DATADIR}/kormlink)
 
+# The standby pair's keepalived example, its notify script and health check: examples, active
+# only once an operator copies keepalived.conf and kormlink-ha.conf into /etc.
+install(FILES packaging/ha/keepalived.conf packaging/ha/kormlink-ha.conf
+              packaging/ha/kormlink-ha.service.conf
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/kormlink/ha)
+install(PROGRAMS packaging/ha/kormlink-ha-notify packaging/ha/kormlink-ha-check
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/kormlink/ha)
+
 # Debian wants the man pages and the changelog compressed with gzip -9n (no name, no timestamp,
 # so the package's bytes do not depend on when it was built). Every program in /usr/bin has one.
 find_program(KORMLINK_GZIP gzip REQUIRED)

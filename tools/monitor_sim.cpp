@@ -341,12 +341,18 @@ void MonitorSim::serveTcp(TcpSocket& socket, std::string& line) {
         return false;
     };
     auto answer = [&](bool acknowledge) { return send(acknowledge ? "OK\r\n" : "\r\n"); };
+    Millis lastLine = steadyClock().now();
     while (!timeToFinish()) {
         const RecvStatus status = socket.recvLine(line, kPollMs, &m_waker);
         m_delivered.flush();
         switch (status) {
-            case RecvStatus::Line: break;
-            case RecvStatus::Timeout: continue;
+            case RecvStatus::Line: lastLine = steadyClock().now(); break;
+            case RecvStatus::Timeout:
+                if (m_options.silenceMs > 0 && steadyClock().now() - lastLine >= m_options.silenceMs) {
+                    setError("no line for the silence time; connecting again");
+                    return;
+                }
+                continue;
             case RecvStatus::Interrupted: return;
             case RecvStatus::Overflow:
             case RecvStatus::Overlong:  // not returned here: the socket keeps the default cap

@@ -136,6 +136,8 @@ struct MonitorOptions {
     std::string deliveredPath;  // non-empty: append "<Id> <seq>" per acknowledged event
     Millis durationMs = 0;      // > 0: finish after this long
     Millis idleExitMs = 0;      // > 0: finish when no channel line arrived for this long
+    Millis silenceMs = 0;       // > 0: a connection that brought no line for this long is given
+                                // up and made again (the server may have gone with its address)
     Millis warmupMs = 0;  // latencies are recorded only from this long after the first event
     std::size_t maxRepeaters = SequenceChecker::kDefaultMaxRepeaters;
 };

@@ -34,6 +34,8 @@ constexpr const char* kUsage =
     "  --delivered FILE    append \"<repeater Id hex> <seq>\" per acknowledged event\n"
     "  --duration S        stop after S seconds (default 0: until SIGINT/SIGTERM)\n"
     "  --idle-exit S       stop when no channel line arrived for S seconds (default 0: never)\n"
+    "  --silence S         connect again when a connection brought no line for S seconds\n"
+    "                      (default 0: never; the keep-alive comes only after long silence)\n"
     "  --warmup S          record latencies only from S seconds after the first event on\n"
     "                      (default 0: all)\n"
     "  --histogram FILE    at the end, write the latencies as \"lower_us upper_us count\" lines\n"
@@ -77,6 +79,7 @@ int parseArgs(int argc, char** argv, Args& args) {
                                            text("delivered", o.deliveredPath),
                                            number("duration", o.durationMs, 0, kAnyNumber, 1000),
                                            number("idle-exit", o.idleExitMs, 0, kAnyNumber, 1000),
+                                           number("silence", o.silenceMs, 0, kAnyNumber, 1000),
                                            number("warmup", o.warmupMs, 0, kAnyNumber, 1000),
                                            text("histogram", args.histogramPath),
                                            number("report-every", args.reportEveryS, 0),

@@ -35,7 +35,6 @@ constexpr std::size_t kMaxLine = 16 * 1024;  // an unfinished line from the serv
 constexpr std::size_t kMaxOutput = 4 << 20;  // unsent bytes before the server counts as stuck
 constexpr std::size_t kLoadeeBlock = 21;     // records per block of a download
 constexpr Millis kBackoffFirstMs = 200;
-constexpr Millis kBackoffMaxMs = 2000;
 // After answering "dicfg" the server may go on with a download at once or not at all; events
 // wait this long so none of them lands inside the exchange, where the server would ignore it.
 constexpr Millis kDicfgQuietMs = 500;
@@ -418,13 +417,13 @@ struct RepeaterSim::Impl {
         addr.sin_port = htons(opt.port);
         if (::inet_pton(AF_INET, opt.host.c_str(), &addr.sin_addr) != 1) {
             notice("not an IPv4 address: " + opt.host);
-            r.reconnectAt = now + kBackoffMaxMs;
+            r.reconnectAt = now + opt.backoffMaxMs;
             return;
         }
         UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
         if (!fd) {
             notice(idText(r) + ": no socket: " + std::strerror(errno));
-            r.reconnectAt = now + kBackoffMaxMs;
+            r.reconnectAt = now + opt.backoffMaxMs;
             return;
         }
         int one = 1;
@@ -447,7 +446,7 @@ struct RepeaterSim::Impl {
 
     Millis nextBackoff(Repeater& r) {
         Millis b = r.backoff;
-        r.backoff = std::min(r.backoff * 2, kBackoffMaxMs);
+        r.backoff = std::min(r.backoff * 2, std::max(opt.backoffMaxMs, kBackoffFirstMs));
         return b;
     }
 

@@ -46,6 +46,7 @@ struct RepeaterSimOptions {
     bool idle = false;  // connect, take the greeting, answer commands; send no events or status
     Millis answerTimeoutMs = 5000;
     Millis connectTimeoutMs = 3000;
+    Millis backoffMaxMs = 2000;  // longest wait before connecting again (doubling from 200 ms)
     std::string mcpVersion = "3.1";
     std::vector<std::string> image;  // HEX records served to ":loadee"; empty: builtInImage()
     std::string ackedFile;           // non-empty: "<Id> <seq>" of every acknowledged event

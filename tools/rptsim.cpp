@@ -45,6 +45,8 @@ const char* kUsage =
     "                        is sent again on the next one (a serial line resends at once);\n"
     "                        default 5000\n"
     "  --connect-timeout MS  default 3000\n"
+    "  --backoff-max MS      longest wait before connecting again; the wait doubles from 200\n"
+    "                        ms after each failed attempt; default 2000\n"
     "  --image FILE          Intel HEX configuration image for downloads (default built in)\n"
     "  --upload-file FILE    write the lines of each accepted upload to FILE (replaced each time)\n"
     "  --mcp-version V       firmware version reported to dicfg, default 3.1\n"
@@ -88,6 +90,7 @@ int parse(int argc, char** argv, Args& a) {
                                            text("acked", o.ackedFile),
                                            number("answer-timeout", o.answerTimeoutMs, 10, 3.6e6),
                                            number("connect-timeout", o.connectTimeoutMs, 10, 3.6e6),
+                                           number("backoff-max", o.backoffMaxMs, 10, 3.6e6),
                                            text("image", imagePath),
                                            text("upload-file", o.uploadFile),
                                            text("mcp-version", o.mcpVersion),
