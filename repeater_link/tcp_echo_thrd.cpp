@@ -186,8 +186,10 @@ void TTCPEchoThrd::runCycles() {
             if (const Millis at = m_budget.reportAt(); at != 0 && now >= at)
                 m_host.mainThread().call([&] { m_budget.report(m_host, who()); });
         } else if (status == RecvStatus::Overlong) {
+            // From here on only the excerpt stands for the line.
             IdleCount = IdleLimit;
             idleSince = steadyClock().now();
+            line = overlongExcerpt(line, m_socket.lastLineLength());
             processNumberedLines();
             answerLine(line, true);
         } else if (status == RecvStatus::Line) {
@@ -413,13 +415,12 @@ void TTCPEchoThrd::processOnMainThread(const std::string& line) {
 
 RecvStatus TTCPEchoThrd::RecvLine(std::string& line, Millis timeoutMs) {
     RecvStatus status = m_socket.recvLine(line, timeoutMs, &m_stop);
+    if (status == RecvStatus::Line) traceReceived(line.empty() ? std::string(kCrLf) : line);
     if (status == RecvStatus::Overlong) {
-        // From here on only the excerpt stands for the line.
+        // line holds the first kMaxRepeaterLine bytes; the rest was never kept.
         ++m_host.counters().overlongLines;
-        line = overlongExcerpt(line, m_socket.lastLineLength());
+        traceReceived(overlongExcerpt(line, m_socket.lastLineLength()));
     }
-    if (status == RecvStatus::Line || status == RecvStatus::Overlong)
-        traceReceived(line.empty() ? std::string(kCrLf) : line);
     return status;
 }
 
@@ -440,11 +441,13 @@ ReplyStatus TTCPEchoThrd::readReply(std::string& line, Millis timeoutMs) {
     switch (RecvLine(line, timeoutMs)) {
         case RecvStatus::Line: return ReplyStatus::Line;
         case RecvStatus::Timeout: return ReplyStatus::Timeout;
-        case RecvStatus::Overlong:
-            // No reply can be that long: logged as refused, and the exchange sees no reply.
-            m_host.mainThread().call([&] { m_budget.write(m_host, who(), line, {}); });
-            line.clear();
-            return ReplyStatus::Timeout;
+        case RecvStatus::Overlong: {
+            // Logged as refused; the exchange sees the line's first kMaxRepeaterLine bytes, a
+            // line longer than any it expects, and drops it as it drops every such line.
+            const std::string excerpt = overlongExcerpt(line, m_socket.lastLineLength());
+            m_host.mainThread().call([&] { m_budget.write(m_host, who(), excerpt, {}); });
+            return ReplyStatus::Line;
+        }
         default: m_sendFailed = true; return ReplyStatus::Broken;  // the connection ends after
     }
 }
