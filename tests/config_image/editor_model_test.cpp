@@ -28,6 +28,13 @@ struct ScriptedQuestions : EditorQuestions {
     std::vector<std::string> asked;
 };
 
+// Each (offset, value) pair holds in the area.
+template <std::size_t N>
+void expectBytes(const std::array<std::uint8_t, N>& area,
+                 std::initializer_list<std::pair<int, int>> bytes) {
+    for (const auto& [at, value] : bytes) EXPECT_EQ(area[at], value) << "byte " << at;
+}
+
 void presentChannels(ConfigEditor& editor, std::initializer_list<int> channels) {
     for (auto& flag : editor.image().ChannelPresent) flag = 0;
     for (int k : channels) editor.image().ChannelPresent[static_cast<std::size_t>(k - 1)] = 1;
@@ -116,19 +123,14 @@ TEST_F(EditorTest, ErasedImageShowsAllOnes) {
 }
 
 TEST_F(EditorTest, NumbersStoreTheirLowBits) {
-    // eFirmID's digits are read as hexadecimal.
+    // eFirmID's digits are read as hexadecimal; 70000 keeps its low 16 bits, 4464 = 0x1170.
     setTexts({{"eRepAddr", "300"}, {"eNextRepAddr", ""}, {"eRadioAltTime", "70000"},
               {"eWiznetAltTime", "-1"}, {"eTxScramblerMaskSlot0", "a5"}, {"eFirmID", "12"},
               {"eDelimiterSize", "12x"}});
     editor.image().General.fill(0x77);
     editor.StoreGeneral();
-    const auto& g = editor.image().General;
-    EXPECT_EQ(g[0x00], 44);
-    EXPECT_EQ(g[0x01], 0);
-    EXPECT_EQ((g[0x2D] << 8) | g[0x2E], 4464);
-    EXPECT_EQ(g[0x32] & g[0x33], 0xFF);
-    EXPECT_EQ(g[0x06], 0xA5);
-    EXPECT_EQ(g[0x3F], 0x12);
+    expectBytes(editor.image().General, {{0x00, 44}, {0x01, 0}, {0x2D, 0x11}, {0x2E, 0x70},
+                                         {0x32, 0xFF}, {0x33, 0xFF}, {0x06, 0xA5}, {0x3F, 0x12}});
     EXPECT_EQ(editor.image().Network[0x61], 12);
 
     editor.image().General[0x06] = 0x0A;
@@ -145,14 +147,9 @@ TEST_F(EditorTest, BitsBytesAreRebuiltFromTheirBoxesOnly) {
     for (const char* box : {"eCOM1_r", "eGSM_2", "eCheck_Dup", "eCom1_Echo", "eWiznet_Inserted"})
         editor.setChecked(box, true);
     editor.StoreGeneral();
-    const auto& g = editor.image().General;
-    EXPECT_EQ(g[0x0E], 0x04);
-    EXPECT_EQ(g[0x0F], 0x00);
-    EXPECT_EQ(g[0x11], 0x08);
-    EXPECT_EQ(g[0x17], 0x80);
-    EXPECT_EQ(g[0x24], 0x80);
-    EXPECT_EQ(editor.image().Network[0x00], 0x01);  // bits 1-7 written as 0
-    EXPECT_EQ(editor.image().Network[0x6E], 0x00);
+    expectBytes(editor.image().General,
+                {{0x0E, 0x04}, {0x0F, 0x00}, {0x11, 0x08}, {0x17, 0x80}, {0x24, 0x80}});
+    expectBytes(editor.image().Network, {{0x00, 0x01}, {0x6E, 0x00}});  // bits 1-7 written as 0
 }
 
 TEST_F(EditorTest, OnehotSelectors) {
@@ -188,13 +185,12 @@ TEST_F(EditorTest, CharacterFields) {
     editor.StoreGeneral();
     const auto& n = editor.image().Network;
     EXPECT_EQ(std::string(n.begin() + 1, n.begin() + 4), "ABC");
-    EXPECT_EQ(n[0x04], '1');  // eLocalIp's first byte, not a NUL of the 3-character field
     EXPECT_EQ(std::string(n.begin() + 4, n.begin() + 0x13), "192.168.100.200");
-    EXPECT_EQ(n[0x13], 0);  // device address 0x1113
     EXPECT_EQ(std::string(n.begin() + 0x14, n.begin() + 0x23), "255.255.255.0 a");
-    EXPECT_EQ(n[0x23], 0);
-    EXPECT_EQ(n[0x24], 0);  // empty eGateway: all NUL
-    EXPECT_EQ(n[0x9F], 0);  // the 32-character domain name ends at the block's last byte
+    // eLocalIp's first byte is no NUL of the 3-character field; each address ends in a NUL
+    // (device address 0x1113), an empty eGateway is all NUL, and the 32-character domain name
+    // ends at the block's last byte.
+    expectBytes(n, {{0x04, '1'}, {0x13, 0}, {0x23, 0}, {0x24, 0}, {0x9F, 0}});
 
     editor.ShowGeneral();
     EXPECT_EQ(editor.text("eWiznetSWCombination"), "ABC");  // exactly three bytes are read
@@ -211,10 +207,8 @@ TEST_F(EditorTest, SlotRecordLayout) {
     ASSERT_TRUE(editor.StoreSlot());
     EXPECT_TRUE(questions.asked.empty());
     const tSlotRec& rec = editor.image().Slots[1];
-    EXPECT_EQ(std::vector<int>(rec.begin(), rec.begin() + 4), (std::vector<int>{4, 1, 0x12, 0x34}));
-    EXPECT_EQ(rec[66], 1);
-    EXPECT_EQ(rec[67 + 8 + 2], 0xFF);
-    EXPECT_EQ(rec[131], 0x5A);
+    expectBytes(rec,
+                {{0, 4}, {1, 1}, {2, 0x12}, {3, 0x34}, {66, 1}, {67 + 8 + 2, 0xFF}, {131, 0x5A}});
     EXPECT_EQ(editor.image().Slots[0], tSlotRec{});  // other channels untouched
 
     editor.setSelection("eType", -1);
