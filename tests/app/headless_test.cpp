@@ -142,8 +142,9 @@ TEST(Headless, AStalledTerminalOrATakenPortStopsNothing) {
         << err;
 }
 
-// One channel A1 on free ports, in a folder of its own; returns {input port, output port}.
-std::pair<std::uint16_t, std::uint16_t> oneChannel(const test::TempDir& dir, const char* fsync = "0") {
+// One channel A1 on free ports, in a folder of its own, with Fsync as given; returns {input
+// port, output port}.
+std::pair<std::uint16_t, std::uint16_t> oneChannel(const test::TempDir& dir, const char* fsync) {
     const std::uint16_t in = freePort(), out = freePort();
     dir.write("Kormlink.ini", "[In]\nPort=" + std::to_string(in) + "\n[Out]\nPort=" +
                                   std::to_string(out) + "\n[Opt]\nFsync=" + fsync +
@@ -173,72 +174,38 @@ std::unique_ptr<ScriptedRepeater> monitor(std::uint16_t out) {
 }
 
 // A second server on a folder in use exits at once and touches nothing; one that waits for the
-// lock takes over once the first is gone, and delivers everything the first acknowledged.
-TEST(Headless, ASecondServerOnAFolderInUseExitsOrWaits) {
-    test::TempDir dir;
-    const auto [in, out] = oneChannel(dir);
-    Program first(KORMLINK_BINARY, {"--headless"}, dir.path());
-    const std::vector<std::string> sent = sendEvents(in, 20);
-    {
-        Program second(KORMLINK_BINARY, {"--headless"}, dir.path());
-        EXPECT_EQ(second.wait(5000), 75);
-        const std::string err = second.err();
-        EXPECT_NE(err.find("is in use by process "), std::string::npos) << err;
-    }
-    EXPECT_EQ(readJournal(dir.read("A1.jnl")).lines, sent);
-    EXPECT_FALSE(dir.exists("A1.out"));
-
-    Program standby(KORMLINK_BINARY, {"--headless", "--wait-lock", "30"}, dir.path());
-    EXPECT_EQ(standby.wait(300), -1);  // waiting
-    first.signal(SIGKILL);
-    EXPECT_EQ(first.wait(5000), 128 + SIGKILL);
-    auto client = monitor(out);
-    for (const std::string& line : sent) {
-        ASSERT_EQ(client->readLine(), line);
-        client->send("ok");
-    }
-    standby.type("quit");
-    EXPECT_EQ(standby.wait(10'000), 0);
-    EXPECT_NE(standby.err().find("waiting for it"), std::string::npos);
-}
-
-// What the server acknowledged survives kill -9 at any moment: the lines come back from the
-// channel's journal at the next start, in order, in both durability modes; what is still
-// unanswered at a SIGTERM is kept in the queue file.
-TEST(Headless, AcknowledgedEventsSurviveKillNine) {
+// lock takes over once the first is killed with kill -9, and delivers from the channel's journal
+// everything the first acknowledged, in order and once each, in both durability modes. What is
+// still unanswered at a SIGTERM is kept in the queue file.
+TEST(Headless, ASecondServerExitsOrWaitsAndDeliversWhatAKilledOneAcknowledged) {
     for (const char* fsync : {"0", "1"}) {
         SCOPED_TRACE(std::string("Fsync=") + fsync);
         test::TempDir dir;
-        const std::uint16_t in = freePort(), out = freePort();
-        dir.write("Kormlink.ini", "[In]\nPort=" + std::to_string(in) + "\n[Out]\nPort=" +
-                                      std::to_string(out) + "\n[Opt]\nFsync=" + fsync +
-                                      "\n[ComIn]\nCom=0\n[Client0]\nId=A1\nQSize=1000\n");
-        std::vector<std::string> sent;
+        const auto [in, out] = oneChannel(dir, fsync);
+        Program first(KORMLINK_BINARY, {"--headless"}, dir.path());
+        const std::vector<std::string> sent = sendEvents(in, 20);
         {
-            Program p(KORMLINK_BINARY, {"--headless"}, dir.path());
-            auto rpt = connectOnceListening(in);
-            for (int i = 0; i < 50; ++i) {
-                EventSpec e;
-                e.transmitter = test::hex3(0x100 + i);
-                sent.push_back(e.build());
-                rpt->send(sent.back());
-                ASSERT_EQ(rpt->readLine(), "");
-            }
-            p.signal(SIGKILL);
-            EXPECT_EQ(p.wait(5000), 128 + SIGKILL);
+            Program second(KORMLINK_BINARY, {"--headless"}, dir.path());
+            EXPECT_EQ(second.wait(5000), 75);
+            const std::string err = second.err();
+            EXPECT_NE(err.find("is in use by process "), std::string::npos) << err;
         }
-        EXPECT_TRUE(dir.exists("A1.jnl"));
-        Program again(KORMLINK_BINARY, {"--headless"}, dir.path());
-        auto client = connectOnceListening(out, false);
-        EXPECT_EQ(client->readLine(), "Kormlink");
-        client->send("A1");
+        EXPECT_EQ(readJournal(dir.read("A1.jnl")).lines, sent);
+        EXPECT_FALSE(dir.exists("A1.out"));
+
+        Program standby(KORMLINK_BINARY, {"--headless", "--wait-lock", "30"}, dir.path());
+        EXPECT_EQ(standby.wait(300), -1);  // waiting
+        first.signal(SIGKILL);
+        EXPECT_EQ(first.wait(5000), 128 + SIGKILL);
+        auto client = monitor(out);
         for (const std::string& line : sent) {
             ASSERT_EQ(client->readLine(), line);
             if (line != sent.back()) client->send("ok");  // the last one stays unanswered
         }
         EXPECT_EQ(client->readLine(500), std::nullopt);  // each once, nothing more
-        again.signal(SIGTERM);
-        EXPECT_EQ(again.wait(10'000), 0);
+        standby.signal(SIGTERM);
+        EXPECT_EQ(standby.wait(10'000), 0);
+        EXPECT_NE(standby.err().find("waiting for it"), std::string::npos);
         EXPECT_FALSE(dir.exists("A1.jnl"));  // an orderly stop leaves no journal,
         EXPECT_EQ(dir.read("A1.out"), sent.back() + "\r\n");  // only what is unanswered
     }

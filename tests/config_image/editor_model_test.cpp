@@ -28,6 +28,13 @@ struct ScriptedQuestions : EditorQuestions {
     std::vector<std::string> asked;
 };
 
+// Each (offset, value) pair holds in the area.
+template <std::size_t N>
+void expectBytes(const std::array<std::uint8_t, N>& area,
+                 std::initializer_list<std::pair<int, int>> bytes) {
+    for (const auto& [at, value] : bytes) EXPECT_EQ(area[at], value) << "byte " << at;
+}
+
 void presentChannels(ConfigEditor& editor, std::initializer_list<int> channels) {
     for (auto& flag : editor.image().ChannelPresent) flag = 0;
     for (int k : channels) editor.image().ChannelPresent[static_cast<std::size_t>(k - 1)] = 1;
@@ -95,7 +102,8 @@ TEST(FieldTable, CoversEveryByteOfEachAreaOnce) {
     }
 }
 
-TEST_F(EditorTest, ErasedImageShowsAllOnes) {
+// An erased image shows all ones; its bits bytes are then rebuilt from the boxes alone.
+TEST_F(EditorTest, ErasedImageShowsAllOnesAndBitsBytesComeFromTheirBoxesOnly) {
     editor.image().fill(0xFF);
     editor.image().CurrentChannel = 1;
     editor.ShowGeneral();
@@ -113,46 +121,46 @@ TEST_F(EditorTest, ErasedImageShowsAllOnes) {
     for (const char* box : {"eIpMethod", "eOperationMode", "eType"})
         EXPECT_EQ(editor.selection(box), -1) << box;
     EXPECT_EQ(editor.grid().enabledCount(), 0);
-}
 
-TEST_F(EditorTest, NumbersStoreTheirLowBits) {
-    // eFirmID's digits are read as hexadecimal.
-    setTexts({{"eRepAddr", "300"}, {"eNextRepAddr", ""}, {"eRadioAltTime", "70000"},
-              {"eWiznetAltTime", "-1"}, {"eTxScramblerMaskSlot0", "a5"}, {"eFirmID", "12"},
-              {"eDelimiterSize", "12x"}});
-    editor.image().General.fill(0x77);
-    editor.StoreGeneral();
-    const auto& g = editor.image().General;
-    EXPECT_EQ(g[0x00], 44);
-    EXPECT_EQ(g[0x01], 0);
-    EXPECT_EQ((g[0x2D] << 8) | g[0x2E], 4464);
-    EXPECT_EQ(g[0x32] & g[0x33], 0xFF);
-    EXPECT_EQ(g[0x06], 0xA5);
-    EXPECT_EQ(g[0x3F], 0x12);
-    EXPECT_EQ(editor.image().Network[0x61], 12);
-
-    editor.image().General[0x06] = 0x0A;
-    editor.ShowGeneral();
-    EXPECT_EQ(editor.text("eTxScramblerMaskSlot0"), "0A");
-    EXPECT_EQ(editor.text("eRadioAltTime"), "4464");
-}
-
-TEST_F(EditorTest, BitsBytesAreRebuiltFromTheirBoxesOnly) {
-    editor.image().fill(0xFF);
-    editor.ShowGeneral();
     for (const FieldDef& f : fieldTable())
         for (const CheckBoxDef& box : f.checks) editor.setChecked(box.name, false);
     for (const char* box : {"eCOM1_r", "eGSM_2", "eCheck_Dup", "eCom1_Echo", "eWiznet_Inserted"})
         editor.setChecked(box, true);
     editor.StoreGeneral();
-    const auto& g = editor.image().General;
-    EXPECT_EQ(g[0x0E], 0x04);
-    EXPECT_EQ(g[0x0F], 0x00);
-    EXPECT_EQ(g[0x11], 0x08);
-    EXPECT_EQ(g[0x17], 0x80);
-    EXPECT_EQ(g[0x24], 0x80);
-    EXPECT_EQ(editor.image().Network[0x00], 0x01);  // bits 1-7 written as 0
-    EXPECT_EQ(editor.image().Network[0x6E], 0x00);
+    expectBytes(editor.image().General,
+                {{0x0E, 0x04}, {0x0F, 0x00}, {0x11, 0x08}, {0x17, 0x80}, {0x24, 0x80}});
+    expectBytes(editor.image().Network, {{0x00, 0x01}, {0x6E, 0x00}});  // bits 1-7 written as 0
+}
+
+TEST_F(EditorTest, NumbersStoreTheirLowBitsAndCharacterFieldsTheirWidth) {
+    // eFirmID's digits are read as hexadecimal; 70000 keeps its low 16 bits, 4464 = 0x1170.
+    setTexts({{"eRepAddr", "300"}, {"eNextRepAddr", ""}, {"eRadioAltTime", "70000"},
+              {"eWiznetAltTime", "-1"}, {"eTxScramblerMaskSlot0", "a5"}, {"eFirmID", "12"},
+              {"eDelimiterSize", "12x"}, {"eWiznetSWCombination", "ABC"},
+              {"eLocalIp", "192.168.100.200"}, {"eSubnetMask", "255.255.255.0 and more"},
+              {"eDomainName", std::string(40, 'd')}});
+    editor.image().General.fill(0x77);
+    editor.image().Network.fill(0xEE);
+    editor.StoreGeneral();
+    expectBytes(editor.image().General, {{0x00, 44}, {0x01, 0}, {0x2D, 0x11}, {0x2E, 0x70},
+                                         {0x32, 0xFF}, {0x33, 0xFF}, {0x06, 0xA5}, {0x3F, 0x12}});
+    const auto& n = editor.image().Network;
+    EXPECT_EQ(n[0x61], 12);
+    EXPECT_EQ(std::string(n.begin() + 1, n.begin() + 4), "ABC");
+    EXPECT_EQ(std::string(n.begin() + 4, n.begin() + 0x13), "192.168.100.200");
+    EXPECT_EQ(std::string(n.begin() + 0x14, n.begin() + 0x23), "255.255.255.0 a");
+    // eLocalIp's first byte is no NUL of the 3-character field; each address ends in a NUL
+    // (device address 0x1113), an empty eGateway is all NUL, and the 32-character domain name
+    // ends at the block's last byte.
+    expectBytes(n, {{0x04, '1'}, {0x13, 0}, {0x23, 0}, {0x24, 0}, {0x9F, 0}});
+
+    editor.image().General[0x06] = 0x0A;
+    editor.ShowGeneral();
+    EXPECT_EQ(editor.text("eTxScramblerMaskSlot0"), "0A");
+    EXPECT_EQ(editor.text("eRadioAltTime"), "4464");
+    EXPECT_EQ(editor.text("eWiznetSWCombination"), "ABC");  // exactly three bytes are read
+    EXPECT_EQ(editor.text("eLocalIp"), "192.168.100.200");
+    EXPECT_EQ(editor.text("eDomainName"), std::string(32, 'd'));
 }
 
 TEST_F(EditorTest, OnehotSelectors) {
@@ -167,39 +175,14 @@ TEST_F(EditorTest, OnehotSelectors) {
     editor.StoreGeneral();
     EXPECT_EQ(editor.image().General[0x28], 0);
 
-    struct Shown {
-        std::uint8_t byte;
-        int position;
-    };
-    for (const Shown& s : {Shown{0x0C, 4}, Shown{0x10, 0}, Shown{0x03, 2}, Shown{0xF4, 3}}) {
-        editor.image().General[0x26] = s.byte;
+    for (const auto& [byte, position] : {std::pair{0x0C, 4}, {0x10, 0}, {0x03, 2}, {0xF4, 3}}) {
+        editor.image().General[0x26] = static_cast<std::uint8_t>(byte);
         editor.ShowGeneral();
-        EXPECT_EQ(editor.selection("eAltForWiznet"), s.position) << int(s.byte);
+        EXPECT_EQ(editor.selection("eAltForWiznet"), position) << byte;
     }
     editor.image().Network[0x3B] = 0x02;  // "UDP" is position 2 of eOperationMode
     editor.ShowGeneral();
     EXPECT_EQ(editor.selection("eOperationMode"), 2);
-}
-
-TEST_F(EditorTest, CharacterFields) {
-    editor.image().Network.fill(0xEE);
-    setTexts({{"eWiznetSWCombination", "ABC"}, {"eLocalIp", "192.168.100.200"},
-              {"eSubnetMask", "255.255.255.0 and more"}, {"eDomainName", std::string(40, 'd')}});
-    editor.StoreGeneral();
-    const auto& n = editor.image().Network;
-    EXPECT_EQ(std::string(n.begin() + 1, n.begin() + 4), "ABC");
-    EXPECT_EQ(n[0x04], '1');  // eLocalIp's first byte, not a NUL of the 3-character field
-    EXPECT_EQ(std::string(n.begin() + 4, n.begin() + 0x13), "192.168.100.200");
-    EXPECT_EQ(n[0x13], 0);  // device address 0x1113
-    EXPECT_EQ(std::string(n.begin() + 0x14, n.begin() + 0x23), "255.255.255.0 a");
-    EXPECT_EQ(n[0x23], 0);
-    EXPECT_EQ(n[0x24], 0);  // empty eGateway: all NUL
-    EXPECT_EQ(n[0x9F], 0);  // the 32-character domain name ends at the block's last byte
-
-    editor.ShowGeneral();
-    EXPECT_EQ(editor.text("eWiznetSWCombination"), "ABC");  // exactly three bytes are read
-    EXPECT_EQ(editor.text("eLocalIp"), "192.168.100.200");
-    EXPECT_EQ(editor.text("eDomainName"), std::string(32, 'd'));
 }
 
 TEST_F(EditorTest, SlotRecordLayout) {
@@ -211,10 +194,8 @@ TEST_F(EditorTest, SlotRecordLayout) {
     ASSERT_TRUE(editor.StoreSlot());
     EXPECT_TRUE(questions.asked.empty());
     const tSlotRec& rec = editor.image().Slots[1];
-    EXPECT_EQ(std::vector<int>(rec.begin(), rec.begin() + 4), (std::vector<int>{4, 1, 0x12, 0x34}));
-    EXPECT_EQ(rec[66], 1);
-    EXPECT_EQ(rec[67 + 8 + 2], 0xFF);
-    EXPECT_EQ(rec[131], 0x5A);
+    expectBytes(rec,
+                {{0, 4}, {1, 1}, {2, 0x12}, {3, 0x34}, {66, 1}, {67 + 8 + 2, 0xFF}, {131, 0x5A}});
     EXPECT_EQ(editor.image().Slots[0], tSlotRec{});  // other channels untouched
 
     editor.setSelection("eType", -1);

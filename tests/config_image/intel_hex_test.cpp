@@ -68,14 +68,18 @@ TEST(IntelHexWrite, RecordsOfSixteenAndTheLastPlusOneRule) {
 
 TEST(IntelHexBuild, PresentChannelsOnlyAndTheirRecordLayout) {
     tCfgImage image;
-    std::vector<std::string> lines;
-    BuildImageHexLines(image, lines);  // no channel: the three areas, the end and the count
+    auto build = [&image] {
+        std::vector<std::string> lines;
+        BuildImageHexLines(image, lines);
+        return lines;
+    };
+    std::vector<std::string> lines = build();  // no channel: three areas, the end and the count
     ASSERT_EQ(lines.size(), 272u);
     EXPECT_EQ(lines[0], record(0x0000, std::vector<std::uint8_t>(16, 0)));
-    EXPECT_EQ(lines[255].substr(0, 9), ":100FF000");
-    EXPECT_EQ(lines[256].substr(0, 9), ":10100000");
-    EXPECT_EQ(lines[260].substr(0, 9), ":10110000");
-    EXPECT_EQ(lines[269].substr(0, 9), ":10119000");
+    // The last mask record, the general block's first, the network block's first and last.
+    for (const auto& [at, head] : {std::pair{255, ":100FF000"}, {256, ":10100000"},
+                                   {260, ":10110000"}, {269, ":10119000"}})
+        EXPECT_EQ(lines[at].substr(0, 9), head);
     EXPECT_EQ(lines[270], ":00000001FF");
     EXPECT_EQ(lines[271], "C/271");
 
@@ -83,8 +87,7 @@ TEST(IntelHexBuild, PresentChannelsOnlyAndTheirRecordLayout) {
         for (std::size_t i = 0; i < kSlotRecSize; ++i)
             image.Slots[k - 1][i] = static_cast<std::uint8_t>(k * 16 + i);
     setPresent(image, {2, 5});
-    lines.clear();
-    BuildImageHexLines(image, lines);
+    lines = build();
     ASSERT_EQ(lines.size(), 271u + 22u + 1u);
     EXPECT_EQ(lines.back(), "C/293");
     // Channel 5's eleven records follow channel 2's.
@@ -103,9 +106,7 @@ TEST(IntelHexBuild, PresentChannelsOnlyAndTheirRecordLayout) {
     EXPECT_EQ(lines[at + 11], ":00000001FF");
 
     for (auto& flag : image.ChannelPresent) flag = 1;
-    lines.clear();
-    BuildImageHexLines(image, lines);
-    EXPECT_EQ(lines.back(), "C/359");
+    EXPECT_EQ(build().back(), "C/359");
 }
 
 TEST(IntelHexParse, DispatchSplitsAtAreaEdgesDropsGapsAndSkipsOtherLines) {
@@ -198,16 +199,11 @@ TEST(IntelHexCheck, GoodFilesPassAndTheFirstBadLineIsReported) {
         std::string line;
         std::string reason;
     } cases[] = {
-        {"0212C000FFFF2E", "':'"},
-        {" :0212C000FFFF2E", "':'"},
-        {":0212C000FFFF2E ", "character 16"},
-        {":0212C000FFXF2E", "character 12"},
-        {":0212C000FFFF2", "odd"},
-        {":00000001", "short"},
-        {":0312C000FFFF2E", "count"},
-        {":0112C000FFFF2E", "count"},
-        {":0212C000FFFF2F", "checksum"},
-        {":0212c000ffff2e", ""},  // lower case is well-formed
+        {"0212C000FFFF2E", "':'"},          {" :0212C000FFFF2E", "':'"},
+        {":0212C000FFFF2E ", "character 16"}, {":0212C000FFXF2E", "character 12"},
+        {":0212C000FFFF2", "odd"},          {":00000001", "short"},
+        {":0312C000FFFF2E", "count"},       {":0112C000FFFF2E", "count"},
+        {":0212C000FFFF2F", "checksum"},    {":0212c000ffff2e", ""},  // lower case is well-formed
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);

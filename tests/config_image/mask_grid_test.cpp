@@ -83,7 +83,7 @@ TEST(MaskGrid, DragSelectsTheRangeInEitherDirection) {
     expectExactly(grid, MaskGrid::kSelected, 4000, 4095);
 }
 
-TEST(MaskGrid, SetAndClearApplyToTheSelection) {
+TEST(MaskGrid, SetAndClearApplyToTheSelectionOrToTypedRanges) {
     MaskGrid grid;
     grid.setCell(50, MaskGrid::kEnabled);
     drag(grid, 20, 40);
@@ -97,6 +97,19 @@ TEST(MaskGrid, SetAndClearApplyToTheSelection) {
     grid.applyToSelection(false);
     expectExactly(grid, MaskGrid::kEnabled, 20, 29);
     EXPECT_EQ(grid.selectedCount(), 0);
+
+    // Typed ranges: Clear takes only its ranges, and a selected cell too; a To past 32 bits must
+    // not be cut to an int. Which cells a parsed range sets is checked by the fuzz target.
+    grid.reset();
+    grid.applyRangeText("10 20,100 131", true);
+    grid.setCell(15, MaskGrid::kEnabled | MaskGrid::kSelected);
+    grid.applyRangeText("15 100", false);
+    EXPECT_EQ(grid.enabledCount(), 5 + 31);
+    EXPECT_EQ(grid.cell(15), 0);
+    grid.applyRangeText("0 4294967296", true);
+    EXPECT_EQ(grid.enabledCount(), MaskGrid::kCells);
+    EXPECT_EQ(grid.cell(-1), 0);
+    EXPECT_EQ(grid.cell(MaskGrid::kCells), 0);
 }
 
 TEST(MaskGrid, RangeTextParsing) {
@@ -112,21 +125,6 @@ TEST(MaskGrid, RangeTextParsing) {
         {"4090 99999, 0 4294967296", {{4090, 99999}, {0, 4294967296}}},
     };
     for (const auto& [text, ranges] : cases) EXPECT_EQ(MaskGrid::parseRanges(text), ranges) << text;
-}
-
-// Which cells a parsed range sets is checked by the fuzz target; here Clear's effect on cells
-// set before it, and a To past 32 bits that must not be cut to an int.
-TEST(MaskGrid, RangeTextClearsOnlyItsRangesAndTakesTheSelectionToo) {
-    MaskGrid grid;
-    grid.applyRangeText("10 20,100 131", true);
-    grid.setCell(15, MaskGrid::kEnabled | MaskGrid::kSelected);
-    grid.applyRangeText("15 100", false);
-    EXPECT_EQ(grid.enabledCount(), 5 + 31);
-    EXPECT_EQ(grid.cell(15), 0);
-    grid.applyRangeText("0 4294967296", true);
-    EXPECT_EQ(grid.enabledCount(), MaskGrid::kCells);
-    EXPECT_EQ(grid.cell(-1), 0);
-    EXPECT_EQ(grid.cell(MaskGrid::kCells), 0);
 }
 
 }  // namespace

@@ -60,13 +60,23 @@ protected:
     ScriptedRepeater rpt;
 };
 
-TEST_F(Exchanges, FirmwareUpdateIsRefusedBelowVersionThree) {
+TEST_F(Exchanges, FirmwareUpdateIsRefusedBelowVersionThreeOrForABadFile) {
     queue("1234?upfirm|/no/file.hex");
     versionQuery("MCP V2.5\r\nOK");
     EXPECT_TRUE(h.shown("[box] Error: Wrong version (2.5)!"));
     EXPECT_EQ(event(), "");  // dropped: the next event gets a plain answer
     // The event that the exchange answered was still logged and passed on.
     EXPECT_GE(h.routed().size(), 2u);
+
+    h.dir().write("bad.hex", kRecord1 + "\r\n:0212C000FFFF2F\r\n" + kEnd + "\r\n");
+    queue("1234:upfirm|" + h.dir().file("bad.hex"));
+    rpt.send(EventSpec{}.build());
+    EXPECT_TRUE(h.shown("File " + h.dir().file("bad.hex") +
+                        ": line 2 is no valid HEX record (wrong checksum); nothing was sent"));
+    EXPECT_EQ(drain(), std::vector<std::string>{});  // the command took the answer's place
+    queue("1234:upfirm|/no/such.hex");
+    rpt.send(EventSpec{}.build());
+    EXPECT_TRUE(h.shown("File /no/such.hex not found"));
 }
 
 TEST_F(Exchanges, FirmwareUpdateStreamsTheFileAfterThePrompt) {
@@ -87,19 +97,7 @@ TEST_F(Exchanges, FirmwareUpdateStreamsTheFileAfterThePrompt) {
     EXPECT_EQ(event(), "");
 }
 
-TEST_F(Exchanges, ACorruptFirmwareFileIsNeverSent) {
-    h.dir().write("bad.hex", kRecord1 + "\r\n:0212C000FFFF2F\r\n" + kEnd + "\r\n");
-    queue("1234:upfirm|" + h.dir().file("bad.hex"));
-    rpt.send(EventSpec{}.build());
-    EXPECT_TRUE(h.shown("File " + h.dir().file("bad.hex") +
-                        ": line 2 is no valid HEX record (wrong checksum); nothing was sent"));
-    EXPECT_EQ(drain(), std::vector<std::string>{});  // the command took the answer's place
-    queue("1234:upfirm|/no/such.hex");
-    rpt.send(EventSpec{}.build());
-    EXPECT_TRUE(h.shown("File /no/such.hex not found"));
-}
-
-TEST_F(Exchanges, ProgrammingDownloadFillsTheEditor) {
+TEST_F(Exchanges, ProgrammingDownloadFillsTheEditorOrQueriesTheChannelsOnly) {
     auto editor = download("prog77", "ActiveChCount CH1(01) CH2(NA) CH3(02)\r\nMCP V3.2\r\nOK");
     for (int i = 0; i < 20; ++i) rpt.send("#4" + kRecord1);
     rpt.send("#4:" + std::string(60'000, '0'));  // no record can be that long: not kept
@@ -113,15 +111,14 @@ TEST_F(Exchanges, ProgrammingDownloadFillsTheEditor) {
     // The pass goes on with the version query's last line, shown as a reply.
     EXPECT_TRUE(h.shown("A1B2:OK"));
     EXPECT_TRUE(h.shown("prog: 1 line(s) too long for a record were dropped"));
-}
 
-TEST_F(Exchanges, ChannelQueryOnlyAndATypedProgWithoutEditor) {
-    auto editor = std::make_shared<ScratchEditor>();
+    // A channel query only: nothing is downloaded.
+    editor = std::make_shared<ScratchEditor>();
     queue("prog-", editor);
     versionQuery("ActiveChCount CH4(12)\r\nMCP V3.0\r\nOK");
     EXPECT_TRUE(test::eventually([&] { return editor->image().TransferState == kTransferDone; }));
     EXPECT_EQ(editor->image().ChannelPresent[3], 1);
-    EXPECT_EQ(drain(), std::vector<std::string>{});  // nothing is downloaded
+    EXPECT_EQ(drain(), std::vector<std::string>{});
 
     // Holds "prog": a programming request with a scratch editor, loading as "ogram".
     download("reprogram", "MCP V3.0\r\nOK", false);
