@@ -3,10 +3,12 @@
 // writer reads as itself; the channels read the same after the settings dialog has written
 // their sections back.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <tuple>
 
 #include "fuzz_temp_dir.h"
 #include "core/config.h"
@@ -24,13 +26,9 @@ void check(bool ok) {
     if (!ok) __builtin_trap();
 }
 
+auto fields(const tFItem& f) { return std::tuple(f.IdFrom, f.IdTo, f.SysNr, f.SlotMask, f.RptOn); }
 bool sameFilters(const tFList& a, const tFList& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (a[i].IdFrom != b[i].IdFrom || a[i].IdTo != b[i].IdTo || a[i].SysNr != b[i].SysNr ||
-            a[i].SlotMask != b[i].SlotMask || a[i].RptOn != b[i].RptOn)
-            return false;
-    return true;
+    return std::ranges::equal(a, b, {}, fields, fields);
 }
 
 }  // namespace

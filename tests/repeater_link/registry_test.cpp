@@ -32,11 +32,9 @@ TEST(Registry, SortedByIdWithUnknownIdsFirstAndDuplicatesSideBySide) {
     for (int i = 0; i < 4; ++i) ASSERT_TRUE(h.identify(*rpts[i], ids[i]));
     auto rows = h.registry();
     ASSERT_EQ(rows.size(), 5u);
-    EXPECT_EQ(rows[0], (std::pair<std::uint32_t, std::int32_t>{0, 4}));
-    EXPECT_EQ(rows[1], (std::pair<std::uint32_t, std::int32_t>{2, 2}));
-    EXPECT_EQ(rows[2].first, 3u);
-    EXPECT_EQ(rows[3].first, 3u);
-    EXPECT_EQ(rows[4], (std::pair<std::uint32_t, std::int32_t>{0xF0000001u, 1}));
+    if (rows[2].second == 3) std::swap(rows[2], rows[3]);  // the two 000003 in either order
+    EXPECT_EQ(rows, (std::vector<std::pair<std::uint32_t, std::int32_t>>{
+                        {0, 4}, {2, 2}, {3, 0}, {3, 3}, {0xF0000001u, 1}}));
     EXPECT_EQ(h.view().lastCount(), 5u);
     // An Id that two addresses report takes no command; a single one finds its connection.
     EXPECT_TRUE(h.onMain([](Server& s) {
@@ -118,52 +116,38 @@ TEST(Registry, AnIdClaimedTwiceRefusesCommandsOrReplacesTheOlderConnection) {
     EXPECT_EQ(again->readLine(), "stat");
 }
 
-TEST(Registry, StopEndsLiveConnectionsAndARestartNumbersFromZero) {
+// A connection accepted just before a stop registers through a hand-over that the stop itself
+// serves; it must be refused, not left running past the stop.
+TEST(Registry, StopEndsLiveConnectionsRefusesOneArrivingDuringItAndARestartNumbersFromZero) {
     ServerHarness h("[In]\nPort=0\n");
     std::vector<std::unique_ptr<ScriptedRepeater>> rpts;
     for (int i = 0; i < 20; ++i) rpts.push_back(h.repeater());
     ASSERT_TRUE(h.waitRegistrySize(20));
     ASSERT_TRUE(h.identify(*rpts[7], "00BEEF"));
-    const Millis start = steadyClock().now();
-    h.onMain([](Server& s) {
-        s.StopServer();
-        s.StopServer();  // a second stop finds nothing to do
-        EXPECT_EQ(s.hostList(), nullptr);
-    });
-    EXPECT_LT(steadyClock().now() - start, 5000);  // a stop request ends a receive at once
-    for (auto& r : rpts) EXPECT_TRUE(r->closedByServer(2000));
-    auto log = h.logLines(2);
-    ASSERT_EQ(log.size(), 2u);
-    EXPECT_NE(log[1].find("Close 00BEEF"), std::string::npos);
-
-    h.onMain([](Server& s) { s.LoadConfiguration(); });
-    auto again = h.repeater();
-    ASSERT_TRUE(h.waitRegistrySize(1));
-    EXPECT_EQ(h.registry()[0].second, 0);
-}
-
-// A connection accepted just before a stop registers through a hand-over that the stop itself
-// serves; it must be refused, not left running past the stop.
-TEST(Registry, AConnectionArrivingDuringAStopIsRefused) {
-    ServerHarness h("[In]\nPort=0\n");
     const std::uint16_t port = h.port();
-    ScriptedRepeater early(port);
-    ASSERT_TRUE(early.readWelcome());
-    ASSERT_TRUE(h.waitRegistrySize(1));
     std::optional<ScriptedRepeater> late;
     const Millis start = steadyClock().now();
     h.onMain([&](Server& s) {
         late.emplace(port);  // its registration waits behind this closure
         sleepMs(300);
         s.StopServer();
+        s.StopServer();  // a second stop finds nothing to do
+        EXPECT_EQ(s.hostList(), nullptr);
     });
-    EXPECT_LT(steadyClock().now() - start, 5000);
-    EXPECT_TRUE(early.closedByServer(2000));
+    EXPECT_LT(steadyClock().now() - start, 5000);  // a stop request ends a receive at once
+    for (auto& r : rpts) EXPECT_TRUE(r->closedByServer(2000));
     ASSERT_TRUE(late->connected());
     EXPECT_TRUE(late->readWelcome());
     EXPECT_TRUE(late->closedByServer(2000));
+    auto log = h.logLines(2);
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_NE(log[1].find("Close 00BEEF"), std::string::npos);
+
     h.onMain([](Server& s) { s.LoadConfiguration(); });
-    EXPECT_TRUE(h.registry().empty());
+    EXPECT_TRUE(h.registry().empty());  // the late connection did not survive the stop
+    auto again = h.repeater();
+    ASSERT_TRUE(h.waitRegistrySize(1));
+    EXPECT_EQ(h.registry()[0].second, 0);
 }
 
 // A window that fails while a connection registers or a client attaches ends that connection
@@ -171,9 +155,7 @@ TEST(Registry, AConnectionArrivingDuringAStopIsRefused) {
 TEST(Registry, AFailingViewLeavesNoEntryBehind) {
     ServerHarness h("[In]\nPort=0\n[Out]\nPort=0\n[Client0]\nId=A1\n");
     h.view().setFailing(true);
-    ScriptedRepeater rpt(h.port());
-    ASSERT_TRUE(rpt.readWelcome());
-    EXPECT_TRUE(rpt.closedByServer(3000));
+    EXPECT_TRUE(h.repeater()->closedByServer(3000));
     ScriptedRepeater client(h.outPort());
     EXPECT_EQ(client.readLine(), "Kormlink");
     client.send("A1");

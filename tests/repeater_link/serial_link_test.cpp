@@ -36,7 +36,7 @@ protected:
     ServerHarness h;
 };
 
-TEST_F(SerialLink, JoinsTheRegistryAndRelaysEventsWithoutDuplicateTest) {
+TEST_F(SerialLink, JoinsTheRegistryRelaysEventsWithoutDuplicateTestAndEndsAtAStop) {
     EXPECT_EQ(h.registry(), (std::vector<std::pair<std::uint32_t, std::int32_t>>{{0x7777, 2}}));
     EXPECT_EQ(h.onMain([](Server& s) { return s.hostList()->at(0)->Ip; }), "Com");
 
@@ -63,6 +63,12 @@ TEST_F(SerialLink, JoinsTheRegistryAndRelaysEventsWithoutDuplicateTest) {
     rpt.answer("COM1 \x1B[2J\r\n");
     EXPECT_TRUE(h.logged(1, "COM1 \\x1B[2J"));
     EXPECT_FALSE(rpt.readLine(300));
+
+    h.onMain([](Server& s) { s.StopServer(); });
+    EXPECT_TRUE(h.registry().empty());
+    h.onMain([](Server& s) { s.LoadConfiguration(); });
+    EXPECT_EQ(rpt.readLine(), "QX7310kv V1.02\r\n");
+    EXPECT_EQ(h.registry().size(), 1u);
 }
 
 TEST_F(SerialLink, LinesSplitOrJoinedAcrossReadsAndAStreamWithoutCarriageReturnDropped) {
@@ -108,14 +114,6 @@ TEST_F(SerialLink, FirmwareUploadReadsThePromptPastTheLineBuffer) {
     rpt.answer("OK\r\n");
     EXPECT_TRUE(h.shown("<-OK"));
     EXPECT_TRUE(h.shown("<-Wait for HEX\r\n"));
-}
-
-TEST_F(SerialLink, StopEndsTheLinkAndAReloadOpensItAgain) {
-    h.onMain([](Server& s) { s.StopServer(); });
-    EXPECT_TRUE(h.registry().empty());
-    h.onMain([](Server& s) { s.LoadConfiguration(); });
-    EXPECT_EQ(rpt.readLine(), "QX7310kv V1.02\r\n");
-    EXPECT_EQ(h.registry().size(), 1u);
 }
 
 // An adapter pulled and plugged in again: the link opens the port anew and relays again.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 
 #include "monitor_sim.h"
 #include "sim_line.h"
@@ -60,18 +61,16 @@ TEST(SequenceChecker, CountsGapsAndRepeatsPerRepeater) {
     for (const auto& c : cases) {
         SequenceChecker checker;
         for (auto [id, seq] : c.seen) checker.note(id, seq);
-        EXPECT_EQ(checker.gaps(), c.gaps) << c.name;
-        EXPECT_EQ(checker.missing(), c.missing) << c.name;
-        EXPECT_EQ(checker.repeats(), c.repeats) << c.name;
-        EXPECT_EQ(checker.repeaters(), c.repeaters) << c.name;
+        EXPECT_EQ(std::tuple(checker.gaps(), checker.missing(), checker.repeats(),
+                             checker.repeaters()),
+                  std::tuple(c.gaps, c.missing, c.repeats, c.repeaters)) << c.name;
     }
     // Beyond the cap further repeaters are only counted, never tracked.
     SequenceChecker capped(2);
     for (std::uint32_t id = 1; id <= 4; ++id) capped.note(id, 1);
     EXPECT_EQ(capped.note(3, 5), SequenceChecker::Verdict::Untracked);
-    EXPECT_EQ(capped.repeaters(), 2u);
-    EXPECT_EQ(capped.untracked(), 3u);
-    EXPECT_EQ(capped.gaps(), 0u);
+    EXPECT_EQ(std::tuple(capped.repeaters(), capped.untracked(), capped.gaps()),
+              std::tuple(2u, 3u, 0u));
 }
 
 TEST(SimLine, MicrosecondLatencyWrapsAndForwardedStatusLinesCarryNoData) {
@@ -180,13 +179,9 @@ TEST(MonitorSim, OnlyAcknowledgedLinesLeaveTheQueueAndAreRecordedWithTheirNumber
 
     ASSERT_TRUE(monitor.waitFinished(3000));  // nothing more arrived: the idle limit ends it
     const auto s = monitor.snapshot();
-    EXPECT_EQ(s.syncs, 1u);
-    EXPECT_EQ(s.received, 7u);
-    EXPECT_EQ(s.events, 6u);
-    EXPECT_EQ(s.other, 1u);
-    EXPECT_EQ(s.repeaters, 1u);
-    EXPECT_EQ(s.gaps + s.repeats, 0u);
-    EXPECT_EQ(s.latencyCount, 6u);
+    EXPECT_EQ(std::tuple(s.syncs, s.received, s.events, s.other, s.repeaters, s.gaps + s.repeats,
+                         s.latencyCount),
+              std::tuple(1u, 7u, 6u, 1u, 1u, 0u, 6u));
     EXPECT_EQ(h.dir().read("delivered.txt"),
               "0A1B2C 1\n0A1B2C 2\n0A1B2C 3\n0A1B2C 4\n0A1B2C 5\n0A1B2C 6\n");
 }
@@ -207,8 +202,7 @@ TEST(MonitorSim, ReconnectsAfterTheServerRestartsAndGoesOn) {
     ASSERT_TRUE(test::eventually([&] { return monitor.snapshot().acked == 4; }, 5000));
     monitor.stop();
     const auto s = monitor.snapshot();
-    EXPECT_EQ(s.reconnects, 1u);
-    EXPECT_EQ(s.gaps + s.repeats, 0u);
+    EXPECT_EQ(std::tuple(s.reconnects, s.gaps + s.repeats), std::tuple(1u, 0u));
 }
 
 // As the serial output's receiver; the test plays the server's end on the pseudo-terminal.
@@ -228,9 +222,7 @@ TEST(MonitorSim, SerialReceiverAcknowledgesWithCr) {
     EXPECT_EQ(server.readLine(3000, '\r'), "OK\r");
     monitor.stop();
     const auto s = monitor.snapshot();
-    EXPECT_EQ(s.events, 3u);
-    EXPECT_EQ(s.acked, 3u);
-    EXPECT_EQ(s.syncs, 1u);
+    EXPECT_EQ(std::tuple(s.events, s.acked, s.syncs), std::tuple(3u, 3u, 1u));
 }
 
 }  // namespace

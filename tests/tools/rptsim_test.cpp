@@ -6,6 +6,7 @@
 #include <array>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 #include "config_image/intel_hex.h"
 #include "device/program_editor.h"
@@ -50,11 +51,9 @@ TEST(RptSim, EveryEventIsAcknowledgedOnceAndRoutedWithItsNumber) {
         ASSERT_TRUE(test::eventually([&] { return rpt.done(); }, 5000));
         rpt.stop();
 
-        auto c = rpt.counters();
-        EXPECT_EQ(c.sent, 12u);
-        EXPECT_EQ(c.acked, 12u);
-        EXPECT_EQ(c.resent, 0u);
-        EXPECT_EQ(c.batches, batches);
+        const auto c = rpt.counters();
+        EXPECT_EQ(std::tuple(c.sent, c.acked, c.resent, c.batches),
+                  std::tuple(12u, 12u, 0u, batches));
 
         // What the server routed and what the simulator recorded as acknowledged: the same
         // numbers 1 to 6 of each repeater.
@@ -112,12 +111,9 @@ TEST(RptSim, AnswersProgrammingAndPlainCommandsBesideIdleRepeaters) {
     ASSERT_TRUE(test::eventually([&] { return rpt.counters().acked >= before + 3; }));
     rpt.stop();
     idle.stop();
-    auto c = rpt.counters();
-    EXPECT_EQ(c.dicfg, 1u);
-    EXPECT_EQ(c.resent, 0u);
-    EXPECT_EQ(c.acked, c.sent);
-    EXPECT_EQ(idle.counters().systime, 3u);
-    EXPECT_EQ(idle.counters().sent + idle.counters().status, 0u);
+    const auto c = rpt.counters(), i = idle.counters();
+    EXPECT_EQ(std::tuple(c.dicfg, c.resent, c.acked, i.systime, i.sent + i.status),
+              std::tuple(1u, 0u, c.sent, 3u, 0u));
     for (const std::string& line : h.routed())
         EXPECT_EQ(line.substr(line.size() - 6), "100001") << line;
 }
@@ -201,11 +197,10 @@ TEST_P(RptSimResend, UnacknowledgedWorkIsSentAgainWithTheSameNumbers) {
         EXPECT_EQ(seqOf(server.line()), 2u);
     }
     rpt.stop();
-    auto c = rpt.counters();
-    EXPECT_EQ(c.resent, o.batch ? 2u : 1u);
-    EXPECT_EQ(c.acked, o.batch ? 2u : 1u);
-    EXPECT_EQ(c.reconnects, trouble == Trouble::BatchCountWrong ? 0u : 1u);
-    EXPECT_EQ(c.batchMismatch, trouble == Trouble::BatchCountWrong ? 1u : 0u);
+    const auto c = rpt.counters();
+    const unsigned again = o.batch ? 2u : 1u, wrongCount = trouble == Trouble::BatchCountWrong;
+    EXPECT_EQ(std::tuple(c.resent, c.acked, c.reconnects, c.batchMismatch),
+              std::tuple(again, again, 1u - wrongCount, wrongCount));
 }
 
 INSTANTIATE_TEST_SUITE_P(Troubles, RptSimResend,
@@ -231,8 +226,7 @@ TEST(RptSim, UploadReplyFollowsTheLineCount) {
         EXPECT_EQ(server.line(), reply) << command;
     }
     rpt.stop();
-    EXPECT_EQ(rpt.counters().uploadsOk, 1u);
-    EXPECT_EQ(rpt.counters().uploadsBad, 1u);
+    EXPECT_EQ(std::tuple(rpt.counters().uploadsOk, rpt.counters().uploadsBad), std::tuple(1u, 1u));
 }
 
 TEST(RptSim, ImageFilesMustHoldValidRecords) {

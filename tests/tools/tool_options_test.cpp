@@ -3,9 +3,9 @@
 
 #include "program_path.h"
 #include "tool_options.h"
+#include "support/harness.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -68,7 +68,6 @@ TEST(ToolOptions, RefusesWhatTheTableDoesNotTakeInTheToolsWords) {
 // The load tools' search: installed, their own folder is called kormlink, which is no program.
 TEST(ProgramPath, BesideThenTheBuildFolderThenTheInstalledProgramsThenPath) {
     namespace fs = std::filesystem;
-    const fs::path root = fs::temp_directory_path() / ("kl-path-" + std::to_string(::getpid()));
     const struct {
         std::vector<std::string> files;  // under root; "-" first: not executable
         std::string toolDir, found;      // PATH: ":" (empty, not ".") then root/nowhere, root/path
@@ -80,7 +79,8 @@ TEST(ProgramPath, BesideThenTheBuildFolderThenTheInstalledProgramsThenPath) {
         {{"-path/kormlink"}, "usr/lib/kormlink", ""},
     };
     for (const auto& c : cases) {
-        fs::remove_all(root);
+        const test::TempDir dir;
+        const fs::path root = dir.path();
         fs::create_directories(root / "usr/lib/kormlink");
         for (const std::string& f : c.files) {
             const fs::path p = root / (f[0] == '-' ? f.substr(1) : f);
@@ -92,7 +92,6 @@ TEST(ProgramPath, BesideThenTheBuildFolderThenTheInstalledProgramsThenPath) {
         EXPECT_EQ(sim::findProgram("kormlink", (root / c.toolDir).string(), path),
                   c.found.empty() ? "" : (root / c.found).string()) << c.toolDir;
     }
-    fs::remove_all(root);
 }
 
 }  // namespace
