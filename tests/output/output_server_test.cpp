@@ -188,12 +188,5 @@ TEST(OutputServer, EachPortLimitsTheConnectionsOfOneAddress) {
     EXPECT_TRUE(test::eventually([&] { return ScriptedRepeater(h.port()).readWelcome(500); }));
 }
 
-TEST(OutputServer, NoChannelNoOutputPort) {
-    ServerHarness h("[In]\nPort=0\n[Out]\nPort=0\n[Com]\nQSize=5\n");
-    sleepMs(200);
-    EXPECT_EQ(h.onMain([](Server& s) { return s.outputPort(); }), 0);
-    EXPECT_FALSE(h.onMain([](Server& s) { return s.HasChannels; }));
-}
-
 }  // namespace
 }  // namespace kormlink
