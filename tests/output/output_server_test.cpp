@@ -75,8 +75,13 @@ TEST(OutputServer, AClientIsServedUntilItFallsSilent) {
     EXPECT_EQ(client->readLine(), eventFrom("103"));
     client->send("ok");
     EXPECT_TRUE(test::eventually([&] { return h.queued() == 0; }));
-    h.clock().advance(61'000);
-    EXPECT_EQ(client->readLine(12'000).value_or("").rfind("systime", 0), 0u);
+    h.clock().advance(61'000);  // the sync is due, and the keep-alive too: either may come first
+    sync = client->readLine(12'000);
+    if (sync == "@") {
+        client->send("ok");
+        sync = client->readLine(12'000);
+    }
+    ASSERT_TRUE(sync && sync->rfind("systime", 0) == 0) << sync.value_or("(none)");
     EXPECT_TRUE(client->closedByServer(7000));
 }
 
