@@ -32,8 +32,8 @@ TEST(Ini, LookUpIgnoresCaseButKeepsNamesAndOrder) {
     EXPECT_EQ(ini.readString("CLIENT_NORTH", "id", ""), "north");
     EXPECT_EQ(ini.entries("commands"), (std::vector<std::pair<std::string, std::string>>{
                                            {"z", "first"}, {"a", "second"}, {"m", "third"}}));
-    auto flt = ini.entries("Client_north");
-    EXPECT_EQ(flt[1].first, "flt1");  // names as written: prefix tests stay case-sensitive
+    // Names as written: prefix tests stay case-sensitive.
+    EXPECT_EQ(ini.entries("Client_north")[1].first, "flt1");
 }
 
 TEST(Ini, FirstSectionAndFirstKeyWinAndValuesAreCleaned) {
