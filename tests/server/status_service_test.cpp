@@ -82,8 +82,9 @@ TEST(StatusService, MetricsAndPageShowTheTrafficAndNothingCanBeChanged) {
     rpt->send(e.build());
     ASSERT_EQ(rpt->readLine(), "");
     const std::string again = request(http, "GET", "/metrics");
-    if (steadyClock().now() - copied < StatusService::kSnapshotReuseMs - 100)  // not on a slow run
+    if (steadyClock().now() - copied < StatusService::kSnapshotReuseMs - 100) {  // not on a slow run
         EXPECT_NE(again.find("events_received_total 4"), std::string::npos);
+    }
     sleepMs(StatusService::kSnapshotReuseMs);
     EXPECT_NE(request(http, "GET", "/metrics").find("events_received_total 5"), std::string::npos);
 }
