@@ -15,12 +15,8 @@ const LocalTime kNow{2026, 12, 6, 12, 0, 0};
 
 std::string event(const std::string& tx, char kind = '1', char system = '1',
                   const std::string& stamp = "2026/12/06 11:59:00") {
-    EventSpec e;
-    e.transmitter = tx.size() < 3 ? std::string(3 - tx.size(), '0') + tx : tx;
-    e.kind = kind;
-    e.system = system;
-    e.stamp = stamp;
-    return e.build();
+    const std::string padded = tx.size() < 3 ? std::string(3 - tx.size(), '0') + tx : tx;
+    return EventSpec{.system = system, .stamp = stamp, .transmitter = padded, .kind = kind}.build();
 }
 
 // Each field is cut to its width; a field that is no number reads as the digits before its
@@ -52,12 +48,10 @@ TEST(Routing, SystemNumberKindAndSlot) {
         EXPECT_EQ(decodeEvent(line)->slotMask, mask) << digit;
     }
 
-    EventSpec zero;
-    zero.system = '0';
-    zero.repeaterId = "12ABCD";
-    EXPECT_EQ(decodeEvent(zero.build())->systemNumber, 0x12);
-    zero.repeaterId = "2ABCD";
-    EXPECT_EQ(decodeEvent(zero.build())->systemNumber, 0);
+    // System 0: the number is the first two digits of a six-digit repeater Id.
+    for (const auto& [id, number] : {std::pair{"12ABCD", 0x12}, {"2ABCD", 0}})
+        EXPECT_EQ(decodeEvent(EventSpec{.system = '0', .repeaterId = id}.build())->systemNumber,
+                  number) << id;
 
     std::string noColon = event("123");
     noColon[29] = '-';

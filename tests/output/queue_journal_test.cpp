@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <optional>
 
 #include "output/channels.h"
 #include "platform/file_io.h"
@@ -43,18 +42,13 @@ TEST(JournalFile, ATornOrDamagedLastRecordIsDroppedNeverReadAsALine) {
         ASSERT_EQ(torn.lines, std::vector<std::string>{"second"}) << "cut at " << cut;
         EXPECT_EQ(torn.droppedBytes, cut);
     }
-    // Any changed byte of the last record: length, checksum, type, number or text.
-    for (std::size_t at = 0; at < last.size(); ++at) {
-        std::string damaged = last;
-        damaged[at] = static_cast<char>(damaged[at] ^ 0x20);
-        JournalContent read = readJournal(body + damaged);
-        ASSERT_EQ(read.lines, std::vector<std::string>{"second"}) << "byte " << at;
-    }
-    // The same damage in the middle costs only that record: the ones after it are read.
+    // Any changed byte of the last record: length, checksum, type, number or text. The same
+    // damage in the middle costs only that record: the ones after it are read.
     const std::string after = journalAddRecord(4, "fourth") + journalRemoveRecord(2);
     for (std::size_t at = 0; at < last.size(); ++at) {
         std::string damaged = last;
         damaged[at] = static_cast<char>(damaged[at] ^ 0x20);
+        ASSERT_EQ(readJournal(body + damaged).lines, std::vector<std::string>{"second"}) << at;
         JournalContent read = readJournal(body + damaged + after);
         ASSERT_EQ(read.lines, std::vector<std::string>{"fourth"}) << "byte " << at;
         EXPECT_EQ(read.damagedPlaces, 1u);
@@ -133,9 +127,7 @@ TEST_F(Recovery, AJournalWinsOverAQueueFileAndAnOrderlyStopLeavesOnlyTheQueueFil
 
     EXPECT_EQ(list->SaveQueues(), 0);
     EXPECT_EQ(dir.read("A.out"), b + "\r\n");
-    EXPECT_FALSE(dir.exists("A.jnl"));
-    EXPECT_FALSE(dir.exists("B.jnl"));
-    EXPECT_FALSE(dir.exists("B.out"));
+    for (const char* gone : {"A.jnl", "B.jnl", "B.out"}) EXPECT_FALSE(dir.exists(gone)) << gone;
 
     // The next start takes the queue file over into a new journal and deletes it; a blank line
     // in it must not block the channel.
@@ -249,19 +241,6 @@ TEST(SharedRecovery, EachChannelGetsItsOwnLinesAndStrandedFilesAreKept) {
     EXPECT_EQ(dir.read("Gone.jnl"), gone);
 }
 
-// Fails every open and rename of one journal: it can neither be set aside nor written.
-struct BrokenJournal {
-    explicit BrokenJournal(const char* name) {
-        s_name = name;
-        fileio::setFaultHook([](fileio::Op, int, const char* path, const void*, std::size_t) {
-            return path && std::strstr(path, s_name) ? EIO : 0;
-        });
-    }
-    ~BrokenJournal() { lift(); }
-    void lift() { fileio::setFaultHook(nullptr); }
-    static inline const char* s_name = nullptr;
-};
-
 // A journal that breaks, or is unusable from the start, withholds the answers of its own
 // channel only, in both durability modes; its lines are answered again once it can be written.
 TEST_F(Recovery, OneBrokenJournalWithholdsOnlyItsOwnChannelsAnswers) {
@@ -272,7 +251,10 @@ TEST_F(Recovery, OneBrokenJournalWithholdsOnlyItsOwnChannelsAnswers) {
         sync.setFsyncMode(fsync);
         OffsetClock clock;
         testing::internal::CaptureStderr();
-        std::optional<BrokenJournal> broken("B.jnl");
+        // Every open and rename of B's journal fails: it can neither be set aside nor written.
+        fileio::setFaultHook([](fileio::Op, int, const char* path, const void*, std::size_t) {
+            return path && std::strstr(path, "B.jnl") ? EIO : 0;
+        });
         tOList list(IniFile::parse("[Client0]\nId=A\nFlt0=0;255;1;255;0\n"
                                    "[Client1]\nId=B\nFlt0=256;4095;1;255;0\n"),
                     fresh.path(), false, &sync);
@@ -292,7 +274,7 @@ TEST_F(Recovery, OneBrokenJournalWithholdsOnlyItsOwnChannelsAnswers) {
             EXPECT_TRUE(answered(0x010 + i)) << i;
             EXPECT_FALSE(answered(0x110 + i)) << i;
         }
-        broken->lift();
+        fileio::setFaultHook(nullptr);
         EXPECT_TRUE(answered(0x120));  // the retry before routing sets the old file aside
         EXPECT_TRUE(answered(0x121));
         EXPECT_TRUE(answered(0x020));

@@ -39,12 +39,9 @@ TEST(SerialOutput, ReceiverAnsweringCrTakesTheLinesInOrder) {
     rx.answer("\r");
     EXPECT_TRUE(test::eventually([&] { return h.queued() == 0; }));
     EXPECT_EQ(h.attached(), 1);
-    const auto [delivered, expired] = h.onMain([](Server& s) {
-        const tOItem& com = s.channels()->at(0);
-        return std::pair(com.Delivered, com.Dropped.lifetime);
-    });
-    EXPECT_EQ(delivered, 2u);
-    EXPECT_EQ(expired, 0u);
+    // Delivered lines, none counted as expired.
+    EXPECT_EQ(h.onMain([](Server& s) { return s.channels()->at(0).Delivered; }), 2u);
+    EXPECT_EQ(h.onMain([](Server& s) { return s.channels()->at(0).Dropped.lifetime; }), 0u);
 
     h.clock().advance(61'000);
     auto sync = rx.readLine();
@@ -92,12 +89,8 @@ TEST(SerialOutput, APortThatGoesIsOpenedAgainWhenItIsBack) {
 }
 
 TEST(SerialPort, SettingsAreMappedToTermios) {
-    SerialSettings s;
-    s.Baud = 14400;  // not in termios: the nearest rate
-    s.DataBits = 7;
-    s.Parity = 2;
-    s.StopBits = 1;  // one and a half: two
-    s.FlowCtrl = 1;
+    // 14400 is not in termios: the nearest rate; one and a half stop bits: two.
+    SerialSettings s{.Baud = 14400, .DataBits = 7, .Parity = 2, .StopBits = 1, .FlowCtrl = 1};
     // Set again over the same termios: what the settings do not ask for must be cleared.
     termios t{};
     const auto flags = [&t](const SerialSettings& s) {

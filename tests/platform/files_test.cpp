@@ -19,10 +19,9 @@ TEST(Files, AtomicReplaceLeavesOldFileWhenItCannotWrite) {
 }
 
 TEST(Files, JoinPath) {
-    EXPECT_EQ(joinPath(".", "a"), "a");
-    EXPECT_EQ(joinPath("", "a"), "a");
-    EXPECT_EQ(joinPath("/d/", "a"), "/d/a");
-    EXPECT_EQ(joinPath("/d", "a/b"), "/d/a/b");
+    for (const auto& [dir, name, path] : {std::tuple{".", "a", "a"}, {"", "a", "a"},
+                                          {"/d/", "a", "/d/a"}, {"/d", "a/b", "/d/a/b"}})
+        EXPECT_EQ(joinPath(dir, name), path) << dir << " " << name;
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "platform/clock.h"
 #include "platform/unique_fd.h"
+#include "support/harness.h"
 
 namespace kormlink {
 namespace {
@@ -52,12 +53,6 @@ std::unique_ptr<HttpServer> startServer(HttpServer::Handler handler = [](const a
     return HttpServer::start("127.0.0.1", 0, std::move(handler), nullptr);
 }
 
-bool waitFor(const std::function<bool()>& done, Millis ms) {
-    for (const Millis end = steadyClock().now() + ms; !done(); sleepMs(50))
-        if (steadyClock().now() > end) return false;
-    return true;
-}
-
 TEST(HttpServer, ClientsThatHoldAConnectionAreDroppedOnceIdleAndOthersServedMeanwhile) {
     const struct {
         const char* client;
@@ -87,7 +82,7 @@ TEST(HttpServer, ClientsThatHoldAConnectionAreDroppedOnceIdleAndOthersServedMean
         EXPECT_EQ(statusOf(servers[i]->port()), "200") << cases[i].client;
     }
     for (std::size_t i = 0; i < servers.size(); ++i) {
-        EXPECT_TRUE(waitFor([&] { return servers[i]->openConnections() == 0; },
+        EXPECT_TRUE(test::eventually([&] { return servers[i]->openConnections() == 0; },
                             start + bound - steadyClock().now()))
             << cases[i].client << " still held after " << bound << " ms";
     }
@@ -97,7 +92,7 @@ TEST(HttpServer, TheLimitPerAddressHoldsAndAnAbandonedRequestGetsNoAnswer) {
     auto server = startServer();
     std::vector<UniqueFd> held;
     for (unsigned i = 0; i < HttpServer::kMaxPerAddress; ++i) held.push_back(dial(server->port()));
-    ASSERT_TRUE(waitFor([&] { return server->openConnections() == held.size(); }, 2000));
+    ASSERT_TRUE(test::eventually([&] { return server->openConnections() == held.size(); }, 2000));
     EXPECT_EQ(statusOf(server->port()), "");
     EXPECT_EQ(statusOf(server->port(), "127.0.0.2"), "200");
 
@@ -109,7 +104,8 @@ TEST(HttpServer, TheLimitPerAddressHoldsAndAnAbandonedRequestGetsNoAnswer) {
         return HttpServer::Response{};
     });
     dial(slow->port(), "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n");  // closed at once
-    EXPECT_TRUE(waitFor([&] { return slow->openConnections() == 0 && sawGone != -1; }, 2000));
+    EXPECT_TRUE(
+        test::eventually([&] { return slow->openConnections() == 0 && sawGone != -1; }, 2000));
     EXPECT_EQ(sawGone, 1);
 }
 

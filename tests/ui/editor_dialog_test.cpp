@@ -98,7 +98,9 @@ TEST_F(Editor, DragSelectsTheRangeAndSetClearTakeTypedRanges) {
     EXPECT_EQ(grid.enabledCount(), 0);
 }
 
-TEST_F(Editor, KeyFiltersLimitsAndTheCloseQuery) {
+// The key filters; Tab follows the columns of the General page and the rows of the Slots page,
+// not the order of the memory map; the close query.
+TEST_F(Editor, KeyFiltersTabOrderAndTheCloseQuery) {
     // Hexadecimal at most 2 for ePspPolynom; eFirmID takes digits only, read as hexadecimal.
     for (const auto& [field, keys, text] :
          {std::tuple{"eRepAddr", "1a-2", "12"}, {"ePspPolynom", "aFg7", "aF"},
@@ -107,6 +109,22 @@ TEST_F(Editor, KeyFiltersLimitsAndTheCloseQuery) {
         QTest::keyClicks(find(field), keys);
         EXPECT_EQ(find(field)->text(), text);
     }
+    auto chain = [&](const char* from, int n) {
+        std::vector<std::string> names;
+        QWidget* w = find<QWidget>(from);
+        while (static_cast<int>(names.size()) < n) {
+            if (w->focusPolicy() & Qt::TabFocus) names.push_back(w->objectName().toStdString());
+            w = w->nextInFocusChain();
+        }
+        return names;
+    };
+    using V = std::vector<std::string>;
+    EXPECT_EQ(chain("eBatNorma", 4),
+              (V{"eBatNorma", "eNumberOfRadioTstMes", "eFirmID", "eTxScramblerMaskSlot0"}));
+    EXPECT_EQ(chain("eTxScramblerMaskSlot7", 3), (V{"eTxScramblerMaskSlot7", "eAltForWiznet",
+                                                    "eAltForCom1"}));
+    EXPECT_EQ(chain("bCh8", 5), (V{"bCh8", "eType", "eScramblerMask", "eDigOfActiveSeg",
+                                   "eSegment1L"}));
     // OK with a wrong count: No keeps the dialog open without the leave question.
     find("eDigOfActiveBlack")->setText("1");
     dialogs.answers = {false};
@@ -127,27 +145,6 @@ TEST_F(Editor, KeyFiltersLimitsAndTheCloseQuery) {
     // The Advanced page warns each time it opens.
     find<QTabWidget>("PageControl1")->setCurrentIndex(3);
     EXPECT_EQ(dialogs.shown.back().rfind("Warning: Attention! For competent users only!", 0), 0u);
-}
-
-// Tab follows the columns of the General page and the rows of the Slots page, not the order of
-// the memory map.
-TEST_F(Editor, TabOrderFollowsTheLayout) {
-    auto chain = [&](const char* from, int n) {
-        std::vector<std::string> names;
-        QWidget* w = find<QWidget>(from);
-        while (static_cast<int>(names.size()) < n) {
-            if (w->focusPolicy() & Qt::TabFocus) names.push_back(w->objectName().toStdString());
-            w = w->nextInFocusChain();
-        }
-        return names;
-    };
-    using V = std::vector<std::string>;
-    EXPECT_EQ(chain("eBatNorma", 4),
-              (V{"eBatNorma", "eNumberOfRadioTstMes", "eFirmID", "eTxScramblerMaskSlot0"}));
-    EXPECT_EQ(chain("eTxScramblerMaskSlot7", 3), (V{"eTxScramblerMaskSlot7", "eAltForWiznet",
-                                                    "eAltForCom1"}));
-    EXPECT_EQ(chain("bCh8", 5), (V{"bCh8", "eType", "eScramblerMask", "eDigOfActiveSeg",
-                                   "eSegment1L"}));
 }
 
 TEST_F(Editor, SaveThenLoadRoundTrip) {

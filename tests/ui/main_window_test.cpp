@@ -311,14 +311,16 @@ TEST(CommandWindow, ProgDownloadsEditsAndUploadsTheChange) {
 }
 
 // A repeater that never speaks: the request is given up after the bound and withdrawn, a second
-// editor is refused meanwhile, and a connection that ends cuts the wait short.
-TEST(CommandWindow, ProgWaitsAreBoundedAndAdmitOneEditor) {
+// editor is refused meanwhile, and a connection that ends cuts the wait short. Closing in the
+// middle of a sequence, and a connection that ends while a question is open.
+TEST(CommandWindow, ProgWaitsAreBoundedAndSequencesSurviveClosesAndLostConnections) {
     Desktop d("[In]\nPort=0\n");
+    QApplication::setQuitOnLastWindowClosed(false);  // as the program runs
     auto rpt = d.repeater();
     tHostList& list = *d.server->hostList();
 
-    TFCmd& cmd = *d.commands();
-    cmd.setProgWaitMs(400);
+    QPointer<TFCmd> cmd = d.commands();
+    cmd->setProgWaitMs(400);
     d.dialogs.onExec = [](QDialog& dlg) {
         QComboBox* box = static_cast<TRequestDlg&>(dlg).idBox();
         EXPECT_EQ(box->itemText(0), "A1B2");  // the connected Ids are listed, none chosen
@@ -329,34 +331,28 @@ TEST(CommandWindow, ProgWaitsAreBoundedAndAdmitOneEditor) {
         EXPECT_EQ(box->count(), 1);
         return dlg.result();
     };
-    QTimer::singleShot(100, &cmd, [&] {
+    QTimer::singleShot(100, cmd, [&] {
         EXPECT_EQ(list.at(0)->pendingCmd(), "prog-");
-        cmd.editSequence();
-        cmd.upeeSequence();
+        cmd->editSequence();
+        cmd->upeeSequence();
     });
     d.dialogs.answers = {false};  // not from the repeater: "prog-"
-    cmd.progSequence();
+    cmd->progSequence();
     EXPECT_EQ(list.at(0)->pendingCmd(), "");  // withdrawn
     ASSERT_EQ(d.dialogs.shown.size(), 4u);
     EXPECT_EQ(d.dialogs.shown[1].rfind("Commands: Repeater A1B2 is being programmed", 0), 0u);
     EXPECT_EQ(d.dialogs.shown[2], d.dialogs.shown[1]);
     EXPECT_EQ(d.dialogs.shown[3], "Warning: Wait timeout exceeding!");
-    EXPECT_EQ(cmd.lines().back(),
+    EXPECT_EQ(cmd->lines().back(),
               "A1B2: no answer within 0.4 s; the programming request was withdrawn");
 
-    cmd.setProgWaitMs(10'000);
-    QTimer::singleShot(100, &cmd, [&] { rpt->close(); });
+    cmd->setProgWaitMs(10'000);
+    QTimer::singleShot(100, cmd, [&] { rpt->close(); });
     d.dialogs.answers = {true};
-    cmd.progSequence();
+    cmd->progSequence();
     EXPECT_EQ(d.dialogs.shown.back(), "Warning: A1B2: the connection has ended.");
-    EXPECT_FALSE(cmd.busy());
-}
+    EXPECT_FALSE(cmd->busy());
 
-// Closing in the middle of a sequence, and a connection that ends while a question is open.
-TEST(CommandWindow, SequencesSurviveClosesAndLostConnections) {
-    Desktop d("[In]\nPort=0\n");
-    QApplication::setQuitOnLastWindowClosed(false);  // as the program runs
-    QPointer<TFCmd> cmd = d.commands();
     // Closed while the offline editor is open (the tray's Quit does that): the window waits
     // for the editor, whose dialog lives inside it, then goes.
     d.dialogs.onExec = [&](QDialog&) {
@@ -369,8 +365,7 @@ TEST(CommandWindow, SequencesSurviveClosesAndLostConnections) {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(cmd.isNull());
 
-    tHostList& list = *d.server->hostList();
-    auto rpt = d.repeater();
+    rpt = d.repeater();
     cmd = d.commands();
     d.dialogs.onExec = [](QDialog& dlg) { return fillRequest(dlg, "a1b2"); };
     // The repeater goes while "Load from repeater?" is open: nothing is handed to the freed

@@ -29,7 +29,7 @@ struct Trace : ::testing::Test {
     QToolButton* button(const char* n) { return w->findChild<QToolButton*>(n); }
 };
 
-TEST_F(Trace, LineFormatsAndHold) {
+TEST_F(Trace, LineFormatsHoldAndCutAboveTheLimit) {
     w->AddReceived("AB\r\n");
     w->AddSent("cmd\n");
     button("bHex")->click();
@@ -45,10 +45,8 @@ TEST_F(Trace, LineFormatsAndHold) {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     w = nullptr;
     EXPECT_EQ(closedCount, 1);
-}
 
-TEST_F(Trace, OnlyReceivedHexLinesCutAboveTheLimit) {
-    // Lines before, hex shown, the line received, lines after.
+    // Only received hex lines are cut. Lines before, hex shown, the line received, lines after.
     const std::tuple<int, bool, bool, int> cases[] = {{1001, true, true, TFdbg::kLinesKept + 1},
                                                       {1000, true, true, 1001},
                                                       {1001, true, false, 1002},
