@@ -10,7 +10,6 @@
 #include "core/daily_logs.h"
 #include "core/event_line.h"
 #include "core/main_thread.h"
-#include "core/scope_exit.h"
 #include "core/operator_view.h"
 #include "core/server_host.h"
 #include "platform/console_output.h"
@@ -90,21 +89,7 @@ void TComThrd::run() {
     }
     try {
         // The link leaves the registry itself, like a TCP connection, so no entry outlives it.
-        m_host.mainThread().callEndStep([&] {
-            {
-                ScopeExit leave([&] {
-                    Closed = true;
-                    if (tHostList* list = m_host.hostList()) list->UnregisterConnection(this);
-                    InRegistry = false;
-                });
-                try {
-                    m_budget.report(m_host, who(), true);
-                } catch (...) {
-                    // a lost log line must not keep the link in the registry
-                }
-            }
-            m_host.ShowConnectionCount();
-        });
+        leaveRegistry(m_host, [&] { m_budget.report(m_host, who(), true); });
     } catch (...) {
         // the view failed after the link had left the registry
     }

@@ -1,10 +1,32 @@
 #include "repeater_link/repeater_connection.h"
 
 #include "core/event_line.h"
+#include "core/main_thread.h"
+#include "core/scope_exit.h"
+#include "core/server_host.h"
 #include "device/program_editor.h"
 #include "platform/console_output.h"
+#include "repeater_link/host_list.h"
 
 namespace kormlink {
+
+void RepeaterConnection::leaveRegistry(ServerHost& host, const std::function<void()>& lastWrites) {
+    host.mainThread().callEndStep([&] {
+        {
+            ScopeExit leave([&] {
+                Closed = true;
+                if (tHostList* list = host.hostList()) list->UnregisterConnection(this);
+                InRegistry = false;
+            });
+            try {
+                lastWrites();
+            } catch (...) {
+                // a lost log line must not keep the connection in the registry
+            }
+        }
+        host.ShowConnectionCount();
+    });
+}
 
 void RepeaterConnection::setPendingCmd(std::string cmd, std::shared_ptr<ProgramEditor> editor) {
     std::lock_guard lock(m_cmdMutex);

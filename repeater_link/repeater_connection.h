@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,6 +20,7 @@
 namespace kormlink {
 
 class ProgramEditor;
+class ServerHost;
 
 class RepeaterConnection {
 public:
@@ -61,6 +63,12 @@ public:
     virtual void requestStop() = 0;
 
     const std::shared_ptr<Completion>& completion() const { return m_completion; }
+
+protected:
+    // The end steps, on the main thread: lastWrites (the last log lines), then Closed, leaving
+    // the registry and the connection count, each on its own, so a lost log line or a failing
+    // view never keeps the connection in the registry. Called from the connection's thread.
+    void leaveRegistry(ServerHost& host, const std::function<void()>& lastWrites);
 
 private:
     mutable std::mutex m_cmdMutex;

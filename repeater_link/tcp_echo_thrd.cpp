@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "core/main_thread.h"
-#include "core/scope_exit.h"
 #include "core/operator_view.h"
 #include "core/daily_logs.h"
 #include "core/event_line.h"
@@ -130,24 +129,10 @@ bool TTCPEchoThrd::startConnection() {
 }
 
 void TTCPEchoThrd::endConnection() {
-    // Each step on its own: a lost log line or a failing view must not keep the connection in
-    // the registry.
-    m_host.mainThread().callEndStep([&] {
-        {
-            ScopeExit leave([&] {
-                Closed = true;
-                if (tHostList* list = m_host.hostList()) list->UnregisterConnection(this);
-                InRegistry = false;
-            });
-            try {
-                m_budget.report(m_host, who(), true);
-                if (std::uint32_t id = HpId.load(); id != 0)
-                    m_host.logs().WriteConnectionLog(
-                        connectionRecord(m_host.localTime(), "Close", id, Ip));
-            } catch (...) {
-            }
-        }
-        m_host.ShowConnectionCount();
+    leaveRegistry(m_host, [&] {
+        m_budget.report(m_host, who(), true);
+        if (std::uint32_t id = HpId.load(); id != 0)
+            m_host.logs().WriteConnectionLog(connectionRecord(m_host.localTime(), "Close", id, Ip));
     });
 }
 
