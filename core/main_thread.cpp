@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "core/scope_exit.h"
 #include "platform/console_output.h"
 
 namespace kormlink {
@@ -252,6 +253,11 @@ void MainThread::settle(Item& item, bool ran, std::exception_ptr error) {
 }
 
 void MainThread::releaseAfterBatch(Task lastStep) {
+    if (!m_current && m_inPosted) {
+        // A posted closure has nobody to release: only its last step waits for the batch.
+        if (lastStep) m_deferred.push_back(Deferred{Item{}, std::move(lastStep)});
+        return;
+    }
     if (!m_current) {
         if (lastStep) lastStep();
         return;
@@ -264,6 +270,17 @@ void MainThread::releaseDeferred() {
     std::vector<Deferred> deferred;
     deferred.swap(m_deferred);
     for (Deferred& d : deferred) {
+        if (!d.item.handover) {
+            try {
+                d.lastStep();
+            } catch (const std::exception& e) {
+                consolePrintf(ConsoleStream::Err, "Kormlink: main-thread task failed: %s\n",
+                              e.what());
+            } catch (...) {
+                consolePrintf(ConsoleStream::Err, "Kormlink: main-thread task failed\n");
+            }
+            continue;
+        }
         std::exception_ptr error = std::move(d.item.handover->m_error);
         if (d.lastStep && !error) {
             try {
@@ -305,6 +322,14 @@ void MainThread::runItem(Item& item) {
         return;
     }
     // A posted closure that throws must not take the main loop down with it.
+    Item* outer = m_current;
+    const bool outerPosted = m_inPosted;
+    m_current = nullptr;
+    m_inPosted = true;
+    ScopeExit restore([&] {
+        m_current = outer;
+        m_inPosted = outerPosted;
+    });
     try {
         item.task();
     } catch (const std::exception& e) {

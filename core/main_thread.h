@@ -159,7 +159,8 @@ public:
     // Main thread, inside a worker's closure (call() or submit()): its worker is released only
     // after the after-batch step has run, so what the closure queued into the journals is
     // written (and synced) when the worker goes on. lastStep, when given, runs after that step
-    // and just before the release (an answer that must follow the write). Elsewhere lastStep
+    // and just before the release (an answer that must follow the write). Inside a posted
+    // closure only lastStep waits for the step (an event loop's answer). Elsewhere lastStep
     // runs at once.
     void releaseAfterBatch(Task lastStep = nullptr);
 
@@ -200,6 +201,7 @@ private:
     // Main thread only: the worker closure running now, whether it asked to be released after
     // the batch, and the closures so released with their last steps.
     Item* m_current = nullptr;
+    bool m_inPosted = false;  // a posted closure is running (m_current is then null)
     bool m_deferCurrent = false;
     Task m_currentLastStep;
     struct Deferred {

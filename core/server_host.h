@@ -15,6 +15,8 @@
 namespace kormlink {
 
 class DailyLogs;
+class EventLoop;
+class WorkerPool;
 class MainThread;
 class OperatorView;
 class TSOutThrd;
@@ -81,6 +83,10 @@ public:
     // the line was routed.
     virtual bool journalsHealthy() const = 0;
     virtual ServerCounters& counters() = 0;
+    // The event loop a new connection is served by (the least busy one); any thread.
+    virtual EventLoop& connectionLoop() = 0;
+    // Threads for the passes of a connection that wait (command exchanges); any thread.
+    virtual WorkerPool& exchangeWorkers() = 0;
 
     // Main thread only.
     virtual bool acceptingConnections() const = 0;  // false from the moment a stop begins

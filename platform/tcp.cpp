@@ -202,10 +202,12 @@ std::optional<TcpSocket> TcpSocket::connectTo(const std::string& host, std::uint
 }
 
 TcpSocket::Fill TcpSocket::fillBuffer(Millis deadline, const Waker* interrupt) {
-    int ready = waitReadable(m_fd.get(), deadline, interrupt);
-    if (ready == 0) return Fill::Timeout;
-    if (ready == -1) return Fill::Interrupted;
-    if (ready < 0) return Fill::Error;
+    if (!m_noWait) {
+        int ready = waitReadable(m_fd.get(), deadline, interrupt);
+        if (ready == 0) return Fill::Timeout;
+        if (ready == -1) return Fill::Interrupted;
+        if (ready < 0) return Fill::Error;
+    }
     char chunk[16 * 1024];
     for (;;) {
         ssize_t n = ::recv(m_fd.get(), chunk, sizeof chunk, MSG_DONTWAIT);
@@ -242,6 +244,17 @@ bool TcpSocket::discardToLineEnd() {
     m_buffer.erase(0, drop);
     m_scanFrom = 0;
     return false;
+}
+
+RecvStatus TcpSocket::takeLine(std::string& line) {
+    m_noWait = true;
+    const RecvStatus status = recvLine(line, 0, nullptr);
+    m_noWait = false;
+    if (m_buffer.empty() && m_buffer.capacity() > kIdleBufferBytes) {
+        // An idle connection keeps no large buffer: ten thousand of them must stay small.
+        std::string().swap(m_buffer);
+    }
+    return status;
 }
 
 RecvStatus TcpSocket::recvLine(std::string& line, Millis timeoutMs, const Waker* interrupt) {

@@ -101,6 +101,14 @@ public:
     // (a lone CR or LF belongs to the line). The time-out bounds the wait for the whole line;
     // text beyond the line, and a partial line on time-out, stay buffered for the next call.
     RecvStatus recvLine(std::string& line, Millis timeoutMs, const Waker* interrupt = nullptr);
+    // recvLine() for an event loop: never waits. Returns what is buffered or can be read now
+    // (Line, Overlong, Closed, Error, Overflow), or Timeout once the socket has nothing more to
+    // read (EAGAIN), so an edge-triggered loop may wait for the next edge.
+    RecvStatus takeLine(std::string& line);
+    // While an overlong line is being thrown away: when its end must have come (takeLine()
+    // then returns Overflow); 0 otherwise.
+    Millis overlongDeadline() const { return m_discarding ? m_overlongDeadline : 0; }
+
     // The whole length of the line recvLine() last returned as Overlong, its CR LF not counted.
     size_t lastLineLength() const { return m_overlongLength; }
 
@@ -144,8 +152,12 @@ private:
     // Throws away buffered bytes of the overlong line; true when its CR LF was among them.
     bool discardToLineEnd();
 
+    // A buffer larger than this is given back when it empties.
+    static constexpr size_t kIdleBufferBytes = 256;
+
     UniqueFd m_fd;
     size_t m_maxLine;
+    bool m_noWait = false;  // takeLine(): reads only what is there
     std::string m_buffer;
     size_t m_scanFrom = 0;  // CR LF search resumes here; bytes before it hold no pair
     Millis m_overlongEndWithinMs = 0;  // 0: an overlong line ends in Overflow

@@ -1,12 +1,13 @@
 #include "repeater_link/tcp_echo_thrd.h"
 
 #include <poll.h>
+#include <sys/epoll.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <mutex>
-#include <thread>
+#include <system_error>
 
 #include "core/main_thread.h"
 #include "core/operator_view.h"
@@ -15,6 +16,7 @@
 #include "repeater_link/host_list.h"
 #include "core/server_host.h"
 #include "platform/console_output.h"
+#include "platform/worker_pool.h"
 
 namespace kormlink {
 
@@ -43,31 +45,24 @@ void tellUnidentified(const std::string& ip, Millis identifyTime) {
 }  // namespace
 
 void TTCPEchoThrd::start(ServerHost& host, UniqueFd socket, std::int32_t nr, AddressSlot slot) {
-    std::shared_ptr<TTCPEchoThrd> self(new TTCPEchoThrd(host, std::move(socket), nr));
+    EventLoop& loop = host.connectionLoop();
+    std::shared_ptr<TTCPEchoThrd> self(new TTCPEchoThrd(host, std::move(socket), nr, loop));
+    self->m_slot = std::move(slot);
+    self->m_self = self;
     host.workerStarted(WorkerKind::Repeater);
-    try {
-        std::thread([self, slot = std::move(slot)]() mutable {
-            ServerHost& host = self->m_host;
-            self->run();
-            // The connection object is gone before the server hears of the end, unless the
-            // registry could not be left: then it stays, so the registry never dangles.
-            if (self->InRegistry) {
-                consolePrint(ConsoleStream::Err, "Kormlink: a repeater connection could not leave "
-                                                 "the registry; its memory is kept");
-                new std::shared_ptr<TTCPEchoThrd>(std::move(self));
-            }
-            self.reset();
-            slot.release();
-            host.workerEnded(WorkerKind::Repeater);
-        }).detach();
-    } catch (...) {
+    if (!loop.post([self] { self->begin(); })) {
+        self->m_self.reset();
         host.workerEnded(WorkerKind::Repeater);
-        throw;
+        throw std::system_error(std::make_error_code(std::errc::operation_canceled),
+                                "the connection loops have ended");
     }
 }
 
-TTCPEchoThrd::TTCPEchoThrd(ServerHost& host, UniqueFd socket, std::int32_t nr)
-    : HostedExchangeIo(host, m_stop), m_host(host), m_socket(std::move(socket), kMaxRepeaterLine) {
+TTCPEchoThrd::TTCPEchoThrd(ServerHost& host, UniqueFd socket, std::int32_t nr, EventLoop& loop)
+    : HostedExchangeIo(host, m_stop),
+      m_host(host),
+      m_loop(loop),
+      m_socket(std::move(socket), kMaxRepeaterLine) {
     m_socket.discardOverlongLines(kOverlongEndMs);
     Nr = nr;
     const RepeaterConnectionSettings s = readRepeaterConnectionSettings(host.readConfig());
@@ -81,13 +76,51 @@ TTCPEchoThrd::TTCPEchoThrd(ServerHost& host, UniqueFd socket, std::int32_t nr)
 
 TTCPEchoThrd::~TTCPEchoThrd() = default;
 
-void TTCPEchoThrd::requestStop() { m_stop.wake(); }
+void TTCPEchoThrd::requestStop() {
+    m_stop.wake();  // ends a worker's wait at once
+    // The loop looks at the stop when the connection is its own.
+    if (auto self = weak_from_this().lock())
+        m_loop.post([self] {
+            if (self->m_phase == Phase::Running) self->end();
+        });
+}
 
-void TTCPEchoThrd::run() {
+// ---- Loop thread ----
+
+void TTCPEchoThrd::begin() {
+    if (!m_loop.add(m_socket.fd(), this, EPOLLIN | EPOLLOUT | EPOLLRDHUP)) {
+        consolePrintf(ConsoleStream::Err,
+                      "Kormlink: a repeater connection could not be served (epoll: errno %d)\n",
+                      errno);
+        end();
+        return;
+    }
+    NextSync = m_host.clock().now() + SyncP;
+    SendLine(std::string(kRepeaterGreeting) + std::string(kCrLf));
+    SendLine(sysTimeCommand(m_host.localTime()) + std::string(kCrLf));
+    ++m_host.counters().timeSyncsToRepeaters;
+    Ip = m_socket.peerAddress();
+    m_phase = Phase::OnMain;
+    m_host.mainThread().post([self = m_self] {
+        try {
+            ServerHost& host = self->m_host;
+            tHostList* list = host.hostList();
+            // Once a stop has begun no connection is taken on: it would escape the stop.
+            if (list && host.acceptingConnections()) {
+                list->RegisterConnection(self.get());
+                self->InRegistry = true;  // before anything else that may throw
+                host.ShowConnectionCount();
+            }
+        } catch (...) {
+            self->failedOnMain(std::current_exception());
+        }
+        self->m_loop.post([self] { self->registered(); });
+    });
+}
+
+void TTCPEchoThrd::failedOnMain(std::exception_ptr error) {
     try {
-        if (startConnection()) runCycles();
-        settleAnswer();
-        processNumberedLines();  // received before the end: logged and routed as ever
+        std::rethrow_exception(error);
     } catch (const std::exception& e) {
         consolePrintf(ConsoleStream::Err,
                       "Kormlink: repeater connection %s ended by an error: %s\n", Ip.c_str(),
@@ -95,6 +128,323 @@ void TTCPEchoThrd::run() {
     } catch (...) {
         consolePrintf(ConsoleStream::Err, "Kormlink: repeater connection %s ended by an error\n",
                       Ip.c_str());
+    }
+    m_endAfterPass = true;
+}
+
+void TTCPEchoThrd::backToLoop(std::shared_ptr<TTCPEchoThrd> self) {
+    m_loop.post([self = std::move(self)] {
+        self->m_phase = Phase::Running;
+        self->resume();
+    });
+}
+
+void TTCPEchoThrd::registered() {
+    if (!InRegistry || m_endAfterPass) {
+        end();
+        return;
+    }
+    IdleCount = IdleLimit;
+    NextAttempt = m_host.clock().now();
+    m_identifyBy = NextAttempt + IdentifyTime;
+    m_idleSince = steadyClock().now();
+    m_phase = Phase::Running;
+    resume();
+}
+
+void TTCPEchoThrd::resume() {
+    if (!m_unsent.empty()) {
+        queueSend(m_unsent);
+        m_unsent.clear();
+    }
+    if (m_answerFailed) {
+        m_answerFailed = false;
+        m_sendFailed = true;
+    }
+    if (m_endAfterPass || m_stop.isSet() || m_sendFailed) {
+        end();
+        return;
+    }
+    if (identifyTimeOver()) {
+        closeUnidentified();
+        end();
+        return;
+    }
+    pump();
+}
+
+void TTCPEchoThrd::pump() {
+    while (m_phase == Phase::Running) {
+        if (m_stop.isSet() || m_sendFailed) return end();
+        if (identifyTimeOver()) {
+            closeUnidentified();
+            return end();
+        }
+        // Nothing new is taken while earlier bytes wait to leave: the next answer would
+        // overtake them. The socket's readiness to write brings the connection back.
+        if (!m_outbox.empty()) break;
+        std::string line;
+        const RecvStatus status = m_socket.takeLine(line);
+        if (status == RecvStatus::Timeout) break;  // all read: wait for the next edge
+        onLine(status, line);
+    }
+    if (m_phase == Phase::Running) armTimer();
+}
+
+bool TTCPEchoThrd::traced() const {
+    const std::uint32_t id = HpId.load();
+    return id != 0 && id == m_host.traceId();
+}
+
+bool TTCPEchoThrd::plainPass(const std::string& line) const {
+    // Exactly the passes whose response step sends nothing but a plain acknowledgement (of an
+    // event line, or "D<n>/" of a batch) or nothing at all: no command pending, no time
+    // command due, nothing to trace, journals taking their records.
+    if (isNumberedLine(line)) return true;
+    if (!line.empty() && !isEventLine(line)) return false;
+    if (hasPendingCmd() || !m_host.journalsHealthy()) return false;
+    return !(SyncDue && m_host.clock().now() > NextAttempt);
+}
+
+void TTCPEchoThrd::onLine(RecvStatus status, std::string& line) {
+    const Millis now = m_host.clock().now();
+    if (SyncP > 0 && now > NextSync) {
+        NextSync = now + SyncP;
+        SyncDue = true;
+    }
+    if (status != RecvStatus::Line && status != RecvStatus::Overlong) {
+        end();  // closed, reset or overflowing line
+        return;
+    }
+    IdleCount = IdleLimit;
+    m_idleSince = steadyClock().now();
+    if (status == RecvStatus::Overlong || traced() || !plainPass(line)) {
+        toWorker(status, std::move(line));
+        return;
+    }
+    if (isNumberedLine(line)) {
+        line[13] = '3';
+        ++BatchCount;
+        auto number = hexAt(line, 64, 4);
+        if (!number || *number != BatchCount) BatchBroken = true;
+        m_numbered.push_back(std::move(line));  // acknowledged later, with its batch
+        if (!m_socket.hasBufferedLine()) numberedToMain();
+        return;
+    }
+    if (line.empty() && BatchCount == 0) {
+        // An empty line outside a batch: the response step sends nothing.
+        ++MCnt;
+        BatchBroken = false;
+        return;
+    }
+    answerToMain(std::move(line), line.empty());
+}
+
+void TTCPEchoThrd::numberedToMain() {
+    m_phase = Phase::OnMain;
+    m_host.mainThread().post([self = m_self] {
+        try {
+            self->processNumberedOnMain();
+        } catch (...) {
+            self->failedOnMain(std::current_exception());
+        }
+        self->backToLoop(self);
+    });
+}
+
+void TTCPEchoThrd::answerToMain(std::string line, bool batchEnd) {
+    m_phase = Phase::OnMain;
+    Ack.clear();
+    if (batchEnd) {
+        if (BatchBroken) BatchCount = 0;
+        Ack = "D" + std::to_string(BatchCount) + "/";
+    }
+    const std::uint16_t acknowledged = BatchCount;
+    ++MCnt;
+    BatchCount = 0;
+    BatchBroken = false;
+    m_answerLine.assign(batchEnd ? std::string_view() : trimLine(line));
+    MainThread& main = m_host.mainThread();
+    main.post([self = m_self, batchEnd, acknowledged, &main] {
+        try {
+            self->processNumberedOnMain();
+            if (!batchEnd) {
+                self->LogText = self->m_answerLine;
+                self->processOnMainThread(self->m_answerLine);
+            }
+        } catch (...) {
+            self->failedOnMain(std::current_exception());
+            return self->backToLoop(self);  // nothing is answered: the repeater sends again
+        }
+        // The answer leaves once the batch has written (and in the fsync mode synced) what
+        // the lines put into the journals; the loop has the connection back after it.
+        main.releaseAfterBatch([self, batchEnd, acknowledged] {
+            TTCPEchoThrd& c = *self;
+            if (c.m_gate.mayAnswer()) {  // not kept: the repeater sends the lines again
+                const std::string answer = c.Ack + std::string(kCrLf);
+                const long sent = c.m_socket.trySend(answer);
+                if (sent < 0) {
+                    c.m_answerFailed = true;
+                } else {
+                    c.m_host.counters().eventsAnswered += batchEnd ? acknowledged : 1;
+                    if (static_cast<std::size_t>(sent) < answer.size())
+                        c.m_unsent.assign(answer, static_cast<std::size_t>(sent));
+                }
+            }
+            c.backToLoop(self);
+        });
+    });
+}
+
+void TTCPEchoThrd::toWorker(RecvStatus status, std::string line) {
+    m_phase = Phase::OnWorker;
+    const bool taken = m_host.exchangeWorkers().run([self = m_self, status, line]() mutable {
+        self->m_onWorker = true;
+        try {
+            self->workerPass(status, line);
+        } catch (const std::exception& e) {
+            consolePrintf(ConsoleStream::Err,
+                          "Kormlink: repeater connection %s ended by an error: %s\n",
+                          self->Ip.c_str(), e.what());
+            self->m_endAfterPass = true;
+        } catch (...) {
+            consolePrintf(ConsoleStream::Err,
+                          "Kormlink: repeater connection %s ended by an error\n", self->Ip.c_str());
+            self->m_endAfterPass = true;
+        }
+        self->m_onWorker = false;
+        self->backToLoop(self);
+    });
+    if (!taken) {
+        consolePrintf(ConsoleStream::Err,
+                      "Kormlink: repeater connection %s ended: no thread for its command exchange\n",
+                      Ip.c_str());
+        m_phase = Phase::Running;
+        end();
+    }
+}
+
+void TTCPEchoThrd::onEvents(std::uint32_t events) {
+    if ((events & EPOLLOUT) && !m_outbox.empty()) flushOutbox();
+    if (m_phase == Phase::Running) pump();
+}
+
+void TTCPEchoThrd::onLoopStopped() {
+    // Only when the server went away without stopping its connections first: nothing can be
+    // handed over any more. The socket closes; the registry keeps the object (never dangling).
+    m_loop.cancel(m_timer);
+    m_loop.remove(m_socket.fd(), this);
+    m_socket.shutdownBoth();
+    m_phase = Phase::Ending;
+}
+
+Millis TTCPEchoThrd::nextWait(Millis idleSince) const {
+    // The wait lasts as long as nothing can fall due: the idle close (IdleLimit cycles of
+    // kCycleMs after the last line), or the moment the time command falls due. A silent
+    // connection then wakes about once a minute; a stop ends the wait at once, and a line
+    // whenever it comes.
+    const Millis cycles = std::max<Millis>(IdleLimit, 1);
+    Millis wait = idleSince + cycles * kCycleMs - steadyClock().now();
+    if (SyncP > 0 && !SyncDue) wait = std::min(wait, NextSync - m_host.clock().now() + 1);
+    if (IdentifyTime > 0 && HpId.load() == 0)
+        wait = std::min(wait, m_identifyBy - m_host.clock().now() + 1);
+    if (const Millis at = m_budget.reportAt(); at != 0)
+        wait = std::min(wait, at - m_host.clock().now() + 1);
+    return std::clamp<Millis>(wait, 1, kMaxWaitMs);
+}
+
+void TTCPEchoThrd::armTimer() {
+    const Millis now = steadyClock().now();
+    Millis at = now + nextWait(m_idleSince);
+    if (const Millis end = m_socket.overlongDeadline(); end != 0) at = std::min(at, end + 1);
+    if (!m_outbox.empty()) at = std::min(at, m_outboxSince + TcpSocket::kSendTimeoutMs);
+    m_loop.arm(m_timer, at);
+}
+
+void TTCPEchoThrd::onTimer() {
+    if (m_phase != Phase::Running) return;  // re-armed when the connection comes back
+    const Millis steadyNow = steadyClock().now();
+    if (!m_outbox.empty() && steadyNow - m_outboxSince >= TcpSocket::kSendTimeoutMs) {
+        m_sendFailed = true;  // the peer has not read for the whole send time-out
+        return end();
+    }
+    const Millis now = m_host.clock().now();
+    if (SyncP > 0 && now > NextSync) {
+        NextSync = now + SyncP;
+        SyncDue = true;
+    }
+    // The whole cycles of silence since the last line.
+    const Millis silent = steadyNow - m_idleSince;
+    if (IdleLimit - silent / kCycleMs <= 0) return end();
+    IdleCount = static_cast<std::int32_t>(IdleLimit - silent / kCycleMs);
+    if (const Millis at = m_budget.reportAt(); at != 0 && now >= at)
+        m_host.mainThread().post([self = m_self] { self->m_budget.report(self->m_host, self->who()); });
+    if (identifyTimeOver()) {
+        closeUnidentified();
+        return end();
+    }
+    pump();  // an overlong line's deadline is looked at by the next take
+}
+
+void TTCPEchoThrd::queueSend(std::string_view bytes) {
+    if (!m_outbox.empty()) {
+        m_outbox.append(bytes);
+        return;
+    }
+    const long sent = m_socket.trySend(bytes);
+    if (sent < 0) {
+        m_sendFailed = true;
+        return;
+    }
+    if (static_cast<std::size_t>(sent) < bytes.size()) {
+        m_outbox.assign(bytes.substr(static_cast<std::size_t>(sent)));
+        m_outboxSince = steadyClock().now();
+    }
+}
+
+void TTCPEchoThrd::flushOutbox() {
+    const long sent = m_socket.trySend(m_outbox);
+    if (sent < 0) {
+        m_sendFailed = true;
+        m_outbox.clear();
+        return;
+    }
+    m_outbox.erase(0, static_cast<std::size_t>(sent));
+    if (m_outbox.empty()) std::string().swap(m_outbox);
+}
+
+void TTCPEchoThrd::end() {
+    if (m_phase == Phase::Ending) return;
+    m_phase = Phase::Ending;
+    m_loop.cancel(m_timer);
+    m_loop.remove(m_socket.fd(), this);
+    std::shared_ptr<TTCPEchoThrd> self = std::move(m_self);
+    if (!self) return;
+    // The last steps are the main thread's: lines received before the end are logged and
+    // routed as ever, then the connection leaves the registry.
+    auto finish = [self] { self->finishOnMain(self); };
+    m_host.mainThread().post(finish);
+}
+
+// ---- Main thread ----
+
+void TTCPEchoThrd::processNumberedOnMain() {
+    if (m_numbered.empty()) return;
+    for (std::string& line : m_numbered) {
+        line.assign(trimLine(line));
+        LogText = line;
+        processOnMainThread(line);
+    }
+    m_numbered.clear();
+}
+
+void TTCPEchoThrd::finishOnMain(std::shared_ptr<TTCPEchoThrd> self) {
+    ServerHost& host = m_host;
+    try {
+        processNumberedOnMain();
+    } catch (...) {
+        consolePrintf(ConsoleStream::Err, "Kormlink: repeater connection %s: its last lines "
+                                          "could not be processed\n", Ip.c_str());
     }
     // Whatever ended the conversation, even a failure in the middle of registering.
     if (InRegistry) {
@@ -106,26 +456,17 @@ void TTCPEchoThrd::run() {
     }
     m_socket.shutdownBoth();
     completion()->set();
-}
-
-bool TTCPEchoThrd::startConnection() {
-    NextSync = m_host.clock().now() + SyncP;
-    SendLine(std::string(kRepeaterGreeting) + std::string(kCrLf));
-    SendLine(sysTimeCommand(m_host.localTime()) + std::string(kCrLf));
-    ++m_host.counters().timeSyncsToRepeaters;
-    Ip = m_socket.peerAddress();
-    m_host.mainThread().call([&] {
-        tHostList* list = m_host.hostList();
-        // Once a stop has begun no connection is taken on: it would escape the stop.
-        if (!list || !m_host.acceptingConnections()) return;
-        list->RegisterConnection(this);
-        InRegistry = true;  // before anything else that may throw
-        m_host.ShowConnectionCount();
-    });
-    IdleCount = IdleLimit;
-    NextAttempt = m_host.clock().now();
-    m_identifyBy = NextAttempt + IdentifyTime;
-    return InRegistry;
+    // The connection object is gone before the server hears of the end, unless the registry
+    // could not be left: then it stays, so the registry never dangles.
+    if (InRegistry) {
+        consolePrint(ConsoleStream::Err, "Kormlink: a repeater connection could not leave "
+                                         "the registry; its memory is kept");
+        new std::shared_ptr<TTCPEchoThrd>(self);
+    }
+    AddressSlot slot = std::move(m_slot);
+    self.reset();
+    slot.release();
+    host.workerEnded(WorkerKind::Repeater);
 }
 
 void TTCPEchoThrd::endConnection() {
@@ -136,74 +477,38 @@ void TTCPEchoThrd::endConnection() {
     });
 }
 
-Millis TTCPEchoThrd::nextWait(Millis idleSince) const {
-    // The receive waits as long as nothing can fall due: the idle close (IdleLimit cycles of
-    // kCycleMs after the last line), or the moment the time command falls due. A silent
-    // connection then wakes about once a minute instead of twice a second; a stop ends the
-    // wait at once through the waker, and a line whenever it comes.
-    const Millis cycles = std::max<Millis>(IdleLimit, 1);
-    Millis wait = idleSince + cycles * kCycleMs - steadyClock().now();
-    if (SyncP > 0 && !SyncDue) wait = std::min(wait, NextSync - m_host.clock().now() + 1);
-    if (IdentifyTime > 0 && HpId.load() == 0)
-        wait = std::min(wait, m_identifyBy - m_host.clock().now() + 1);
-    if (const Millis at = m_budget.reportAt(); at != 0)
-        wait = std::min(wait, at - m_host.clock().now() + 1);
-    return std::clamp<Millis>(wait, 1, kMaxWaitMs);
-}
+// ---- Worker thread ----
 
-void TTCPEchoThrd::runCycles() {
-    Millis idleSince = steadyClock().now();  // IdleCount counts cycles from here
-    for (;;) {
-        std::string line;
-        const RecvStatus status = RecvLine(line, nextWait(idleSince));
-        settleAnswer();
-        if (m_sendFailed) return;
-        const Millis now = m_host.clock().now();
-        if (SyncP > 0 && now > NextSync) {
-            NextSync = now + SyncP;
-            SyncDue = true;
+void TTCPEchoThrd::workerPass(RecvStatus status, std::string& line) {
+    noteReceived(status, line);
+    const Millis now = m_host.clock().now();
+    if (status == RecvStatus::Overlong) {
+        // From here on only the excerpt stands for the line.
+        line = overlongExcerpt(line, m_socket.lastLineLength());
+        processNumberedLines();
+        answerLine(line, true);
+    } else {
+        if (line == "OK") {
+            NextAttempt = now;
+            SyncDue = false;
         }
-        if (status == RecvStatus::Timeout) {
-            // The whole cycles of silence since the last line.
-            const Millis silent = steadyClock().now() - idleSince;
-            if (IdleLimit - silent / kCycleMs <= 0) return;
-            IdleCount = static_cast<std::int32_t>(IdleLimit - silent / kCycleMs);
-            if (const Millis at = m_budget.reportAt(); at != 0 && now >= at)
-                m_host.mainThread().call([&] { m_budget.report(m_host, who()); });
-        } else if (status == RecvStatus::Overlong) {
-            // From here on only the excerpt stands for the line.
-            IdleCount = IdleLimit;
-            idleSince = steadyClock().now();
-            line = overlongExcerpt(line, m_socket.lastLineLength());
-            processNumberedLines();
-            answerLine(line, true);
-        } else if (status == RecvStatus::Line) {
-            IdleCount = IdleLimit;
-            idleSince = steadyClock().now();
-            if (line == "OK") {
-                NextAttempt = now;
-                SyncDue = false;
-            }
-            if (isNumberedLine(line)) {
-                line[13] = '3';
-                ++BatchCount;
-                auto number = hexAt(line, 64, 4);
-                if (!number || *number != BatchCount) BatchBroken = true;
-                m_numbered.push_back(std::move(line));  // acknowledged later, with its batch
-                if (!m_socket.hasBufferedLine()) processNumberedLines();
-            } else {
-                processNumberedLines();
-                answerLine(line);
-            }
+        if (isNumberedLine(line)) {
+            line[13] = '3';
+            ++BatchCount;
+            auto number = hexAt(line, 64, 4);
+            if (!number || *number != BatchCount) BatchBroken = true;
+            m_numbered.push_back(std::move(line));  // acknowledged later, with its batch
+            if (!m_socket.hasBufferedLine()) processNumberedLines();
         } else {
             processNumberedLines();
-            return;  // closed, reset, overflowing line, or stop requested
+            answerLine(line);
         }
-        if (m_stop.isSet() || m_sendFailed) return;
-        if (identifyTimeOver()) {
-            closeUnidentified();
-            return;
-        }
+    }
+    if (m_stop.isSet() || m_sendFailed) {
+        m_endAfterPass = true;
+    } else if (identifyTimeOver()) {
+        closeUnidentified();
+        m_endAfterPass = true;
     }
 }
 
@@ -217,10 +522,6 @@ void TTCPEchoThrd::closeUnidentified() {
 }
 
 void TTCPEchoThrd::answerLine(std::string& line, bool overlong) {
-    if (!overlong && answersFromMainThread(line)) {
-        answerFromMainThread(line);
-        return;
-    }
     const std::string received = line;
     const bool event = !overlong && isEventLine(received);
     const auto pass = m_gate.respondTo(
@@ -295,59 +596,6 @@ void TTCPEchoThrd::countAnswered(const std::string& line, bool event) {
         ++m_host.counters().eventsAnswered;
 }
 
-bool TTCPEchoThrd::answersFromMainThread(const std::string& line) {
-    // Exactly the passes whose response step would send a plain acknowledgement and nothing
-    // else: no command pending, no time command due, nothing to trace, journals taking their
-    // records.
-    if (!isEventLine(line) || hasPendingCmd() || !m_host.journalsHealthy()) return false;
-    if (SyncDue && m_host.clock().now() > NextAttempt) return false;
-    const std::uint32_t id = HpId.load();
-    return id == 0 || id != m_host.traceId();
-}
-
-void TTCPEchoThrd::answerFromMainThread(const std::string& received) {
-    Ack.clear();
-    ++MCnt;
-    BatchCount = 0;
-    BatchBroken = false;
-    MainThread& main = m_host.mainThread();
-    // The closure holds two pointers only, so handing it over allocates nothing.
-    m_answerLine.assign(trimLine(received));
-    main.submit(m_answer, [this, &main] {
-        LogText = m_answerLine;
-        processOnMainThread(m_answerLine);
-        // The answer leaves once the batch has written (and in the fsync mode synced) what
-        // the line put into the journals; this thread is released after it.
-        main.releaseAfterBatch([this] {
-            if (!m_gate.mayAnswer()) return;  // not kept: the repeater sends the line again
-            const long sent = m_socket.trySend(kCrLf);
-            if (sent >= 0) ++m_host.counters().eventsAnswered;
-            if (sent < 0) {
-                m_answerFailed = true;
-            } else if (static_cast<std::size_t>(sent) < kCrLf.size()) {
-                m_unsent.assign(kCrLf.substr(static_cast<std::size_t>(sent)));
-            }
-        });
-    });
-}
-
-void TTCPEchoThrd::settleAnswer() {
-    if (!m_answer.inFlight()) return;
-    const bool ran = m_host.mainThread().await(m_answer);
-    if (!ran) {
-        m_sendFailed = true;  // the hand-over is closed: the server is going away
-        return;
-    }
-    if (!m_unsent.empty()) {
-        sendNow(m_unsent);
-        m_unsent.clear();
-    }
-    if (m_answerFailed) {
-        m_answerFailed = false;
-        m_sendFailed = true;
-    }
-}
-
 void TTCPEchoThrd::processEventLine(const std::string& received) {
     const std::string line(trimLine(received));
     LogText = line;
@@ -400,13 +648,17 @@ void TTCPEchoThrd::processOnMainThread(const std::string& line) {
 
 RecvStatus TTCPEchoThrd::RecvLine(std::string& line, Millis timeoutMs) {
     RecvStatus status = m_socket.recvLine(line, timeoutMs, &m_stop);
+    noteReceived(status, line);
+    return status;
+}
+
+void TTCPEchoThrd::noteReceived(RecvStatus status, std::string& line) {
     if (status == RecvStatus::Line) traceReceived(line.empty() ? std::string(kCrLf) : line);
     if (status == RecvStatus::Overlong) {
         // line holds the first kMaxRepeaterLine bytes; the rest was never kept.
         ++m_host.counters().overlongLines;
         traceReceived(overlongExcerpt(line, m_socket.lastLineLength()));
     }
-    return status;
 }
 
 void TTCPEchoThrd::traceReceived(const std::string& text) {
@@ -466,8 +718,10 @@ void TTCPEchoThrd::SendLine(const std::string& text) {
 }
 
 void TTCPEchoThrd::sendNow(const std::string& bytes) {
-    // A failed send ends the connection at the end of the cycle: either the peer is gone, or it
-    // has not read for the whole send time-out and the stream can no longer be trusted.
+    // On the loop nothing waits: what the socket does not take leaves when it can.
+    if (!m_onWorker) return queueSend(bytes);
+    // A failed send ends the connection after the pass: either the peer is gone, or it has
+    // not read for the whole send time-out and the stream can no longer be trusted.
     if (!m_socket.sendAll(bytes, &m_stop)) m_sendFailed = true;
 }
 

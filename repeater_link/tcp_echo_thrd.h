@@ -2,8 +2,8 @@
 
 // TTCPEchoThrd: one repeater connection over TCP and the conversation held on it.
 //
-// The thread greets the repeater and sets its clock, registers the connection, then runs
-// receive cycles of 500 ms until the connection ends:
+// The connection greets the repeater and sets its clock, registers itself, then answers lines
+// until the connection ends:
 //   - every line except a numbered event line goes through the response step: the batch
 //     acknowledgement "D<count>/" when an empty line closes a batch of numbered lines (D0/ when
 //     one was out of place), then the operator's pending command, or the due time command, or
@@ -20,14 +20,37 @@
 //     of it discarded unread, and it is then treated as a reply line;
 //   - what the connection writes about lines that are not valid events is held to a budget
 //     a minute (LogBudget);
-//   - 2 x ECnst receive time-outs in a row, a closed or broken connection, an overlong line
-//     whose end does not come within kOverlongEndMs, no valid event line with a repeater Id
-//     within IdentifyTime, or a stop request end the connection.
+//   - 2 x ECnst cycles of kCycleMs without a line, a closed or broken connection, an overlong
+//     line whose end does not come within kOverlongEndMs, no valid event line with a repeater
+//     Id within IdentifyTime, or a stop request end the connection.
 // Everything that touches shared state runs on the main thread through the hand-over.
 //
-// The object owns itself: its thread holds the only owning reference and the object is gone
-// when the thread ends. Others wait on completion().
+// Design: an event loop serves the connection, and a worker thread takes it for the passes
+// that wait.
+//   The conversation that every connection holds all the time (the greeting, event lines and
+//   their plain answers, numbered batches and their "D<n>/", empty lines, the idle close, the
+//   identify deadline) runs on one of a few event loops (EventLoop) as a state machine: a line
+//   that needs the main thread is handed over without waiting (MainThread::post), the loop
+//   serves other connections meanwhile, and the main thread sends the answer itself once the
+//   batch has written the journals, then hands the connection back to its loop. Deadlines are
+//   one timer per connection in the loop's heap. Ten thousand connections thus cost a few
+//   threads and no wake-up of their own per line.
+//   Every other pass (a line when a command is pending or the time command is due, replies,
+//   refused lines, a traced repeater, passes while a journal fails) runs on a worker thread
+//   (WorkerPool), the loop leaving the connection alone until the worker hands it back. Those
+//   passes are the command exchanges (dicfg, prog, upee, upfirm and plain commands), which wait
+//   for replies for seconds, pause for LoadDelay and ACKDelay, and wait for the operator's
+//   error box: written as blocking code they are the same code as on the serial link, which
+//   has a thread of its own; as states of a loop they would be a second copy of every exchange.
+//   They are rare (the operator's commands, once an hour the time command) and a worker costs
+//   nothing while none runs.
+//   Bytes and times on the wire are the same either way: the worker runs the same response
+//   step, and the loop sends only what that step would have sent.
+//
+// The object is shared by its loop's closures and the passes in flight; it is gone when the
+// last of them is done. Others wait on completion().
 
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,6 +62,7 @@
 #include "device/hosted_exchange_io.h"
 #include "repeater_link/log_budget.h"
 #include "repeater_link/status_lines.h"
+#include "platform/event_loop.h"
 #include "platform/tcp.h"
 #include "platform/tcp_acceptor.h"
 #include "repeater_link/repeater_connection.h"
@@ -47,7 +71,10 @@ namespace kormlink {
 
 class ServerHost;
 
-class TTCPEchoThrd final : public RepeaterConnection, private HostedExchangeIo {
+class TTCPEchoThrd final : public RepeaterConnection,
+                           private HostedExchangeIo,
+                           private EventLoop::Handler,
+                           public std::enable_shared_from_this<TTCPEchoThrd> {
 public:
     static constexpr Millis kCycleMs = 500;
     static constexpr Millis kMaxWaitMs = 3'600'000;  // a bound on any single wait
@@ -55,10 +82,10 @@ public:
     // that keep coming without it are a stream, and the connection ends.
     static constexpr Millis kOverlongEndMs = 2000;
 
-    // Reads the connection's settings from the configuration file and starts its thread.
-    // host.workerStarted() is called before the thread exists and workerEnded() as the last
-    // step of the thread. Throws std::system_error when no thread can be started (the socket is
-    // then closed). The address slot is kept until the thread ends.
+    // Reads the connection's settings from the configuration file and hands the connection to
+    // one of the host's event loops. host.workerStarted() is called before and workerEnded()
+    // as the last step of the connection. Throws std::system_error when no loop takes it (the
+    // socket is then closed). The address slot is kept until the connection ends.
     static void start(ServerHost& host, UniqueFd socket, std::int32_t nr, AddressSlot slot = {});
 
     void requestStop() override;
@@ -66,12 +93,49 @@ public:
     ~TTCPEchoThrd() override;
 
 private:
-    TTCPEchoThrd(ServerHost& host, UniqueFd socket, std::int32_t nr);
+    TTCPEchoThrd(ServerHost& host, UniqueFd socket, std::int32_t nr, EventLoop& loop);
 
-    void run();
-    bool startConnection();
-    void runCycles();
-    // How long the next receive may wait; idleSince: when the idle count began.
+    // Where the connection is: its loop serves it (Running), or the main thread or a worker
+    // has it for a pass and the loop leaves it alone until they hand it back.
+    enum class Phase { Starting, Running, OnMain, OnWorker, Ending };
+
+    // ---- Loop thread ----
+    void begin();
+    void registered();
+    // Takes received lines while the connection is the loop's, then waits for the next edge.
+    void pump();
+    void onLine(RecvStatus status, std::string& line);
+    void onEvents(std::uint32_t events) override;
+    void onLoopStopped() override;
+    void onTimer();
+    void armTimer();
+    // After a pass: the checks that end the connection, then the next lines.
+    void resume();
+    void toWorker(RecvStatus status, std::string line);
+    // The plain passes, done by the main thread without the loop waiting.
+    void numberedToMain();
+    void answerToMain(std::string line, bool batchEnd);
+    // Sends bytes without waiting; what the socket does not take waits in the outbox.
+    void queueSend(std::string_view bytes);
+    void flushOutbox();
+    void end();
+    // Whether a received line is one of the plain passes.
+    bool plainPass(const std::string& line) const;
+    bool traced() const;
+
+    // ---- Main thread ----
+    void processNumberedOnMain();
+    // A hand-over failed: told, and the connection ends when it is back on its loop.
+    void failedOnMain(std::exception_ptr error);
+    // Any thread: the pass is over, the loop has the connection again. (A loop that has ended
+    // leaves it to the stop that ended the loop.)
+    void backToLoop(std::shared_ptr<TTCPEchoThrd> self);
+    void finishOnMain(std::shared_ptr<TTCPEchoThrd> self);
+
+    // ---- Worker thread: one pass that may wait ----
+    void workerPass(RecvStatus status, std::string& line);
+
+    // How long the next wait may last; idleSince: when the idle count began.
     Millis nextWait(Millis idleSince) const;
     void endConnection();
 
@@ -84,17 +148,9 @@ private:
     // Numbered lines wait to be acknowledged with their batch; those received in one go are
     // logged and routed in one hand-over, before anything else happens on the connection.
     void processNumberedLines();
-
-    // The plain answer to an event line, when nothing else is due, leaves from the main thread
-    // right after the line was logged and routed, so this thread need not wake for it. It is
-    // handed over without waiting; settleAnswer() collects the outcome before the connection
-    // does anything else, which keeps every byte in order.
-    bool answersFromMainThread(const std::string& line);
     void countAnswered(const std::string& line, bool event);
-    void answerFromMainThread(const std::string& line);
-    void settleAnswer();
 
-    // ExchangeIo: the command exchanges run on this connection's thread and socket.
+    // ExchangeIo: the command exchanges run on a worker with this connection's socket.
     bool isSerial() const override { return false; }
     std::uint32_t linkId() const override { return HpId.load(); }
     ReplyStatus readReply(std::string& line, Millis timeoutMs) override;
@@ -102,6 +158,7 @@ private:
     std::string waitForPrompt() override;
 
     RecvStatus RecvLine(std::string& line, Millis timeoutMs);
+    void noteReceived(RecvStatus status, std::string& line);
     void traceReceived(const std::string& text);
     void SendLine(const std::string& text);
     void sendNow(const std::string& bytes);
@@ -120,12 +177,21 @@ private:
     bool identifyTimeOver() const;
     void closeUnidentified();
     void pause(Millis ms) { pauseMs(ms); }
-    void showInCommandWindow(const std::string& text) { show(text); }
 
     ServerHost& m_host;
+    EventLoop& m_loop;
     TcpSocket m_socket;
     Waker m_stop{Waker::WithoutDescriptor{}};  // ten thousand connections: no descriptor each
     bool m_sendFailed = false;
+    AddressSlot m_slot;
+    std::shared_ptr<TTCPEchoThrd> m_self;  // the loop's hold on the connection until it ends
+    Phase m_phase = Phase::Starting;
+    bool m_onWorker = false;   // sends wait (a worker's pass) rather than queue (the loop)
+    bool m_endAfterPass = false;
+    LoopTimer m_timer{[this] { onTimer(); }};
+    std::string m_outbox;      // loop: what the socket did not take yet
+    Millis m_outboxSince = 0;  // when it stopped taking it
+    Millis m_idleSince = 0;    // steady time of the last line
 
     // Fields of the connection record.
     std::int32_t IdleCount = 0;
@@ -151,12 +217,12 @@ private:
     LogBudget m_budget;          // main thread
     AnswerGate m_gate{m_host};
 
-    // The answer handed to the main thread; its outcome is read after settleAnswer().
-    MainThread::Handover m_answer;
-    std::string m_answerLine;    // the line m_answer carries (its buffer is reused)
     std::vector<std::string> m_numbered;  // received numbered lines not yet processed
-    std::string m_unsent;        // what the socket did not take at once: sent from here
-    bool m_answerFailed = false; // the peer was gone
+    // A plain answer the main thread sent: what the socket did not take, and whether the peer
+    // was gone. The loop reads them when the connection comes back.
+    std::string m_unsent;
+    bool m_answerFailed = false;
+    std::string m_answerLine;  // the line of the plain pass on the main thread
 };
 
 }  // namespace kormlink

@@ -20,6 +20,8 @@
 #include "core/server_host.h"
 #include "output/queue_journal.h"
 #include "platform/clock.h"
+#include "platform/event_loop.h"
+#include "platform/worker_pool.h"
 #include "platform/local_time.h"
 #include "server/status_service.h"
 #include "server/status_snapshot.h"
@@ -100,6 +102,10 @@ public:
     IniFile readConfig() const override;
     std::uint32_t traceId() const override { return m_traceId.load(); }
     static constexpr int kMaxUnattachedClients = 256;
+    // Command exchanges running at once (more wait their turn), and how long a thread with
+    // no exchange stays.
+    static constexpr std::size_t kMaxExchangeThreads = 256;
+    static constexpr Millis kExchangeThreadIdleMs = 10'000;
     bool takeUnattachedSlot() override;
     void releaseUnattachedSlot() override { --m_unattachedClients; }
     void workerStarted(WorkerKind kind) override { ++workers(kind); }
@@ -109,6 +115,10 @@ public:
     bool awaitJournal(const JournalReceipt& receipt) override;
     bool journalsHealthy() const override { return m_journalsHealthy.load(); }
     ServerCounters& counters() override { return m_counters; }
+    EventLoop& connectionLoop() override { return m_loops->pick(); }
+    WorkerPool& exchangeWorkers() override { return *m_exchanges; }
+    // The threads of the event loops, and the exchange workers alive now. Any thread.
+    std::size_t loopCount() const { return m_loops->size(); }
     bool acceptingConnections() const override { return m_running; }
     const DailyLogs& logs() const override { return m_logs; }
     OperatorView& view() override { return m_view; }
@@ -168,6 +178,9 @@ private:
     std::atomic<int> m_unattachedClients{0};
     std::atomic<bool> m_reportedClientFlood{false};
     EventTap m_eventTap;
+    // Last, so they go first: by then every connection has ended.
+    std::unique_ptr<WorkerPool> m_exchanges;
+    std::unique_ptr<EventLoops> m_loops;
 };
 
 }  // namespace kormlink
