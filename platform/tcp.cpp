@@ -207,17 +207,24 @@ TcpSocket::Fill TcpSocket::fillBuffer(Millis deadline, const Waker* interrupt) {
         if (ready == 0) return Fill::Timeout;
         if (ready == -1) return Fill::Interrupted;
         if (ready < 0) return Fill::Error;
+    } else if (m_drained) {
+        return Fill::Timeout;  // nothing came since the socket was read empty
     }
     char chunk[16 * 1024];
     for (;;) {
         ssize_t n = ::recv(m_fd.get(), chunk, sizeof chunk, MSG_DONTWAIT);
         if (n > 0) {
+            // Fewer bytes than asked for: the socket is read empty for now.
+            m_drained = static_cast<size_t>(n) < sizeof chunk;
             m_buffer.append(chunk, static_cast<size_t>(n));
             return Fill::Data;
         }
         if (n == 0) return Fill::Closed;
         if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return Fill::Timeout;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            m_drained = true;
+            return Fill::Timeout;
+        }
         return Fill::Error;
     }
 }

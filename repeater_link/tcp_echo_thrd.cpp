@@ -198,10 +198,9 @@ bool TTCPEchoThrd::traced() const {
 
 bool TTCPEchoThrd::plainPass(const std::string& line) const {
     // Exactly the passes whose response step sends nothing but a plain acknowledgement (of an
-    // event line, or "D<n>/" of a batch) or nothing at all: no command pending, no time
-    // command due, nothing to trace, journals taking their records.
+    // event line, or "D<n>/" of a batch) or nothing at all (replies, empty lines): no command
+    // pending, no time command due, nothing to trace, journals taking their records.
     if (isNumberedLine(line)) return true;
-    if (!line.empty() && !isEventLine(line)) return false;
     if (hasPendingCmd() || !m_host.journalsHealthy()) return false;
     return !(SyncDue && m_host.clock().now() > NextAttempt);
 }
@@ -218,6 +217,10 @@ void TTCPEchoThrd::onLine(RecvStatus status, std::string& line) {
     }
     IdleCount = IdleLimit;
     m_idleSince = steadyClock().now();
+    if (status == RecvStatus::Line && line == "OK") {
+        NextAttempt = now;
+        SyncDue = false;
+    }
     if (status == RecvStatus::Overlong || traced() || !plainPass(line)) {
         toWorker(status, std::move(line));
         return;
@@ -237,7 +240,29 @@ void TTCPEchoThrd::onLine(RecvStatus status, std::string& line) {
         BatchBroken = false;
         return;
     }
+    if (!line.empty() && !isEventLine(line)) {
+        // A reply (the "OK" to the time command): nothing is sent, the line is shown.
+        ++MCnt;
+        BatchCount = 0;
+        BatchBroken = false;
+        otherToMain(std::move(line));
+        return;
+    }
     answerToMain(std::move(line), line.empty());
+}
+
+void TTCPEchoThrd::otherToMain(std::string line) {
+    // The loop waits for the main thread as the hand-over of a worker would: a peer flooding
+    // lines must not grow the main thread's queue.
+    m_phase = Phase::OnMain;
+    m_host.mainThread().post([self = m_self, line = std::move(line)] {
+        try {
+            self->noteOtherLineOnMain(line, false);
+        } catch (...) {
+            self->failedOnMain(std::current_exception());
+        }
+        self->backToLoop(self);
+    });
 }
 
 void TTCPEchoThrd::numberedToMain() {
@@ -313,6 +338,7 @@ void TTCPEchoThrd::toWorker(RecvStatus status, std::string line) {
             self->m_endAfterPass = true;
         }
         self->m_onWorker = false;
+        self->m_socket.noteReadable();  // what came meanwhile is read on the loop
         self->backToLoop(self);
     });
     if (!taken) {
@@ -325,6 +351,8 @@ void TTCPEchoThrd::toWorker(RecvStatus status, std::string line) {
 }
 
 void TTCPEchoThrd::onEvents(std::uint32_t events) {
+    // A worker reads the socket itself; the loop reads it again when the worker is done.
+    if ((events & ~std::uint32_t{EPOLLOUT}) && m_phase != Phase::OnWorker) m_socket.noteReadable();
     if ((events & EPOLLOUT) && !m_outbox.empty()) flushOutbox();
     if (m_phase == Phase::Running) pump();
 }
@@ -481,17 +509,12 @@ void TTCPEchoThrd::endConnection() {
 
 void TTCPEchoThrd::workerPass(RecvStatus status, std::string& line) {
     noteReceived(status, line);
-    const Millis now = m_host.clock().now();
     if (status == RecvStatus::Overlong) {
         // From here on only the excerpt stands for the line.
         line = overlongExcerpt(line, m_socket.lastLineLength());
         processNumberedLines();
         answerLine(line, true);
     } else {
-        if (line == "OK") {
-            NextAttempt = now;
-            SyncDue = false;
-        }
         if (isNumberedLine(line)) {
             line[13] = '3';
             ++BatchCount;
@@ -546,11 +569,14 @@ void TTCPEchoThrd::answerLine(std::string& line, bool overlong) {
 }
 
 void TTCPEchoThrd::noteOtherLine(const std::string& line, bool overlong) {
+    m_host.mainThread().call([&] { noteOtherLineOnMain(line, overlong); });
+}
+
+void TTCPEchoThrd::noteOtherLineOnMain(const std::string& line, bool overlong) {
     const bool control = !overlong && hasControlByte(trimLine(line));
     if (control) ++m_host.counters().controlByteLines;
     const std::string_view logged = overlong || control ? trimLine(line) : std::string_view();
-    const std::string shown = hexId(HpId) + ":" + line;
-    m_host.mainThread().call([&] { m_budget.write(m_host, who(), logged, shown); });
+    m_budget.write(m_host, who(), logged, hexId(HpId) + ":" + line);
 }
 
 void TTCPEchoThrd::respond(std::string& line, bool event) {

@@ -115,6 +115,7 @@ private:
     // The plain passes, done by the main thread without the loop waiting.
     void numberedToMain();
     void answerToMain(std::string line, bool batchEnd);
+    void otherToMain(std::string line);
     // Sends bytes without waiting; what the socket does not take waits in the outbox.
     void queueSend(std::string_view bytes);
     void flushOutbox();
@@ -170,6 +171,7 @@ private:
     // A line that is no event, after its response step: shown, and logged when it holds a
     // control byte or is an overlong line's excerpt; within the log budget.
     void noteOtherLine(const std::string& line, bool overlong);
+    void noteOtherLineOnMain(const std::string& line, bool overlong);
     // The connection as the logs name it: its Id and address.
     std::string who() const { return hexId(HpId.load()) + " " + Ip; }
     // No valid event line with an Id came within IdentifyTime: counted, told (at most once a
