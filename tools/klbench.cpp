@@ -123,8 +123,8 @@ constexpr const char* kUsage =
     "  Starts kormlink --headless in a fresh folder per scenario, drives it with rptsim\n"
     "  and monsim or with its own load driver, and prints one table of figures, targets\n"
     "  and verdicts.\n"
-    "  --quick          short windows (about two minutes in all; the full run takes about\n"
-    "                   seven minutes)\n"
+    "  --quick          short windows (under two minutes in all; the full run takes about\n"
+    "                   six minutes)\n"
     "  --only LIST      comma-separated, of: limit, ingest, batch, fsync, drain, latency,\n"
     "                   scale, storm, broker (default all)\n"
     "  --json FILE      write the machine, the figures, targets and verdicts as JSON\n"
@@ -1538,11 +1538,13 @@ std::string stormTimeText(const DriverFigures& f) {
            grouped(static_cast<double>(f.expected), 0) + " after " + grouped(f.elapsedS, 0) + " s";
 }
 
-// The retries, and what the last trouble was.
+// The retries, and why they were made.
 std::string retriesText(const DriverFigures& f) {
     std::string text = grouped(static_cast<double>(f.c.connectRetries), 0);
-    if (f.c.connectRetries > 0 && !f.c.lastError.empty()) text += " (last: " + f.c.lastError + ")";
-    return text;
+    std::string why;
+    for (const auto& [reason, count] : f.c.retryReasons)
+        why += (why.empty() ? "" : ", ") + grouped(static_cast<double>(count), 0) + " " + reason;
+    return why.empty() ? text : text + " (" + why + ")";
 }
 
 std::string greetingText(const DriverFigures& f) {

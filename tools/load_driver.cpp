@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <map>
 #include <mutex>
 #include <queue>
 #include <random>
@@ -34,6 +35,7 @@ constexpr std::size_t kMaxLine = 16 * 1024;    // an unfinished line from the re
 constexpr std::size_t kMaxInput = 256 * 1024;  // read before the input is looked at
 constexpr std::size_t kMaxOutput = 1 << 20;    // unsent bytes before the peer counts as stuck
 constexpr std::string_view kRepeaterGreeting = "QX7310kv";
+constexpr std::size_t kMaxReasons = 16;  // distinct reasons of connect retries kept
 constexpr std::uint32_t kWakerIndex = std::numeric_limits<std::uint32_t>::max();
 
 bool startsWith(std::string_view s, std::string_view prefix) {
@@ -92,6 +94,7 @@ struct LoadDriver::Impl {
     std::atomic<Millis> slowestGreeting{-1}, allGreeted{-1}, allAnswered{-1};
     mutable std::mutex errorMutex;
     std::string lastError;
+    std::map<std::string, std::uint64_t> retryReasons;  // at most kMaxReasons
 
     std::atomic<Millis> recordFrom{std::numeric_limits<Millis>::max()};
     mutable std::mutex latencyMutex;
@@ -102,9 +105,14 @@ struct LoadDriver::Impl {
 
     explicit Impl(LoadPlan p) : plan(std::move(p)) {}
 
-    void noteError(const std::string& text) {
+    void noteError(const std::string& text, bool retry) {
         std::lock_guard lock(errorMutex);
         lastError = text;
+        if (!retry) return;
+        if (retryReasons.size() < kMaxReasons || retryReasons.count(text))
+            ++retryReasons[text];
+        else
+            ++retryReasons["other"];
     }
 };
 
@@ -235,8 +243,9 @@ struct LoadDriver::Impl::Worker {
             case Phase::Subscribing:
                 if (now >= c.deadline)
                     drop(c, now,
-                         c.phase == Phase::Connecting ? "connect() timed out"
-                                                      : "no greeting in time");
+                         std::string(c.phase == Phase::Connecting ? "connect() not done"
+                                                                  : "no greeting") +
+                             " within " + std::to_string(plan.connectTimeoutMs / 1000) + " s");
                 return;
             case Phase::Running:
                 break;
@@ -338,7 +347,7 @@ struct LoadDriver::Impl::Worker {
 
     void retryLater(Conn& c, Millis now, const std::string& why) {
         ++d.connectRetries;
-        d.noteError(why);
+        d.noteError(why, true);
         c.phase = Phase::Down;
         c.reconnectAt = now + nextBackoff(c);
     }
@@ -356,7 +365,7 @@ struct LoadDriver::Impl::Worker {
         closeSocket(c);
         if (!wasRunning) return retryLater(c, now, why);
         ++d.broken;
-        d.noteError(why);
+        d.noteError(why, false);
         c.phase = Phase::Down;
         c.reconnectAt = now + nextBackoff(c);
     }
@@ -662,6 +671,9 @@ LoadCounters LoadDriver::counters() const {
     c.allAnsweredMs = m->allAnswered;
     std::lock_guard lock(m->errorMutex);
     c.lastError = m->lastError;
+    c.retryReasons.assign(m->retryReasons.begin(), m->retryReasons.end());
+    std::stable_sort(c.retryReasons.begin(), c.retryReasons.end(),
+                     [](const auto& a, const auto& b) { return a.second > b.second; });
     return c;
 }
 

@@ -29,6 +29,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "monitor_sim.h"
 #include "platform/clock.h"
@@ -51,7 +53,9 @@ struct LoadPlan {
     std::string clientPrefix = "klbench";  // Mqtt client identifiers: prefix + index
     bool cleanSession = true;              // Mqtt receiver: false makes a persistent session
     bool leaveAfterSubscribe = false;      // Mqtt receiver: DISCONNECT once subscribed, stay away
-    Millis connectTimeoutMs = 15'000;      // from connect() to the greeting (CONNACK, SUBACK)
+    // From connect() to the greeting (CONNACK, SUBACK). A connection that found the accept
+    // queue full sends its SYN again after 1, 3, 7 and 15 s: it is not given up just then.
+    Millis connectTimeoutMs = 20'000;
     Millis answerTimeoutMs = 10'000;
 };
 
@@ -68,6 +72,8 @@ struct LoadCounters {
     Millis allGreetedMs = -1;          // from start() until every connection had been greeted
     Millis allAnsweredMs = -1;         // until every perConnection message was answered
     std::string lastError;             // the last connection trouble, for the reader
+    // Why connect retries were made, with how many of each; the most frequent first.
+    std::vector<std::pair<std::string, std::uint64_t>> retryReasons;
 };
 
 class LoadDriver {
