@@ -1,7 +1,8 @@
 // klbench: the benchmark. Starts `kormlink --headless` in a fresh data folder with a generated
-// configuration for each scenario, drives it with rptsim and monsim as separate processes, reads
-// the server's CPU time, memory and descriptors from /proc, and prints one table of figures,
-// targets and verdicts (--json FILE: the same as JSON; --svg FILE: the latency distribution).
+// configuration for each scenario, drives it with rptsim and monsim as separate processes (or
+// with its own load driver, load_driver.h), reads the server's CPU time, memory and descriptors
+// from /proc, and prints one table of figures, targets and verdicts (--json FILE: the same as
+// JSON; --svg FILE: the latency distribution).
 //
 // Scenarios (--only a,b; all by default, in this order):
 //   limit    round trips per second of a 76-byte line and a 2-byte answer between two threads of
@@ -16,7 +17,14 @@
 //   latency  2,000 events/s over 1,000 repeaters to one monitoring client: p50, p99 and max
 //            from send to receive
 //   scale    10,000 idle repeater connections held at once: how many were held, the server's
-//            memory per connection, its CPU while they idle, the time to accept them all
+//            memory and threads per connection, its CPU while they idle, the time to accept
+//            them all
+//   storm    10,000 repeaters connect at once, as after an outage, each with 20 events to send
+//            stop-and-wait (klbench's driver): the time until all are answered, the slowest
+//            greeting, every connect() retry
+//   broker   the same driver against a common MQTT broker (mosquitto, QoS 1) and against the
+//            relay, one after the other in the same run: the ingest, latency and storm shapes,
+//            the relay's figure, the broker's and their ratio
 //
 // A progress line on stderr names the scenario and its elapsed time. Exit status 0 when every
 // scenario ran (whatever its verdicts), 1 when one could not run, 2 for a usage error.
@@ -50,8 +58,10 @@
 #include <thread>
 #include <vector>
 
+#include "load_driver.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/tcp.h"
 #include "platform/unique_fd.h"
 #include "program_path.h"
 #include "sim_line.h"
@@ -64,8 +74,8 @@ using namespace kormlink;
 namespace fs = std::filesystem;
 
 constexpr const char* kChannel = "BENCH";
-const std::vector<std::string> kAllScenarios = {"limit", "ingest",  "batch", "fsync",
-                                                "drain", "latency", "scale"};
+const std::vector<std::string> kAllScenarios = {"limit",   "ingest", "batch", "fsync", "drain",
+                                                "latency", "scale",  "storm", "broker"};
 constexpr int kRepeaters = 1000;
 constexpr int kBatch = 50;
 constexpr int kDrainRepeaters = 1000;
@@ -73,6 +83,11 @@ constexpr int kDrainPerRepeater = 100;  // 100,000 lines in all
 constexpr int kDrainPerRepeaterQuick = 30;
 constexpr int kScaleConnections = 10'000;
 constexpr double kLatencyRate = 2;  // events/s per repeater: 2,000/s in all
+constexpr int kStormConnections = 10'000;
+constexpr int kStormEvents = 20;  // per connection
+constexpr int kStormEventsQuick = 5;
+constexpr int kDriverThreads = 2;  // klbench's load driver, as few as the machine has cores
+constexpr const char* kTopic = "bench/events";
 constexpr std::size_t kLimitLine = 76;
 constexpr std::size_t kLimitAnswer = 2;
 constexpr Millis kServerStartMs = 15'000;
@@ -88,34 +103,38 @@ struct Windows {
     double idle;     // the idle window of scale
     double accept;   // how long scale waits for every connection at most
     double stalled;  // and how long for one more while the count stands still
+    double storm;    // how long a storm may take at most
 };
-constexpr Windows kFull{3, 4, 15, 10, 30, 10, 60, 8};
-constexpr Windows kQuick{1, 1, 2.5, 2, 4, 2, 20, 3};
+constexpr Windows kFull{3, 4, 15, 10, 30, 10, 60, 8, 120};
+constexpr Windows kQuick{1, 1, 2.5, 2, 4, 2, 20, 3, 60};
 
 struct Options {
     bool quick = false;
     std::vector<std::string> only = kAllScenarios;
     std::string json, svg;
-    std::string server, rptsim, monsim;
+    std::string server, rptsim, monsim, broker;
     std::string parent = "/tmp";
     bool keep = false;
 };
 
 constexpr const char* kUsage =
     "usage: klbench [--quick] [--only LIST] [--json FILE] [--svg FILE] [--server PATH]\n"
-    "               [--rptsim PATH] [--monsim PATH] [--dir PARENT] [--keep]\n"
+    "               [--rptsim PATH] [--monsim PATH] [--broker PATH] [--dir PARENT] [--keep]\n"
     "  Starts kormlink --headless in a fresh folder per scenario, drives it with rptsim\n"
-    "  and monsim, and prints one table of figures, targets and verdicts.\n"
-    "  --quick          short windows (under a minute in all; the full run takes about\n"
-    "                   four minutes)\n"
+    "  and monsim or with its own load driver, and prints one table of figures, targets\n"
+    "  and verdicts.\n"
+    "  --quick          short windows (under two minutes in all; the full run takes about\n"
+    "                   six minutes)\n"
     "  --only LIST      comma-separated, of: limit, ingest, batch, fsync, drain, latency,\n"
-    "                   scale (default all)\n"
+    "                   scale, storm, broker (default all)\n"
     "  --json FILE      write the machine, the figures, targets and verdicts as JSON\n"
     "  --svg FILE       write a plot of the latency distribution (latency scenario)\n"
     "  --server PATH    the server (default: found beside klbench, in its parent folder,\n"
     "                   in the programs folder, then on PATH; so are the simulators)\n"
     "  --rptsim PATH    the repeater simulator\n"
     "  --monsim PATH    the monitoring-client simulator\n"
+    "  --broker PATH    the MQTT broker the broker scenario compares with (default:\n"
+    "                   mosquitto, found as above, then /usr/sbin/mosquitto)\n"
     "  --dir PARENT     where the data folders are made (default /tmp)\n"
     "  --keep           keep the data folders (their paths are printed)\n"
     "  Exit status 0 when every scenario ran, 1 when one could not run.\n";
@@ -695,6 +714,84 @@ long contextSwitches(pid_t pid) {
     return ec ? -1 : total;
 }
 
+// A counter of the kernel's TCP extension statistics (/proc/net/netstat), e.g. ListenOverflows:
+// connections that found a listener's accept queue full. -1 when it cannot be read.
+long tcpExtCounter(const std::string& name) {
+    std::ifstream in("/proc/net/netstat");
+    std::string names, values;
+    while (std::getline(in, names) && std::getline(in, values)) {
+        if (names.rfind("TcpExt:", 0) != 0) continue;
+        std::istringstream n(names), v(values);
+        std::string key, value;
+        while (n >> key && v >> value)
+            if (key == name) return std::atol(value.c_str());
+    }
+    return -1;
+}
+
+long somaxconn() {
+    std::ifstream in("/proc/sys/net/core/somaxconn");
+    long v = -1;
+    in >> v;
+    return v;
+}
+
+// The broker program: --broker, else mosquitto found as the other programs are, else Debian's
+// place for it. "" when there is none.
+std::string findBroker(const std::string& given) {
+    if (!given.empty()) return given;
+    std::string path = sim::findProgram("mosquitto");
+    if (path.empty() && sim::isProgramFile("/usr/sbin/mosquitto")) path = "/usr/sbin/mosquitto";
+    return path;
+}
+
+// The first line the broker prints for -h ("mosquitto version 2.0.11"), or "".
+std::string brokerVersion(const std::string& program) {
+    std::string quoted = "'";
+    for (char ch : program) quoted += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
+    quoted += "'";
+    std::FILE* p = ::popen((quoted + " -h 2>&1").c_str(), "r");
+    if (!p) return "";
+    char buf[256] = {};
+    const bool got = std::fgets(buf, sizeof buf, p) != nullptr;
+    ::pclose(p);
+    std::string line = got ? buf : "";
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    return line;
+}
+
+// A broker in a folder of its own, on a free loopback port.
+struct Broker {
+    std::string dir;
+    std::uint16_t port = 0;
+    sim::ChildProcess process;
+    std::string log;
+};
+
+// What a server (the relay or the broker) is to the load driver.
+struct Peer {
+    std::string name;  // in the progress line
+    sim::LoadFlavour flavour = sim::LoadFlavour::Kormlink;
+    std::uint16_t in = 0;   // where messages are sent
+    std::uint16_t out = 0;  // where they are received
+    pid_t pid = -1;
+};
+
+// The figures of one load-driver run.
+struct DriverFigures {
+    double perS = NAN;       // answers per second over the measured window
+    double serverCpu = NAN;  // the server's CPU over the window, % of one core
+    double driverCpu = NAN;  // klbench's (the driver's threads) over the same window
+    double p50 = NAN, p99 = NAN, max = NAN;  // latency, ms
+    std::uint64_t latencyCount = 0;
+    double allAnsweredS = NAN;  // storm: from the start until every message was answered
+    double slowestGreetingS = NAN;
+    double elapsedS = NAN;
+    std::uint64_t expected = 0;  // storm: messages in all
+    long listenOverflows = -1;
+    sim::LoadCounters c;
+};
+
 class Bench {
   public:
     Bench(Options o, rlim_t serverNoFile)
@@ -709,6 +806,25 @@ class Bench {
     void drain(Result& r);
     void latency(Result& r);
     void scale(Result& r);
+    void storm(Result& r);
+    void broker(Result& r);
+
+    // The load driver's shapes against a running relay (relayPeer) or broker (brokerPeer).
+    // False with r.error set when the run failed.
+    bool driveIngest(Result& r, const Peer& peer, DriverFigures& f);
+    bool driveLatency(Result& r, const Peer& peer, DriverFigures& f);
+    bool driveStorm(Result& r, const Peer& peer, DriverFigures& f);
+    Peer relayPeer() const;
+    Peer brokerPeer() const;
+    sim::ExtraKeys stormKeys() const;
+    // Waits until pred() holds, up to ms; false when it did not (or a server ended).
+    bool waitFor(double ms, const std::function<bool()>& pred);
+
+    bool startBroker(Result& r, const std::string& program);
+    // Stops the broker; its folder is removed unless kept or the scenario has failed.
+    bool stopBroker(Result& r);
+    // stopServer between the parts of one scenario.
+    bool stopBetween(Result& r);
 
     // Makes a data folder, lets prepare() add files to it, starts the server and waits until it
     // serves. False with r.error set when that fails.
@@ -736,6 +852,8 @@ class Bench {
     std::optional<double> m_limit;  // round trips/s, once measured
     std::vector<std::string> m_kept;
     std::optional<LatencyPlot> m_plot;
+    std::unique_ptr<Broker> m_broker;
+    std::optional<DriverFigures> m_relayStorm;  // the storm scenario's, for the comparison
 };
 
 void Bench::fail(Result& r, const std::string& why) {
@@ -776,6 +894,12 @@ bool Bench::startServer(Result& r, const sim::ExtraKeys& keys,
 }
 
 bool Bench::serverRunning(Result& r) {
+    if (m_broker && !m_broker->process.running()) {
+        fail(r, "the broker ended during the scenario with status " +
+                    std::to_string(m_broker->process.exitStatus()));
+        return false;
+    }
+    if (!m_server && m_broker) return true;
     if (m_server && m_server->process.running()) return true;
     fail(r, "the server ended during the scenario with status " +
                 std::to_string(m_server ? m_server->process.exitStatus() : -1));
@@ -821,6 +945,7 @@ bool Bench::pause(double ms) {
     for (;;) {
         m_progress.tick();
         if (m_server && !m_server->process.running()) return false;
+        if (m_broker && !m_broker->process.running()) return false;
         const Millis left = until - now();
         if (left <= 0) return true;
         sleepMs(std::min<Millis>(left, 100));
@@ -1078,12 +1203,12 @@ void Bench::scale(Result& r) {
     heldFigure.text = grouped(*held, 0) + " of " + grouped(n, 0);
     const double perConnection = *held > 0 ? static_cast<double>(rssHeld - rssBefore) / *held : NAN;
     r.add("rss_kib_per_connection", "server memory per connection (RSS held - before) / held",
-          perConnection, 1, "KiB", Target{false, 32});
+          perConnection, 1, "KiB", Target{false, 8});
     Figure& rss = r.add("rss_held_kb", "server resident memory before / held",
                         static_cast<double>(rssHeld), 0, "kB");
     rss.text = grouped(rssBefore / 1024.0, 1) + " / " + grouped(rssHeld / 1024.0, 1) + " MB";
     r.add("idle_cpu_pct", "server CPU while they idle, % of one core", idleCpu, 1, "%",
-          Target{false, 3});
+          Target{false, 1});
     r.add("idle_switches_per_s", "server context switches/s while they idle", switchesPerS, 0,
           "/s");
     const double acceptS =
@@ -1097,7 +1222,7 @@ void Bench::scale(Result& r) {
     fds.text = grouped(static_cast<double>(fdsBefore), 0) + " / " +
                grouped(static_cast<double>(fdsHeld), 0);
     Figure& threads = r.add("threads_held", "server threads before / held",
-                            static_cast<double>(threadsHeld), 0, "");
+                            static_cast<double>(threadsHeld), 0, "", Target{false, 32});
     threads.text = grouped(static_cast<double>(threadsBefore), 0) + " / " +
                    grouped(static_cast<double>(threadsHeld), 0);
     Figure& limitFigure = r.add("descriptor_soft_limit", "server descriptor limit, soft / hard",
@@ -1106,6 +1231,448 @@ void Bench::scale(Result& r) {
         (soft < 0 ? std::string("unlimited") : grouped(static_cast<double>(soft), 0)) + " / " +
         (hard < 0 ? std::string("unlimited") : grouped(static_cast<double>(hard), 0)) +
         " (started with " + grouped(static_cast<double>(m_serverNoFile), 0) + ")";
+    r.ran = true;
+}
+
+// ---- klbench's load driver: the storm and the comparison with a broker ----
+
+Peer Bench::relayPeer() const {
+    return {"Kormlink", sim::LoadFlavour::Kormlink, m_server->folder.in, m_server->folder.out,
+            m_server->pid()};
+}
+
+Peer Bench::brokerPeer() const {
+    return {"broker", sim::LoadFlavour::Mqtt, m_broker->port, m_broker->port,
+            m_broker->process.pid()};
+}
+
+sim::ExtraKeys Bench::stormKeys() const {
+    sim::ExtraKeys keys;
+    keys.in = "MaxConnections=" + std::to_string(kStormConnections + 100) + "\n";
+    return keys;
+}
+
+bool Bench::waitFor(double ms, const std::function<bool()>& pred) {
+    const Millis until = now() + static_cast<Millis>(ms);
+    while (!pred()) {
+        if (now() >= until || !pause(20)) return false;
+    }
+    return true;
+}
+
+bool Bench::startBroker(Result& r, const std::string& program) {
+    std::string dir = m_o.parent + "/klbench-mosquitto-XXXXXX";
+    if (!::mkdtemp(dir.data())) {
+        fail(r, "cannot make a folder in " + m_o.parent);
+        return false;
+    }
+    m_broker = std::make_unique<Broker>();
+    m_broker->dir = dir;
+    m_broker->port = sim::freePort();
+    m_broker->log = dir + "/mosquitto.log";
+    // The broker's defaults but for what the comparison needs: loopback only, no
+    // authentication, nothing written to disk, and the queue of a subscriber that is away
+    // bounded at 1,000 messages.
+    const std::string conf = dir + "/mosquitto.conf";
+    const std::string text = "listener " + std::to_string(m_broker->port) +
+                             " 127.0.0.1\nallow_anonymous true\npersistence false\n"
+                             "max_queued_messages 1000\n";
+    if (m_broker->port == 0 || !replaceFileAtomically(conf, text, nullptr, false)) {
+        fail(r, "cannot write " + conf);
+        return false;
+    }
+    m_progress.step("starting the broker");
+    // It runs with klbench's raised descriptor limit: it does not raise its own, and the storm
+    // holds 10,000 connections to it.
+    if (!m_broker->process.start(program, {"-c", conf}, dir, m_broker->log)) {
+        fail(r, "cannot start " + program);
+        return false;
+    }
+    const Millis bound = now() + 10'000;
+    while (now() < bound) {
+        if (!m_broker->process.running()) {
+            fail(r, "the broker ended at start with status " +
+                        std::to_string(m_broker->process.exitStatus()));
+            return false;
+        }
+        if (TcpSocket::connectTo("127.0.0.1", m_broker->port, 200)) return true;
+        sleepMs(50);
+    }
+    fail(r, "the broker did not listen within 10 s");
+    return false;
+}
+
+bool Bench::stopBroker(Result& r) {
+    if (!m_broker) return r.error.empty();
+    if (!m_broker->process.running()) {
+        fail(r, "the broker ended during the scenario with status " +
+                    std::to_string(m_broker->process.exitStatus()));
+    } else {
+        m_progress.step("stopping the broker");
+        m_broker->process.stop(10'000);
+    }
+    const bool ok = r.error.empty();
+    if (!ok) {
+        m_progress.say(r.name + ": could not run: " + r.error);
+        const std::string tail = sim::fileTail(m_broker->log, 15);
+        if (!tail.empty())
+            std::fprintf(stderr, "klbench: the end of %s:\n%s", m_broker->log.c_str(),
+                         tail.c_str());
+    }
+    if (m_o.keep || !ok) {
+        m_kept.push_back(m_broker->dir);
+    } else {
+        std::error_code ec;
+        fs::remove_all(m_broker->dir, ec);
+    }
+    m_broker.reset();
+    return ok;
+}
+
+bool Bench::stopBetween(Result& r) {
+    r.ran = true;
+    const bool ok = stopServer(r);
+    r.ran = false;
+    return ok;
+}
+
+bool Bench::driveIngest(Result& r, const Peer& peer, DriverFigures& f) {
+    auto ended = [&] {
+        serverRunning(r);
+        return false;
+    };
+    std::string why;
+    if (peer.flavour == sim::LoadFlavour::Mqtt) {
+        // One persistent subscriber that subscribed with QoS 1 and went away: the broker keeps
+        // a queue for it (bounded by max_queued_messages), as the relay keeps its channel's
+        // queue with no client attached.
+        sim::LoadPlan q;
+        q.flavour = peer.flavour;
+        q.port = peer.out;
+        q.receiver = true;
+        q.threads = 1;
+        q.channel = kTopic;
+        q.clientPrefix = "klbench-queue";
+        q.cleanSession = false;
+        q.leaveAfterSubscribe = true;
+        sim::LoadDriver queue(q);
+        if (!queue.start(&why)) {
+            fail(r, why);
+            return false;
+        }
+        if (!waitFor(5000, [&] { return queue.counters().allGreetedMs >= 0; })) {
+            if (serverRunning(r))
+                fail(r, "the queue's subscriber was not subscribed within 5 s (" +
+                            queue.counters().lastError + ")");
+            return false;
+        }
+        queue.stop(0);
+    }
+    sim::LoadPlan plan;
+    plan.flavour = peer.flavour;
+    plan.port = peer.in;
+    plan.connections = kRepeaters;
+    plan.threads = kDriverThreads;
+    plan.channel = kTopic;
+    plan.clientPrefix = "klbench-pub";
+    sim::LoadDriver load(plan);
+    m_progress.step(peer.name + " ingest: connecting and warm-up");
+    if (!load.start(&why)) {
+        fail(r, why);
+        return false;
+    }
+    if (!pause(m_w.warmup * 1000)) return ended();
+    const std::uint64_t from = load.counters().acked;
+    const Millis t0 = now();
+    const CpuMeter server(peer.pid), self(::getpid());
+    m_progress.step(peer.name + " ingest: measuring for " + grouped(m_w.ingest, 1) + " s");
+    if (!pause(m_w.ingest * 1000)) return ended();
+    const std::uint64_t to = load.counters().acked;
+    const double s = static_cast<double>(now() - t0) / 1000.0;
+    f.serverCpu = server.percent();
+    f.driverCpu = self.percent();
+    f.perS = static_cast<double>(to - from) / s;
+    load.stop(2000);
+    f.c = load.counters();
+    if (to == from) {
+        fail(r, peer.name + " answered nothing (" + f.c.lastError + ")");
+        return false;
+    }
+    return true;
+}
+
+bool Bench::driveLatency(Result& r, const Peer& peer, DriverFigures& f) {
+    auto ended = [&] {
+        serverRunning(r);
+        return false;
+    };
+    std::string why;
+    sim::LoadPlan rp;
+    rp.flavour = peer.flavour;
+    rp.port = peer.out;
+    rp.receiver = true;
+    rp.threads = 1;
+    rp.channel = peer.flavour == sim::LoadFlavour::Mqtt ? kTopic : kChannel;
+    rp.clientPrefix = "klbench-sub";
+    sim::LoadDriver receiver(rp);
+    if (!receiver.start(&why)) {
+        fail(r, why);
+        return false;
+    }
+    if (!waitFor(5000, [&] { return receiver.counters().greeted == 1; })) {
+        if (serverRunning(r))
+            fail(r, "the receiving client was not ready within 5 s (" +
+                        receiver.counters().lastError + ")");
+        return false;
+    }
+    sim::LoadPlan plan;
+    plan.flavour = peer.flavour;
+    plan.port = peer.in;
+    plan.connections = kRepeaters;
+    plan.threads = kDriverThreads;
+    plan.rate = kLatencyRate;
+    plan.channel = kTopic;
+    plan.clientPrefix = "klbench-pub";
+    sim::LoadDriver load(plan);
+    m_progress.step(peer.name + " latency: " + grouped(kRepeaters * kLatencyRate, 0) +
+                    " messages/s: warm-up, then " + grouped(m_w.latency, 0) + " s measured");
+    if (!load.start(&why)) {
+        fail(r, why);
+        return false;
+    }
+    if (!pause((m_w.warmup + 1) * 1000)) return ended();
+    receiver.recordLatenciesFrom(now());
+    const std::uint64_t from = load.counters().acked;
+    const Millis t0 = now();
+    const CpuMeter server(peer.pid), self(::getpid());
+    if (!pause(m_w.latency * 1000)) return ended();
+    const std::uint64_t to = load.counters().acked;
+    f.perS = static_cast<double>(to - from) / (static_cast<double>(now() - t0) / 1000.0);
+    f.serverCpu = server.percent();
+    f.driverCpu = self.percent();
+    load.stop(5000);
+    if (!pause(500)) return ended();  // the last messages reach the receiver
+    const sim::LatencyHistogram h = receiver.latencies();
+    receiver.stop(0);
+    f.c = load.counters();
+    if (h.count() == 0) {
+        fail(r, "the receiving client recorded no latencies (" + receiver.counters().lastError +
+                    ")");
+        return false;
+    }
+    f.latencyCount = h.count();
+    f.p50 = h.percentile(0.50) / 1000.0;
+    f.p99 = h.percentile(0.99) / 1000.0;
+    f.max = h.max() / 1000.0;
+    return true;
+}
+
+bool Bench::driveStorm(Result& r, const Peer& peer, DriverFigures& f) {
+    rlimit lim{};
+    ::getrlimit(RLIMIT_NOFILE, &lim);
+    if (lim.rlim_cur != RLIM_INFINITY && lim.rlim_cur < kStormConnections + 100) {
+        fail(r, "klbench's descriptor limit (" + std::to_string(lim.rlim_cur) +
+                    ") is too low for " + grouped(kStormConnections, 0) + " connections");
+        return false;
+    }
+    const int perConnection = m_o.quick ? kStormEventsQuick : kStormEvents;
+    f.expected = static_cast<std::uint64_t>(kStormConnections) * perConnection;
+    sim::LoadPlan plan;
+    plan.flavour = peer.flavour;
+    plan.port = peer.in;
+    plan.connections = kStormConnections;
+    plan.threads = kDriverThreads;
+    plan.perConnection = static_cast<std::uint64_t>(perConnection);
+    plan.channel = kTopic;
+    plan.clientPrefix = "klbench-storm";
+    const long overflowsBefore = tcpExtCounter("ListenOverflows");
+    const CpuMeter server(peer.pid), self(::getpid());
+    const Millis t0 = now();
+    sim::LoadDriver load(plan);
+    std::string why;
+    if (!load.start(&why)) {
+        fail(r, why);
+        return false;
+    }
+    const Millis bound = t0 + static_cast<Millis>(m_w.storm * 1000);
+    Millis shown = 0;
+    sim::LoadCounters c;
+    for (;;) {
+        c = load.counters();
+        if (c.allAnsweredMs >= 0 || now() >= bound) break;
+        if (now() - shown >= 1000) {
+            shown = now();
+            m_progress.step(peer.name + " storm: " + grouped(c.greetedOnce, 0) + " of " +
+                            grouped(kStormConnections, 0) + " greeted, " +
+                            grouped(static_cast<double>(c.acked), 0) + " of " +
+                            grouped(static_cast<double>(f.expected), 0) + " answered");
+        }
+        if (!pause(20)) {
+            serverRunning(r);
+            return false;
+        }
+    }
+    f.serverCpu = server.percent();
+    f.driverCpu = self.percent();
+    f.elapsedS = static_cast<double>(now() - t0) / 1000.0;
+    const long overflowsAfter = tcpExtCounter("ListenOverflows");
+    if (overflowsBefore >= 0 && overflowsAfter >= 0)
+        f.listenOverflows = overflowsAfter - overflowsBefore;
+    f.c = c;
+    f.allAnsweredS = c.allAnsweredMs >= 0 ? static_cast<double>(c.allAnsweredMs) / 1000.0 : NAN;
+    f.slowestGreetingS =
+        c.allGreetedMs >= 0 ? static_cast<double>(c.slowestGreetingMs) / 1000.0 : NAN;
+    m_progress.step(peer.name + " storm: closing the connections");
+    load.stop(0);
+    return true;
+}
+
+namespace {
+
+std::string percentText(double v) { return std::isfinite(v) ? grouped(v, 0) + " %" : "-"; }
+
+// A storm's completion time, or how far it got.
+std::string stormTimeText(const DriverFigures& f) {
+    if (std::isfinite(f.allAnsweredS)) return grouped(f.allAnsweredS, 2) + " s";
+    return "not all: " + grouped(static_cast<double>(f.c.acked), 0) + " of " +
+           grouped(static_cast<double>(f.expected), 0) + " after " + grouped(f.elapsedS, 0) + " s";
+}
+
+// The retries, and why they were made.
+std::string retriesText(const DriverFigures& f) {
+    std::string text = grouped(static_cast<double>(f.c.connectRetries), 0);
+    std::string why;
+    for (const auto& [reason, count] : f.c.retryReasons)
+        why += (why.empty() ? "" : ", ") + grouped(static_cast<double>(count), 0) + " " + reason;
+    return why.empty() ? text : text + " (" + why + ")";
+}
+
+std::string greetingText(const DriverFigures& f) {
+    if (std::isfinite(f.slowestGreetingS)) return grouped(f.slowestGreetingS, 3) + " s";
+    return "not all greeted: " + grouped(f.c.greetedOnce, 0) + " of " +
+           grouped(kStormConnections, 0);
+}
+
+}  // namespace
+
+void Bench::storm(Result& r) {
+    if (!startServer(r, stormKeys())) return;
+    DriverFigures f;
+    if (!driveStorm(r, relayPeer(), f)) return;
+    const int n = kStormConnections;
+    r.add("all_answered_s",
+          "time until all " + grouped(static_cast<double>(f.expected), 0) +
+              " events were answered",
+          f.allAnsweredS, 2, "s")
+        .text = stormTimeText(f);
+    r.add("slowest_greeting_s", "slowest greeting: from connect() to the greeting line",
+          f.slowestGreetingS, 3, "s", Target{false, 1})
+        .text = greetingText(f);
+    Figure& greeted = r.add("greeted", "connections greeted", f.c.greetedOnce, 0, "",
+                            Target{true, static_cast<double>(n)});
+    greeted.text = grouped(f.c.greetedOnce, 0) + " of " + grouped(n, 0);
+    r.add("connect_retries", "connect() attempts failed or timed out, and made again",
+          static_cast<double>(f.c.connectRetries), 0, "")
+        .text = retriesText(f);
+    r.add("broken", "connections broken after the greeting (no answer in 10 s)",
+          static_cast<double>(f.c.broken), 0, "")
+        .text = grouped(static_cast<double>(f.c.broken), 0) + " (" +
+                grouped(static_cast<double>(f.c.answerTimeouts), 0) + ")";
+    r.add("resent", "events sent again on a new connection", static_cast<double>(f.c.resent), 0,
+          "");
+    r.add("listen_overflows",
+          "accept queue overflows meanwhile (kernel ListenOverflows, somaxconn " +
+              grouped(static_cast<double>(somaxconn()), 0) + ")",
+          static_cast<double>(f.listenOverflows), 0, "");
+    r.add("server_cpu_pct", "server CPU over the storm, % of one core", f.serverCpu, 0, "%");
+    r.add("driver_cpu_pct", "klbench driver CPU over the storm, % of one core", f.driverCpu, 0,
+          "%");
+    m_relayStorm = f;
+    r.ran = true;
+}
+
+void Bench::broker(Result& r) {
+    const std::string program = findBroker(m_o.broker);
+    if (program.empty())
+        return fail(r,
+                    "mosquitto not found beside klbench, on PATH or in /usr/sbin (Debian's "
+                    "package mosquitto: scripts/ensure-deps.sh mosquitto; or --broker PATH)");
+    if (!sim::isProgramFile(program)) return fail(r, program + ": not an executable file");
+    DriverFigures kIngest, bIngest, kLatency, bLatency, kStorm, bStorm;
+    if (!startServer(r, {}) || !driveIngest(r, relayPeer(), kIngest) || !stopBetween(r)) return;
+    if (!startBroker(r, program) || !driveIngest(r, brokerPeer(), bIngest) || !stopBroker(r))
+        return;
+    if (!startServer(r, {}) || !driveLatency(r, relayPeer(), kLatency) || !stopBetween(r)) return;
+    if (!startBroker(r, program) || !driveLatency(r, brokerPeer(), bLatency) || !stopBroker(r))
+        return;
+    const bool stormReused = m_relayStorm.has_value();
+    if (stormReused)
+        kStorm = *m_relayStorm;
+    else if (!startServer(r, stormKeys()) || !driveStorm(r, relayPeer(), kStorm) ||
+             !stopBetween(r))
+        return;
+    if (!startBroker(r, program) || !driveStorm(r, brokerPeer(), bStorm) || !stopBroker(r))
+        return;
+
+    const std::string version = brokerVersion(program);
+    r.add("broker", "the broker, QoS 1; every figure here from klbench's driver", 0, 0, "")
+        .text = version.empty() ? program : version;
+    r.add("ingest_kormlink_per_s",
+          "ingest, " + grouped(kRepeaters, 0) + " connections stop-and-wait: Kormlink events/s",
+          kIngest.perS, 0, "/s");
+    r.add("ingest_broker_per_s", "ingest: broker messages/s (PUBLISH, PUBACK)", bIngest.perS, 0,
+          "/s");
+    r.add("ingest_ratio", "ingest: ratio Kormlink / broker", kIngest.perS / bIngest.perS, 2, "",
+          Target{true, 1.2});
+    r.add("ingest_server_cpu_pct", "ingest: server CPU, Kormlink / broker", kIngest.serverCpu, 0,
+          "%")
+        .text = percentText(kIngest.serverCpu) + " / " + percentText(bIngest.serverCpu);
+    r.add("ingest_driver_cpu_pct", "ingest: klbench CPU, Kormlink run / broker run",
+          kIngest.driverCpu, 0, "%")
+        .text = percentText(kIngest.driverCpu) + " / " + percentText(bIngest.driverCpu);
+    r.add("latency_per_s",
+          "latency, " + grouped(kRepeaters * kLatencyRate, 0) +
+              "/s over 1,000 connections: answered/s, Kormlink / broker",
+          kLatency.perS, 0, "/s")
+        .text = grouped(kLatency.perS, 0) + " / " + grouped(bLatency.perS, 0) + " /s";
+    r.add("latency_kormlink_p50_ms", "latency: Kormlink p50, send to receive", kLatency.p50, 3,
+          "ms");
+    r.add("latency_kormlink_p99_ms", "latency: Kormlink p99", kLatency.p99, 3, "ms");
+    r.add("latency_kormlink_max_ms", "latency: Kormlink max", kLatency.max, 3, "ms");
+    r.add("latency_broker_p50_ms", "latency: broker p50, publish to receive", bLatency.p50, 3,
+          "ms");
+    r.add("latency_broker_p99_ms", "latency: broker p99", bLatency.p99, 3, "ms");
+    r.add("latency_broker_max_ms", "latency: broker max", bLatency.max, 3, "ms");
+    r.add("latency_p99_ratio", "latency: p99 ratio Kormlink / broker", kLatency.p99 / bLatency.p99,
+          2, "", Target{false, 1});
+    const std::string shape = grouped(kStormConnections, 0) + " connections x " +
+                              std::to_string(m_o.quick ? kStormEventsQuick : kStormEvents);
+    r.add("storm_kormlink_s",
+          "storm, " + shape + " at once: Kormlink time until all answered" +
+              (stormReused ? " (the storm scenario's)" : ""),
+          kStorm.allAnsweredS, 2, "s")
+        .text = stormTimeText(kStorm);
+    r.add("storm_broker_s", "storm: broker time until all acknowledged", bStorm.allAnsweredS, 2,
+          "s")
+        .text = stormTimeText(bStorm);
+    r.add("storm_ratio", "storm: ratio broker time / Kormlink time",
+          bStorm.allAnsweredS / kStorm.allAnsweredS, 2, "", Target{true, 1});
+    r.add("storm_kormlink_slowest_greeting_s", "storm: Kormlink slowest greeting",
+          kStorm.slowestGreetingS, 3, "s", Target{false, 1})
+        .text = greetingText(kStorm);
+    r.add("storm_broker_slowest_connack_s", "storm: broker slowest CONNACK",
+          bStorm.slowestGreetingS, 3, "s")
+        .text = greetingText(bStorm);
+    r.add("storm_connect_retries", "storm: connect() retries, Kormlink / broker",
+          static_cast<double>(kStorm.c.connectRetries), 0, "")
+        .text = retriesText(kStorm) + " / " + retriesText(bStorm);
+    r.add("storm_listen_overflows", "storm: accept queue overflows, Kormlink / broker",
+          static_cast<double>(kStorm.listenOverflows), 0, "")
+        .text = grouped(static_cast<double>(kStorm.listenOverflows), 0) + " / " +
+                grouped(static_cast<double>(bStorm.listenOverflows), 0);
+    r.add("storm_server_cpu_pct", "storm: server CPU, Kormlink / broker", kStorm.serverCpu, 0,
+          "%")
+        .text = percentText(kStorm.serverCpu) + " / " + percentText(bStorm.serverCpu);
     r.ran = true;
 }
 
@@ -1128,7 +1695,12 @@ void Bench::runScenario(Result& r) {
         latency(r);
     } else if (r.name == "scale") {
         scale(r);
+    } else if (r.name == "storm") {
+        storm(r);
+    } else if (r.name == "broker") {
+        broker(r);
     }
+    stopBroker(r);
     stopServer(r);
 }
 
@@ -1199,7 +1771,8 @@ int main(int argc, char** argv) {
         .options = {flag("quick", o.quick), flag("keep", o.keep),
                     value("only", [&](const std::string& v) { o.only = splitList(v); }),
                     text("json", o.json), text("svg", o.svg), text("server", o.server),
-                    text("rptsim", o.rptsim), text("monsim", o.monsim), text("dir", o.parent)},
+                    text("rptsim", o.rptsim), text("monsim", o.monsim), text("broker", o.broker),
+                    text("dir", o.parent)},
         .usageAfterMissingValue = false};
     if (int code = parseToolOptions(line, argc, argv); code >= 0) return code;
     for (const std::string& s : o.only)

@@ -1,6 +1,7 @@
 // The benchmark against the program: a short run of two scenarios must give every figure a
-// target (or none) and a verdict in its JSON, and a plot; a server that cannot start must make
-// the run fail and say why. The figures themselves are never checked: they depend on the machine.
+// target (or none) and a verdict in its JSON, and a plot; a server that cannot start, or a
+// broker that is not there, must make the run fail and say why. The figures themselves are
+// never checked: they depend on the machine.
 
 #include <gtest/gtest.h>
 
@@ -85,6 +86,20 @@ TEST_F(Klbench, AServerThatDoesNotStartFailsTheRunAndTellsWhy) {
         << out;
     EXPECT_NE(out.find("cannot read the configuration"), std::string::npos) << out;
     EXPECT_NE(readFile(file("bench.json")).find("\"ran\":false"), std::string::npos);
+}
+
+TEST_F(Klbench, AMissingBrokerMakesItsScenarioOneThatCouldNotRun) {
+    Program p(KLBENCH_BINARY,
+              {"--quick", "--only", "broker", "--server", KORMLINK_BINARY, "--broker",
+               file("no-such-broker"), "--dir", m_dir.string(), "--json", file("bench.json")},
+              "", {}, true);
+    const std::string out = p.out(30'000);
+    EXPECT_EQ(p.wait(30'000), 1) << out;
+    EXPECT_NE(out.find("could not run: " + file("no-such-broker") + ": not an executable file"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(readFile(file("bench.json")).find("{\"name\":\"broker\",\"ran\":false"),
+              std::string::npos);
 }
 
 }  // namespace
