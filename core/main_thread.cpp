@@ -157,6 +157,74 @@ void MainThread::post(Task fn) {
     if (!enqueue(node)) delete node;
 }
 
+void MainThread::postAll(std::vector<Task>& tasks) {
+    if (tasks.empty()) return;
+    // Chained first, pushed with one exchange and one wake-up: an event loop hands over what
+    // one turn gathered as one piece, which the main thread then runs as one batch.
+    Node* first = nullptr;
+    Node* last = nullptr;
+    const std::int64_t queuedNs = monotonicNs();
+    for (Task& task : tasks) {
+        auto* node = new Node{nullptr, Item{std::move(task), nullptr, nullptr}};
+        node->item.queuedNs = queuedNs;
+        // The stack is taken whole and turned round: the last pushed runs first, so the chain
+        // is built in reverse.
+        node->next = first;
+        first = node;
+        if (!last) last = node;
+    }
+    tasks.clear();
+    const std::size_t count = [&] {
+        std::size_t n = 0;
+        for (Node* node = first; node; node = node->next) ++n;
+        return n;
+    }();
+    m_queued.fetch_add(count, std::memory_order_relaxed);
+    Node* head = m_head.load(std::memory_order_relaxed);
+    do {
+        if (head == closedMarker()) {
+            m_queued.fetch_sub(count, std::memory_order_relaxed);
+            while (first) {
+                Node* next = first->next;
+                delete first;
+                first = next;
+            }
+            return;
+        }
+        last->next = head;
+    } while (!m_head.compare_exchange_weak(head, first, std::memory_order_seq_cst,
+                                           std::memory_order_relaxed));
+    wakeMain();
+    if (m_hasWaker.load(std::memory_order_acquire) &&
+        !m_drainScheduled.exchange(true, std::memory_order_acq_rel))
+        callWaker();
+}
+
+void MainThread::atDrainEnd(Task fn) {
+    if (!m_draining) {
+        fn();
+        return;
+    }
+    m_drainEnd.push_back(std::move(fn));
+}
+
+void MainThread::runDrainEnd() {
+    while (!m_drainEnd.empty()) {
+        std::vector<Task> steps;
+        steps.swap(m_drainEnd);
+        for (Task& step : steps) {
+            try {
+                step();
+            } catch (const std::exception& e) {
+                consolePrintf(ConsoleStream::Err, "Kormlink: main-thread task failed: %s\n",
+                              e.what());
+            } catch (...) {
+                consolePrintf(ConsoleStream::Err, "Kormlink: main-thread task failed\n");
+            }
+        }
+    }
+}
+
 bool MainThread::submit(Handover& h, Task fn) {
     h.m_fn = std::move(fn);
     h.m_run = &h.m_fn;
@@ -345,6 +413,9 @@ size_t MainThread::runPending() {
     // (a stop) and drains meanwhile runs the ones queued behind it first, in order.
     m_woken.store(false, std::memory_order_relaxed);
     m_drainScheduled.store(false, std::memory_order_seq_cst);
+    const bool outerDrain = m_draining;
+    m_draining = true;
+    ScopeExit drained([&] { m_draining = outerDrain; });
     size_t taken = 0;
     Node* first = takeQueued(false);
     const std::int64_t takenNs = first ? monotonicNs() : 0;
@@ -382,6 +453,7 @@ size_t MainThread::runPending() {
     }
     // Only now, with the journals written, do the workers that asked for it go on.
     if (!m_deferred.empty()) releaseDeferred();
+    runDrainEnd();
     return ran;
 }
 

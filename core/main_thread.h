@@ -92,6 +92,12 @@ public:
 
     // Queues fn to run on the main thread. Dropped when the hand-over is closed.
     void post(Task fn);
+    // Queues every task (in order) in one step and empties the vector.
+    void postAll(std::vector<Task>& tasks);
+
+    // Main thread: fn runs once the current drain has run its closures, its after-batch step
+    // and its releases (at once outside a drain). For handing many results back in one piece.
+    void atDrainEnd(Task fn);
 
     // Runs fn on the main thread and returns when it has run; inline when called on the main
     // thread. An exception thrown by fn is rethrown here. Returns false (fn not run) when the
@@ -200,6 +206,9 @@ private:
     Task m_beforeBatch;  // main thread only
     // Main thread only: the worker closure running now, whether it asked to be released after
     // the batch, and the closures so released with their last steps.
+    void runDrainEnd();
+    bool m_draining = false;         // main thread: inside runPending()
+    std::vector<Task> m_drainEnd;    // main thread: atDrainEnd() steps
     Item* m_current = nullptr;
     bool m_inPosted = false;  // a posted closure is running (m_current is then null)
     bool m_deferCurrent = false;

@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <system_error>
 
 #include "platform/console_output.h"
@@ -38,19 +40,38 @@ EventLoop::EventLoop(std::string name)
 EventLoop::~EventLoop() { stop(); }
 
 bool EventLoop::post(std::function<void()> fn) {
-    bool wasEmpty = false;
     {
         std::lock_guard lock(m_mutex);
         if (m_ended) return false;
-        wasEmpty = m_posted.empty();
         m_posted.push_back(std::move(fn));
     }
-    // One write per batch of posts: the loop reads the counter and takes every closure.
-    if (wasEmpty && !m_wakePending.exchange(true, std::memory_order_acq_rel)) {
+    wakeUp();
+    return true;
+}
+
+bool EventLoop::resumeAll(std::vector<std::shared_ptr<Resumable>>& items) {
+    if (items.empty()) return true;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_ended) return false;
+        if (m_resumed.empty()) {
+            m_resumed.swap(items);
+        } else {
+            m_resumed.insert(m_resumed.end(), std::make_move_iterator(items.begin()),
+                             std::make_move_iterator(items.end()));
+        }
+    }
+    items.clear();
+    wakeUp();
+    return true;
+}
+
+void EventLoop::wakeUp() {
+    // One write until the loop has read it: the loop takes everything queued when it wakes.
+    if (!m_wakePending.exchange(true, std::memory_order_acq_rel)) {
         const std::uint64_t one = 1;
         [[maybe_unused]] ssize_t n = ::write(m_wake.get(), &one, sizeof one);
     }
-    return true;
 }
 
 bool EventLoop::add(int fd, Handler* handler, std::uint32_t events) {
@@ -157,11 +178,37 @@ void EventLoop::runTimers() {
     }
 }
 
+void EventLoop::runTurnEnd() {
+    while (!m_turnEnd.empty()) {
+        std::vector<std::function<void()>> steps;
+        steps.swap(m_turnEnd);
+        for (std::function<void()>& fn : steps) {
+            try {
+                fn();
+            } catch (...) {
+                consolePrintf(ConsoleStream::Err, "Kormlink: %s turn step failed\n",
+                              m_name.c_str());
+            }
+        }
+    }
+}
+
 void EventLoop::runPosted() {
     std::vector<std::function<void()>> batch;
+    std::vector<std::shared_ptr<Resumable>> resumed;
     {
         std::lock_guard lock(m_mutex);
         batch.swap(m_posted);
+        resumed.swap(m_resumed);
+    }
+    for (std::shared_ptr<Resumable>& item : resumed) {
+        try {
+            item->resumeOnLoop();
+        } catch (...) {
+            consolePrintf(ConsoleStream::Err, "Kormlink: %s: a connection failed\n",
+                          m_name.c_str());
+        }
+        item.reset();
     }
     for (std::function<void()>& fn : batch) {
         try {
@@ -210,6 +257,7 @@ void EventLoop::run() {
         }
         runPosted();
         runTimers();
+        runTurnEnd();
         bool ending;
         {
             std::lock_guard lock(m_mutex);
@@ -230,12 +278,13 @@ void EventLoop::run() {
     for (;;) {
         {
             std::lock_guard lock(m_mutex);
-            if (m_posted.empty()) {
+            if (m_posted.empty() && m_resumed.empty()) {
                 m_ended = true;
                 break;
             }
         }
         runPosted();
+        runTurnEnd();
     }
     m_heap.clear();
 }
@@ -253,6 +302,7 @@ void EventLoop::stop() {
 
 EventLoops::EventLoops(std::size_t count) {
     if (count == 0) count = std::max(1u, std::thread::hardware_concurrency());
+    if (const char* n = std::getenv("KORMLINK_LOOPS")) count = std::strtoul(n, nullptr, 10);
     count = std::min(count, kMaxLoops);
     for (std::size_t i = 0; i < count; ++i)
         m_loops.push_back(std::make_unique<EventLoop>("kl-loop-" + std::to_string(i)));

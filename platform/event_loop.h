@@ -68,6 +68,15 @@ public:
         ~Handler() = default;
     };
 
+    // Something that goes on on its loop when another thread hands it back (resumeAll()).
+    class Resumable {
+    public:
+        virtual void resumeOnLoop() = 0;
+
+    protected:
+        ~Resumable() = default;
+    };
+
     // Starts the loop's thread. Throws std::system_error when the epoll instance, the wake-up
     // descriptor or the thread cannot be had.
     explicit EventLoop(std::string name = "loop");
@@ -78,6 +87,15 @@ public:
     // Any thread: runs fn on the loop thread, in the order posted. False (fn dropped) once the
     // loop has ended or is ending.
     bool post(std::function<void()> fn);
+
+    // Any thread: each of them goes on on the loop (resumeOnLoop()), in order (not ordered
+    // with posted closures); one lock and at most one wake-up for all. Empties the vector.
+    // False (the vector left as it is) once the loop has ended.
+    bool resumeAll(std::vector<std::shared_ptr<Resumable>>& items);
+
+    // Loop thread: fn runs at the end of the current turn, after its events, closures and
+    // timers (what a turn gathered for another thread leaves in one piece).
+    void atTurnEnd(std::function<void()> fn) { m_turnEnd.push_back(std::move(fn)); }
 
     // Loop thread. Registers fd (edge-triggered for the given events); false with errno set
     // when epoll refuses it.
@@ -104,6 +122,8 @@ public:
 private:
     void run();
     void runPosted();
+    void runTurnEnd();
+    void wakeUp();
     void runTimers();
     int waitMs() const;
     void heapUp(std::size_t i);
@@ -117,11 +137,13 @@ private:
 
     std::mutex m_mutex;                         // guards m_posted, m_ending
     std::vector<std::function<void()>> m_posted;
+    std::vector<std::shared_ptr<Resumable>> m_resumed;  // handed back, in order after m_posted
     bool m_ending = false;
     bool m_ended = false;
     std::atomic<bool> m_wakePending{false};  // the eventfd was written and not yet read
 
     std::vector<LoopTimer*> m_heap;  // loop thread only: earliest first
+    std::vector<std::function<void()>> m_turnEnd;  // loop thread only
     std::unordered_set<Handler*> m_registered;  // loop thread only
     std::atomic<std::size_t> m_handlers{0};
     std::atomic<std::thread::id> m_threadId{};

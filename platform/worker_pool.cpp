@@ -1,5 +1,7 @@
 #include "platform/worker_pool.h"
 
+#include <pthread.h>
+
 #include <chrono>
 #include <exception>
 #include <thread>
@@ -45,6 +47,8 @@ bool WorkerPool::run(std::function<void()> fn) {
 }
 
 void WorkerPool::work() {
+    // Named for the process's thread list; a thread started by a loop would carry its name.
+    ::pthread_setname_np(::pthread_self(), "kl-exchange");
     std::unique_lock lock(m_mutex);
     for (;;) {
         if (m_queue.empty()) {

@@ -133,10 +133,50 @@ void TTCPEchoThrd::failedOnMain(std::exception_ptr error) {
 }
 
 void TTCPEchoThrd::backToLoop(std::shared_ptr<TTCPEchoThrd> self) {
-    m_loop.post([self = std::move(self)] {
-        self->m_phase = Phase::Running;
-        self->resume();
-    });
+    if (!m_host.mainThread().isMainThread()) {
+        std::vector<std::shared_ptr<EventLoop::Resumable>> one;
+        one.emplace_back(self, static_cast<EventLoop::Resumable*>(self.get()));
+        m_loop.resumeAll(one);
+        return;
+    }
+    // The main thread hands back every connection of a drain in one piece per loop, once the
+    // drain is over: one wake-up of each loop instead of one per answer.
+    struct Returns {
+        EventLoop* loop;
+        std::vector<std::shared_ptr<EventLoop::Resumable>> items;
+    };
+    thread_local std::vector<Returns> pending;  // the main thread's
+    if (pending.empty())
+        m_host.mainThread().atDrainEnd([] {
+            std::vector<Returns> all;
+            all.swap(pending);
+            for (Returns& r : all) r.loop->resumeAll(r.items);
+        });
+    auto it = std::find_if(pending.begin(), pending.end(),
+                           [&](const Returns& r) { return r.loop == &m_loop; });
+    if (it == pending.end()) it = pending.insert(pending.end(), Returns{&m_loop, {}});
+    it->items.emplace_back(self, static_cast<EventLoop::Resumable*>(self.get()));
+}
+
+void TTCPEchoThrd::resumeOnLoop() {
+    m_phase = Phase::Running;
+    resume();
+}
+
+void TTCPEchoThrd::toMain(MainThread::Task task) {
+    // What one turn of the loop hands to the main thread goes in one piece at the turn's end,
+    // so the main thread runs it as one batch: one journal write, one wake-up.
+    struct Gathered {
+        MainThread* main = nullptr;
+        std::vector<MainThread::Task> tasks;
+    };
+    thread_local Gathered gathered;  // the loop's thread
+    MainThread& main = m_host.mainThread();
+    if (gathered.main && gathered.main != &main) main.postAll(gathered.tasks);
+    if (gathered.tasks.empty())
+        m_loop.atTurnEnd([] { gathered.main->postAll(gathered.tasks); });
+    gathered.main = &main;
+    gathered.tasks.push_back(std::move(task));
 }
 
 void TTCPEchoThrd::registered() {
@@ -153,13 +193,11 @@ void TTCPEchoThrd::registered() {
 }
 
 void TTCPEchoThrd::resume() {
-    if (!m_unsent.empty()) {
-        queueSend(m_unsent);
-        m_unsent.clear();
-    }
-    if (m_answerFailed) {
-        m_answerFailed = false;
-        m_sendFailed = true;
+    if (m_answerCount >= 0) {
+        // The plain answer the main thread let go.
+        queueSend(Ack + std::string(kCrLf));
+        if (!m_sendFailed) m_host.counters().eventsAnswered += m_answerCount;
+        m_answerCount = -1;
     }
     if (m_endAfterPass || m_stop.isSet() || m_sendFailed) {
         end();
@@ -255,7 +293,7 @@ void TTCPEchoThrd::otherToMain(std::string line) {
     // The loop waits for the main thread as the hand-over of a worker would: a peer flooding
     // lines must not grow the main thread's queue.
     m_phase = Phase::OnMain;
-    m_host.mainThread().post([self = m_self, line = std::move(line)] {
+    toMain([self = m_self, line = std::move(line)] {
         try {
             self->noteOtherLineOnMain(line, false);
         } catch (...) {
@@ -267,7 +305,7 @@ void TTCPEchoThrd::otherToMain(std::string line) {
 
 void TTCPEchoThrd::numberedToMain() {
     m_phase = Phase::OnMain;
-    m_host.mainThread().post([self = m_self] {
+    toMain([self = m_self] {
         try {
             self->processNumberedOnMain();
         } catch (...) {
@@ -290,7 +328,7 @@ void TTCPEchoThrd::answerToMain(std::string line, bool batchEnd) {
     BatchBroken = false;
     m_answerLine.assign(batchEnd ? std::string_view() : trimLine(line));
     MainThread& main = m_host.mainThread();
-    main.post([self = m_self, batchEnd, acknowledged, &main] {
+    toMain([self = m_self, batchEnd, acknowledged, &main] {
         try {
             self->processNumberedOnMain();
             if (!batchEnd) {
@@ -301,21 +339,13 @@ void TTCPEchoThrd::answerToMain(std::string line, bool batchEnd) {
             self->failedOnMain(std::current_exception());
             return self->backToLoop(self);  // nothing is answered: the repeater sends again
         }
-        // The answer leaves once the batch has written (and in the fsync mode synced) what
-        // the lines put into the journals; the loop has the connection back after it.
+        // The answer may leave once the batch has written (and in the fsync mode synced) what
+        // the lines put into the journals; the loop sends it when it has the connection back,
+        // so the main thread spends no time in the sockets.
         main.releaseAfterBatch([self, batchEnd, acknowledged] {
             TTCPEchoThrd& c = *self;
-            if (c.m_gate.mayAnswer()) {  // not kept: the repeater sends the lines again
-                const std::string answer = c.Ack + std::string(kCrLf);
-                const long sent = c.m_socket.trySend(answer);
-                if (sent < 0) {
-                    c.m_answerFailed = true;
-                } else {
-                    c.m_host.counters().eventsAnswered += batchEnd ? acknowledged : 1;
-                    if (static_cast<std::size_t>(sent) < answer.size())
-                        c.m_unsent.assign(answer, static_cast<std::size_t>(sent));
-                }
-            }
+            // Not kept: no answer, the repeater sends the lines again.
+            if (c.m_gate.mayAnswer()) c.m_answerCount = batchEnd ? acknowledged : 1;
             c.backToLoop(self);
         });
     });

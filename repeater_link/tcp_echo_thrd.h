@@ -31,8 +31,10 @@
 //   their plain answers, numbered batches and their "D<n>/", empty lines, the idle close, the
 //   identify deadline) runs on one of a few event loops (EventLoop) as a state machine: a line
 //   that needs the main thread is handed over without waiting (MainThread::post), the loop
-//   serves other connections meanwhile, and the main thread sends the answer itself once the
-//   batch has written the journals, then hands the connection back to its loop. Deadlines are
+//   serves other connections meanwhile, and the main thread lets the answer go once the batch
+//   has written the journals and hands the connection back to its loop, which sends it. What
+//   one turn of a loop hands over goes as one piece, and the main thread hands back a whole
+//   drain in one piece per loop, so a batch of lines costs one wake-up each way. Deadlines are
 //   one timer per connection in the loop's heap. Ten thousand connections thus cost a few
 //   threads and no wake-up of their own per line.
 //   Every other pass (a line when a command is pending or the time command is due, replies,
@@ -74,6 +76,7 @@ class ServerHost;
 class TTCPEchoThrd final : public RepeaterConnection,
                            private HostedExchangeIo,
                            private EventLoop::Handler,
+                           private EventLoop::Resumable,
                            public std::enable_shared_from_this<TTCPEchoThrd> {
 public:
     static constexpr Millis kCycleMs = 500;
@@ -131,6 +134,9 @@ private:
     // Any thread: the pass is over, the loop has the connection again. (A loop that has ended
     // leaves it to the stop that ended the loop.)
     void backToLoop(std::shared_ptr<TTCPEchoThrd> self);
+    void resumeOnLoop() override;
+    // Loop thread: hands task to the main thread with the others of this turn.
+    void toMain(MainThread::Task task);
     void finishOnMain(std::shared_ptr<TTCPEchoThrd> self);
 
     // ---- Worker thread: one pass that may wait ----
@@ -220,10 +226,9 @@ private:
     AnswerGate m_gate{m_host};
 
     std::vector<std::string> m_numbered;  // received numbered lines not yet processed
-    // A plain answer the main thread sent: what the socket did not take, and whether the peer
-    // was gone. The loop reads them when the connection comes back.
-    std::string m_unsent;
-    bool m_answerFailed = false;
+    // The main thread let the plain answer (Ack and CR LF) go: the lines it acknowledges;
+    // -1 when there is none to send. The loop sends it when the connection comes back.
+    int m_answerCount = -1;
     std::string m_answerLine;  // the line of the plain pass on the main thread
 };
 
