@@ -32,9 +32,23 @@ std::string DailyLogs::EventLogName() const { return pathFor(DailyLog::Event); }
 std::string DailyLogs::StatusLogName() const { return pathFor(DailyLog::Status); }
 std::string DailyLogs::ConnectionLogName() const { return pathFor(DailyLog::Connection); }
 
+DailyLogs::~DailyLogs() {
+    for (OpenLog& open : m_open) flush(open);
+}
+
 void DailyLogs::endBatch() const {
     m_inBatch = false;
-    for (OpenLog& open : m_open) open.checked = false;
+    for (OpenLog& open : m_open) {
+        flush(open);
+        open.checked = false;
+    }
+}
+
+void DailyLogs::flush(OpenLog& open) const {
+    if (open.pending.empty()) return;
+    if (open.fd && !writeAll(open.fd.get(), open.pending)) open.fd.reset();
+    open.pending.clear();
+    if (open.pending.capacity() > kMaxPending) std::string().swap(open.pending);
 }
 
 void DailyLogs::write(DailyLog log, std::string_view text) const {
@@ -44,6 +58,7 @@ void DailyLogs::write(DailyLog log, std::string_view text) const {
     const int period = (t.day + 10) / 10;
     if (open.path.empty() || open.year != t.year || open.month != t.month ||
         open.period != period) {
+        flush(open);  // into the file they were written for
         open.fd.reset();
         open.year = t.year;
         open.month = t.month;
@@ -57,6 +72,7 @@ void DailyLogs::write(DailyLog log, std::string_view text) const {
                      st.st_ino == open.ino));
     open.checked = m_inBatch;
     if (!same) {
+        flush(open);
         open.fd.reset(::open(open.path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
         if (!open.fd || ::fstat(open.fd.get(), &st) != 0) {
             open.fd.reset();
@@ -67,12 +83,18 @@ void DailyLogs::write(DailyLog log, std::string_view text) const {
     }
     // A control byte inside a line (a CR above all) would forge a record of its own or garble
     // the terminal of whoever reads the file: the logs hold them escaped (\x1B).
+    std::string& line = m_inBatch ? open.pending : m_line;
+    if (!m_inBatch) line.clear();
     if (hasControlByte(text))
-        m_line = escapeControlBytes(text);
+        line += escapeControlBytes(text);
     else
-        m_line.assign(text);
-    m_line.append("\r\n");
-    if (!writeAll(open.fd.get(), m_line)) open.fd.reset();  // opened again for the next line
+        line.append(text);
+    line.append("\r\n");
+    // In a batch the lines go in one write at its end (before the answers that wait for the
+    // batch leave), or when they fill the buffer.
+    if (m_inBatch && line.size() < kMaxPending) return;
+    if (!writeAll(open.fd.get(), line)) open.fd.reset();  // opened again for the next line
+    line.clear();
 }
 
 }  // namespace kormlink

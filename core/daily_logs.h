@@ -35,6 +35,9 @@ std::string dailyLogName(DailyLog log, int year, int month, int day);
 class DailyLogs {
 public:
     explicit DailyLogs(std::string dataDir, LocalTimeSource now = localNow);
+    ~DailyLogs();  // writes what a batch left
+    DailyLogs(const DailyLogs&) = delete;
+    DailyLogs& operator=(const DailyLogs&) = delete;
 
     std::string EventLogName() const;
     std::string StatusLogName() const;
@@ -45,7 +48,7 @@ public:
     void WriteConnectionLog(std::string_view text) const { write(DailyLog::Connection, text); }
 
     // The lines up to the next endBatch() come within a moment: each file's path is looked up
-    // once for them, not before each line.
+    // once for them, not before each line, and each file gets them in one write at the end.
     void beginBatch() const { m_inBatch = true; }
     void endBatch() const;
 
@@ -61,7 +64,10 @@ private:
         dev_t dev = 0;
         ino_t ino = 0;
         bool checked = false;  // the path was looked up in this batch
+        std::string pending;   // lines of this batch not written yet
     };
+    static constexpr std::size_t kMaxPending = 64 * 1024;
+    void flush(OpenLog& open) const;
 
     std::string m_dataDir;
     LocalTimeSource m_now;
