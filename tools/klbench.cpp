@@ -2,7 +2,8 @@
 // configuration for each scenario, drives it with rptsim and monsim as separate processes (or
 // with its own load driver, load_driver.h), reads the server's CPU time, memory and descriptors
 // from /proc, and prints one table of figures, targets and verdicts (--json FILE: the same as
-// JSON; --svg FILE: the latency distribution).
+// JSON; --svg FILE: the latency distribution, Kormlink's beside the broker's when the broker
+// scenario ran).
 //
 // Scenarios (--only a,b; all by default, in this order):
 //   limit    round trips per second of a 76-byte line and a 2-byte answer between two threads of
@@ -128,7 +129,9 @@ constexpr const char* kUsage =
     "  --only LIST      comma-separated, of: limit, ingest, batch, fsync, drain, latency,\n"
     "                   scale, storm, broker (default all)\n"
     "  --json FILE      write the machine, the figures, targets and verdicts as JSON\n"
-    "  --svg FILE       write a plot of the latency distribution (latency scenario)\n"
+    "  --svg FILE       write a plot of the latency distribution: Kormlink's and the\n"
+    "                   broker's from the broker scenario when it ran, else the latency\n"
+    "                   scenario's\n"
     "  --server PATH    the server (default: found beside klbench, in its parent folder,\n"
     "                   in the programs folder, then on PATH; so are the simulators)\n"
     "  --rptsim PATH    the repeater simulator\n"
@@ -218,6 +221,15 @@ Machine thisMachine() {
     utsname u{};
     if (::uname(&u) == 0) m.kernel = std::string(u.sysname) + " " + u.release + " " + u.machine;
     return m;
+}
+
+// "machine: <cpu>, 2 cores, 7.8 GiB memory, Linux 6.1.0 x86_64", as printed before the table and
+// under the title of the comparison plot.
+std::string machineLine(const Machine& m) {
+    char buf[512];
+    std::snprintf(buf, sizeof buf, "machine: %s, %ld cores, %.1f GiB memory, %s", m.cpu.c_str(),
+                  m.cores, static_cast<double>(m.memoryKb) / (1024.0 * 1024.0), m.kernel.c_str());
+    return buf;
 }
 
 // ---- Figures and verdicts ----
@@ -476,13 +488,33 @@ std::vector<Bin> readHistogram(const std::string& path) {
     return bins;
 }
 
-struct LatencyPlot {
+// One distribution in a plot.
+struct LatencySeries {
+    std::string name;  // in the legend (the comparison)
+    std::string tag;   // on its marks (the comparison)
     std::vector<Bin> bins;
     double p50Us = 0, p99Us = 0, maxUs = 0;
-    double p99TargetUs = 0, maxTargetUs = 0;
-    double eventsPerS = 0;
-    int repeaters = 0;
+    double perS = 0;  // sent and answered per second over the measured window
 };
+
+// The latency scenario's distribution (one series, with the targets), or the broker scenario's
+// comparison: the relay's and the broker's, from the same driver in the same run.
+struct LatencyPlot {
+    std::vector<LatencySeries> series;
+    double p99TargetUs = 0, maxTargetUs = 0;  // 0: not drawn
+    double eventsPerS = 0;                    // in the title
+    int repeaters = 0;
+    std::string caption;  // the comparison: what was driven how, under the title
+    std::string machine;  // the comparison: the machine line klbench prints
+};
+
+// How a series of the comparison is drawn: a colour and a line style of its own, so that the
+// two can be told apart in grey too.
+struct SeriesStyle {
+    const char* color;
+    const char* dash;  // stroke-dasharray; "" solid
+};
+constexpr SeriesStyle kSeriesStyles[] = {{"#1f5fa8", ""}, {"#d95f02", "9,5"}};
 
 std::string svgNumber(double v) {
     char buf[32];
@@ -501,20 +533,35 @@ std::string latencyText(double us) {
     return buf;
 }
 
-// The latency distribution as an SVG image: the share of events per bin (20 bins a decade) as
-// bars on a logarithmic microsecond axis, the cumulative share as a line against the right
-// axis, p50, p99 and the maximum marked, and the targets drawn as dashed red lines.
+std::string strokeStyle(const std::string& color, double width, const std::string& dash) {
+    return "stroke=\"" + color + "\" stroke-width=\"" + svgNumber(width) + "\"" +
+           (dash.empty() ? "" : " stroke-dasharray=\"" + dash + "\"");
+}
+
+// The latency distribution as an SVG image: the share of events per bin (20 bins a decade) on a
+// logarithmic microsecond axis, with p50, p99 and the maximum marked. One series: bars, the
+// cumulative share as a line against the right axis, and the targets as dashed red lines. Two
+// series (the comparison): each as an outline of its bins, in a colour and line style of its
+// own, named in a legend with its figures; its marks in the same colour and style.
 std::string latencySvg(const LatencyPlot& p) {
-    const double width = 960, height = 540;
-    const double left = 80, right = 80, top = 78, bottom = 70;
+    const bool comparison = p.series.size() > 1;
+    const double width = 960, height = comparison ? 600 : 540;
+    const double left = 80, right = comparison ? 40 : 80, top = comparison ? 126 : 78, bottom = 70;
     const double plotW = width - left - right, plotH = height - top - bottom;
+    std::vector<double> totals;
     double total = 0, lowest = 1e12, highest = 0;
-    for (const Bin& b : p.bins) {
-        total += b.count;
-        lowest = std::min(lowest, std::max(b.lower, 1.0));
-        highest = std::max(highest, b.upper);
+    for (const LatencySeries& ser : p.series) {
+        double sum = 0;
+        for (const Bin& b : ser.bins) {
+            sum += b.count;
+            lowest = std::min(lowest, std::max(b.lower, 1.0));
+            highest = std::max(highest, b.upper);
+        }
+        highest = std::max(highest, ser.maxUs);
+        totals.push_back(sum);
+        total += sum;
     }
-    highest = std::max({highest, p.maxUs, p.maxTargetUs, p.p99TargetUs});
+    highest = std::max({highest, p.maxTargetUs, p.p99TargetUs});
     if (total <= 0) lowest = 10;
     const double d0 = std::floor(std::log10(lowest));
     const double d1 = std::max(d0 + 1, std::ceil(std::log10(highest * 1.05)));
@@ -524,27 +571,34 @@ std::string latencySvg(const LatencyPlot& p) {
     };
 
     // Display bins of a twentieth of a decade; each histogram bucket is shared among them in
-    // proportion to the overlap (its values taken as evenly spread).
+    // proportion to the overlap (its values taken as evenly spread). In % of the series' events.
     const int perDecade = 20;
     const int nShown = static_cast<int>((d1 - d0) * perDecade);
-    std::vector<double> shown(static_cast<std::size_t>(nShown), 0);
     auto edge = [&](int i) { return std::pow(10.0, d0 + static_cast<double>(i) / perDecade); };
-    for (const Bin& b : p.bins) {
-        for (int i = 0; i < nShown; ++i) {
-            const double lo = std::max(b.lower, edge(i)), hi = std::min(b.upper, edge(i + 1));
-            if (hi > lo)
-                shown[static_cast<std::size_t>(i)] += b.count * (hi - lo) / (b.upper - b.lower);
+    std::vector<std::vector<double>> shown;
+    double peak = 0;
+    for (std::size_t k = 0; k < p.series.size(); ++k) {
+        std::vector<double>& v = shown.emplace_back(static_cast<std::size_t>(nShown), 0);
+        for (const Bin& b : p.series[k].bins) {
+            for (int i = 0; i < nShown; ++i) {
+                const double lo = std::max(b.lower, edge(i)), hi = std::min(b.upper, edge(i + 1));
+                if (hi > lo)
+                    v[static_cast<std::size_t>(i)] += b.count * (hi - lo) / (b.upper - b.lower);
+            }
+        }
+        for (double& s : v) {
+            s = totals[k] > 0 ? 100 * s / totals[k] : 0;
+            peak = std::max(peak, s);
         }
     }
-    double peak = 0;
-    for (double& s : shown) {
-        s = total > 0 ? 100 * s / total : 0;
-        peak = std::max(peak, s);
-    }
+    // The labels of the marks take rows at the top of the plot: 5 with one series, 6 with two.
+    // With two the scale leaves them room above the highest bin.
+    const double labelRows = comparison ? 6 : 5;
+    const double headroom = comparison ? peak * plotH / (plotH - 18 * labelRows - 10) : peak;
     // A round top for the left axis: 1, 2 or 5 times a power of ten, with 5 steps.
-    double step = std::pow(10.0, std::floor(std::log10(std::max(peak, 0.1) / 5)));
+    double step = std::pow(10.0, std::floor(std::log10(std::max(headroom, 0.1) / 5)));
     for (double m : {1.0, 2.0, 5.0, 10.0})
-        if (peak <= 5 * step * m) {
+        if (headroom <= 5 * step * m) {
             step *= m;
             break;
         }
@@ -568,16 +622,38 @@ std::string latencySvg(const LatencyPlot& p) {
         svgNumber(height) + "\" viewBox=\"0 0 " + svgNumber(width) + " " + svgNumber(height) +
         "\" font-family=\"DejaVu Sans, Arial, sans-serif\" font-size=\"13\">");
     add("<rect width=\"100%\" height=\"100%\" fill=\"white\" stroke=\"none\"/>");
-    char title[256];
-    std::snprintf(title, sizeof title,
-                  "Latency from send to receive: %s events/s over %s repeaters, %s events",
-                  grouped(p.eventsPerS, 0).c_str(), grouped(p.repeaters, 0).c_str(),
-                  grouped(total, 0).c_str());
-    textAt(width / 2, 28, "middle", "font-size=\"17\" font-weight=\"bold\"", title);
-    textAt(width / 2, 52, "middle", "font-size=\"14\"",
-           "p50 " + latencyText(p.p50Us) + " · p99 " + latencyText(p.p99Us) + " · max " +
-               latencyText(p.maxUs) + "   (targets: p99 ≤ " + latencyText(p.p99TargetUs) +
-               ", max ≤ " + latencyText(p.maxTargetUs) + ")");
+    if (comparison) {
+        textAt(width / 2, 28, "middle", "font-size=\"17\" font-weight=\"bold\"",
+               "Latency from send to receive: " + grouped(p.eventsPerS, 0) + " events/s over " +
+                   grouped(p.repeaters, 0) + " connections to one consumer");
+        textAt(width / 2, 50, "middle", "font-size=\"13\"", p.caption);
+        textAt(width / 2, 68, "middle", "font-size=\"12\" fill=\"#555555\"", p.machine);
+        // The legend: a sample of each series' line, its name and its figures.
+        for (std::size_t k = 0; k < p.series.size(); ++k) {
+            const LatencySeries& ser = p.series[k];
+            const SeriesStyle& st = kSeriesStyles[k % std::size(kSeriesStyles)];
+            const double ly = 92 + 20 * static_cast<double>(k);
+            lineAt(left, ly - 4, left + 44, ly - 4, strokeStyle(st.color, 2.5, st.dash));
+            textAt(left + 54, ly, "start",
+                   "fill=\"" + std::string(st.color) + "\" font-weight=\"bold\"",
+                   ser.name + ":  p50 " + latencyText(ser.p50Us) + " · p99 " +
+                       latencyText(ser.p99Us) + " · max " + latencyText(ser.maxUs) + "   (" +
+                       grouped(totals[k], 0) + " events measured, " + grouped(ser.perS, 0) +
+                       " answered/s)");
+        }
+    } else {
+        const LatencySeries& only = p.series.front();
+        char title[256];
+        std::snprintf(title, sizeof title,
+                      "Latency from send to receive: %s events/s over %s repeaters, %s events",
+                      grouped(p.eventsPerS, 0).c_str(), grouped(p.repeaters, 0).c_str(),
+                      grouped(total, 0).c_str());
+        textAt(width / 2, 28, "middle", "font-size=\"17\" font-weight=\"bold\"", title);
+        textAt(width / 2, 52, "middle", "font-size=\"14\"",
+               "p50 " + latencyText(only.p50Us) + " · p99 " + latencyText(only.p99Us) + " · max " +
+                   latencyText(only.maxUs) + "   (targets: p99 ≤ " + latencyText(p.p99TargetUs) +
+                   ", max ≤ " + latencyText(p.maxTargetUs) + ")");
+    }
 
     // Grid and axes.
     const char* grid = "stroke=\"#dddddd\" stroke-width=\"1\"";
@@ -587,6 +663,7 @@ std::string latencySvg(const LatencyPlot& p) {
         char label[32];
         std::snprintf(label, sizeof label, step < 1 ? "%.1f %%" : "%.0f %%", share);
         textAt(left - 8, y(share) + 4, "end", "", label);
+        if (comparison) continue;
         std::snprintf(label, sizeof label, "%d %%", 20 * i);
         textAt(left + plotW + 8, yCum(20.0 * i) + 4, "start", "fill=\"#1f5fa8\"", label);
     }
@@ -602,61 +679,115 @@ std::string latencySvg(const LatencyPlot& p) {
     }
     lineAt(left, top + plotH, left + plotW, top + plotH, "stroke=\"black\"");
     lineAt(left, top, left, top + plotH, "stroke=\"black\"");
-    lineAt(left + plotW, top, left + plotW, top + plotH, "stroke=\"#1f5fa8\"");
+    if (comparison)
+        lineAt(left + plotW, top, left + plotW, top + plotH, "stroke=\"#bbbbbb\"");
+    else
+        lineAt(left + plotW, top, left + plotW, top + plotH, "stroke=\"#1f5fa8\"");
     textAt(left + plotW / 2, height - 22, "middle", "",
            "latency from send to receive (logarithmic scale)");
     add("<text transform=\"translate(22," + svgNumber(top + plotH / 2) +
-        ") rotate(-90)\" text-anchor=\"middle\">share of events per bin (bars; 20 bins a "
-        "decade)</text>");
-    add("<text transform=\"translate(" + svgNumber(width - 18) + "," + svgNumber(top + plotH / 2) +
-        ") rotate(90)\" text-anchor=\"middle\" fill=\"#1f5fa8\">events at or below (line)</text>");
+        ") rotate(-90)\" text-anchor=\"middle\">" +
+        (comparison ? std::string("share of each one's events per bin (20 bins a decade)")
+                    : std::string("share of events per bin (bars; 20 bins a decade)")) +
+        "</text>");
 
-    // Bars.
-    for (int i = 0; i < nShown; ++i) {
-        const double v = shown[static_cast<std::size_t>(i)];
-        if (v <= 0) continue;
-        const double x0 = x(edge(i)), x1 = x(edge(i + 1));
-        add("<rect x=\"" + svgNumber(x0) + "\" y=\"" + svgNumber(y(v)) + "\" width=\"" +
-            svgNumber(std::max(x1 - x0 - 1, 1.0)) + "\" height=\"" + svgNumber(top + plotH - y(v)) +
-            "\" fill=\"#9ab8d8\" stroke=\"none\"/>");
-    }
-    // The cumulative share, a step at each bucket's upper end.
-    if (total > 0) {
-        std::string path = "M " + svgNumber(x(p.bins.front().lower)) + " " + svgNumber(yCum(0));
-        double seen = 0;
-        for (const Bin& b : p.bins) {
-            seen += b.count;
-            path += " L " + svgNumber(x(b.upper)) + " " + svgNumber(yCum(100 * seen / total));
+    if (comparison) {
+        // Each series as the outline of its bins from its first to its last, lightly filled:
+        // the fills first, so that neither hides the other's outline.
+        std::vector<std::string> outlines;
+        for (std::size_t k = 0; k < shown.size(); ++k) {
+            const std::vector<double>& v = shown[k];
+            int first = -1, last = -1;
+            for (int i = 0; i < nShown; ++i)
+                if (v[static_cast<std::size_t>(i)] > 0) {
+                    if (first < 0) first = i;
+                    last = i;
+                }
+            if (first < 0) continue;
+            std::string path = "M " + svgNumber(x(edge(first))) + " " + svgNumber(y(0));
+            for (int i = first; i <= last; ++i) {
+                const double h = y(v[static_cast<std::size_t>(i)]);
+                path += " L " + svgNumber(x(edge(i))) + " " + svgNumber(h) + " L " +
+                        svgNumber(x(edge(i + 1))) + " " + svgNumber(h);
+            }
+            path += " L " + svgNumber(x(edge(last + 1))) + " " + svgNumber(y(0));
+            const SeriesStyle& st = kSeriesStyles[k % std::size(kSeriesStyles)];
+            add("<path d=\"" + path + " Z\" fill=\"" + st.color +
+                "\" fill-opacity=\"0.14\" stroke=\"none\"/>");
+            outlines.push_back("<path d=\"" + path + "\" fill=\"none\" " +
+                               strokeStyle(st.color, 2.5, st.dash) +
+                               " stroke-linejoin=\"round\"/>");
         }
-        add("<path d=\"" + path + "\" fill=\"none\" stroke=\"#1f5fa8\" stroke-width=\"2\"/>");
+        for (const std::string& outline : outlines) add(outline);
+    } else {
+        add("<text transform=\"translate(" + svgNumber(width - 18) + "," +
+            svgNumber(top + plotH / 2) +
+            ") rotate(90)\" text-anchor=\"middle\" fill=\"#1f5fa8\">events at or below "
+            "(line)</text>");
+        const std::vector<double>& v = shown.front();
+        const std::vector<Bin>& bins = p.series.front().bins;
+        for (int i = 0; i < nShown; ++i) {
+            const double share = v[static_cast<std::size_t>(i)];
+            if (share <= 0) continue;
+            const double x0 = x(edge(i)), x1 = x(edge(i + 1));
+            add("<rect x=\"" + svgNumber(x0) + "\" y=\"" + svgNumber(y(share)) + "\" width=\"" +
+                svgNumber(std::max(x1 - x0 - 1, 1.0)) + "\" height=\"" +
+                svgNumber(top + plotH - y(share)) + "\" fill=\"#9ab8d8\" stroke=\"none\"/>");
+        }
+        // The cumulative share, a step at each bucket's upper end.
+        if (total > 0) {
+            std::string path = "M " + svgNumber(x(bins.front().lower)) + " " + svgNumber(yCum(0));
+            double seen = 0;
+            for (const Bin& b : bins) {
+                seen += b.count;
+                path += " L " + svgNumber(x(b.upper)) + " " + svgNumber(yCum(100 * seen / total));
+            }
+            add("<path d=\"" + path + "\" fill=\"none\" stroke=\"#1f5fa8\" stroke-width=\"2\"/>");
+        }
     }
-    // Marks: the figures solid, the targets dashed red; labels staggered so they do not meet.
+
+    // Marks. One series: the figures solid, the targets dashed red. Two: each series' figures
+    // in its colour and line style, named. Labels staggered so that they do not meet.
     struct Mark {
         double us;
-        std::string label, color;
-        bool dashed;
+        std::string label, color, dash;
+        double width;
     };
-    const Mark marks[] = {
-        {p.p50Us, "p50 " + latencyText(p.p50Us), "#2c7a2c", false},
-        {p.p99Us, "p99 " + latencyText(p.p99Us), "#c77700", false},
-        {p.maxUs, "max " + latencyText(p.maxUs), "#7a2c7a", false},
-        {p.p99TargetUs, "p99 target " + latencyText(p.p99TargetUs), "#d62728", true},
-        {p.maxTargetUs, "max target " + latencyText(p.maxTargetUs), "#d62728", true},
-    };
+    std::vector<Mark> marks;
+    if (comparison) {
+        for (std::size_t k = 0; k < p.series.size(); ++k) {
+            const LatencySeries& ser = p.series[k];
+            const SeriesStyle& st = kSeriesStyles[k % std::size(kSeriesStyles)];
+            for (const auto& [us, what] : {std::pair{ser.p50Us, "p50"}, std::pair{ser.p99Us, "p99"},
+                                           std::pair{ser.maxUs, "max"}})
+                marks.push_back(
+                    {us, ser.tag + " " + what + " " + latencyText(us), st.color, st.dash, 1.5});
+        }
+    } else {
+        const LatencySeries& only = p.series.front();
+        marks = {
+            {only.p50Us, "p50 " + latencyText(only.p50Us), "#2c7a2c", "", 2},
+            {only.p99Us, "p99 " + latencyText(only.p99Us), "#c77700", "", 2},
+            {only.maxUs, "max " + latencyText(only.maxUs), "#7a2c7a", "", 2},
+            {p.p99TargetUs, "p99 target " + latencyText(p.p99TargetUs), "#d62728", "6,4", 2},
+            {p.maxTargetUs, "max target " + latencyText(p.maxTargetUs), "#d62728", "6,4", 2},
+        };
+    }
     // Lines first, then the labels on a white ground so that no line runs through them.
     for (const Mark& m : marks) {
         if (m.us <= 0) continue;
-        lineAt(x(m.us), top, x(m.us), top + plotH,
-               "stroke=\"" + m.color + "\" stroke-width=\"2\"" +
-                   (m.dashed ? " stroke-dasharray=\"6,4\"" : ""));
+        lineAt(x(m.us), top, x(m.us), top + plotH, strokeStyle(m.color, m.width, m.dash));
     }
     int row = 0;
     for (const Mark& m : marks) {
         if (m.us <= 0) continue;
         const double mx = x(m.us);
-        const double textW = 7.0 * static_cast<double>(m.label.size());  // bold 13 px, roughly
+        // Bold 13 px, roughly; the comparison's longer labels need the closer estimate to stay
+        // within the plot.
+        const double textW = (comparison ? 8.0 : 7.0) * static_cast<double>(m.label.size());
         const bool flip = mx + 5 + textW > left + plotW;
-        const double tx = flip ? mx - 5 : mx + 5, ty = top + 16 + 18 * (row++ % 5);
+        const double tx = flip ? mx - 5 : mx + 5;
+        const double ty = top + 16 + 18 * (row++ % static_cast<int>(labelRows));
         add("<rect x=\"" + svgNumber(flip ? tx - textW - 2 : tx - 2) + "\" y=\"" +
             svgNumber(ty - 12) + "\" width=\"" + svgNumber(textW + 4) +
             "\" height=\"16\" fill=\"white\" fill-opacity=\"0.85\" stroke=\"none\"/>");
@@ -665,6 +796,18 @@ std::string latencySvg(const LatencyPlot& p) {
     }
     add("</svg>");
     return s;
+}
+
+// The buckets of a histogram that hold samples, as the plot takes them.
+std::vector<Bin> histogramBins(const sim::LatencyHistogram& h) {
+    std::vector<Bin> bins;
+    for (std::size_t b = 0; b < sim::LatencyHistogram::kBucketCount; ++b) {
+        if (h.bucketCount(b) == 0) continue;
+        bins.push_back({static_cast<double>(sim::LatencyHistogram::lowerBound(b)),
+                        static_cast<double>(sim::LatencyHistogram::upperBound(b)),
+                        static_cast<double>(h.bucketCount(b))});
+    }
+    return bins;
 }
 
 // ---- The benchmark ----
@@ -784,6 +927,7 @@ struct DriverFigures {
     double driverCpu = NAN;  // klbench's (the driver's threads) over the same window
     double p50 = NAN, p99 = NAN, max = NAN;  // latency, ms
     std::uint64_t latencyCount = 0;
+    std::vector<Bin> latencyBins;  // for the plot
     double allAnsweredS = NAN;  // storm: from the start until every message was answered
     double slowestGreetingS = NAN;
     double elapsedS = NAN;
@@ -851,7 +995,8 @@ class Bench {
     std::unique_ptr<Server> m_server;
     std::optional<double> m_limit;  // round trips/s, once measured
     std::vector<std::string> m_kept;
-    std::optional<LatencyPlot> m_plot;
+    std::optional<LatencyPlot> m_plot;         // the latency scenario's
+    std::optional<LatencyPlot> m_comparePlot;  // the broker scenario's, plotted when there
     std::unique_ptr<Broker> m_broker;
     std::optional<DriverFigures> m_relayStorm;  // the storm scenario's, for the comparison
 };
@@ -1120,10 +1265,8 @@ void Bench::latency(Result& r) {
     r.add("gaps", "gaps in the repeaters' numbers", summaryValue(summary, "gaps").value_or(NAN), 0,
           "", Target{false, 0});
     LatencyPlot plot;
-    plot.bins = readHistogram(histogram);
-    plot.p50Us = *p50 * 1000;
-    plot.p99Us = *p99 * 1000;
-    plot.maxUs = *max * 1000;
+    plot.series.push_back(
+        {"Kormlink", "", readHistogram(histogram), *p50 * 1000, *p99 * 1000, *max * 1000, perS});
     plot.p99TargetUs = 2000;
     plot.maxTargetUs = 20'000;
     plot.eventsPerS = perS;
@@ -1461,6 +1604,7 @@ bool Bench::driveLatency(Result& r, const Peer& peer, DriverFigures& f) {
         return false;
     }
     f.latencyCount = h.count();
+    f.latencyBins = histogramBins(h);
     f.p50 = h.percentile(0.50) / 1000.0;
     f.p99 = h.percentile(0.99) / 1000.0;
     f.max = h.max() / 1000.0;
@@ -1645,6 +1789,19 @@ void Bench::broker(Result& r) {
     r.add("latency_broker_max_ms", "latency: broker max", bLatency.max, 3, "ms");
     r.add("latency_p99_ratio", "latency: p99 ratio Kormlink / broker", kLatency.p99 / bLatency.p99,
           2, "", Target{false, 1});
+    LatencyPlot plot;
+    auto series = [](const char* name, const char* tag, const DriverFigures& f) {
+        return LatencySeries{name,         tag,          f.latencyBins, f.p50 * 1000,
+                             f.p99 * 1000, f.max * 1000, f.perS};
+    };
+    plot.series = {series("Kormlink", "Kormlink", kLatency),
+                   series("mosquitto (QoS 1)", "mosquitto", bLatency)};
+    plot.eventsPerS = kRepeaters * kLatencyRate;
+    plot.repeaters = kRepeaters;
+    plot.caption = "Kormlink, then " + (version.empty() ? std::string("mosquitto") : version) +
+                   " with QoS 1, in the same run; both driven by klbench's load driver, " +
+                   grouped(m_w.latency, 0) + " s measured after a warm-up";
+    m_comparePlot = plot;
     const std::string shape = grouped(kStormConnections, 0) + " connections x " +
                               std::to_string(m_o.quick ? kStormEventsQuick : kStormEvents);
     r.add("storm_kormlink_s",
@@ -1715,8 +1872,7 @@ int Bench::run() {
         std::strftime(when, sizeof when, "%Y-%m-%d %H:%M", &local);
         std::printf("klbench: %s run, %s\n", m_o.quick ? "quick" : "full", when);
     }
-    std::printf("machine: %s, %ld cores, %.1f GiB memory, %s\n", machine.cpu.c_str(), machine.cores,
-                static_cast<double>(machine.memoryKb) / (1024.0 * 1024.0), machine.kernel.c_str());
+    std::printf("%s\n", machineLine(machine).c_str());
     std::printf("server:  %s (descriptor soft limit at start %llu)\n", m_o.server.c_str(),
                 static_cast<unsigned long long>(m_serverNoFile));
     std::fflush(stdout);
@@ -1748,11 +1904,15 @@ int Bench::run() {
         ok = false;
     }
     if (!m_o.svg.empty()) {
-        if (!m_plot) {
+        // The comparison when the broker scenario ran through, else the latency scenario's.
+        std::optional<LatencyPlot> plot = m_comparePlot ? m_comparePlot : m_plot;
+        if (plot) plot->machine = machineLine(machine);
+        if (!plot) {
             std::fprintf(stderr,
-                         "klbench: no latency figures for %s (the latency scenario did not run)\n",
+                         "klbench: no latency figures for %s (neither the latency nor the broker "
+                         "scenario ran through)\n",
                          m_o.svg.c_str());
-        } else if (!replaceFileAtomically(m_o.svg, latencySvg(*m_plot), &why, false)) {
+        } else if (!replaceFileAtomically(m_o.svg, latencySvg(*plot), &why, false)) {
             std::fprintf(stderr, "klbench: %s: %s\n", m_o.svg.c_str(), why.c_str());
             ok = false;
         }
