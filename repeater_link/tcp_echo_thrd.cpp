@@ -96,12 +96,16 @@ void TTCPEchoThrd::begin() {
         return;
     }
     NextSync = m_host.clock().now() + SyncP;
+    // The greeting and the time command leave together, in one send.
+    m_corked = true;
     SendLine(std::string(kRepeaterGreeting) + std::string(kCrLf));
     SendLine(sysTimeCommand(m_host.localTime()) + std::string(kCrLf));
+    m_corked = false;
+    flushOutbox();
     ++m_host.counters().timeSyncsToRepeaters;
     Ip = m_socket.peerAddress();
     m_phase = Phase::OnMain;
-    m_host.mainThread().post([self = m_self] {
+    toMain([self = m_self] {
         try {
             ServerHost& host = self->m_host;
             tHostList* list = host.hostList();
@@ -445,7 +449,8 @@ void TTCPEchoThrd::onTimer() {
 }
 
 void TTCPEchoThrd::queueSend(std::string_view bytes) {
-    if (!m_outbox.empty()) {
+    if (m_corked || !m_outbox.empty()) {
+        if (m_outbox.empty()) m_outboxSince = steadyClock().now();
         m_outbox.append(bytes);
         return;
     }
@@ -461,6 +466,7 @@ void TTCPEchoThrd::queueSend(std::string_view bytes) {
 }
 
 void TTCPEchoThrd::flushOutbox() {
+    if (m_outbox.empty()) return;
     const long sent = m_socket.trySend(m_outbox);
     if (sent < 0) {
         m_sendFailed = true;

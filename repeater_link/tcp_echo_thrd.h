@@ -198,6 +198,7 @@ private:
     bool m_endAfterPass = false;
     LoopTimer m_timer{[this] { onTimer(); }};
     std::string m_outbox;      // loop: what the socket did not take yet
+    bool m_corked = false;     // sends gather in the outbox until flushOutbox()
     Millis m_outboxSince = 0;  // when it stopped taking it
     Millis m_idleSince = 0;    // steady time of the last line
 

@@ -1,5 +1,8 @@
 #include "server/server.h"
 
+#include <sys/stat.h>
+#include <time.h>
+
 #include "platform/address_list.h"
 
 #include <algorithm>
@@ -52,7 +55,31 @@ Server::~Server() {
 
 std::string Server::iniPath() const { return joinPath(m_options.dataDir, kIniFileName); }
 
-IniFile Server::readConfig() const { return IniFile::load(iniPath()); }
+IniFile Server::readConfig() const {
+    // Every connection reads its settings when it starts: ten thousand repeaters connecting at
+    // once after an outage would otherwise read and parse the file ten thousand times. The
+    // file is read again whenever it is another file or was written since (its inode, size,
+    // change and modification times).
+    const std::string path = iniPath();
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return IniFile::load(path);
+    const ConfigKey key{st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec,
+                        st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
+    {
+        std::lock_guard lock(m_configMutex);
+        if (m_config && m_configKey == key) return *m_config;
+    }
+    auto loaded = std::make_shared<const IniFile>(IniFile::load(path));
+    // A file written in the last two seconds may be written again within the granularity of
+    // its time stamps, unseen: it is not kept until it has been still for longer.
+    timespec wall{};
+    ::clock_gettime(CLOCK_REALTIME, &wall);
+    if (wall.tv_sec - std::max(st.st_mtim.tv_sec, st.st_ctim.tv_sec) < 2) return *loaded;
+    std::lock_guard lock(m_configMutex);
+    m_config = loaded;
+    m_configKey = key;
+    return *loaded;
+}
 
 std::uint16_t Server::inputPort() const { return m_listener ? m_listener->boundPort() : 0; }
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -178,6 +179,15 @@ private:
     std::atomic<int> m_unattachedClients{0};
     std::atomic<bool> m_reportedClientFlood{false};
     EventTap m_eventTap;
+    // The configuration file as last read, and what identified it then.
+    struct ConfigKey {
+        std::uint64_t ino = 0;
+        std::int64_t size = 0, mtimeS = 0, mtimeNs = 0, ctimeS = 0, ctimeNs = 0;
+        bool operator==(const ConfigKey&) const = default;
+    };
+    mutable std::mutex m_configMutex;
+    mutable std::shared_ptr<const IniFile> m_config;
+    mutable ConfigKey m_configKey;
     // Last, so they go first: by then every connection has ended.
     std::unique_ptr<WorkerPool> m_exchanges;
     std::unique_ptr<EventLoops> m_loops;
