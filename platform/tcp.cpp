@@ -207,7 +207,7 @@ TcpSocket::Fill TcpSocket::fillBuffer(Millis deadline, const Waker* interrupt) {
         if (ready == 0) return Fill::Timeout;
         if (ready == -1) return Fill::Interrupted;
         if (ready < 0) return Fill::Error;
-    } else if (m_drained) {
+    } else if (m_drained && !m_hungUp) {
         return Fill::Timeout;  // nothing came since the socket was read empty
     }
     char chunk[16 * 1024];

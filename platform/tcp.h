@@ -106,8 +106,13 @@ public:
     // read (EAGAIN), so an edge-triggered loop may wait for the next edge.
     RecvStatus takeLine(std::string& line);
     // The socket may have something to read again (the loop saw it readable): the next
-    // takeLine() reads. Until then, a socket that was read empty is not asked again.
-    void noteReadable() { m_drained = false; }
+    // takeLine() reads. Until then, a socket that was read empty is not asked again. hungUp:
+    // the peer has closed its side (or the socket failed); a short read then no longer means
+    // there is nothing more, since the end itself is no byte.
+    void noteReadable(bool hungUp = false) {
+        m_drained = false;
+        m_hungUp = m_hungUp || hungUp;
+    }
     // While an overlong line is being thrown away: when its end must have come (takeLine()
     // then returns Overflow); 0 otherwise.
     Millis overlongDeadline() const { return m_discarding ? m_overlongDeadline : 0; }
@@ -162,6 +167,7 @@ private:
     size_t m_maxLine;
     bool m_noWait = false;  // takeLine(): reads only what is there
     bool m_drained = false; // the last read took everything there was
+    bool m_hungUp = false;  // the peer closed: every take reads
     std::string m_buffer;
     size_t m_scanFrom = 0;  // CR LF search resumes here; bytes before it hold no pair
     Millis m_overlongEndWithinMs = 0;  // 0: an overlong line ends in Overflow

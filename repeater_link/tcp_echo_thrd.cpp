@@ -385,8 +385,11 @@ void TTCPEchoThrd::toWorker(RecvStatus status, std::string line) {
 }
 
 void TTCPEchoThrd::onEvents(std::uint32_t events) {
+    // Held until the handler returns: an end on the way hands the last reference on.
+    const std::shared_ptr<TTCPEchoThrd> keep = m_self;
     // A worker reads the socket itself; the loop reads it again when the worker is done.
-    if ((events & ~std::uint32_t{EPOLLOUT}) && m_phase != Phase::OnWorker) m_socket.noteReadable();
+    if ((events & ~std::uint32_t{EPOLLOUT}) && m_phase != Phase::OnWorker)
+        m_socket.noteReadable((events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0);
     if ((events & EPOLLOUT) && !m_outbox.empty()) flushOutbox();
     if (m_phase == Phase::Running) pump();
 }
@@ -424,6 +427,7 @@ void TTCPEchoThrd::armTimer() {
 }
 
 void TTCPEchoThrd::onTimer() {
+    const std::shared_ptr<TTCPEchoThrd> keep = m_self;
     if (m_phase != Phase::Running) return;  // re-armed when the connection comes back
     const Millis steadyNow = steadyClock().now();
     if (!m_outbox.empty() && steadyNow - m_outboxSince >= TcpSocket::kSendTimeoutMs) {
@@ -482,12 +486,11 @@ void TTCPEchoThrd::end() {
     m_phase = Phase::Ending;
     m_loop.cancel(m_timer);
     m_loop.remove(m_socket.fd(), this);
-    std::shared_ptr<TTCPEchoThrd> self = std::move(m_self);
-    if (!self) return;
+    if (!m_self) return;
     // The last steps are the main thread's: lines received before the end are logged and
-    // routed as ever, then the connection leaves the registry.
-    auto finish = [self] { self->finishOnMain(self); };
-    m_host.mainThread().post(finish);
+    // routed as ever, then the connection leaves the registry. (The caller holds a reference
+    // of its own until it returns.)
+    m_host.mainThread().post([self = std::move(m_self)] { self->finishOnMain(self); });
 }
 
 // ---- Main thread ----
