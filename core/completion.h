@@ -1,14 +1,14 @@
 #pragma once
 
-// A thread's completion latch, shared by the input and the output side.
+// A connection's completion latch, shared by the input and the output side.
 
 #include <atomic>
 
 namespace kormlink {
 
-// Set once when a connection thread has finished with everything it shares. Whoever stops a
+// Set once when a connection has finished with everything it shares. Whoever stops a
 // connection takes this before requesting termination and waits on it, never on the
-// connection object, which disposes of itself when its thread ends.
+// connection object, which disposes of itself when it ends.
 class Completion {
 public:
     void set() { m_done.store(true); }

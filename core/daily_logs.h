@@ -14,7 +14,7 @@
 // dropped silently; the folders are never created. Control bytes within a line are written
 // escaped (escapeControlBytes), so every line of a log is one record.
 //
-// Main thread only (connection threads hand their lines over), so lines never interleave.
+// Main thread only (connections hand their lines over), so lines never interleave.
 
 #include <sys/types.h>
 

@@ -9,8 +9,9 @@
 //   - ":upee": the configuration upload (the editor's image, or the file named after "|");
 //   - "prog": the version and channel query, then (unless "prog-") the configuration download;
 //   - anything else: sent as it stands.
-// Everything here runs on the connection's thread; what the operator sees goes through the
-// ExchangeIo hand-overs to the main thread.
+// Everything here runs on the thread that has the connection for the exchange (the serial
+// link's own, or an exchange thread of a TCP connection); what the operator sees goes through
+// the ExchangeIo hand-overs to the main thread.
 
 #include <cstdint>
 #include <memory>

@@ -4,8 +4,8 @@
 // serial repeater link. The registry, the main window and the command window treat both kinds
 // alike through these fields.
 //
-// Threads: the connection's own thread writes HpId and MCnt (atomics, read by the main thread
-// for display and sorting); Ip and Nr are fixed before the connection is registered; EventLine
+// Threads: the connection (its loop, its exchange thread, or the main thread in its hand-overs)
+// writes HpId and MCnt (atomics, read by the main thread for display and sorting); Ip and Nr are fixed before the connection is registered; EventLine
 // is written and read on the main thread only; PendingCmd is handed over under a mutex.
 
 #include <atomic>
@@ -59,7 +59,8 @@ public:
     std::string pendingCmd() const;
     bool hasPendingCmd() const;
 
-    // Asks the connection thread to end; it notices within its receive cycle. Any thread.
+    // Asks the connection to end; it notices at once, or when its current pass is over. Any
+    // thread.
     virtual void requestStop() = 0;
 
     const std::shared_ptr<Completion>& completion() const { return m_completion; }
@@ -67,7 +68,8 @@ public:
 protected:
     // The end steps, on the main thread: lastWrites (the last log lines), then Closed, leaving
     // the registry and the connection count, each on its own, so a lost log line or a failing
-    // view never keeps the connection in the registry. Called from the connection's thread.
+    // view never keeps the connection in the registry. Called from the connection's thread
+    // (on the main thread, it runs them at once).
     void leaveRegistry(ServerHost& host, const std::function<void()>& lastWrites);
 
 private:

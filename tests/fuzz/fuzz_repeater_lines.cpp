@@ -1,7 +1,7 @@
-// Repeater lines: bytes as a repeater sends them over TCP, through the connection's own
-// thread (framing, batches, answers, status lines) into the server's channels and filters.
+// Repeater lines: bytes as a repeater sends them over TCP, through the connection on its event
+// loop (framing, batches, answers, status lines) into the server's channels and filters.
 // Each input is one connection on a socket pair; the input's end closes it, and the run waits
-// until the connection thread has ended. Checked: every queued line passes its channel's
+// until the connection has ended. Checked: every queued line passes its channel's
 // filters, queues stay within their size, the registry is empty again, and no control byte
 // reached a queue or a log (other than the CR LF that ends each log line).
 
