@@ -444,7 +444,8 @@ void TTCPEchoThrd::onTimer() {
     if (IdleLimit - silent / kCycleMs <= 0) return end();
     IdleCount = static_cast<std::int32_t>(IdleLimit - silent / kCycleMs);
     if (const Millis at = m_budget.reportAt(); at != 0 && now >= at)
-        m_host.mainThread().post([self = m_self] { self->m_budget.report(self->m_host, self->who()); });
+        m_host.mainThread().post(
+            [self = m_self] { self->m_budget.report(self->m_host, self->who()); });
     if (identifyTimeOver()) {
         closeUnidentified();
         return end();
@@ -682,7 +683,7 @@ void TTCPEchoThrd::processNumberedLines() {
 void TTCPEchoThrd::processOnMainThread(const std::string& line) {
     {
         const DailyLogs& logs = m_host.logs();
-        m_budget.report(m_host, who());
+        if (m_budget.reportAt() != 0) m_budget.report(m_host, who());  // who() only when needed
         if (!hasValidEventLength(line)) {
             m_budget.write(m_host, who(), LogText, {});
             return;
