@@ -309,13 +309,13 @@ void TTCPEchoThrd::otherToMain(std::string line) {
 
 void TTCPEchoThrd::numberedToMain() {
     m_phase = Phase::OnMain;
-    toMain([self = m_self] {
+    toMain([c = this] {  // alive while on the main thread, as in answerToMain()
         try {
-            self->processNumberedOnMain();
+            c->processNumberedOnMain();
         } catch (...) {
-            self->failedOnMain(std::current_exception());
+            c->failedOnMain(std::current_exception());
         }
-        self->backToLoop(self);
+        c->backToLoop(c->m_self);
     });
 }
 
@@ -326,31 +326,33 @@ void TTCPEchoThrd::answerToMain(std::string line, bool batchEnd) {
         if (BatchBroken) BatchCount = 0;
         Ack = "D" + std::to_string(BatchCount) + "/";
     }
-    const std::uint16_t acknowledged = BatchCount;
+    m_pendingCount = batchEnd ? BatchCount : 1;
     ++MCnt;
     BatchCount = 0;
     BatchBroken = false;
+    m_answerBatchEnd = batchEnd;
     m_answerLine.assign(batchEnd ? std::string_view() : trimLine(line));
-    MainThread& main = m_host.mainThread();
-    toMain([self = m_self, batchEnd, acknowledged, &main] {
+    // The closures hold a plain pointer: they fit in std::function without an allocation, and
+    // the connection is alive while the main thread has it (its loop's m_self holds it until
+    // the connection ends, and it cannot end before it is back).
+    toMain([c = this] {
         try {
-            self->processNumberedOnMain();
-            if (!batchEnd) {
-                self->LogText = self->m_answerLine;
-                self->processOnMainThread(self->m_answerLine);
+            c->processNumberedOnMain();
+            if (!c->m_answerBatchEnd) {
+                c->LogText = c->m_answerLine;
+                c->processOnMainThread(c->m_answerLine);
             }
         } catch (...) {
-            self->failedOnMain(std::current_exception());
-            return self->backToLoop(self);  // nothing is answered: the repeater sends again
+            c->failedOnMain(std::current_exception());
+            return c->backToLoop(c->m_self);  // nothing is answered: the repeater sends again
         }
         // The answer may leave once the batch has written (and in the fsync mode synced) what
         // the lines put into the journals; the loop sends it when it has the connection back,
         // so the main thread spends no time in the sockets.
-        main.releaseAfterBatch([self, batchEnd, acknowledged] {
-            TTCPEchoThrd& c = *self;
+        c->m_host.mainThread().releaseAfterBatch([c] {
             // Not kept: no answer, the repeater sends the lines again.
-            if (c.m_gate.mayAnswer()) c.m_answerCount = batchEnd ? acknowledged : 1;
-            c.backToLoop(self);
+            if (c->m_gate.mayAnswer()) c->m_answerCount = c->m_pendingCount;
+            c->backToLoop(c->m_self);
         });
     });
 }

@@ -230,6 +230,8 @@ private:
     // The main thread let the plain answer (Ack and CR LF) go: the lines it acknowledges;
     // -1 when there is none to send. The loop sends it when the connection comes back.
     int m_answerCount = -1;
+    int m_pendingCount = 0;         // what it would acknowledge, while on the main thread
+    bool m_answerBatchEnd = false;  // the pass answers a batch ("D<n>/"), not an event line
     std::string m_answerLine;  // the line of the plain pass on the main thread
 };
 
