@@ -388,12 +388,20 @@ std::optional<TcpListener> TcpListener::open(std::uint16_t port, std::string* er
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return fail("bind");
     if (::listen(fd.get(), SOMAXCONN) != 0) return fail("listen");
+    // Accepts never block: acceptFor() waits in poll() (accepted sockets do not inherit it).
+    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) | O_NONBLOCK);
     socklen_t len = sizeof addr;
     ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len);
     return TcpListener(std::move(fd), ntohs(addr.sin_port));
 }
 
 UniqueFd TcpListener::acceptFor(Millis timeoutMs, const Waker* interrupt) {
+    // A connection already queued is taken without a wait first: a storm of connections
+    // costs one system call each, not two.
+    if (!interrupt || !interrupt->isSet()) {
+        UniqueFd fd(::accept4(m_fd.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (fd || (errno != EAGAIN && errno != EWOULDBLOCK)) return fd;
+    }
     errno = 0;
     int ready = waitReadable(m_fd.get(), steadyClock().now() + timeoutMs, interrupt);
     if (ready != 1) return UniqueFd();

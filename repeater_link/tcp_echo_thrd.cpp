@@ -65,13 +65,6 @@ TTCPEchoThrd::TTCPEchoThrd(ServerHost& host, UniqueFd socket, std::int32_t nr, E
       m_socket(std::move(socket), kMaxRepeaterLine) {
     m_socket.discardOverlongLines(kOverlongEndMs);
     Nr = nr;
-    const RepeaterConnectionSettings s = readRepeaterConnectionSettings(host.readConfig());
-    CmdDelay = s.CmdDelay;
-    IdleLimit = s.IdleLimit;
-    ACKDelay = s.ACKDelay;
-    LoadDelay = s.LoadDelay;
-    SyncP = s.SyncP;
-    IdentifyTime = s.IdentifyTime;
 }
 
 TTCPEchoThrd::~TTCPEchoThrd() = default;
@@ -88,6 +81,15 @@ void TTCPEchoThrd::requestStop() {
 // ---- Loop thread ----
 
 void TTCPEchoThrd::begin() {
+    // Read here rather than on the acceptor's thread, which then only accepts: in a storm of
+    // connections the loops share the work.
+    const RepeaterConnectionSettings s = readRepeaterConnectionSettings(m_host.readConfig());
+    CmdDelay = s.CmdDelay;
+    IdleLimit = s.IdleLimit;
+    ACKDelay = s.ACKDelay;
+    LoadDelay = s.LoadDelay;
+    SyncP = s.SyncP;
+    IdentifyTime = s.IdentifyTime;
     if (!m_loop.add(m_socket.fd(), this, EPOLLIN | EPOLLOUT | EPOLLRDHUP)) {
         consolePrintf(ConsoleStream::Err,
                       "Kormlink: a repeater connection could not be served (epoll: errno %d)\n",

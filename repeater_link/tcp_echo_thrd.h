@@ -85,8 +85,8 @@ public:
     // that keep coming without it are a stream, and the connection ends.
     static constexpr Millis kOverlongEndMs = 2000;
 
-    // Reads the connection's settings from the configuration file and hands the connection to
-    // one of the host's event loops. host.workerStarted() is called before and workerEnded()
+    // Hands the connection to one of the host's event loops, which reads its settings from the
+    // configuration file and greets the repeater. host.workerStarted() is called before and workerEnded()
     // as the last step of the connection. Throws std::system_error when no loop takes it (the
     // socket is then closed). The address slot is kept until the connection ends.
     static void start(ServerHost& host, UniqueFd socket, std::int32_t nr, AddressSlot slot = {});
