@@ -199,12 +199,13 @@ double readLifeTime(const IniFile& ini, bool* invalid) {
     return *days > 0 ? *days : kDefaultLifeTimeDays;
 }
 
-void ChannelSignal::unsubscribe(Waker* waker) {
-    m_waiters.erase(std::remove(m_waiters.begin(), m_waiters.end(), waker), m_waiters.end());
+void ChannelSignal::unsubscribe(Listener* listener) {
+    m_listeners.erase(std::remove(m_listeners.begin(), m_listeners.end(), listener),
+                      m_listeners.end());
 }
 
 void ChannelSignal::notify() const {
-    for (Waker* waker : m_waiters) waker->wake();
+    for (Listener* listener : m_listeners) listener->lineQueued();
 }
 
 std::string queueFileName(const std::string& id) { return id + ".out"; }

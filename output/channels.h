@@ -12,9 +12,8 @@
 // process being killed; the journal is read back instead of the queue file after such an end.
 //
 // Threads: the channel list and its queues are touched on the main thread only; consumers
-// reach them through the main-thread hand-over. A consumer waiting for lines sleeps on its own
-// Waker, which the channel sets when a line is queued, instead of asking the main thread in a
-// loop.
+// reach them through the main-thread hand-over. A consumer waiting for lines is told by the
+// channel when a line is queued (ChannelSignal), instead of asking the main thread in a loop.
 // Connected, too, is written on the main thread only, by the TCP clients as they attach and
 // leave and by the serial output as its receiver answers or falls silent.
 
@@ -31,7 +30,6 @@
 #include "platform/clock.h"
 #include "platform/ini.h"
 #include "platform/local_time.h"
-#include "platform/tcp.h"
 
 namespace kormlink {
 
@@ -81,16 +79,25 @@ inline constexpr double kDefaultLifeTimeDays = 4.0 / 24.0;
 // gives "4:00" and sets *invalid, so the caller can report it.
 double readLifeTime(const IniFile& ini, bool* invalid = nullptr);
 
-// Wakes the consumers of a channel when a line is queued. Main thread only; the wakers it
-// sets are thread-safe.
+// Tells the consumers of a channel when a line is queued. Main thread only.
 class ChannelSignal {
 public:
-    void subscribe(Waker* waker) { m_waiters.push_back(waker); }
-    void unsubscribe(Waker* waker);
+    // A consumer waiting for lines. lineQueued() runs on the main thread, inside the routing
+    // of an event, so it must neither wait nor throw: it only passes the news on (a client on
+    // an event loop posts it to its loop).
+    class Listener {
+    public:
+        virtual void lineQueued() noexcept = 0;
+
+    protected:
+        ~Listener() = default;
+    };
+    void subscribe(Listener* listener) { m_listeners.push_back(listener); }
+    void unsubscribe(Listener* listener);
     void notify() const;
 
 private:
-    std::vector<Waker*> m_waiters;
+    std::vector<Listener*> m_listeners;
 };
 
 struct QueuedLine {

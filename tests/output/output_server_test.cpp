@@ -1,7 +1,10 @@
 // Monitoring clients on the output port, byte for byte, over loopback.
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
+#include <filesystem>
+#include <iterator>
 #include <regex>
 #include <set>
 #include <thread>
@@ -206,6 +209,63 @@ TEST(OutputServer, EachPortLimitsTheConnectionsOfOneAddress) {
     repeater->close();
     EXPECT_TRUE(test::eventually([&] { return ScriptedRepeater(h.outPort()).readLine(500).has_value(); }));
     EXPECT_TRUE(test::eventually([&] { return ScriptedRepeater(h.port()).readWelcome(500); }));
+}
+
+// A client that goes is let go at once, whatever its connection was doing: not by the
+// keep-alive 10 s later, nor by the Id's 20 s. A line it did not answer stays queued; an Id
+// cut short by the hang-up names no channel.
+TEST(OutputServer, AClientThatHangsUpIsLetGoAtOnce) {
+    struct Case {
+        const char* name;
+        bool lineOut;       // a line waits for its answer
+        std::string bytes;  // sent with the hang-up, in one go, instead of attaching first
+    };
+    const Case cases[] = {{"idle", false, ""},
+                          {"a line out", true, ""},
+                          {"Id and hang-up together", false, "A1\r\n"},
+                          {"half an Id", false, "A"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ServerHarness h(kIni);
+        if (c.lineOut) ASSERT_TRUE(h.feed({eventFrom("501")}));
+        const std::size_t records = h.logLines(2).size();
+        if (c.bytes.empty()) {
+            auto client = attach(h, "A1");
+            if (c.lineOut) EXPECT_EQ(client->readLine(), eventFrom("501"));
+            sleepMs(200);  // waiting for the answer, or idle
+            client->close();
+        } else {
+            auto raw = TcpSocket::connectTo("127.0.0.1", h.outPort(), 2000);
+            ASSERT_TRUE(raw);
+            std::string greeting;
+            ASSERT_EQ(raw->recvLine(greeting, 3000), RecvStatus::Line);
+            ASSERT_TRUE(raw->sendAll(c.bytes));
+            ::shutdown(raw->fd(), SHUT_WR);
+        }
+        // The close record comes at the end of a served client, and at once for one that
+        // named no channel (which is then held).
+        EXPECT_TRUE(test::eventually(
+            [&] {
+                const auto log = h.logLines(2);
+                return log.size() > records && log.back().find(" Close") != std::string::npos &&
+                       h.attached() == 0;
+            },
+            1500));
+        EXPECT_EQ(h.queued(), c.lineOut ? 1u : 0u);
+    }
+}
+
+// Idle clients have no thread each: they share the server's few connection loops.
+TEST(OutputServer, IdleClientsCostNoThreadEach) {
+    ServerHarness h(config("MaxPerAddress=0\n"));
+    const auto threads = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                             std::filesystem::directory_iterator());
+    };
+    const auto before = threads();
+    std::vector<std::unique_ptr<ScriptedRepeater>> clients;
+    for (int i = 0; i < 40; ++i) clients.push_back(attach(h, "A1", i + 1));
+    EXPECT_LT(threads(), before + 4);
 }
 
 }  // namespace
