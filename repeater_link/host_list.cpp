@@ -1,6 +1,7 @@
 #include "repeater_link/host_list.h"
 
 #include <algorithm>
+#include <type_traits>
 
 #include "config_image/cfg_image.h"
 #include "core/event_line.h"
@@ -33,31 +34,76 @@ int tHostList::CompareHpId(std::uint32_t a, std::uint32_t b) {
     return a > b ? 1 : -1;
 }
 
+namespace {
+
+bool byHpId(const RepeaterConnection* a, const RepeaterConnection* b) {
+    return tHostList::CompareHpId(a->HpId.load(), b->HpId.load()) < 0;
+}
+
+}  // namespace
+
 void tHostList::RegisterConnection(RepeaterConnection* connection) {
     m_entries.push_back(connection);
-    ResortConnections();
+    place(m_entries.size() - 1);
 }
 
 void tHostList::AppendConnection(RepeaterConnection* connection) {
     m_entries.push_back(connection);
+    m_sorted = m_sorted && (m_entries.size() < 2 || !byHpId(connection, m_entries.end()[-2]));
     updateClaims(connection->HpId.load(), connection);  // the serial link comes with its Id
 }
 
 void tHostList::ResortConnections() {
     // Stable, so connections with equal Ids keep the order in which they came.
-    std::stable_sort(m_entries.begin(), m_entries.end(),
-                     [](const RepeaterConnection* a, const RepeaterConnection* b) {
-                         return CompareHpId(a->HpId.load(), b->HpId.load()) < 0;
-                     });
+    std::stable_sort(m_entries.begin(), m_entries.end(), byHpId);
+    m_sorted = true;
+}
+
+void tHostList::place(std::size_t index) {
+    // Where the stable sort would put the one entry whose Id changed: among those with its Id,
+    // after the ones that stood before it and before the ones after it. A thousand repeaters
+    // saying who they are after an outage then cost a move each, not a sort each.
+    if (!m_sorted) return ResortConnections();
+    RepeaterConnection* entry = m_entries[index];
+    m_entries.erase(m_entries.begin() + static_cast<std::ptrdiff_t>(index));
+    const auto [first, last] = std::equal_range(m_entries.begin(), m_entries.end(), entry, byHpId);
+    const auto lo = static_cast<std::size_t>(first - m_entries.begin());
+    const auto hi = static_cast<std::size_t>(last - m_entries.begin());
+    m_entries.insert(m_entries.begin() + static_cast<std::ptrdiff_t>(std::clamp(index, lo, hi)),
+                     entry);
+}
+
+std::pair<std::size_t, std::size_t> tHostList::holdersOf(std::uint32_t id) const {
+    if (!m_sorted) return {0, m_entries.size()};
+    const auto [first, last] = std::equal_range(
+        m_entries.begin(), m_entries.end(), id,
+        [](const auto& a, const auto& b) {
+            const auto key = [](const auto& v) -> std::uint32_t {
+                if constexpr (std::is_pointer_v<std::decay_t<decltype(v)>>)
+                    return v->HpId.load();
+                else
+                    return v;
+            };
+            return CompareHpId(key(a), key(b)) < 0;
+        });
+    return {static_cast<std::size_t>(first - m_entries.begin()),
+            static_cast<std::size_t>(last - m_entries.begin())};
 }
 
 void tHostList::IdLearned(RepeaterConnection* connection) {
-    ResortConnections();
+    const auto it = std::find(m_entries.begin(), m_entries.end(), connection);
+    if (it == m_entries.end()) {
+        ResortConnections();
+    } else {
+        place(static_cast<std::size_t>(it - m_entries.begin()));
+    }
     const std::uint32_t id = connection->HpId.load();
     if (id == 0) return;
     // The repeater has connected again from where it was: its old connection would only wait
     // for the idle close, and take commands meant for the new one meanwhile.
-    for (RepeaterConnection* older : m_entries) {
+    const auto [lo, hi] = holdersOf(id);
+    for (std::size_t i = lo; i < hi; ++i) {
+        RepeaterConnection* older = m_entries[i];
         if (older == connection || older->HpId.load() != id || older->Ip != connection->Ip ||
             replaced(older))
             continue;
@@ -118,8 +164,11 @@ void tHostList::updateClaims(std::uint32_t id, const RepeaterConnection* newcome
         if (std::find(addresses.begin(), addresses.end(), c->Ip) == addresses.end())
             addresses.push_back(c->Ip);
     };
-    for (const RepeaterConnection* c : m_entries)
+    const auto [lo, hi] = holdersOf(id);
+    for (std::size_t i = lo; i < hi; ++i) {
+        const RepeaterConnection* c = m_entries[i];
         if (c != newcomer && c->HpId.load() == id && !replaced(c)) add(c);
+    }
     if (newcomer) add(newcomer);
     auto it = m_contested.find(id);
     if (addresses.size() >= 2) {

@@ -91,6 +91,10 @@ public:
     const std::vector<std::string>* contestedBy(std::uint32_t id) const;
 
 private:
+    // Moves the entry at index to where a stable sort by Id puts it (the rest being sorted).
+    void place(std::size_t index);
+    // The entries that may hold id: its range while the list is sorted, else all of them.
+    std::pair<std::size_t, std::size_t> holdersOf(std::uint32_t id) const;
     bool replaced(const RepeaterConnection* connection) const;
     // Brings the conflict state of the Id up to date with the entries that hold it; newcomer:
     // the connection that has just claimed it, if any.
@@ -102,6 +106,7 @@ private:
     std::vector<RepeaterConnection*> m_entries;
     std::vector<RepeaterConnection*> m_replaced;  // asked to stop, not yet unregistered
     std::map<std::uint32_t, std::vector<std::string>> m_contested;
+    bool m_sorted = true;     // by Id, as ResortConnections() leaves it
     bool m_stopping = false;  // every connection is going: conflicts end without a report
 };
 
