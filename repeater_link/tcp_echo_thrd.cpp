@@ -9,14 +9,14 @@
 #include <mutex>
 #include <system_error>
 
-#include "core/main_thread.h"
-#include "core/operator_view.h"
 #include "core/daily_logs.h"
 #include "core/event_line.h"
-#include "repeater_link/host_list.h"
+#include "core/main_thread.h"
+#include "core/operator_view.h"
 #include "core/server_host.h"
 #include "platform/console_output.h"
 #include "platform/worker_pool.h"
+#include "repeater_link/host_list.h"
 
 namespace kormlink {
 
@@ -179,8 +179,7 @@ void TTCPEchoThrd::toMain(MainThread::Task task) {
     thread_local Gathered gathered;  // the loop's thread
     MainThread& main = m_host.mainThread();
     if (gathered.main && gathered.main != &main) main.postAll(gathered.tasks);
-    if (gathered.tasks.empty())
-        m_loop.atTurnEnd([] { gathered.main->postAll(gathered.tasks); });
+    if (gathered.tasks.empty()) m_loop.atTurnEnd([] { gathered.main->postAll(gathered.tasks); });
     gathered.main = &main;
     gathered.tasks.push_back(std::move(task));
 }
@@ -270,12 +269,7 @@ void TTCPEchoThrd::onLine(RecvStatus status, std::string& line) {
         return;
     }
     if (isNumberedLine(line)) {
-        line[13] = '3';
-        ++BatchCount;
-        auto number = hexAt(line, 64, 4);
-        if (!number || *number != BatchCount) BatchBroken = true;
-        m_numbered.push_back(std::move(line));  // acknowledged later, with its batch
-        if (!m_socket.hasBufferedLine()) numberedToMain();
+        if (holdNumbered(line)) numberedToMain();
         return;
     }
     if (line.empty() && BatchCount == 0) {
@@ -380,9 +374,10 @@ void TTCPEchoThrd::toWorker(RecvStatus status, std::string line) {
         self->backToLoop(self);
     });
     if (!taken) {
-        consolePrintf(ConsoleStream::Err,
-                      "Kormlink: repeater connection %s ended: no thread for its command exchange\n",
-                      Ip.c_str());
+        consolePrintf(
+            ConsoleStream::Err,
+            "Kormlink: repeater connection %s ended: no thread for its command exchange\n",
+            Ip.c_str());
         m_phase = Phase::Running;
         end();
     }
@@ -515,8 +510,10 @@ void TTCPEchoThrd::finishOnMain(std::shared_ptr<TTCPEchoThrd> self) {
     try {
         processNumberedOnMain();
     } catch (...) {
-        consolePrintf(ConsoleStream::Err, "Kormlink: repeater connection %s: its last lines "
-                                          "could not be processed\n", Ip.c_str());
+        consolePrintf(ConsoleStream::Err,
+                      "Kormlink: repeater connection %s: its last lines "
+                      "could not be processed\n",
+                      Ip.c_str());
     }
     // Whatever ended the conversation, even a failure in the middle of registering.
     if (InRegistry) {
@@ -531,8 +528,9 @@ void TTCPEchoThrd::finishOnMain(std::shared_ptr<TTCPEchoThrd> self) {
     // The connection object is gone before the server hears of the end, unless the registry
     // could not be left: then it stays, so the registry never dangles.
     if (InRegistry) {
-        consolePrint(ConsoleStream::Err, "Kormlink: a repeater connection could not leave "
-                                         "the registry; its memory is kept");
+        consolePrint(ConsoleStream::Err,
+                     "Kormlink: a repeater connection could not leave "
+                     "the registry; its memory is kept");
         new std::shared_ptr<TTCPEchoThrd>(self);
     }
     AddressSlot slot = std::move(m_slot);
@@ -560,12 +558,7 @@ void TTCPEchoThrd::workerPass(RecvStatus status, std::string& line) {
         answerLine(line, true);
     } else {
         if (isNumberedLine(line)) {
-            line[13] = '3';
-            ++BatchCount;
-            auto number = hexAt(line, 64, 4);
-            if (!number || *number != BatchCount) BatchBroken = true;
-            m_numbered.push_back(std::move(line));  // acknowledged later, with its batch
-            if (!m_socket.hasBufferedLine()) processNumberedLines();
+            if (holdNumbered(line)) processNumberedLines();
         } else {
             processNumberedLines();
             answerLine(line);
@@ -577,6 +570,15 @@ void TTCPEchoThrd::workerPass(RecvStatus status, std::string& line) {
         closeUnidentified();
         m_endAfterPass = true;
     }
+}
+
+bool TTCPEchoThrd::holdNumbered(std::string& line) {
+    line[13] = '3';
+    ++BatchCount;
+    auto number = hexAt(line, 64, 4);
+    if (!number || *number != BatchCount) BatchBroken = true;
+    m_numbered.push_back(std::move(line));  // acknowledged later, with its batch
+    return !m_socket.hasBufferedLine();
 }
 
 bool TTCPEchoThrd::identifyTimeOver() const {
@@ -746,8 +748,10 @@ ReplyStatus TTCPEchoThrd::readReply(std::string& line, Millis timeoutMs) {
         return ReplyStatus::Broken;
     }
     switch (RecvLine(line, timeoutMs)) {
-        case RecvStatus::Line: return ReplyStatus::Line;
-        case RecvStatus::Timeout: return ReplyStatus::Timeout;
+        case RecvStatus::Line:
+            return ReplyStatus::Line;
+        case RecvStatus::Timeout:
+            return ReplyStatus::Timeout;
         case RecvStatus::Overlong: {
             // Logged as refused; the exchange sees the line's first kMaxRepeaterLine bytes, a
             // line longer than any it expects, and drops it as it drops every such line.
@@ -755,7 +759,9 @@ ReplyStatus TTCPEchoThrd::readReply(std::string& line, Millis timeoutMs) {
             m_host.mainThread().call([&] { m_budget.write(m_host, who(), excerpt, {}); });
             return ReplyStatus::Line;
         }
-        default: m_sendFailed = true; return ReplyStatus::Broken;  // the connection ends after
+        default:
+            m_sendFailed = true;
+            return ReplyStatus::Broken;  // the connection ends after
     }
 }
 

@@ -62,12 +62,12 @@
 #include "core/event_line.h"
 #include "core/main_thread.h"
 #include "device/hosted_exchange_io.h"
-#include "repeater_link/log_budget.h"
-#include "repeater_link/status_lines.h"
 #include "platform/event_loop.h"
 #include "platform/tcp.h"
 #include "platform/tcp_acceptor.h"
+#include "repeater_link/log_budget.h"
 #include "repeater_link/repeater_connection.h"
+#include "repeater_link/status_lines.h"
 
 namespace kormlink {
 
@@ -78,7 +78,7 @@ class TTCPEchoThrd final : public RepeaterConnection,
                            private EventLoop::Handler,
                            private EventLoop::Resumable,
                            public std::enable_shared_from_this<TTCPEchoThrd> {
-public:
+  public:
     static constexpr Millis kCycleMs = 500;
     static constexpr Millis kMaxWaitMs = 3'600'000;  // a bound on any single wait
     // The end of an overlong line must come this soon after the line passed the cap; bytes
@@ -86,16 +86,16 @@ public:
     static constexpr Millis kOverlongEndMs = 2000;
 
     // Hands the connection to one of the host's event loops, which reads its settings from the
-    // configuration file and greets the repeater. host.workerStarted() is called before and workerEnded()
-    // as the last step of the connection. Throws std::system_error when no loop takes it (the
-    // socket is then closed). The address slot is kept until the connection ends.
+    // configuration file and greets the repeater. host.workerStarted() is called before and
+    // workerEnded() as the last step of the connection. Throws std::system_error when no loop takes
+    // it (the socket is then closed). The address slot is kept until the connection ends.
     static void start(ServerHost& host, UniqueFd socket, std::int32_t nr, AddressSlot slot = {});
 
     void requestStop() override;
 
     ~TTCPEchoThrd() override;
 
-private:
+  private:
     TTCPEchoThrd(ServerHost& host, UniqueFd socket, std::int32_t nr, EventLoop& loop);
 
     // Where the connection is: its loop serves it (Running), or the main thread or a worker
@@ -155,6 +155,10 @@ private:
     // Numbered lines wait to be acknowledged with their batch; those received in one go are
     // logged and routed in one hand-over, before anything else happens on the connection.
     void processNumberedLines();
+    // Any thread that has the connection: holds a numbered line for its batch (its "#4"
+    // becomes "#3") and says whether the lines held should be handed on now, because no
+    // further line of this read is waiting.
+    bool holdNumbered(std::string& line);
     void countAnswered(const std::string& line, bool event);
 
     // ExchangeIo: the command exchanges run on a worker with this connection's socket.
@@ -194,7 +198,7 @@ private:
     AddressSlot m_slot;
     std::shared_ptr<TTCPEchoThrd> m_self;  // the loop's hold on the connection until it ends
     Phase m_phase = Phase::Starting;
-    bool m_onWorker = false;   // sends wait (a worker's pass) rather than queue (the loop)
+    bool m_onWorker = false;  // sends wait (a worker's pass) rather than queue (the loop)
     bool m_endAfterPass = false;
     LoopTimer m_timer{[this] { onTimer(); }};
     std::string m_outbox;      // loop: what the socket did not take yet
@@ -213,8 +217,8 @@ private:
     bool SyncDue = false;
     Millis ACKDelay = 0;
     std::int32_t IdleLimit = 0;
-    Millis IdentifyTime = 0;   // 0: no deadline
-    Millis m_identifyBy = 0;   // the deadline, from the start of the connection
+    Millis IdentifyTime = 0;  // 0: no deadline
+    Millis m_identifyBy = 0;  // the deadline, from the start of the connection
 
     // Cycle state.
     Millis NextSync = 0;
@@ -232,7 +236,7 @@ private:
     int m_answerCount = -1;
     int m_pendingCount = 0;         // what it would acknowledge, while on the main thread
     bool m_answerBatchEnd = false;  // the pass answers a batch ("D<n>/"), not an event line
-    std::string m_answerLine;  // the line of the plain pass on the main thread
+    std::string m_answerLine;       // the line of the plain pass on the main thread
 };
 
 }  // namespace kormlink
