@@ -918,6 +918,29 @@ struct Peer {
     std::uint16_t in = 0;   // where messages are sent
     std::uint16_t out = 0;  // where they are received
     pid_t pid = -1;
+
+    // One client that takes the messages from `out`.
+    sim::LoadPlan receiverPlan(const char* channel, const char* prefix) const {
+        sim::LoadPlan p;
+        p.flavour = flavour;
+        p.port = out;
+        p.receiver = true;
+        p.threads = 1;
+        p.channel = channel;
+        p.clientPrefix = prefix;
+        return p;
+    }
+    // The repeaters' connections that send to `in`.
+    sim::LoadPlan senderPlan() const {
+        sim::LoadPlan p;
+        p.flavour = flavour;
+        p.port = in;
+        p.connections = kRepeaters;
+        p.threads = kDriverThreads;
+        p.channel = kTopic;
+        p.clientPrefix = "klbench-pub";
+        return p;
+    }
 };
 
 // The figures of one load-driver run.
@@ -928,7 +951,7 @@ struct DriverFigures {
     double p50 = NAN, p99 = NAN, max = NAN;  // latency, ms
     std::uint64_t latencyCount = 0;
     std::vector<Bin> latencyBins;  // for the plot
-    double allAnsweredS = NAN;  // storm: from the start until every message was answered
+    double allAnsweredS = NAN;     // storm: from the start until every message was answered
     double slowestGreetingS = NAN;
     double elapsedS = NAN;
     std::uint64_t expected = 0;  // storm: messages in all
@@ -1483,19 +1506,13 @@ bool Bench::driveIngest(Result& r, const Peer& peer, DriverFigures& f) {
     auto ended = [&] {
         serverRunning(r);
         return false;
-    };
+    };  // notes a server that went
     std::string why;
     if (peer.flavour == sim::LoadFlavour::Mqtt) {
         // One persistent subscriber that subscribed with QoS 1 and went away: the broker keeps
         // a queue for it (bounded by max_queued_messages), as the relay keeps its channel's
         // queue with no client attached.
-        sim::LoadPlan q;
-        q.flavour = peer.flavour;
-        q.port = peer.out;
-        q.receiver = true;
-        q.threads = 1;
-        q.channel = kTopic;
-        q.clientPrefix = "klbench-queue";
+        sim::LoadPlan q = peer.receiverPlan(kTopic, "klbench-queue");
         q.cleanSession = false;
         q.leaveAfterSubscribe = true;
         sim::LoadDriver queue(q);
@@ -1511,14 +1528,7 @@ bool Bench::driveIngest(Result& r, const Peer& peer, DriverFigures& f) {
         }
         queue.stop(0);
     }
-    sim::LoadPlan plan;
-    plan.flavour = peer.flavour;
-    plan.port = peer.in;
-    plan.connections = kRepeaters;
-    plan.threads = kDriverThreads;
-    plan.channel = kTopic;
-    plan.clientPrefix = "klbench-pub";
-    sim::LoadDriver load(plan);
+    sim::LoadDriver load(peer.senderPlan());
     m_progress.step(peer.name + " ingest: connecting and warm-up");
     if (!load.start(&why)) {
         fail(r, why);
@@ -1548,16 +1558,10 @@ bool Bench::driveLatency(Result& r, const Peer& peer, DriverFigures& f) {
     auto ended = [&] {
         serverRunning(r);
         return false;
-    };
+    };  // notes a server that went
     std::string why;
-    sim::LoadPlan rp;
-    rp.flavour = peer.flavour;
-    rp.port = peer.out;
-    rp.receiver = true;
-    rp.threads = 1;
-    rp.channel = peer.flavour == sim::LoadFlavour::Mqtt ? kTopic : kChannel;
-    rp.clientPrefix = "klbench-sub";
-    sim::LoadDriver receiver(rp);
+    sim::LoadDriver receiver(peer.receiverPlan(
+        peer.flavour == sim::LoadFlavour::Mqtt ? kTopic : kChannel, "klbench-sub"));
     if (!receiver.start(&why)) {
         fail(r, why);
         return false;
@@ -1568,14 +1572,8 @@ bool Bench::driveLatency(Result& r, const Peer& peer, DriverFigures& f) {
                         receiver.counters().lastError + ")");
         return false;
     }
-    sim::LoadPlan plan;
-    plan.flavour = peer.flavour;
-    plan.port = peer.in;
-    plan.connections = kRepeaters;
-    plan.threads = kDriverThreads;
+    sim::LoadPlan plan = peer.senderPlan();
     plan.rate = kLatencyRate;
-    plan.channel = kTopic;
-    plan.clientPrefix = "klbench-pub";
     sim::LoadDriver load(plan);
     m_progress.step(peer.name + " latency: " + grouped(kRepeaters * kLatencyRate, 0) +
                     " messages/s: warm-up, then " + grouped(m_w.latency, 0) + " s measured");
@@ -1599,8 +1597,8 @@ bool Bench::driveLatency(Result& r, const Peer& peer, DriverFigures& f) {
     receiver.stop(0);
     f.c = load.counters();
     if (h.count() == 0) {
-        fail(r, "the receiving client recorded no latencies (" + receiver.counters().lastError +
-                    ")");
+        fail(r,
+             "the receiving client recorded no latencies (" + receiver.counters().lastError + ")");
         return false;
     }
     f.latencyCount = h.count();
@@ -1705,8 +1703,7 @@ void Bench::storm(Result& r) {
     if (!driveStorm(r, relayPeer(), f)) return;
     const int n = kStormConnections;
     r.add("all_answered_s",
-          "time until all " + grouped(static_cast<double>(f.expected), 0) +
-              " events were answered",
+          "time until all " + grouped(static_cast<double>(f.expected), 0) + " events were answered",
           f.allAnsweredS, 2, "s")
         .text = stormTimeText(f);
     r.add("slowest_greeting_s", "slowest greeting: from connect() to the greeting line",
@@ -1752,15 +1749,13 @@ void Bench::broker(Result& r) {
     const bool stormReused = m_relayStorm.has_value();
     if (stormReused)
         kStorm = *m_relayStorm;
-    else if (!startServer(r, stormKeys()) || !driveStorm(r, relayPeer(), kStorm) ||
-             !stopBetween(r))
+    else if (!startServer(r, stormKeys()) || !driveStorm(r, relayPeer(), kStorm) || !stopBetween(r))
         return;
-    if (!startBroker(r, program) || !driveStorm(r, brokerPeer(), bStorm) || !stopBroker(r))
-        return;
+    if (!startBroker(r, program) || !driveStorm(r, brokerPeer(), bStorm) || !stopBroker(r)) return;
 
     const std::string version = brokerVersion(program);
-    r.add("broker", "the broker, QoS 1; every figure here from klbench's driver", 0, 0, "")
-        .text = version.empty() ? program : version;
+    r.add("broker", "the broker, QoS 1; every figure here from klbench's driver", 0, 0, "").text =
+        version.empty() ? program : version;
     r.add("ingest_kormlink_per_s",
           "ingest, " + grouped(kRepeaters, 0) + " connections stop-and-wait: Kormlink events/s",
           kIngest.perS, 0, "/s");
@@ -1827,8 +1822,7 @@ void Bench::broker(Result& r) {
           static_cast<double>(kStorm.listenOverflows), 0, "")
         .text = grouped(static_cast<double>(kStorm.listenOverflows), 0) + " / " +
                 grouped(static_cast<double>(bStorm.listenOverflows), 0);
-    r.add("storm_server_cpu_pct", "storm: server CPU, Kormlink / broker", kStorm.serverCpu, 0,
-          "%")
+    r.add("storm_server_cpu_pct", "storm: server CPU, Kormlink / broker", kStorm.serverCpu, 0, "%")
         .text = percentText(kStorm.serverCpu) + " / " + percentText(bStorm.serverCpu);
     r.ran = true;
 }
@@ -1943,14 +1937,15 @@ int main(int argc, char** argv) {
     for (const std::string& s : kAllScenarios)
         if (std::find(o.only.begin(), o.only.end(), s) != o.only.end()) picked.push_back(s);
     o.only = picked;
-    for (auto [path, name] : {std::pair{&o.server, "kormlink"}, {&o.rptsim, "rptsim"},
-                              {&o.monsim, "monsim"}}) {
+    for (auto [path, name] :
+         {std::pair{&o.server, "kormlink"}, {&o.rptsim, "rptsim"}, {&o.monsim, "monsim"}}) {
         if (path->empty()) {
             *path = findProgram(name);
             if (path->empty()) {
                 std::fprintf(stderr,
                              "klbench: %s not found beside klbench, in the programs folder or on "
-                             "PATH (see --server, --rptsim, --monsim)\n", name);
+                             "PATH (see --server, --rptsim, --monsim)\n",
+                             name);
                 return 1;
             }
         }

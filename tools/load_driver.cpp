@@ -24,6 +24,7 @@
 #include "platform/tcp.h"
 #include "platform/unique_fd.h"
 #include "sim_line.h"
+#include "sim_loop.h"
 
 namespace kormlink::sim {
 namespace {
@@ -66,12 +67,6 @@ struct Conn {
     double nextSendAt = 0;
     bool finished = false;
     Millis scheduledAt = -1;  // its entry in the schedule; -1 none
-};
-
-struct Wake {
-    Millis at;
-    std::uint32_t local;
-    bool operator>(const Wake& o) const { return at > o.at; }
 };
 
 void atomicMax(std::atomic<Millis>& a, Millis v) {
@@ -124,13 +119,12 @@ struct LoadDriver::Impl::Worker {
     UniqueFd epoll;
     Waker waker;
     std::thread thread;
-    std::priority_queue<Wake, std::vector<Wake>, std::greater<Wake>> schedule;
+    sim::WakeSchedule<Conn> schedule;
     int outstanding = 0;  // connections with a message in flight
     bool draining = false;
     Millis drainDeadline = 0;
     std::mt19937 rng{std::random_device{}()};
-    std::string stampCache;
-    time_t stampSecond = -1;
+    sim::StampCache stamp;
     sockaddr_in address{};
 
     explicit Worker(Impl& impl) : d(impl), plan(impl.plan) {}
@@ -139,19 +133,6 @@ struct LoadDriver::Impl::Worker {
     double intervalMs() const { return plan.rate > 0 ? 1000.0 / plan.rate : 0; }
     bool moreToSend(const Conn& c) const {
         return !plan.receiver && (plan.perConnection == 0 || c.seq < plan.perConnection);
-    }
-
-    const std::string& stamp() {
-        const time_t t = ::time(nullptr);
-        if (t != stampSecond) {
-            stampSecond = t;
-            tm local{};
-            ::localtime_r(&t, &local);
-            char buf[32];
-            std::strftime(buf, sizeof buf, "%Y/%m/%d %H:%M:%S", &local);
-            stampCache = buf;
-        }
-        return stampCache;
     }
 
     // ---- the loop ----------------------------------------------------------------------
@@ -166,30 +147,17 @@ struct LoadDriver::Impl::Worker {
             c.reconnectAt = start;
             reschedule(c, start);
         }
-        epoll_event events[256];
         for (;;) {
-            Millis now = steadyClock().now();
-            Millis timeout = kLoopTickMs;
-            if (!schedule.empty())
-                timeout = std::clamp<Millis>(schedule.top().at - now, 0, timeout);
-            const int n = ::epoll_wait(epoll.get(), events, 256, static_cast<int>(timeout));
-            now = steadyClock().now();
-            for (int i = 0; i < n; ++i) {
-                if (events[i].data.u32 == kWakerIndex) continue;
-                Conn& c = conns[events[i].data.u32];
-                onIo(c, events[i].events, now);
-                reschedule(c, now);
-            }
+            const Millis now = schedule.waitForIo(epoll.get(), kWakerIndex, kLoopTickMs, conns,
+                                                  [&](Conn& c, std::uint32_t events, Millis at) {
+                                                      onIo(c, events, at);
+                                                      reschedule(c, at);
+                                                  });
             if (waker.isSet()) waker.reset();
-            while (!schedule.empty() && schedule.top().at <= now) {
-                const Wake w = schedule.top();
-                schedule.pop();
-                Conn& c = conns[w.local];
-                if (c.scheduledAt != w.at) continue;  // superseded
-                c.scheduledAt = -1;
+            schedule.runDue(now, conns, [&](Conn& c) {
                 service(c, now);
-                reschedule(c, now, true);
-            }
+                schedule.setAfterService(c, c.local, nextWake(c, now), now);
+            });
             if (d.stopRequested.load() && !draining) {
                 draining = true;
                 drainDeadline = now + d.drainMs.load();
@@ -199,15 +167,7 @@ struct LoadDriver::Impl::Worker {
         for (Conn& c : conns) closeSocket(c);
     }
 
-    // afterService: service() has just run, so anything still due now would only spin the
-    // loop; it waits a millisecond instead.
-    void reschedule(Conn& c, Millis now, bool afterService = false) {
-        Millis at = nextWake(c, now);
-        if (afterService && at >= 0 && at <= now) at = now + 1;
-        if (at == c.scheduledAt) return;
-        c.scheduledAt = at;
-        if (at >= 0) schedule.push({at, c.local});
-    }
+    void reschedule(Conn& c, Millis now) { schedule.set(c, c.local, nextWake(c, now)); }
 
     // The earliest time at which service() has something to do for c; -1 for never.
     Millis nextWake(const Conn& c, Millis now) const {
@@ -285,7 +245,7 @@ struct LoadDriver::Impl::Worker {
         // Distinct transmitter Ids (the repeater's low twelve bits): the relay forwards the
         // same radio event heard by two repeaters once, and these are different events.
         std::string payload = eventLine(c.id, static_cast<std::uint32_t>(c.seq), wallUs32(), 0, '1',
-                                        c.id & 0xFFF, stamp());
+                                        c.id & 0xFFF, stamp.now());
         payload += "\r\n";
         if (mqtt()) {
             c.packetId = static_cast<std::uint16_t>(c.packetId % 65535 + 1);

@@ -27,6 +27,7 @@
 #include "platform/tcp.h"
 #include "platform/unique_fd.h"
 #include "sim_line.h"
+#include "sim_loop.h"
 
 namespace kormlink::sim {
 namespace {
@@ -110,18 +111,12 @@ struct Repeater {
     Millis scheduledAt = -1;  // the wake-up time in the schedule; -1 none
 };
 
-struct Wake {
-    Millis at;
-    std::uint32_t index;
-    bool operator>(const Wake& o) const { return at > o.at; }
-};
-
 }  // namespace
 
 struct RepeaterSim::Impl {
     RepeaterSimOptions opt;
     std::vector<Repeater> reps;
-    std::priority_queue<Wake, std::vector<Wake>, std::greater<Wake>> schedule;
+    sim::WakeSchedule<Repeater> schedule;
     UniqueFd epoll;
     std::optional<Waker> waker;
     std::optional<SerialPort> serial;
@@ -146,8 +141,7 @@ struct RepeaterSim::Impl {
             uploadsBad{0}, systime{0};
     } c;
 
-    std::string stampCache;
-    time_t stampSecond = -1;
+    sim::StampCache stamp;
 
     explicit Impl(RepeaterSimOptions o) : opt(std::move(o)) {
         if (opt.image.empty()) opt.image = builtInImage();
@@ -169,20 +163,6 @@ struct RepeaterSim::Impl {
     }
     std::string idText(const Repeater& r) const { return detail::hex(r.id, 6); }
 
-    const std::string& stamp() {
-        time_t t = ::time(nullptr);
-        if (t != stampSecond) {
-            // The event line's "YYYY/MM/DD hh:mm:ss", made once a second.
-            stampSecond = t;
-            tm local{};
-            ::localtime_r(&t, &local);
-            char buf[32];
-            std::strftime(buf, sizeof buf, "%Y/%m/%d %H:%M:%S", &local);
-            stampCache = buf;
-        }
-        return stampCache;
-    }
-
     // ---- the loop ----------------------------------------------------------------------
 
     void run() {
@@ -196,34 +176,22 @@ struct RepeaterSim::Impl {
             r.reconnectAt = start + static_cast<Millis>(r.index / 50);  // connect in waves
             reschedule(r, start);
         }
-        epoll_event events[256];
         for (;;) {
-            Millis now = steadyClock().now();
-            Millis timeout = kLoopTickMs;
-            if (!schedule.empty())
-                timeout = std::clamp<Millis>(schedule.top().at - now, 0, timeout);
-            int n = ::epoll_wait(epoll.get(), events, 256, static_cast<int>(timeout));
-            now = steadyClock().now();
-            for (int i = 0; i < n; ++i) {
-                if (events[i].data.u32 == UINT32_MAX) continue;  // the waker: handled below
-                Repeater& r = reps[events[i].data.u32];
-                onIo(r, events[i].events, now);
-                reschedule(r, now);
-            }
+            const Millis now =
+                schedule.waitForIo(epoll.get(), UINT32_MAX, kLoopTickMs, reps,
+                                   [&](Repeater& r, std::uint32_t events, Millis at) {
+                                       onIo(r, events, at);
+                                       reschedule(r, at);
+                                   });
             if (waker->isSet()) waker->reset();
             while (resetRequests.load() > 0) {
                 --resetRequests;
                 resetRandom(now);
             }
-            while (!schedule.empty() && schedule.top().at <= now) {
-                Wake w = schedule.top();
-                schedule.pop();
-                Repeater& r = reps[w.index];
-                if (r.scheduledAt != w.at) continue;  // superseded
-                r.scheduledAt = -1;
+            schedule.runDue(now, reps, [&](Repeater& r) {
                 service(r, now);
-                reschedule(r, now, true);
-            }
+                schedule.setAfterService(r, r.index, nextWake(r, now), now);
+            });
             if (now - lastFlush >= kFlushEveryMs) flushAcked(now);
             if (stopRequested.load() && !draining) {
                 draining = true;
@@ -243,15 +211,7 @@ struct RepeaterSim::Impl {
         return false;
     }
 
-    // afterService: service() has just run at now, so anything still due now would only spin
-    // the loop; it waits a millisecond instead.
-    void reschedule(Repeater& r, Millis now, bool afterService = false) {
-        Millis at = nextWake(r, now);
-        if (afterService && at >= 0 && at <= now) at = now + 1;
-        if (at == r.scheduledAt) return;
-        r.scheduledAt = at;
-        if (at >= 0) schedule.push({at, r.index});
-    }
+    void reschedule(Repeater& r, Millis now) { schedule.set(r, r.index, nextWake(r, now)); }
 
     // The earliest time at which service() has something to do for r; -1 for never.
     Millis nextWake(const Repeater& r, Millis now) const {
@@ -345,7 +305,7 @@ struct RepeaterSim::Impl {
         std::snprintf(state, sizeof state, "00000000%08X", r.statusState);
         Unit u;
         u.kind = Unit::Kind::Status;
-        u.lines.push_back(statusLine(r.id, state, '1', stamp()));
+        u.lines.push_back(statusLine(r.id, state, '1', stamp.now()));
         r.unit = std::move(u);
     }
 
@@ -360,8 +320,8 @@ struct RepeaterSim::Impl {
             // The transmitter Id is the repeater's own low twelve bits: events of different
             // repeaters sent in the same millisecond with the same number must not look like
             // the same radio event heard twice, which the server forwards once.
-            u.lines.push_back(
-                eventLine(r.id, seq, sentUs, opt.batch > 0 ? i : 0, '1', r.id & 0xFFF, stamp()));
+            u.lines.push_back(eventLine(r.id, seq, sentUs, opt.batch > 0 ? i : 0, '1', r.id & 0xFFF,
+                                        stamp.now()));
         }
         r.unit = std::move(u);
     }
