@@ -8,7 +8,6 @@
 #include <iterator>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <system_error>
 
 #include "platform/console_output.h"
@@ -302,7 +301,6 @@ void EventLoop::stop() {
 
 EventLoops::EventLoops(std::size_t count) {
     if (count == 0) count = std::max(1u, std::thread::hardware_concurrency());
-    if (const char* n = std::getenv("KORMLINK_LOOPS")) count = std::strtoul(n, nullptr, 10);
     count = std::min(count, kMaxLoops);
     for (std::size_t i = 0; i < count; ++i)
         m_loops.push_back(std::make_unique<EventLoop>("kl-loop-" + std::to_string(i)));

@@ -214,6 +214,10 @@ TcpSocket::Fill TcpSocket::fillBuffer(Millis deadline, const Waker* interrupt) {
     for (;;) {
         ssize_t n = ::recv(m_fd.get(), chunk, sizeof chunk, MSG_DONTWAIT);
         if (n > 0) {
+            if (m_head > 0) {  // what was returned goes before the buffer grows
+                m_buffer.erase(0, m_head);
+                m_head = 0;
+            }
             // Fewer bytes than asked for: the socket is read empty for now.
             m_drained = static_cast<size_t>(n) < sizeof chunk;
             m_buffer.append(chunk, static_cast<size_t>(n));
@@ -229,27 +233,35 @@ TcpSocket::Fill TcpSocket::fillBuffer(Millis deadline, const Waker* interrupt) {
     }
 }
 
+void TcpSocket::consume(size_t n) {
+    m_head += n;
+    if (m_head >= m_buffer.size()) {
+        m_buffer.clear();
+        m_head = 0;
+    }
+    m_scanFrom = 0;
+}
+
 void TcpSocket::startDiscarding() {
     m_discarding = true;
-    m_overlongHead.assign(m_buffer, 0, m_maxLine);
+    m_overlongHead.assign(buffered().substr(0, m_maxLine));
     m_overlongLength = 0;
     m_overlongDeadline = steadyClock().now() + m_overlongEndWithinMs;
 }
 
 bool TcpSocket::discardToLineEnd() {
-    const size_t end = m_buffer.find("\r\n");
-    if (end != std::string::npos) {
+    const std::string_view data = buffered();
+    const size_t end = data.find("\r\n");
+    if (end != std::string_view::npos) {
         m_overlongLength += end;
-        m_buffer.erase(0, end + 2);
-        m_scanFrom = 0;
+        consume(end + 2);
         m_discarding = false;
         return true;
     }
     // A CR at the very end stays: its LF may come with the next bytes.
-    const size_t drop = m_buffer.size() - (m_buffer.ends_with('\r') ? 1 : 0);
+    const size_t drop = data.size() - (data.ends_with('\r') ? 1 : 0);
     m_overlongLength += drop;
-    m_buffer.erase(0, drop);
-    m_scanFrom = 0;
+    consume(drop);
     return false;
 }
 
@@ -257,7 +269,7 @@ RecvStatus TcpSocket::takeLine(std::string& line) {
     m_noWait = true;
     const RecvStatus status = recvLine(line, 0, nullptr);
     m_noWait = false;
-    if (m_buffer.empty() && m_buffer.capacity() > kIdleBufferBytes) {
+    if (buffered().empty() && m_buffer.capacity() > kIdleBufferBytes) {
         // An idle connection keeps no large buffer: ten thousand of them must stay small.
         std::string().swap(m_buffer);
     }
@@ -276,17 +288,17 @@ RecvStatus TcpSocket::recvLine(std::string& line, Millis timeoutMs, const Waker*
             }
             if (steadyClock().now() >= m_overlongDeadline) return RecvStatus::Overflow;
         } else {
-            size_t from = m_scanFrom > 0 ? m_scanFrom - 1 : 0;
-            size_t end = m_buffer.find("\r\n", from);
-            if (end != std::string::npos && end <= m_maxLine) {
-                line.assign(m_buffer, 0, end);
-                m_buffer.erase(0, end + 2);
-                m_scanFrom = 0;
+            const std::string_view data = buffered();
+            const size_t from = m_scanFrom > 0 ? m_scanFrom - 1 : 0;
+            const size_t end = data.find("\r\n", from);
+            if (end != std::string_view::npos && end <= m_maxLine) {
+                line.assign(data.substr(0, end));
+                consume(end + 2);
                 return RecvStatus::Line;
             }
-            m_scanFrom = m_buffer.size();
+            m_scanFrom = data.size();
             // Past the cap: a CR LF further on, or more bytes than a line and its CR may have.
-            if (end != std::string::npos || m_buffer.size() > m_maxLine + (discards ? 1 : 0)) {
+            if (end != std::string_view::npos || data.size() > m_maxLine + (discards ? 1 : 0)) {
                 if (!discards) return RecvStatus::Overflow;
                 startDiscarding();
                 continue;
@@ -309,7 +321,7 @@ RecvStatus TcpSocket::recvLine(std::string& line, Millis timeoutMs, const Waker*
 RecvStatus TcpSocket::recvBytes(std::string& out, size_t n, Millis timeoutMs,
                                 const Waker* interrupt) {
     const Millis deadline = steadyClock().now() + timeoutMs;
-    while (m_buffer.size() < n) {
+    while (buffered().size() < n) {
         switch (fillBuffer(deadline, interrupt)) {
             case Fill::Data: break;
             case Fill::Timeout: return RecvStatus::Timeout;
@@ -318,9 +330,8 @@ RecvStatus TcpSocket::recvBytes(std::string& out, size_t n, Millis timeoutMs,
             case Fill::Interrupted: return RecvStatus::Interrupted;
         }
     }
-    out.assign(m_buffer, 0, n);
-    m_buffer.erase(0, n);
-    m_scanFrom = 0;
+    out.assign(buffered().substr(0, n));
+    consume(n);
     return RecvStatus::Line;
 }
 
@@ -351,7 +362,7 @@ long TcpSocket::trySend(std::string_view data) const {
 size_t TcpSocket::bytesWaiting() const {
     int pending = 0;
     if (::ioctl(m_fd.get(), FIONREAD, &pending) != 0 || pending < 0) pending = 0;
-    return m_buffer.size() + static_cast<size_t>(pending);
+    return buffered().size() + static_cast<size_t>(pending);
 }
 
 std::string TcpSocket::peerAddress() const {

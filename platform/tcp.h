@@ -137,13 +137,14 @@ public:
     // peer sent unasked must not be read as the answer to what is sent next.
     void discardBuffered() {
         m_buffer.clear();
+        m_head = 0;
         m_scanFrom = 0;
         m_discarding = false;
         m_overlongHead.clear();
     }
 
     // True when a whole line is buffered already: the next recvLine() returns it at once.
-    bool hasBufferedLine() const { return m_buffer.find("\r\n") != std::string::npos; }
+    bool hasBufferedLine() const { return buffered().find("\r\n") != std::string_view::npos; }
 
     // Bytes received but not yet returned, plus bytes waiting in the kernel.
     size_t bytesWaiting() const;
@@ -160,6 +161,15 @@ private:
     // Throws away buffered bytes of the overlong line; true when its CR LF was among them.
     bool discardToLineEnd();
 
+    // The received bytes not yet returned: m_buffer from m_head on.
+    std::string_view buffered() const {
+        return std::string_view(m_buffer).substr(m_head);
+    }
+    // Takes n bytes off the front of what is buffered. Lines are taken by moving m_head, not by
+    // erasing each one: a read full of short lines would otherwise move the rest of the buffer
+    // once per line.
+    void consume(size_t n);
+
     // A buffer larger than this is given back when it empties.
     static constexpr size_t kIdleBufferBytes = 256;
 
@@ -169,7 +179,8 @@ private:
     bool m_drained = false; // the last read took everything there was
     bool m_hungUp = false;  // the peer closed: every take reads
     std::string m_buffer;
-    size_t m_scanFrom = 0;  // CR LF search resumes here; bytes before it hold no pair
+    size_t m_head = 0;      // bytes of m_buffer before it were returned already
+    size_t m_scanFrom = 0;  // CR LF search resumes here (from m_head); bytes before it hold no pair
     Millis m_overlongEndWithinMs = 0;  // 0: an overlong line ends in Overflow
     bool m_discarding = false;         // the buffer holds the tail of an overlong line
     std::string m_overlongHead;        // its first m_maxLine bytes

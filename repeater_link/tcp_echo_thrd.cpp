@@ -152,19 +152,26 @@ void TTCPEchoThrd::backToLoop(std::shared_ptr<TTCPEchoThrd> self) {
         std::vector<std::shared_ptr<EventLoop::Resumable>> items;
     };
     thread_local std::vector<Returns> pending;  // the main thread's
-    if (pending.empty())
+    const bool first = pending.empty();
+    auto it = std::find_if(pending.begin(), pending.end(),
+                           [&](const Returns& r) { return r.loop == &m_loop; });
+    if (it == pending.end()) it = pending.insert(pending.end(), Returns{&m_loop, {}});
+    it->items.emplace_back(self, static_cast<EventLoop::Resumable*>(self.get()));
+    // Outside a drain the step runs at once, so it is registered only after the item is in.
+    if (first)
         m_host.mainThread().atDrainEnd([] {
             std::vector<Returns> all;
             all.swap(pending);
             for (Returns& r : all) r.loop->resumeAll(r.items);
         });
-    auto it = std::find_if(pending.begin(), pending.end(),
-                           [&](const Returns& r) { return r.loop == &m_loop; });
-    if (it == pending.end()) it = pending.insert(pending.end(), Returns{&m_loop, {}});
-    it->items.emplace_back(self, static_cast<EventLoop::Resumable*>(self.get()));
 }
 
 void TTCPEchoThrd::resumeOnLoop() {
+    if (m_phase == Phase::OnWorker) {
+        // The worker's last read may have emptied the socket before more came: read again.
+        m_socket.noteReadable(m_hungUpMeanwhile);
+        m_hungUpMeanwhile = false;
+    }
     m_phase = Phase::Running;
     resume();
 }
@@ -217,6 +224,11 @@ void TTCPEchoThrd::resume() {
 }
 
 void TTCPEchoThrd::pump() {
+    // Lines that stay on the loop (empty lines, the lines of a batch) are taken at most this
+    // many at a time: a peer that keeps its socket full must not keep the other connections
+    // of the loop waiting. The rest follows in the loop's next turn.
+    constexpr int kLinesPerTurn = 128;
+    int taken = 0;
     while (m_phase == Phase::Running) {
         if (m_stop.isSet() || m_sendFailed) return end();
         if (identifyTimeOver()) {
@@ -226,6 +238,12 @@ void TTCPEchoThrd::pump() {
         // Nothing new is taken while earlier bytes wait to leave: the next answer would
         // overtake them. The socket's readiness to write brings the connection back.
         if (!m_outbox.empty()) break;
+        if (++taken > kLinesPerTurn) {
+            m_loop.post([self = m_self] {
+                if (self->m_phase == Phase::Running) self->pump();
+            });
+            break;
+        }
         std::string line;
         const RecvStatus status = m_socket.takeLine(line);
         if (status == RecvStatus::Timeout) break;  // all read: wait for the next edge
@@ -286,7 +304,8 @@ void TTCPEchoThrd::onLine(RecvStatus status, std::string& line) {
         otherToMain(std::move(line));
         return;
     }
-    answerToMain(std::move(line), line.empty());
+    const bool batchEnd = line.empty();  // before the move: argument order is unspecified
+    answerToMain(std::move(line), batchEnd);
 }
 
 void TTCPEchoThrd::otherToMain(std::string line) {
@@ -386,9 +405,15 @@ void TTCPEchoThrd::toWorker(RecvStatus status, std::string line) {
 void TTCPEchoThrd::onEvents(std::uint32_t events) {
     // Held until the handler returns: an end on the way hands the last reference on.
     const std::shared_ptr<TTCPEchoThrd> keep = m_self;
-    // A worker reads the socket itself; the loop reads it again when the worker is done.
-    if ((events & ~std::uint32_t{EPOLLOUT}) && m_phase != Phase::OnWorker)
-        m_socket.noteReadable((events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0);
+    // A worker reads the socket itself; what the loop saw meanwhile is noted when the worker
+    // is done, so that an edge (a hang-up above all) that came during the pass is not lost.
+    const bool hungUp = (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
+    if (events & ~std::uint32_t{EPOLLOUT}) {
+        if (m_phase == Phase::OnWorker)
+            m_hungUpMeanwhile = m_hungUpMeanwhile || hungUp;
+        else
+            m_socket.noteReadable(hungUp);
+    }
     if ((events & EPOLLOUT) && !m_outbox.empty()) flushOutbox();
     if (m_phase == Phase::Running) pump();
 }

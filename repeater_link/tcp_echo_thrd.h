@@ -199,6 +199,7 @@ class TTCPEchoThrd final : public RepeaterConnection,
     std::shared_ptr<TTCPEchoThrd> m_self;  // the loop's hold on the connection until it ends
     Phase m_phase = Phase::Starting;
     bool m_onWorker = false;  // sends wait (a worker's pass) rather than queue (the loop)
+    bool m_hungUpMeanwhile = false;  // loop: the peer hung up while a worker had the socket
     bool m_endAfterPass = false;
     LoopTimer m_timer{[this] { onTimer(); }};
     std::string m_outbox;      // loop: what the socket did not take yet

@@ -31,8 +31,8 @@ Server::Server(MainThread& mainThread, OperatorView& view, ServerOptions options
       m_view(view),
       m_options(std::move(options)),
       m_logs(m_options.dataDir, m_options.localTime),
-      m_exchanges(std::make_unique<WorkerPool>(kMaxExchangeThreads, kExchangeThreadIdleMs)),
-      m_loops(std::make_unique<EventLoops>()) {
+      m_loops(std::make_unique<EventLoops>()),
+      m_exchanges(std::make_unique<WorkerPool>(kMaxExchangeThreads, kExchangeThreadIdleMs)) {
     m_mainThread.setBeforeBatch([this] { m_logs.beginBatch(); });
     m_mainThread.setAfterBatch([this] {
         m_logs.endBatch();

@@ -188,9 +188,10 @@ private:
     mutable std::mutex m_configMutex;
     mutable std::shared_ptr<const IniFile> m_config;
     mutable ConfigKey m_configKey;
-    // Last, so they go first: by then every connection has ended.
-    std::unique_ptr<WorkerPool> m_exchanges;
+    // Last, so they go first: by then every connection has ended. The workers go before the
+    // loops, since a worker's last act may be to hand a connection back to its loop.
     std::unique_ptr<EventLoops> m_loops;
+    std::unique_ptr<WorkerPool> m_exchanges;
 };
 
 }  // namespace kormlink
