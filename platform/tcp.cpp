@@ -398,7 +398,9 @@ std::optional<TcpListener> TcpListener::open(std::uint16_t port, std::string* er
     addr.sin_port = htons(port);
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return fail("bind");
-    if (::listen(fd.get(), SOMAXCONN) != 0) return fail("listen");
+    // The kernel caps the backlog at net.core.somaxconn: asking for more lets a host that
+    // raised it (for storms of reconnecting repeaters) have the longer queue.
+    if (::listen(fd.get(), 65535) != 0) return fail("listen");
     // Accepts never block: acceptFor() waits in poll() (accepted sockets do not inherit it).
     ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) | O_NONBLOCK);
     socklen_t len = sizeof addr;
@@ -406,17 +408,31 @@ std::optional<TcpListener> TcpListener::open(std::uint16_t port, std::string* er
     return TcpListener(std::move(fd), ntohs(addr.sin_port));
 }
 
-UniqueFd TcpListener::acceptFor(Millis timeoutMs, const Waker* interrupt) {
+UniqueFd TcpListener::acceptFor(Millis timeoutMs, const Waker* interrupt,
+                                std::optional<std::uint32_t>* peerAddress) {
+    // The peer's address comes with the accept: no getpeername() per connection.
+    const auto take = [&] {
+        sockaddr_storage peer{};
+        socklen_t len = sizeof peer;
+        UniqueFd fd(::accept4(m_fd.get(), reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC));
+        if (fd && peerAddress) {
+            if (peer.ss_family == AF_INET)
+                *peerAddress = ntohl(reinterpret_cast<const sockaddr_in&>(peer).sin_addr.s_addr);
+            else
+                peerAddress->reset();
+        }
+        return fd;
+    };
     // A connection already queued is taken without a wait first: a storm of connections
     // costs one system call each, not two.
     if (!interrupt || !interrupt->isSet()) {
-        UniqueFd fd(::accept4(m_fd.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        UniqueFd fd = take();
         if (fd || (errno != EAGAIN && errno != EWOULDBLOCK)) return fd;
     }
     errno = 0;
     int ready = waitReadable(m_fd.get(), steadyClock().now() + timeoutMs, interrupt);
     if (ready != 1) return UniqueFd();
-    return UniqueFd(::accept4(m_fd.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    return take();
 }
 
 }  // namespace kormlink

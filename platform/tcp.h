@@ -197,8 +197,10 @@ public:
     static std::optional<TcpListener> open(std::uint16_t port, std::string* error);
 
     // Waits up to timeoutMs for a pending connection and accepts it. Empty when none arrived,
-    // the accept failed, or the waker was set.
-    UniqueFd acceptFor(Millis timeoutMs, const Waker* interrupt = nullptr);
+    // the accept failed, or the waker was set. peerAddress, when given, gets the peer's IPv4
+    // address (host order; nullopt for another family) from the accept itself.
+    UniqueFd acceptFor(Millis timeoutMs, const Waker* interrupt = nullptr,
+                       std::optional<std::uint32_t>* peerAddress = nullptr);
 
     std::uint16_t port() const { return m_port; }
 

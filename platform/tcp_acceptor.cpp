@@ -112,11 +112,12 @@ void TcpAcceptor::run() {
                  listener->port());
 
     while (!m_stop.isSet()) {
-        UniqueFd fd = listener->acceptFor(kAcceptWaitMs, &m_stop);
+        std::optional<std::uint32_t> address;
+        UniqueFd fd = listener->acceptFor(kAcceptWaitMs, &m_stop, &address);
         if (m_stop.isSet()) break;
         reportRefusals(steadyClock().now() >= m_nextReportAt);
         AddressSlot slot;
-        if (fd && !admit(fd.get(), slot)) continue;  // closed at once by fd's end
+        if (fd && !admit(address, slot)) continue;  // closed at once by fd's end
         if (!fd) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
                 sleepMs(kAcceptFailurePauseMs);
@@ -139,15 +140,7 @@ void TcpAcceptor::run() {
     }
 }
 
-bool TcpAcceptor::admit(int fd, AddressSlot& slot) {
-    std::optional<std::uint32_t> address;
-    if (m_limit.allowed || m_counts) {
-        sockaddr_in peer{};
-        socklen_t len = sizeof peer;
-        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 &&
-            peer.sin_family == AF_INET)
-            address = ntohl(peer.sin_addr.s_addr);
-    }
+bool TcpAcceptor::admit(const std::optional<std::uint32_t>& address, AddressSlot& slot) {
     // The first refusal after a quiet minute is told at once, the others with the minute.
     const auto refuse = [this](std::atomic<std::uint64_t>& count, std::uint64_t& unreported) {
         ++count;

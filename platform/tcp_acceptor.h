@@ -82,7 +82,8 @@ public:
 
 private:
     void run();
-    bool admit(int fd, AddressSlot& slot);
+    // Whether a connection from `address` (nullopt: not IPv4) is served; its place is taken.
+    bool admit(const std::optional<std::uint32_t>& address, AddressSlot& slot);
     void reportRefusals(bool minuteOver);
 
     const std::int32_t m_port;
