@@ -144,6 +144,7 @@ if [ "${KORMLINK_SHOT_TRACE:-1}" = 1 ]; then
     xdotool type --delay 40 100003; xdotool key Return
     trace=$(window '^Fdbg$')
     xdotool windowsize "$trace" 760 360
+    xdotool mousemove --window "$trace" 380 200   # off the tool bar, so no button shows hovered
     sleep 6
     shot "$trace" trace-text.png
     xdotool mousemove --window "$trace" 62 14 click 1   # "Hex"

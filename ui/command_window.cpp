@@ -24,6 +24,7 @@
 #include "repeater_link/host_list.h"
 #include "repeater_link/repeater_connection.h"
 #include "server/server.h"
+#include "ui/accessibility.h"
 #include "ui/app_icons.h"
 #include "ui/editor_dialog.h"
 #include "ui/form_translation.h"
@@ -82,6 +83,7 @@ public:
 
 TFCmd::TFCmd(Server& server, std::function<void(std::uint32_t)> startTrace, QWidget* parent)
     : QWidget(parent, Qt::Window), m_server(server), m_startTrace(std::move(startTrace)) {
+    exposeAsWindow(staticMetaObject);
     setObjectName("FCmd");
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowIcon(applicationIcon());
@@ -116,6 +118,12 @@ TFCmd::TFCmd(Server& server, std::function<void(std::uint32_t)> startTrace, QWid
     // The upload by typed Id and code is hidden; its key (Ctrl+U) reaches it.
     QToolButton* upee = makeButton(bar, "ToolButton6", "upee", false);
     QToolButton* dbg = makeButton(bar, "ToolButton7", "DBG");
+    // Closing by key, for desktops whose window manager offers none; Escape is taken (it gives
+    // up a waiting programming request).
+    auto* spacer = new QWidget(bar);
+    spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    bar->addWidget(spacer);
+    QToolButton* closeButton = makeButton(bar, "ToolButton8", "Close");
 
     m_memo = new QPlainTextEdit(this);
     m_memo->setObjectName("Memo1");
@@ -143,6 +151,7 @@ TFCmd::TFCmd(Server& server, std::function<void(std::uint32_t)> startTrace, QWid
     connect(dbg, &QToolButton::clicked, this, &TFCmd::dbgSequence);
     connect(prog, &QToolButton::clicked, this, &TFCmd::progSequence);
     connect(edit, &QToolButton::clicked, this, &TFCmd::editSequence);
+    connect(closeButton, &QToolButton::clicked, this, &TFCmd::close);
     // Escape gives up a programming request that is still waiting for its repeater.
     connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this,
             [this] { m_giveUp = busy(); });
@@ -157,6 +166,7 @@ TFCmd::TFCmd(Server& server, std::function<void(std::uint32_t)> startTrace, QWid
 
     resize(760, 460);
     translateWindow(*this, QStringLiteral("Commands"));
+    addShortcut(*this, *closeButton, QKeySequence(Qt::CTRL | Qt::Key_W));
 }
 
 std::vector<std::uint32_t> TFCmd::connectedIds() const {

@@ -7,8 +7,9 @@
 // firmware update (ToolButton3 "Update"), the programming of a repeater's configuration
 // (ToolButton4 "Prog": download, the editor, upload), the editor without a repeater
 // (ToolButton5 "Edit"), the configuration upload by typed Id and code (the hidden ToolButton6
-// "upee", Ctrl+U) and the choice of the traced repeater (ToolButton7 "DBG"). Memo1 shows what
-// the connections report. At most one exists; the main window owns it.
+// "upee", Ctrl+U) and the choice of the traced repeater (ToolButton7 "DBG"); ToolButton8
+// "Close" (Ctrl+W) closes the window. Memo1 shows what the connections report. At most one
+// exists; the main window owns it.
 //
 // While a programming request waits for its repeater the window keeps working, but a second
 // Prog, Edit, Update or upee, and a command line for the same repeater, are refused: one

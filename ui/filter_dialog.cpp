@@ -6,7 +6,8 @@
 //   Label2      "From"             EFrom      lowest transmitter Id, decimal
 //   Label3      "To"               ETo        highest transmitter Id, decimal
 //   RptBox      "Repeaters On"
-//   GroupBox2   "Slot"             SlotList   check list of the slots "0" to "7"
+//   GroupBox2   "Slot"             SlotList   check list of the slots "0" to "7", named after
+//                                             its group for screen readers
 //   OKBtn       "OK"               CancelBtn  "Cancel"
 
 #include "ui/filter_dialog.h"
@@ -84,7 +85,7 @@ void TOutDlg::build() {
     auto* slotLayout = new QVBoxLayout(slotGroup);
     m_slots = new QListWidget(slotGroup);
     m_slots->setObjectName(QStringLiteral("SlotList"));
-    m_slots->setAccessibleName(QStringLiteral("Slot"));
+    nameAfterCaption(*m_slots, *slotGroup);
     for (int i = 0; i < kSlotCount; ++i) {
         auto* item = new QListWidgetItem(QString::number(i), m_slots);
         item->setFlags(Qt::ItemIsUserCheckable | Qt::ItemIsEnabled | Qt::ItemIsSelectable);

@@ -1,5 +1,6 @@
 #include "ui/form_translation.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QCheckBox>
 #include <QGroupBox>
@@ -9,6 +10,7 @@
 #include <QStringDecoder>
 #include <QTabWidget>
 #include <QToolButton>
+#include <QVariant>
 #include <QWidget>
 
 #include "config_image/message_catalog.h"
@@ -28,6 +30,23 @@ namespace {
 QTabWidget* tabOwning(QWidget* page) {
     auto* stack = qobject_cast<QStackedWidget*>(page->parentWidget());
     return stack ? qobject_cast<QTabWidget*>(stack->parentWidget()) : nullptr;
+}
+
+// The control whose caption names a field, kept on the field.
+constexpr char kNamedAfter[] = "kormlinkNamedAfter";
+
+QString captionOf(const QWidget& w) {
+    if (auto* label = qobject_cast<const QLabel*>(&w)) return label->text();
+    if (auto* group = qobject_cast<const QGroupBox*>(&w)) return group->title();
+    if (auto* button = qobject_cast<const QAbstractButton*>(&w)) return button->text();
+    return w.windowTitle();
+}
+
+void nameAfterCaptions(QWidget& window) {
+    for (QWidget* field : window.findChildren<QWidget*>()) {
+        if (auto* caption = qobject_cast<QWidget*>(field->property(kNamedAfter).value<QObject*>()))
+            field->setAccessibleName(plainCaption(captionOf(*caption)));
+    }
 }
 
 bool setWidgetCaption(QWidget& window, QWidget* w, const QString& caption) {
@@ -53,7 +72,20 @@ bool setWidgetCaption(QWidget& window, QWidget* w, const QString& caption) {
 
 }  // namespace
 
-int translateWindow(QWidget& window, const QString& builtInTitle) {
+QString plainCaption(QString caption) {
+    // After a removal the next character moves up and is stepped over: "&&" keeps one "&".
+    for (qsizetype i = 0; i < caption.size(); ++i)
+        if (caption[i] == QLatin1Char('&')) caption.remove(i, 1);
+    return caption;
+}
+
+void nameAfterCaption(QWidget& field, QWidget& caption) {
+    field.setProperty(kNamedAfter, QVariant::fromValue(static_cast<QObject*>(&caption)));
+    field.setAccessibleName(plainCaption(captionOf(caption)));
+}
+
+int translateWindow(QWidget& window, const QString& builtInTitle,
+                    std::initializer_list<WindowText> texts) {
     const std::string section = window.objectName().toStdString();
     const int set = TranslateForm(section, [&](const std::string& name, const std::string& value) {
         const QString wanted = QString::fromStdString(name);
@@ -73,9 +105,16 @@ int translateWindow(QWidget& window, const QString& builtInTitle) {
             if (w->objectName().compare(wanted, Qt::CaseInsensitive) == 0)
                 return setWidgetCaption(window, w, caption);
         }
+        for (const WindowText& text : texts) {
+            if (wanted.compare(QLatin1String(text.name), Qt::CaseInsensitive) == 0) {
+                *text.text = caption;
+                return true;
+            }
+        }
         return false;
     });
     if (window.windowTitle().isEmpty()) window.setWindowTitle(builtInTitle);
+    nameAfterCaptions(window);
     return set;
 }
 

@@ -7,9 +7,9 @@
 #include <QEvent>
 #include <QFontDatabase>
 #include <QHeaderView>
+#include <QKeySequence>
 #include <QLabel>
 #include <QMenu>
-#include <QShortcut>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
@@ -27,6 +27,7 @@
 #include "repeater_link/host_list.h"
 #include "repeater_link/repeater_connection.h"
 #include "server/server.h"
+#include "ui/accessibility.h"
 #include "ui/app_icons.h"
 #include "ui/command_window.h"
 #include "ui/form_translation.h"
@@ -97,12 +98,17 @@ private:
     mutable std::vector<Row> m_shown;
 };
 
-// Rows of the channel list: the "connected" mark, the Id and the queue length.
+// Rows of the channel list: the "connected" mark, the Id and the queue length. The mark is
+// also a text, for screen readers and as the cell's tool tip, in both states.
 class ChannelListModel final : public QAbstractTableModel {
 public:
     enum Column { Icon, Id, Queue, ColumnCount };
 
     void setServer(Server* server) { m_server = server; }
+    void setMarkTexts(const QString& connected, const QString& notConnected) {
+        m_connected = connected;
+        m_notConnected = notConnected;
+    }
     void reload() {
         beginResetModel();
         endResetModel();
@@ -127,10 +133,13 @@ public:
         const tOList* list = m_server ? m_server->channels() : nullptr;
         if (!list || index.row() >= static_cast<int>(list->size())) return {};
         const tOItem& channel = list->at(static_cast<std::size_t>(index.row()));
-        if (role == Qt::DecorationRole && index.column() == Icon)
-            return channel.Connected.load() != 0 ? connectedIcon() : QVariant();
-        if (role == Qt::ToolTipRole && index.column() == Icon && channel.Connected.load() != 0)
-            return QStringLiteral("connected");
+        const bool connected = channel.Connected.load() != 0;
+        if (index.column() == Icon) {
+            if (role == Qt::DecorationRole) return connected ? connectedIcon() : QVariant();
+            if (role == Qt::AccessibleTextRole || role == Qt::ToolTipRole)
+                return connected ? m_connected : m_notConnected;
+            return {};
+        }
         if (role != Qt::DisplayRole) return {};
         switch (index.column()) {
             case Id: return QString::fromLatin1(channel.Id.c_str());
@@ -141,6 +150,8 @@ public:
 
 private:
     Server* m_server = nullptr;
+    QString m_connected;
+    QString m_notConnected;
 };
 
 namespace {
@@ -170,18 +181,6 @@ QToolButton* makeToolButton(QToolBar* bar, const char* name, const char* caption
     button->setFocusPolicy(Qt::StrongFocus);
     bar->addWidget(button);
     return button;
-}
-
-// The button's shortcut, named in its tool tip in the button's own (translated) words. Control
-// keys, because a caption file may give a button an Alt mnemonic, which would make an Alt
-// shortcut ambiguous and dead.
-void addShortcut(QWidget* window, QToolButton* button, const QKeySequence& key) {
-    QObject::connect(new QShortcut(key, window), &QShortcut::activated, button,
-                     &QToolButton::click);
-    QString caption = button->text();
-    caption.remove(QLatin1Char('&'));
-    button->setToolTip(QStringLiteral("%1 (%2)").arg(caption,
-                                                     key.toString(QKeySequence::NativeText)));
 }
 
 }  // namespace
@@ -241,10 +240,14 @@ TFRPTs::TFRPTs(QWidget* parent)
     statusBar()->addWidget(m_status, 1);
 
     // Captions from the catalog, then the version after the title.
-    translateWindow(*this, QStringLiteral("Kormlink"));
+    QString connected = QStringLiteral("connected");
+    QString notConnected = QStringLiteral("not connected");
+    translateWindow(*this, QStringLiteral("Kormlink"),
+                    {{"Connected", &connected}, {"NotConnected", &notConnected}});
+    m_channelModel->setMarkTexts(connected, notConnected);
     setWindowTitle(windowTitle() + QStringLiteral(" v") + QString::fromLatin1(KORMLINK_VERSION));
-    addShortcut(this, m_cmd, QKeySequence(Qt::CTRL | Qt::Key_K));
-    addShortcut(this, m_options, QKeySequence(Qt::CTRL | Qt::Key_Comma));
+    addShortcut(*this, *m_cmd, QKeySequence(Qt::CTRL | Qt::Key_K));
+    addShortcut(*this, *m_options, QKeySequence(Qt::CTRL | Qt::Key_Comma));
 
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         m_tray = new QSystemTrayIcon(applicationIcon(), this);

@@ -39,11 +39,10 @@ std::optional<std::uint32_t> readHexId(const QString& text, bool allowZero) {
     return value;
 }
 
-TRequestDlg::TRequestDlg(const char* objectName, const QString& title, const QString& codeLabel,
-                         const char* codeName, QWidget* parent)
+TRequestDlg::TRequestDlg(const char* objectName, const QString& title, const QString& purpose,
+                         const QString& codeLabel, const char* codeName, QWidget* parent)
     : QDialog(parent) {
     setObjectName(QString::fromLatin1(objectName));
-    setWindowTitle(title);
 
     auto* form = new QFormLayout;
     form->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
@@ -66,6 +65,9 @@ TRequestDlg::TRequestDlg(const char* objectName, const QString& title, const QSt
     top->addWidget(buttons);
     setMinimumWidth(kMinimumWidth);
     m_id->setFocus();
+    translateWindow(*this, title);
+    // A title, built in or from the caption file, names the dialog itself.
+    if (windowTitle().isEmpty()) setAccessibleName(purpose);
 }
 
 void TRequestDlg::setIds(const std::vector<std::uint32_t>& ids) {
@@ -81,20 +83,17 @@ std::optional<std::uint32_t> TRequestDlg::acceptedId() const {
 QString TRequestDlg::codeText() const { return m_code ? m_code->text() : QString(); }
 
 TUpdateDlg::TUpdateDlg(QWidget* parent)
-    : TRequestDlg("UpdateDlg", QStringLiteral("Firmeware update"), QStringLiteral("MasterCode"),
-                  "EMCode", parent) {
-    translateWindow(*this, QStringLiteral("Firmeware update"));
-}
+    : TRequestDlg("UpdateDlg", QStringLiteral("Firmeware update"),
+                  QStringLiteral("Firmware update"), QStringLiteral("MasterCode"), "EMCode",
+                  parent) {}
 
-// The programming and trace dialogs have no caption of their own; the built-in title only
-// applies when the caption file gives none.
+// The programming and trace dialogs have no caption of their own, unless the caption file
+// gives one.
 TPrgDlg::TPrgDlg(QWidget* parent)
-    : TRequestDlg("PrgDlg", QString(), QStringLiteral("Installers code"), "EICode", parent) {
-    translateWindow(*this, QString());
-}
+    : TRequestDlg("PrgDlg", QString(), QStringLiteral("Program a repeater"),
+                  QStringLiteral("Installers code"), "EICode", parent) {}
 
-TDbgDlg::TDbgDlg(QWidget* parent) : TRequestDlg("DbgDlg", QString(), QString(), "", parent) {
-    translateWindow(*this, QString());
-}
+TDbgDlg::TDbgDlg(QWidget* parent)
+    : TRequestDlg("DbgDlg", QString(), QStringLiteral("Trace a repeater"), QString(), "", parent) {}
 
 }  // namespace kormlink

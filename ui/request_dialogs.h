@@ -4,7 +4,8 @@
 // the command window: TUpdateDlg ("UpdateDlg", "Firmeware update", with the master code),
 // TPrgDlg ("PrgDlg", with the installer code) and TDbgDlg ("DbgDlg", the trace target). Each has
 // the editable drop-down list EId ("RPT_ID") of repeater Ids, an OK button (default) and a Cancel
-// button; Enter and Escape are OK and Cancel.
+// button; Enter and Escape are OK and Cancel. A dialog left without a title (the programming
+// and trace dialogs have none) is named after its purpose for screen readers.
 //
 // Main thread only.
 
@@ -34,10 +35,11 @@ public:
     QComboBox* idBox() const { return m_id; }
 
 protected:
-    // objectName, the built-in title, and the label and name of the code field (none when
-    // codeLabel is empty).
-    TRequestDlg(const char* objectName, const QString& title, const QString& codeLabel,
-                const char* codeName, QWidget* parent);
+    // objectName, the built-in title (applied when the caption file gives none), the purpose
+    // (the accessible name while the title is empty), and the label and name of the code field
+    // (none when codeLabel is empty). Translates the captions.
+    TRequestDlg(const char* objectName, const QString& title, const QString& purpose,
+                const QString& codeLabel, const char* codeName, QWidget* parent);
     QString codeText() const;
 
 private:

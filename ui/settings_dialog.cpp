@@ -1,5 +1,6 @@
 // Object names of the settings dialog, as a caption file addresses them (section "DSettings").
 // Labels carry the captions of the fields they name; every label is the buddy of its field.
+// The lists are named for screen readers after the groups that hold them.
 //
 //   DSettings     the window ("Settings")
 //   GroupBox1     "Output", holding PageControl1 (the page control) with its pages
@@ -238,7 +239,7 @@ QWidget* TDSettings::buildTcpIpPage() {
     auto* grid = new QGridLayout(channels);
     m_channelBox = new QListWidget(channels);
     m_channelBox->setObjectName(QStringLiteral("ChBox"));
-    m_channelBox->setAccessibleName(QStringLiteral("Chanels"));
+    nameAfterCaption(*m_channelBox, *channels);
     m_addChannel = makeButton(channels, "Button1", QStringLiteral("Add"));
     m_removeChannel = makeButton(channels, "Button2", QStringLiteral("Remove"));
     m_queueSize = makeNumberEdit(channels, "EQSiz", 9);
@@ -297,7 +298,7 @@ QWidget* TDSettings::buildFilterGroup(const char* groupName, const char* viewNam
     QGroupBox* group = makeGroup(parent, groupName, QStringLiteral("Filters"));
     auto* view = new FilterView(group);
     view->setObjectName(QString::fromLatin1(viewName));
-    view->setAccessibleName(QStringLiteral("Filters"));
+    nameAfterCaption(*view, *group);
     view->setHeaderLabels({QStringLiteral("SysNr"), QStringLiteral("Id From"),
                            QStringLiteral("Id To"), QStringLiteral("Slot"),
                            QStringLiteral("Rpt On")});

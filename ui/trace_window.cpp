@@ -4,6 +4,7 @@
 //   BHold   "Hold"    drop what arrives while down
 //   bHex    "Hex"     show the bytes in hexadecimal
 //   bFile   "File"    copy every shown line to the trace file
+//   bClose  "Close"   close the window (Ctrl+W), which ends the tracing
 //   Memo1   the lines
 //
 // The texts arrive as raw bytes and are shown as Latin-1, so every byte keeps one character and
@@ -14,6 +15,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QFontDatabase>
+#include <QKeySequence>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QTextBlock>
@@ -23,6 +25,7 @@
 #include <QVBoxLayout>
 
 #include "core/event_line.h"
+#include "ui/accessibility.h"
 #include "ui/form_translation.h"
 #include "ui/log_view.h"
 #include "ui/operator_dialogs.h"
@@ -69,6 +72,7 @@ QString textLine(const char* prefix, const std::string& bytes) {
 
 TFdbg::TFdbg(std::function<void()> closed, QWidget* parent)
     : QWidget(parent, Qt::Window), m_closed(std::move(closed)) {
+    exposeAsWindow(staticMetaObject);
     setObjectName(QStringLiteral("Fdbg"));
     setAttribute(Qt::WA_DeleteOnClose);
 
@@ -91,6 +95,15 @@ TFdbg::TFdbg(std::function<void()> closed, QWidget* parent)
     m_status->setObjectName(QStringLiteral("FileStatus"));
     m_status->setStyleSheet(QStringLiteral("color: #b00000; padding-left: 8px"));
     bar->addWidget(m_status);
+    // Closing by key, for desktops whose window manager offers none; the same key as the
+    // command window's.
+    auto* spacer = new QWidget(bar);
+    spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    bar->addWidget(spacer);
+    auto* closeButton = new QToolButton(bar);
+    closeButton->setObjectName(QStringLiteral("bClose"));
+    closeButton->setText(QStringLiteral("Close"));
+    bar->addWidget(closeButton);
 
     m_memo = new QPlainTextEdit(this);
     m_memo->setObjectName(QStringLiteral("Memo1"));
@@ -100,6 +113,7 @@ TFdbg::TFdbg(std::function<void()> closed, QWidget* parent)
     m_memo->setLineWrapMode(QPlainTextEdit::NoWrap);
     m_memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_memo->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    m_memo->setAccessibleName(QStringLiteral("Repeater traffic"));
 
     auto* top = new QVBoxLayout(this);
     top->setContentsMargins(0, 0, 0, 0);
@@ -109,7 +123,9 @@ TFdbg::TFdbg(std::function<void()> closed, QWidget* parent)
     resize(640, 420);
 
     connect(m_fileButton, &QToolButton::toggled, this, &TFdbg::fileToggled);
+    connect(closeButton, &QToolButton::clicked, this, &TFdbg::close);
     translateWindow(*this, QStringLiteral("Fdbg"));
+    addShortcut(*this, *closeButton, QKeySequence(Qt::CTRL | Qt::Key_W));
 }
 
 TFdbg::~TFdbg() {

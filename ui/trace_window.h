@@ -3,9 +3,9 @@
 // TFdbg ("Fdbg"): the trace window. It shows the raw texts exchanged with the one repeater named
 // by the trace target, as text ("<- text", "-> text") or hexadecimal ("<- 41 42"), and can copy
 // every line it shows to a text file. Tool bar toggles BHold "Hold" (drop what arrives), bHex
-// "Hex" and bFile "File" (copy to the file, chosen on first use); Memo1 holds the lines. In hex
-// mode a received line that arrives while more than 1000 lines are shown first cuts them to
-// the last 499.
+// "Hex" and bFile "File" (copy to the file, chosen on first use); bClose "Close" (Ctrl+W) closes
+// the window. Memo1 holds the lines. In hex mode a received line that arrives while more than
+// 1000 lines are shown first cuts them to the last 499.
 //
 // Main thread only.
 

@@ -1,4 +1,5 @@
-// The main window over a running server, drawn offscreen, and the caption translation.
+// The main window over a running server, drawn offscreen, the caption translation, and what a
+// screen reader finds in each window.
 
 #include "ui/main_window.h"
 
@@ -7,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemModel>
+#include <QAbstractItemView>
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -14,6 +17,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMetaEnum>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
@@ -32,9 +36,13 @@
 #include "repeater_sim.h"
 #include "support/harness.h"
 #include "ui/command_window.h"
+#include "ui/editor_dialog.h"
+#include "ui/filter_dialog.h"
 #include "ui/form_translation.h"
 #include "ui/request_dialogs.h"
 #include "ui/scripted_dialogs.h"
+#include "ui/settings_dialog.h"
+#include "ui/trace_window.h"
 #include "ui/ui_app.h"
 
 namespace kormlink {
@@ -194,6 +202,14 @@ TEST(MainWindow, CaptionsComeFromTheCatalogWithTheVersionAfterThem) {
                                     [](QWidget* w) { return w->objectName() == "FCmd"; }),
               1);
     EXPECT_EQ(first->windowTitle(), "Commands");
+    // Ctrl+W closes it, also from its command line; its Close button names the key.
+    EXPECT_EQ(first->findChild<QToolButton*>("ToolButton8")->toolTip(), "Close (Ctrl+W)");
+    first->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(first));
+    QTest::keyClick(first->findChild<QComboBox*>("CmdBox")->lineEdit(), Qt::Key_W,
+                    Qt::ControlModifier);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(d.window->commandWindow(), nullptr);
 
     QDialog dialog;
     dialog.setObjectName("TestDlg");
@@ -214,6 +230,75 @@ TEST(MainWindow, CaptionsComeFromTheCatalogWithTheVersionAfterThem) {
     EXPECT_EQ((QStringList{dialog.windowTitle(), label->text(), group->title(), tabs->tabText(0),
                            check->text(), button->text(), combo->currentText(), radio->text()}),
               QStringList({"Title", "L", "G", "P", "C", "B", "c", "r"}));
+}
+
+QString roleName(QAccessibleInterface* node) {
+    return QMetaEnum::fromType<QAccessible::Role>().valueToKey(node->role());
+}
+
+// A screen reader's walk below node. Every control it reaches (what Tab stops at, and the cells
+// of a column that shows a mark or a check box in some row) needs a name, its own or its
+// label's (on Linux a combo box is named by its value and its label), and a role other than a
+// bare container's; a combo box's text box and list are parts of it. names gathers the names.
+void walk(QAccessibleInterface* node, QStringList& faults, QStringList& names) {
+    static const QList<QAccessible::Role> bare = {QAccessible::NoRole, QAccessible::Client,
+                                                  QAccessible::Pane, QAccessible::Grouping};
+    for (int i = 0; i < node->childCount(); ++i) {
+        QAccessibleInterface* child = node->child(i);
+        QString name = child->text(QAccessible::Name).trimmed();
+        for (const auto& [label, relation] : child->relations(QAccessible::Label))
+            if (name.isEmpty()) name = label->text(QAccessible::Name).trimmed();
+        auto* widget = qobject_cast<QWidget*>(child->object());
+        bool control = widget && !widget->focusProxy() && (widget->focusPolicy() & Qt::TabFocus);
+        QString what = widget ? widget->objectName() : QString();
+        if (QAccessibleTableCellInterface* cell = child->tableCellInterface()) {
+            auto* view = static_cast<QAbstractItemView*>(cell->table()->object());
+            what = view->objectName() +
+                   QStringLiteral("[%1,%2]").arg(cell->rowIndex()).arg(cell->columnIndex());
+            for (int row = 0; row < view->model()->rowCount(); ++row) {
+                const QModelIndex at = view->model()->index(row, cell->columnIndex());
+                control |=
+                    !at.data(Qt::DecorationRole).isNull() || !at.data(Qt::CheckStateRole).isNull();
+            }
+        }
+        if (control) names << name;
+        if (control && name.isEmpty()) faults << what + " (" + roleName(child) + "): no name";
+        if (control && bare.contains(child->role())) faults << what + ": role " + roleName(child);
+        if (child->role() != QAccessible::ComboBox) walk(child, faults, names);
+    }
+}
+
+// Every window the operator opens must be a window or a dialog with a name whose controls pass
+// walk; under a caption file that renames the channel list's mark and the groups that hold the
+// lists, the mark and the lists are spoken in its words.
+TEST(Accessibility, EveryControlOfEveryWindowHasANameAndARole) {
+    Desktop d("[In]\nPort=0\n[Out]\nPort=0\n[Client0]\nId=A1\n[Client1]\nId=B2\n",
+              "[FRPTs]\nConnected=belegt\nNotConnected=frei\n[DSettings]\nGroupBox2=Kanaele\n"
+              "GroupBox3=Filterliste\n[OutDlg]\nGroupBox2=Schlitze\n");
+    d.server->channels()->at(0).Connected = 1;  // a client takes A1, none takes B2
+    TFCmd& commands = *d.commands();
+    d.window->startTrace(0xA1B2);
+    TDSettings settings{SettingsForm{}};
+    TOutDlg filter;
+    TUpdateDlg update;
+    TPrgDlg prog;
+    TDbgDlg dbg;
+    TProgDlg editor;
+    QWidget* const windows[] = {&*d.window, &settings, &filter,
+                                &commands,  &update,   &prog,
+                                &dbg,       &editor,   d.window->traceWindow()};
+    QStringList names;
+    for (QWidget* window : windows) {
+        QStringList faults;
+        QAccessibleInterface* top = QAccessible::queryAccessibleInterface(window);
+        if (top->role() != QAccessible::Window && top->role() != QAccessible::Dialog)
+            faults << "the window: role " + roleName(top);
+        if (top->text(QAccessible::Name).isEmpty()) faults << "the window: no name";
+        walk(top, faults, names);
+        EXPECT_EQ(faults.join('\n').toStdString(), "") << window->objectName().toStdString();
+    }
+    for (const char* name : {"belegt", "frei", "Kanaele", "Filterliste", "Schlitze"})
+        EXPECT_TRUE(names.contains(QString::fromLatin1(name))) << "nothing named " << name;
 }
 
 // Two connections that report the same Id from two addresses: Enter and the buttons are
